@@ -1,0 +1,36 @@
+# The one entry point for people and CI. `make test` installs what it needs, builds and runs every test.
+.PHONY: all deps build test test-asan bench fuzz demo clean
+
+PRESET ?= release
+FUZZ_SECONDS ?= 60
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+build: deps
+	cmake --preset $(PRESET)
+	cmake --build --preset $(PRESET)
+
+test: build
+	ctest --preset $(PRESET)
+
+# The unit tests again under AddressSanitizer + UndefinedBehaviorSanitizer.
+test-asan: deps
+	cmake --preset asan
+	cmake --build --preset asan
+	ctest --preset asan
+
+# Every benchmark, each figure beside its reference from the same run; writes build/bench-results.json.
+bench: build
+	python3 scripts/bench_report.py build/$(PRESET)/bench build/bench-results.json
+
+# Each fuzz target for FUZZ_SECONDS seconds.
+fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz
+	bash scripts/run-fuzzers.sh build/fuzz/fuzz $(FUZZ_SECONDS)
+
+clean:
+	rm -rf build

@@ -1,0 +1,81 @@
+#!/usr/bin/env python3
+"""Runs every benchmark executable in a folder and reports each figure beside its reference.
+
+A Google Benchmark names its reference in its label: "ref=<other benchmark> [metric=time]". Throughputs
+(MB/s, higher is better) are used when the benchmark counts bytes, unless metric=time asks for the time per
+iteration (ns, lower is better). Benchmarks may also publish custom counters as figures of their own with a
+label "figure=<counter> ref=<counter> unit=<unit> better=<higher|lower>" (both counters in one benchmark).
+Writes a JSON array of {name, value, unit, reference, reference_value, ratio, better} and prints a table.
+"""
+import json
+import os
+import subprocess
+import sys
+
+
+def label_fields(label):
+    fields = {}
+    for part in (label or "").split():
+        if "=" in part:
+            k, v = part.split("=", 1)
+            fields[k] = v
+    return fields
+
+
+def metric(bench, time_metric):
+    if not time_metric and "bytes_per_second" in bench:
+        return bench["bytes_per_second"] / 1e6, "MB/s", "higher"
+    scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[bench.get("time_unit", "ns")]
+    return bench["real_time"] * scale, "ns", "lower"
+
+
+def run(executable):
+    out = subprocess.run([executable, "--benchmark_format=json"], check=True, capture_output=True, text=True)
+    return json.loads(out.stdout)["benchmarks"]
+
+
+def records_of(benchmarks):
+    by_name = {b["name"]: b for b in benchmarks}
+    records = []
+    for b in benchmarks:
+        f = label_fields(b.get("label"))
+        if "figure" in f:
+            value, reference_value = b[f["figure"]], b[f["ref"]]
+            records.append((f["figure"], value, f.get("unit", ""), f["ref"], reference_value,
+                            f.get("better", "lower")))
+        elif "ref" in f:
+            ref = by_name.get(f["ref"])
+            if ref is None:
+                raise SystemExit(f"{b['name']}: reference {f['ref']} did not run")
+            time_metric = f.get("metric") == "time"
+            value, unit, better = metric(b, time_metric)
+            reference_value, _, _ = metric(ref, time_metric)
+            records.append((b["name"], value, unit, f["ref"], reference_value, better))
+    return [
+        {"name": n, "value": round(v, 3), "unit": u, "reference": r, "reference_value": round(rv, 3),
+         "ratio": round(v / rv, 4) if rv else None, "better": bt}
+        for n, v, u, r, rv, bt in records
+    ]
+
+
+def main():
+    folder, output = sys.argv[1], sys.argv[2]
+    executables = sorted(
+        os.path.join(folder, f) for f in os.listdir(folder)
+        if os.access(os.path.join(folder, f), os.X_OK) and os.path.isfile(os.path.join(folder, f)))
+    results = []
+    for exe in executables:
+        print(f"running {os.path.basename(exe)} ...", flush=True)
+        results += records_of(run(exe))
+    with open(output, "w") as f:
+        json.dump(results, f, indent=1, ensure_ascii=False)
+    width = max([len(r["name"]) for r in results] + [4])
+    print(f"\n{'name':<{width}}  {'value':>14}  {'reference':>14}  {'ratio':>8}  better  (reference)")
+    for r in results:
+        print(f"{r['name']:<{width}}  {r['value']:>10.3f} {r['unit']:<4}{r['reference_value']:>10.3f} "
+              f"{r['unit']:<4}{r['ratio']:>8.3f}  {r['better']:<6}  ({r['reference']})")
+    print(f"\nwrote {output}")
+
+
+if __name__ == "__main__":
+    main()

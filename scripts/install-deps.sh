@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs every Debian package Pellora needs to build, test, benchmark and fuzz.
+# Idempotent: packages already present are skipped, and `apt-get update` runs at most once.
+set -euo pipefail
+
+packages=(
+  # toolchain and test frameworks
+  build-essential cmake ninja-build ccache pkg-config git
+  clang-14 libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # core: async I/O, HTTP, URL, JSON, crypto, Unicode, audio codec
+  libboost1.81-dev libboost-url1.81-dev libboost-json1.81-dev
+  libssl-dev libutf8proc-dev libopus-dev
+  # host media: video codecs, pixel conversion, JPEG, X11 capture and injection, sound
+  libavcodec-dev libavutil-dev libyuv-dev libturbojpeg0-dev
+  libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-randr0-dev libxcb-xtest0-dev
+  libxcb-xkb-dev libpulse-dev
+  # relay store and secrets
+  libsqlite3-dev libsecret-1-dev
+  # integration tests: a virtual X server, a sound server, a CA for TLS tests
+  xvfb x11-utils xdotool pulseaudio openssl
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && { echo "deps: all ${#packages[@]} packages present"; exit 0; }
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+stamp=/var/lib/apt/periodic/pellora-update-stamp
+if [ ! -e "$stamp" ] || [ -n "$(find /var/lib/apt/lists -maxdepth 0 -mmin +1440 2>/dev/null)" ]; then
+  $sudo apt-get update -q
+  $sudo mkdir -p "$(dirname "$stamp")" && $sudo touch "$stamp"
+fi
+echo "deps: installing ${missing[*]}"
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,185 @@
+#include "core/message.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "support/hex.h"
+#include "support/test_vectors.h"
+
+namespace pellora {
+namespace {
+
+using test::fromHex;
+using test::toHex;
+namespace json = boost::json;
+
+std::string decodeError(ByteView input) {
+  try {
+    Message::decode(input);
+  } catch (const WireError& e) {
+    return e.description();
+  }
+  return "(decoded)";
+}
+
+TEST(Message, EveryCaseEncodesAsTheVectorsAndDecodesBack) {
+  std::set<std::string> cases;
+  for (const auto& v : test::wireVectors().at("messages").as_array()) {
+    const auto& o = v.as_object();
+    const std::string name = json::value_to<std::string>(o.at("case"));
+    cases.insert(name);
+    Message m = test::messageFromJson(o.at("value").as_object());
+    Bytes expected = fromHex(o.at("hex").as_string());
+    EXPECT_EQ(toHex(m.encode()), toHex(expected)) << name;
+    EXPECT_EQ(Message::decode(expected), m) << name;
+  }
+  EXPECT_EQ(cases.size(), std::variant_size_v<Message::Value>) << "the vectors cover every case";
+}
+
+TEST(Message, LenientReadingOfFlagsOSAndTrailingBytes) {
+  for (const auto& v : test::wireVectors().at("positiveDecode").as_array()) {
+    const auto& o = v.as_object();
+    Message decoded = Message::decode(fromHex(o.at("input").as_string()));
+    EXPECT_EQ(decoded, test::messageFromJson(o.at("decoded").as_object())) << o.at("note");
+    EXPECT_EQ(toHex(decoded.encode()), o.at("reencoded").as_string()) << o.at("note");
+  }
+}
+
+TEST(Message, MalformedInputFailsWithTheSpecifiedText) {
+  for (const auto& v : test::wireVectors().at("negative").as_array()) {
+    const auto& o = v.as_object();
+    if (o.at("kind").as_string() != "message") continue;
+    EXPECT_EQ(decodeError(fromHex(o.at("input").as_string())), o.at("error").as_string()) << o.at("note");
+  }
+}
+
+TEST(Message, EveryCutInsideAMessageIsTruncated) {
+  for (const auto& v : test::wireVectors().at("messages").as_array()) {
+    Bytes full = fromHex(v.at("hex").as_string());
+    for (std::size_t n = 0; n < full.size(); ++n) {
+      EXPECT_EQ(decodeError(ByteView(full).first(n)), "Eksik veri") << v.at("case") << " cut at " << n;
+    }
+  }
+}
+
+TEST(Message, UnassignedTypeBytesDecodeAsUnknown) {
+  const std::set<int> assigned = {0x01, 0x02, 0x03, 0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16,
+                                  0x17, 0x18, 0x19, 0x20, 0x21, 0x22, 0x23, 0x30, 0x31, 0x40,
+                                  0x41, 0x50, 0x60, 0x61, 0x62, 0x63, 0x64, 0x65};
+  for (int code = 0; code < 256; ++code) {
+    if (assigned.count(code)) continue;
+    Bytes input = {static_cast<std::uint8_t>(code), 0xFF, 0x00};
+    Message m = Message::decode(input);
+    ASSERT_TRUE(m.is<Message::Unknown>()) << code;
+    EXPECT_EQ(m.as<Message::Unknown>()->code, code);
+    EXPECT_EQ(m.type(), code);
+    EXPECT_EQ(m.encode(), Bytes{static_cast<std::uint8_t>(code)});
+  }
+  // An unknown carrying an assigned code re-reads as that message, or as truncated.
+  EXPECT_TRUE(Message::decode(Message(Message::Unknown{0x13}).encode()).is<Message::RequestKeyframe>());
+  EXPECT_EQ(decodeError(Message(Message::Unknown{0x40}).encode()), "Eksik veri");
+}
+
+// Each bounded field accepts exactly its limit and refuses one more byte from the prefix alone.
+TEST(Message, FieldLimitsAtNAndNPlusOne) {
+  struct Field {
+    const char* name;
+    std::uint32_t limit;
+    Bytes before;  // type byte and the fields in front of the bounded one
+    Bytes after;   // fields that follow it
+  };
+  const Field fields[] = {
+      {"hostInfo.name", 1'048'576, fromHex("020102"), {}},
+      {"videoConfig.parameterSet", 65'536, fromHex("1001000000010000000104" "01"), {}},
+      {"videoFrame.data", 33'554'432, fromHex("11010000000000000001"), {}},
+      {"imageRegions.jpeg", 33'554'432, fromHex("120000000100000001" "00" "0001" "0000000000010001"), {}},
+      {"audioPacket.data", 65'536, fromHex("150000000000000001"), {}},
+      {"displayList.name", 256, fromHex("1801" "00000001" "0001" "0001" "01"), {}},
+      {"clipboardText", 1'048'576, fromHex("30"), {}},
+      {"chatText", 4'096, fromHex("31"), {}},
+      {"bye", 4'096, fromHex("50"), {}},
+      {"fileOffer.name", 1'024, fromHex("6000000001"), fromHex("0000000000000009")},
+      {"fileReject.reason", 4'096, fromHex("6200000001"), {}},
+      {"fileChunk.data", 262'144, fromHex("6300000001" "0000000000000000"), {}},
+      {"fileCancel.reason", 4'096, fromHex("6500000001"), {}},
+  };
+  for (const Field& f : fields) {
+    for (std::uint32_t length : {f.limit, f.limit + 1}) {
+      ByteWriter w;
+      w.raw(f.before);
+      w.u32(length);
+      if (length == f.limit) {
+        w.raw(Bytes(length, 'a'));
+        w.raw(f.after);
+        EXPECT_NO_THROW(Message::decode(w.data())) << f.name;
+      } else {
+        EXPECT_EQ(decodeError(w.data()), WireError::tooLarge(length).description()) << f.name;
+      }
+    }
+  }
+}
+
+TEST(Message, FileDigestMustBeExactly32Bytes) {
+  for (std::uint32_t length : {0u, 31u, 33u, 32u}) {
+    ByteWriter w;
+    w.u8(0x64);
+    w.u32(7);
+    w.bytes(Bytes(length, 0x11));
+    if (length == 32) {
+      EXPECT_EQ(Message::decode(w.data()).as<Message::FileDone>()->sha256, Bytes(32, 0x11));
+    } else if (length > 32) {
+      EXPECT_EQ(decodeError(w.data()), WireError::tooLarge(length).description());
+    } else {
+      EXPECT_EQ(decodeError(w.data()), "Geçersiz veri: sha256");
+    }
+  }
+}
+
+TEST(Message, DisplayNamesAreCheckedAsText) {
+  ByteWriter w;
+  w.u8(0x18);
+  w.u8(1);
+  w.u32(1);
+  w.u16(800);
+  w.u16(600);
+  w.u8(1);
+  w.bytes(fromHex("eda080"));  // a surrogate is not UTF-8
+  EXPECT_EQ(decodeError(w.data()), "Geçersiz veri: UTF-8");
+}
+
+TEST(Message, LargeCountsAreReadElementByElement) {
+  // 65,535 regions announced, none present: truncated at once, without reserving room for them.
+  EXPECT_EQ(decodeError(fromHex("12000000010000000100ffff")), "Eksik veri");
+  // 255 parameter sets announced, two present.
+  EXPECT_EQ(decodeError(fromHex("100100000001000000010eff" "00000001aa" "00000001bb")), "Eksik veri");
+}
+
+TEST(PeerOS, KnownBytesMapAndEverythingElseIsUnknown) {
+  EXPECT_EQ(peerOSFromByte(1), PeerOS::macOS);
+  EXPECT_EQ(peerOSFromByte(2), PeerOS::windows);
+  EXPECT_EQ(peerOSFromByte(3), PeerOS::linux);
+  for (int b : {0, 4, 9, 255}) EXPECT_EQ(peerOSFromByte(static_cast<std::uint8_t>(b)), PeerOS::unknown);
+  EXPECT_EQ(label(PeerOS::unknown), "?");
+  EXPECT_EQ(label(PeerOS::macOS), "macOS");
+  EXPECT_EQ(label(PeerOS::windows), "Windows");
+  EXPECT_EQ(label(PeerOS::linux), "Linux");
+  Message m = Message::decode(fromHex("0103020102"));
+  EXPECT_EQ(m.as<Message::ViewerHello>()->os, PeerOS::linux);
+}
+
+TEST(ValueTypes, RawBytesMapToCasesOnlyWhenKnown) {
+  EXPECT_EQ(codecFromRaw(1), Codec::h264);
+  EXPECT_EQ(codecFromRaw(2), Codec::jpegRegions);
+  EXPECT_EQ(codecFromRaw(0), std::nullopt);
+  EXPECT_EQ(codecFromRaw(3), std::nullopt);
+  EXPECT_EQ(mouseButtonFromRaw(2), MouseButton::middle);
+  EXPECT_EQ(mouseButtonFromRaw(3), std::nullopt);
+  Features f{Features::audio | Features::chat | 0x80000000u};
+  EXPECT_TRUE(f.contains(Features::audio | Features::chat));
+  EXPECT_FALSE(f.contains(Features::files));
+  EXPECT_EQ(Features::all, 31u);
+}
+
+}  // namespace
+}  // namespace pellora
