@@ -6,6 +6,11 @@ if(PELLORA_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# Fuzz builds instrument every library for coverage; only the fuzz targets themselves link libFuzzer's main.
+if(PELLORA_BUILD_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 function(pellora_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Wshadow -Wnon-virtual-dtor -Wpedantic)
 endfunction()
