@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Installs every Debian package Pellora needs to build, test, benchmark and fuzz.
-# Idempotent: packages already present are skipped, and `apt-get update` runs at most once.
+# Idempotent: nothing happens when every package is present; otherwise one `apt-get update`, one install.
 set -euo pipefail
 
 packages=(
   # toolchain and test frameworks
-  build-essential cmake ninja-build ccache pkg-config git
+  build-essential cmake ninja-build ccache pkg-config git python3
   clang-14 libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # core: async I/O, HTTP, URL, JSON, crypto, Unicode, audio codec
@@ -29,10 +29,6 @@ done
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-stamp=/var/lib/apt/periodic/pellora-update-stamp
-if [ ! -e "$stamp" ] || [ -n "$(find /var/lib/apt/lists -maxdepth 0 -mmin +1440 2>/dev/null)" ]; then
-  $sudo apt-get update -q
-  $sudo mkdir -p "$(dirname "$stamp")" && $sudo touch "$stamp"
-fi
 echo "deps: installing ${missing[*]}"
+$sudo apt-get update -q
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
