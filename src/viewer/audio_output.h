@@ -6,7 +6,8 @@
 namespace pellora {
 
 // A sound output the audio player feeds: 48 kHz interleaved float frames, played in the order scheduled.
-// All calls come from the player's queue. `played` callbacks run on the output's own thread.
+// All calls come from the player's queue. A `played` callback runs on the output's own thread, or inside
+// `schedule` or `play` when the output takes the samples at once; it must not call back into the output.
 class AudioOutput {
  public:
   virtual ~AudioOutput() = default;
