@@ -174,9 +174,11 @@ TEST_F(PulseAudioTest, OpusPacketsPlayedOnTheSinkComeBackFromItsMonitor) {
   OpusEncoder encoder(2, 96'000);
   AudioPlayer player(2, std::make_unique<PulseAudioOutput>(server_->address()));
   const auto packets = encoder.encode(test::tone({750, 1500}, 50 * 960));
+  const auto deadline = std::chrono::steady_clock::now() + 30s;  // against a hang, not a measurement
   for (const Bytes& p : packets) {
     // Keep the player fed without tripping its overflow rule, as a live stream would.
-    while (player.queuedFrames() > 7'680) std::this_thread::sleep_for(5ms);
+    while (player.queuedFrames() > 7'680 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(5ms);
     player.play(p);
     player.waitUntilIdle();
   }
