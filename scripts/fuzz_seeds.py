@@ -24,3 +24,13 @@ seed("message_decode_fuzz",
 hs = vectors["handshake"]
 seed("hello_decode_fuzz", [hs["clientHello"], hs["serverHello"]] +
      [n["input"] for n in vectors["negative"] if n["kind"] == "hello"])
+# Real Opus packets: SILK mono 20 ms, hybrid stereo 20 ms, CELT 2.5 ms, 10 ms and 20 ms, plus a bare TOC.
+seed("opus_decode_fuzz", [
+    "08ab27e2fb8f4aef6ac24c8c62df235a",
+    "48a3d2d9655ede917d71967f8167de661d679226b896ee639bfa25c8c06aee4e80d73edbea1f33932820c95c38",
+    "80781b89e8a6c56002",
+    "70a52d8132225b1c0839c607f1f856d31271bdb09f288d58b5b73092251740",
+    "7c88027a8abeb5db9c5f679e857359edc3906a5244864ada19b02a0810d2d2d8873686b0e2adc6f4f3fd37cfc23d43a68cd04bf2c8"
+    "d02abd7d8b6f2d7ba9e4e985ed48ff6ef8a6c1d6feef0ad9009a",
+    "fc",
+])

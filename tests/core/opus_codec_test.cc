@@ -1,0 +1,125 @@
+#include "core/opus_codec.h"
+
+#include <gtest/gtest.h>
+#include <opus.h>
+
+#include "support/tone.h"
+
+namespace pellora {
+namespace {
+
+using test::amplitudeAt;
+using test::channelOf;
+using test::tone;
+using test::zeroCrossingHz;
+
+constexpr std::size_t kFrame = Opus::frameSize;
+
+std::vector<float> decodeAll(OpusDecoder& decoder, const std::vector<Bytes>& packets) {
+  std::vector<float> out;
+  for (const Bytes& p : packets) {
+    const auto samples = decoder.decode(p);
+    EXPECT_EQ(samples.size(), kFrame * decoder.channels());
+    out.insert(out.end(), samples.begin(), samples.end());
+  }
+  return out;
+}
+
+// A raw packet of `frames` per channel straight from the library, for durations our encoder never makes.
+Bytes rawPacket(int channels, int frames) {
+  int status = 0;
+  ::OpusEncoder* e = opus_encoder_create(48'000, channels, OPUS_APPLICATION_AUDIO, &status);
+  const auto pcm = tone(std::vector<double>(static_cast<std::size_t>(channels), 440), static_cast<std::size_t>(frames));
+  Bytes out(4000);
+  const int n = opus_encode_float(e, pcm.data(), frames, out.data(), static_cast<int>(out.size()));
+  opus_encoder_destroy(e);
+  out.resize(static_cast<std::size_t>(std::max(n, 0)));
+  return out;
+}
+
+TEST(OpusCodec, SineComesBackWithItsFrequencyOnEachChannel) {
+  // The session's two settings: mono at 48 kbit/s for the low preset, stereo at 96 kbit/s otherwise.
+  for (const auto& [hz, bitrate] : {std::pair{std::vector<double>{440}, 48'000u},
+                                    std::pair{std::vector<double>{750, 1500}, 96'000u}}) {
+    const int channels = static_cast<int>(hz.size());
+    OpusEncoder encoder(channels, bitrate);
+    OpusDecoder decoder(channels);
+    const auto packets = encoder.encode(tone(hz, 25 * kFrame));
+    ASSERT_EQ(packets.size(), 25u);
+    for (const Bytes& p : packets) EXPECT_LE(p.size(), 4000u);
+    const auto decoded = decodeAll(decoder, packets);
+    // Skip the codec's start-up (lookahead and the first packet's ramp).
+    const std::span<const float> steady = std::span(decoded).subspan(2 * kFrame * hz.size());
+    for (int c = 0; c < channels; ++c) {
+      const auto mono = channelOf(steady, channels, c);
+      EXPECT_NEAR(zeroCrossingHz(mono), hz[c], hz[c] / 200) << c;
+      EXPECT_NEAR(amplitudeAt(mono, hz[c]), 0.5, 0.05) << c;
+      // Channels are neither mixed nor swapped.
+      if (channels == 2) {
+        EXPECT_LT(amplitudeAt(mono, hz[1 - c]), 0.02) << c;
+      }
+    }
+  }
+}
+
+TEST(OpusEncoder, KeepsSamplesThatDoNotFillAPacket) {
+  OpusEncoder encoder(2, 96'000);
+  const auto samples = tone({300, 600}, 5 * kFrame);
+  std::span<const float> rest(samples);
+  auto take = [&](std::size_t frames) {
+    auto part = rest.first(frames * 2);
+    rest = rest.subspan(frames * 2);
+    return encoder.encode(part);
+  };
+  EXPECT_TRUE(take(959).empty());
+  EXPECT_EQ(take(1).size(), 1u);
+  EXPECT_EQ(take(2 * kFrame + kFrame / 2).size(), 2u);  // half a frame stays behind
+  EXPECT_EQ(take(kFrame / 2).size(), 1u);
+  EXPECT_TRUE(encoder.encode({}).empty());
+}
+
+TEST(OpusEncoder, PacketsDoNotDependOnHowTheSamplesWereSplit) {
+  // Any loss, duplication or reordering of pending samples changes the encoded stream.
+  const auto samples = tone({440, 660}, 8 * kFrame);
+  OpusEncoder whole(2, 96'000), pieces(2, 96'000);
+  const auto expected = whole.encode(samples);
+  std::vector<Bytes> got;
+  std::size_t at = 0;
+  for (std::size_t step : {1u, 959u, 1u, 1200u, 2u, 2880u, 7u, 1500u}) {
+    const std::size_t count = std::min(step * 2, samples.size() - at);
+    for (Bytes& p : pieces.encode(std::span(samples).subspan(at, count))) got.push_back(std::move(p));
+    at += count;
+  }
+  for (Bytes& p : pieces.encode(std::span(samples).subspan(at))) got.push_back(std::move(p));
+  EXPECT_EQ(got, expected);
+}
+
+TEST(OpusEncoder, RejectsWhatTheLibraryCannotDo) {
+  try {
+    OpusEncoder encoder(3, 96'000);
+    FAIL() << "three channels accepted";
+  } catch (const OpusError& e) {
+    EXPECT_EQ(e, OpusError::converter(OPUS_BAD_ARG));
+    EXPECT_EQ(e.description(), "Opus hatası -1: invalid argument");
+  }
+  EXPECT_THROW(OpusEncoder(2, 0), OpusError);
+  EXPECT_THROW(OpusDecoder(0), OpusError);
+  // The largest unsigned rate must not wrap into one of the library's negative special values.
+  OpusEncoder huge(2, 0x8000'0000);
+  EXPECT_EQ(huge.encode(tone({440, 440}, kFrame)).size(), 1u);
+}
+
+TEST(OpusDecoder, BadOrOversizedPacketsGiveNothing) {
+  OpusDecoder decoder(2);
+  EXPECT_TRUE(decoder.decode({}).empty());
+  // A 40 ms packet would not fit one frame; a 10 ms one is shorter than a frame and passes through.
+  EXPECT_TRUE(decoder.decode(rawPacket(2, 2 * kFrame)).empty());
+  EXPECT_EQ(decoder.decode(rawPacket(2, kFrame / 2)).size(), kFrame);
+  // Code 3 packet whose frame count byte claims more frames than the packet holds.
+  EXPECT_TRUE(decoder.decode(Bytes{0xfb, 0x3f}).empty());
+  // A mono packet plays on a stereo decoder (the library duplicates it).
+  EXPECT_EQ(decoder.decode(rawPacket(1, kFrame)).size(), 2 * kFrame);
+}
+
+}  // namespace
+}  // namespace pellora

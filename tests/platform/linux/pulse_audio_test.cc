@@ -1,0 +1,227 @@
+// The PulseAudio output and source against a private sound server with a null sink: a tone played through
+// the output comes back from the sink's monitor. Skipped where no server can be started.
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "core/opus_codec.h"
+#include "core/transport_error.h"
+#include "host/audio_samples.h"
+#include "platform/linux/audio_output_pulse.h"
+#include "platform/linux/audio_source_pulse.h"
+#include "platform/linux/pulse_connection.h"
+#include "support/tone.h"
+#include "viewer/audio_player.h"
+
+extern char** environ;
+
+namespace pellora {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// A sound server of our own: runtime and config under a temporary folder, one null sink at 48 kHz float
+// (so nothing is resampled), reachable only through a socket in that folder.
+class PulseServer {
+ public:
+  PulseServer() {
+    char dirTemplate[] = "/tmp/pellora-pulse-XXXXXX";
+    if (!mkdtemp(dirTemplate)) return;
+    dir_ = dirTemplate;
+    problem_.clear();
+    socket_ = (dir_ / "native").string();
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+      const std::string var = *e;
+      if (var.starts_with("HOME=") || var.starts_with("XDG_") || var.starts_with("PULSE_")) continue;
+      env.push_back(var);
+    }
+    env.push_back("HOME=" + dir_.string());
+    env.push_back("XDG_RUNTIME_DIR=" + dir_.string());
+    env.push_back("XDG_CONFIG_HOME=" + dir_.string());
+    std::vector<std::string> args{"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                                  "--realtime=no", "--high-priority=no", "-n", "--log-target=stderr",
+                                  "-L", "module-null-sink sink_name=pellora_test format=float32le rate=48000",
+                                  "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + socket_};
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    for (auto& e : env) envp.push_back(e.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const std::string log = (dir_ / "server.log").string();
+    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (posix_spawnp(&pid_, "pulseaudio", &actions, nullptr, argv.data(), envp.data()) != 0) {
+      pid_ = -1;
+      problem_ = "the pulseaudio program cannot be started (is the pulseaudio package installed?)";
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    if (pid_ > 0) waitUntilReady();
+  }
+
+  ~PulseServer() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+    std::error_code ignored;
+    if (!dir_.empty()) fs::remove_all(dir_, ignored);
+  }
+
+  // Empty when the server is up; otherwise why not.
+  const std::string& problem() const { return problem_; }
+  std::string address() const { return "unix:" + socket_; }
+
+ private:
+  void waitUntilReady() {
+    // A startup deadline, not a measurement: a healthy server answers within a fraction of it.
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        pid_ = -1;
+        problem_ = "pulseaudio exited at start (see its log under /tmp/pellora-pulse-*)";
+        return;
+      }
+      try {
+        PulseConnection probe(address(), "pellora.probe");
+        return;
+      } catch (const TransportError&) {
+        std::this_thread::sleep_for(50ms);
+      }
+    }
+    problem_ = "pulseaudio did not answer on its socket";
+  }
+
+  fs::path dir_;
+  std::string socket_;
+  pid_t pid_ = -1;
+  std::string problem_ = "no temporary folder";
+};
+
+class PulseAudioTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() { server_ = new PulseServer; }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override {
+    if (!server_->problem().empty()) GTEST_SKIP() << "no private sound server: " << server_->problem();
+  }
+
+  static PulseServer* server_;
+};
+PulseServer* PulseAudioTest::server_ = nullptr;
+
+// What the monitor delivered, converted as the host session converts it.
+struct Capture {
+  std::mutex mutex;
+  std::condition_variable grew;
+  std::vector<float> stereo;
+  bool wrongFormat = false;
+
+  void add(const AudioSampleBuffer& b) {
+    auto samples = AudioSamples::interleaved(b, 2);
+    std::lock_guard lock(mutex);
+    if (!samples) {
+      wrongFormat = true;
+    } else {
+      stereo.insert(stereo.end(), samples->begin(), samples->end());
+    }
+    grew.notify_all();
+  }
+
+  // The part after the first loud sample, once `frames` of it are there; empty if that never happens.
+  std::vector<float> loudPart(std::size_t frames) {
+    std::unique_lock lock(mutex);
+    std::vector<float> part;
+    grew.wait_for(lock, 20s, [&] {
+      std::size_t first = 0;
+      while (first < stereo.size() && std::abs(stereo[first]) < 0.05f) ++first;
+      first -= first % 2;
+      if (stereo.size() - first < frames * 2) return false;
+      part.assign(stereo.begin() + static_cast<std::ptrdiff_t>(first),
+                  stereo.begin() + static_cast<std::ptrdiff_t>(first + frames * 2));
+      return true;
+    });
+    return part;
+  }
+};
+
+TEST_F(PulseAudioTest, OpusPacketsPlayedOnTheSinkComeBackFromItsMonitor) {
+  Capture capture;
+  PulseAudioSource source(server_->address());
+  source.onAudio = [&capture](const AudioSampleBuffer& b) { capture.add(b); };
+  source.start();
+
+  // The whole chain of a session: encode as the host does, play as the viewer does.
+  OpusEncoder encoder(2, 96'000);
+  AudioPlayer player(2, std::make_unique<PulseAudioOutput>(server_->address()));
+  const auto packets = encoder.encode(test::tone({750, 1500}, 50 * 960));
+  const auto deadline = std::chrono::steady_clock::now() + 30s;  // against a hang, not a measurement
+  for (const Bytes& p : packets) {
+    // Keep the player fed without tripping its overflow rule, as a live stream would.
+    while (player.queuedFrames() > 7'680 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(5ms);
+    player.play(p);
+    player.waitUntilIdle();
+  }
+
+  // Half a second from the middle of the tone, past the codec's start-up.
+  const auto heard = capture.loudPart(48'000);
+  player.stop();
+  source.stop();
+  ASSERT_EQ(heard.size(), 2u * 48'000) << "the monitor never delivered the tone";
+  EXPECT_FALSE(capture.wrongFormat);
+  const std::span<const float> steady = std::span<const float>(heard).subspan(2 * 4'800, 2 * 24'000);
+  const auto left = test::channelOf(steady, 2, 0), right = test::channelOf(steady, 2, 1);
+  EXPECT_NEAR(test::zeroCrossingHz(left), 750, 4);
+  EXPECT_NEAR(test::zeroCrossingHz(right), 1500, 8);
+  EXPECT_NEAR(test::amplitudeAt(left, 750), 0.5, 0.1);
+  EXPECT_LT(test::amplitudeAt(left, 1500), 0.05);
+}
+
+TEST_F(PulseAudioTest, StopEndsCallbacksAndTheSourceCanStartAgain) {
+  std::atomic<int> buffers = 0;
+  PulseAudioSource source(server_->address());
+  source.onAudio = [&buffers](const AudioSampleBuffer&) { ++buffers; };
+  for (int round = 0; round < 2; ++round) {
+    source.start();
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    const int before = buffers;
+    while (buffers == before && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    source.stop();
+    EXPECT_GT(buffers, before) << "round " << round;
+  }
+  const int afterStop = buffers;
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(buffers, afterStop);
+}
+
+TEST(PulseAudio, AnUnreachableServerIsATransportError) {
+  PulseAudioOutput output("unix:/nonexistent/pellora-socket");
+  EXPECT_THROW(output.open(2), TransportError);
+  PulseAudioSource source("unix:/nonexistent/pellora-socket");
+  EXPECT_THROW(source.start(), TransportError);
+  source.stop();
+  output.stop();
+}
+
+}  // namespace
+}  // namespace pellora
