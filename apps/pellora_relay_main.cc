@@ -1,0 +1,50 @@
+// pellora-relay: joins Pellora viewers to hosts that cannot reach each other directly.
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <functional>
+#include <iostream>
+
+#include "relay/relay_server.h"
+
+int main(int argc, char** argv) {
+  using namespace pellora::relay;
+  ParsedArguments parsed = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
+  if (!parsed.config) {
+    (parsed.ok ? std::cout : std::cerr) << parsed.message;
+    return parsed.ok ? 0 : 2;
+  }
+  const RelayConfig& config = *parsed.config;
+  try {
+    boost::asio::io_context io(1);
+    LocalRelayRegistry registry(config.database);
+    RelayServer server(io, config, registry);
+    server.start();
+
+    // SIGTERM and SIGINT: stop accepting, close every connection, and leave once they have wound down.
+    boost::asio::signal_set signals(io, SIGTERM, SIGINT);
+    boost::asio::steady_timer grace(io);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    std::function<void()> waitForClose = [&] {
+      if (server.openConnections() == 0 || std::chrono::steady_clock::now() >= deadline) return io.stop();
+      grace.expires_after(std::chrono::milliseconds(20));
+      grace.async_wait([&](const boost::system::error_code&) { waitForClose(); });
+    };
+    signals.async_wait([&](const boost::system::error_code& ec, int) {
+      if (ec) return;
+      server.shutdown();
+      waitForClose();
+    });
+
+    auto endpoint = server.localEndpoint();
+    std::cout << "pellora-relay listening on " << endpoint.address().to_string() << ":" << endpoint.port()
+              << (config.tls() ? " (https)" : " (http)") << ", identities in " << config.database.string()
+              << std::endl;
+    io.run();
+    return 0;
+  } catch (const std::exception& e) {
+    std::cerr << "pellora-relay: " << e.what() << "\n";
+    return 1;
+  }
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pellora::relay {
+
+using Seconds = std::chrono::seconds;
+
+// Everything an operator can set on the command line; the defaults suit a small public relay.
+struct RelayConfig {
+  std::string listenHost = "127.0.0.1";
+  std::uint16_t listenPort = 8270;
+  std::filesystem::path database;  // empty: the default under the XDG data folder
+  std::filesystem::path tlsCertificate, tlsKey;
+
+  std::size_t maxConnections = 1000;
+  int registrationsPerMinute = 10;  // per client address
+  int connectsPerMinute = 60;       // per client address
+  Seconds acceptTimeout{30};        // a viewer waits this long for its host; tokens live as long
+  Seconds headerTimeout{10};        // to receive a complete request head (and the TLS handshake)
+  Seconds controlIdleTimeout{90};   // hosts ping every 25 s
+  Seconds spliceIdleTimeout{600};   // a forwarded stream with no byte either way
+
+  bool tls() const { return !tlsCertificate.empty(); }
+};
+
+// Parses `pellora-relay` arguments. Returns the configuration, or nullopt after printing help (when asked)
+// or an error message to `error`.
+struct ParsedArguments {
+  std::optional<RelayConfig> config;
+  std::string message;  // help text or the error
+  bool ok = false;      // false: print `message` to stderr and exit with status 2
+};
+ParsedArguments parseArguments(const std::vector<std::string>& args);
+
+std::filesystem::path defaultDatabasePath();
+
+}  // namespace pellora::relay

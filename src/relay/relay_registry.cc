@@ -1,0 +1,142 @@
+#include "relay/relay_registry.h"
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <utility>
+
+#include "core/crypto.h"
+
+namespace pellora::relay {
+
+namespace {
+
+std::string hex(ByteView bytes) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string out;
+  for (std::uint8_t b : bytes) {
+    out.push_back(digits[b >> 4]);
+    out.push_back(digits[b & 15]);
+  }
+  return out;
+}
+
+struct Finalize {
+  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
+
+Statement prepare(sqlite3* db, const char* sql) {
+  sqlite3_stmt* s = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK)
+    throw std::runtime_error(std::string("relay database: ") + sqlite3_errmsg(db));
+  return Statement(s);
+}
+
+void bindText(sqlite3_stmt* s, int index, std::string_view text) {
+  sqlite3_bind_text(s, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+// A uniformly random nine-digit id without a leading zero.
+std::string randomID() {
+  std::uint64_t n = 0;
+  for (std::uint8_t b : PelloraCrypto::randomBytes(8)) n = n << 8 | b;
+  return std::to_string(100'000'000 + n % 900'000'000);
+}
+
+}  // namespace
+
+void LocalRelayRegistry::Close::operator()(sqlite3* db) const { sqlite3_close(db); }
+
+LocalRelayRegistry::LocalRelayRegistry(const std::filesystem::path& database) {
+  if (database.has_parent_path()) std::filesystem::create_directories(database.parent_path());
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  db_.reset(db);
+  if (rc != SQLITE_OK) throw std::runtime_error("relay database " + database.string() + ": " + sqlite3_errmsg(db));
+  char* error = nullptr;
+  if (sqlite3_exec(db,
+                   "PRAGMA journal_mode=WAL;"
+                   "CREATE TABLE IF NOT EXISTS identities ("
+                   "  id TEXT PRIMARY KEY,"
+                   "  secret_sha256 BLOB NOT NULL,"
+                   "  created INTEGER NOT NULL DEFAULT (strftime('%s','now')));",
+                   nullptr, nullptr, &error) != SQLITE_OK) {
+    std::string message = error ? error : "unknown error";
+    sqlite3_free(error);
+    throw std::runtime_error("relay database: " + message);
+  }
+}
+
+LocalRelayRegistry::~LocalRelayRegistry() = default;
+
+Registration LocalRelayRegistry::registerIdentity() {
+  Statement insert = prepare(db_.get(), "INSERT OR IGNORE INTO identities (id, secret_sha256) VALUES (?, ?)");
+  Registration r;
+  r.secret = hex(PelloraCrypto::randomBytes(32));
+  const Bytes digest = PelloraCrypto::sha256(asBytes(r.secret));
+  // Ids are never deleted, so a taken id is never handed out again; with 900 million ids a clash is rare
+  // and simply draws again.
+  for (;;) {
+    r.id = randomID();
+    sqlite3_reset(insert.get());
+    bindText(insert.get(), 1, r.id);
+    sqlite3_bind_blob(insert.get(), 2, digest.data(), static_cast<int>(digest.size()), SQLITE_TRANSIENT);
+    if (sqlite3_step(insert.get()) != SQLITE_DONE)
+      throw std::runtime_error(std::string("relay database: ") + sqlite3_errmsg(db_.get()));
+    if (sqlite3_changes(db_.get()) == 1) return r;
+  }
+}
+
+bool LocalRelayRegistry::authenticate(std::string_view id, std::string_view secret) {
+  Statement select = prepare(db_.get(), "SELECT secret_sha256 FROM identities WHERE id = ?");
+  bindText(select.get(), 1, id);
+  if (sqlite3_step(select.get()) != SQLITE_ROW) return false;
+  const auto* stored = static_cast<const std::uint8_t*>(sqlite3_column_blob(select.get(), 0));
+  const auto size = static_cast<std::size_t>(sqlite3_column_bytes(select.get(), 0));
+  const Bytes digest = PelloraCrypto::sha256(asBytes(secret));
+  return stored && PelloraCrypto::constantTimeEqual(ByteView(stored, size), digest);
+}
+
+void LocalRelayRegistry::attachHost(const std::string& id, std::shared_ptr<HostLink> link) {
+  auto& slot = hosts_[id];
+  std::shared_ptr<HostLink> previous = std::exchange(slot, std::move(link));
+  if (previous) previous->replaced();
+}
+
+void LocalRelayRegistry::detachHost(const std::string& id, const HostLink* link) {
+  auto it = hosts_.find(id);
+  if (it != hosts_.end() && it->second.get() == link) hosts_.erase(it);
+}
+
+std::shared_ptr<HostLink> LocalRelayRegistry::host(const std::string& id) {
+  auto it = hosts_.find(id);
+  return it == hosts_.end() ? nullptr : it->second;
+}
+
+std::string LocalRelayRegistry::addPending(std::shared_ptr<PendingConnect> pending,
+                                           std::chrono::steady_clock::time_point expiry) {
+  dropExpired();
+  std::string token = hex(PelloraCrypto::randomBytes(16));
+  pending_[token] = Pending{pending, expiry};
+  return token;
+}
+
+std::shared_ptr<PendingConnect> LocalRelayRegistry::takePending(const std::string& token) {
+  dropExpired();
+  auto it = pending_.find(token);
+  if (it == pending_.end()) return nullptr;
+  std::shared_ptr<PendingConnect> p = it->second.connect.lock();
+  pending_.erase(it);
+  return p;
+}
+
+void LocalRelayRegistry::dropExpired() {
+  const auto now = std::chrono::steady_clock::now();
+  std::erase_if(pending_, [now](const auto& entry) {
+    return entry.second.expiry <= now || entry.second.connect.expired();
+  });
+}
+
+}  // namespace pellora::relay

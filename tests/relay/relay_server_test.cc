@@ -1,0 +1,282 @@
+#include "relay/relay_server.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/post.hpp>
+#include <boost/json.hpp>
+#include <filesystem>
+#include <future>
+#include <thread>
+
+#include "support/raw_client.h"
+
+namespace pellora::relay {
+namespace {
+
+using test::RawClient;
+using test::statusOf;
+using test::upgradeRequest;
+
+// A relay server on its own thread, on a free loopback port, with a fresh database.
+class RelayFixture : public ::testing::Test {
+ protected:
+  void startRelay(RelayConfig config = {}) {
+    dir_ = std::filesystem::temp_directory_path() / ("relay-test-" + std::to_string(::getpid()) + "-" +
+                                                     std::to_string(counter_++));
+    config.listenPort = 0;
+    config.database = dir_ / "relay.db";
+    registry_ = std::make_unique<LocalRelayRegistry>(config.database);
+    server_ = std::make_unique<RelayServer>(io_, config, *registry_);
+    server_->start();
+    port_ = server_->localEndpoint().port();
+    thread_ = std::thread([this] { io_.run(); });
+  }
+  void TearDown() override {
+    if (server_) boost::asio::post(io_, [this] { server_->shutdown(); });
+    io_.stop();
+    if (thread_.joinable()) thread_.join();
+    server_.reset();
+    registry_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+
+  std::size_t openConnections() {
+    std::promise<std::size_t> p;
+    boost::asio::post(io_, [&] { p.set_value(server_->openConnections()); });
+    return p.get_future().get();
+  }
+  // Polls until the server holds `n` connections (closing is asynchronous); false after two seconds.
+  bool eventuallyOpen(std::size_t n) {
+    for (int i = 0; i < 200; ++i) {
+      if (openConnections() == n) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  std::unique_ptr<RawClient> client() { return std::make_unique<RawClient>("127.0.0.1", port_); }
+
+  // Sends a plain request; returns status and body.
+  std::pair<int, std::string> request(const std::string& text) {
+    auto c = client();
+    c->send(text);
+    auto head = c->readHead();
+    if (!head) return {0, {}};
+    return {statusOf(*head), c->readToEnd()};
+  }
+  std::pair<std::string, std::string> registerIdentity() {
+    auto [status, body] = request("POST /v1/register HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(status, 200);
+    auto json = boost::json::parse(body).as_object();
+    return {std::string(json.at("id").as_string()), std::string(json.at("secret").as_string())};
+  }
+  // An authenticated control connection, after its 101.
+  std::unique_ptr<RawClient> hostControl(const std::string& id, const std::string& secret) {
+    auto c = client();
+    c->send(upgradeRequest("/v1/host", "X-Pellora-Id: " + id + "\r\nX-Pellora-Secret: " + secret + "\r\n"));
+    auto head = c->readHead();
+    EXPECT_TRUE(head && statusOf(*head) == 101) << head.value_or("(closed)");
+    return c;
+  }
+  static std::string tokenOf(const std::string& line) {
+    auto json = boost::json::parse(line).as_object();
+    EXPECT_EQ(json.at("t").as_string(), "incoming");
+    return std::string(json.at("token").as_string());
+  }
+
+  boost::asio::io_context io_;
+  std::unique_ptr<LocalRelayRegistry> registry_;
+  std::unique_ptr<RelayServer> server_;
+  std::thread thread_;
+  std::uint16_t port_ = 0;
+  std::filesystem::path dir_;
+  static inline int counter_ = 0;
+};
+
+TEST_F(RelayFixture, RegistrationHandsOutFreshIdentitiesThatAuthenticate) {
+  startRelay();
+  auto [id1, secret1] = registerIdentity();
+  auto [id2, secret2] = registerIdentity();
+  EXPECT_EQ(id1.size(), 9u);
+  EXPECT_EQ(id1.find_first_not_of("0123456789"), std::string::npos);
+  EXPECT_NE(id1, id2);
+  EXPECT_EQ(secret1.size(), 64u);
+  EXPECT_NE(secret1, secret2);
+
+  // Registration also works under a base path; other methods are refused.
+  EXPECT_EQ(request("POST /relay/v1/register HTTP/1.1\r\nHost: x\r\n\r\n").first, 200);
+  EXPECT_EQ(request("GET /v1/register HTTP/1.1\r\nHost: x\r\n\r\n").first, 405);
+
+  hostControl(id1, secret1);
+  for (const std::string& headers : {"X-Pellora-Id: " + id1 + "\r\nX-Pellora-Secret: " + secret2 + "\r\n",
+                                     "X-Pellora-Id: 000000000\r\nX-Pellora-Secret: " + secret1 + "\r\n",
+                                     std::string("X-Pellora-Secret: x\r\n")}) {
+    auto [status, body] = request(upgradeRequest("/v1/host", headers));
+    EXPECT_EQ(status, 401);
+    EXPECT_EQ(body, R"({"error":"auth"})");
+  }
+}
+
+TEST_F(RelayFixture, ControlAnswersPingsAndIsToldWhenReplaced) {
+  startRelay();
+  auto [id, secret] = registerIdentity();
+  auto first = hostControl(id, secret);
+  first->send("{\"t\":\"ping\"}\n{\"t\":\"ping\"}\nnot json\n");
+  EXPECT_EQ(first->readLine(), "{\"t\":\"pong\"}\n");
+  EXPECT_EQ(first->readLine(), "{\"t\":\"pong\"}\n");
+
+  auto second = hostControl(id, secret);
+  EXPECT_EQ(first->readLine(), "{\"t\":\"replaced\"}\n");
+  EXPECT_TRUE(first->closedByPeer());
+  second->send("{\"t\":\"ping\"}\n");
+  EXPECT_EQ(second->readLine(), "{\"t\":\"pong\"}\n") << "the newer connection stays";
+}
+
+TEST_F(RelayFixture, ConnectAndAcceptAreJoinedBothWays) {
+  startRelay();
+  auto [id, secret] = registerIdentity();
+  auto control = hostControl(id, secret);
+
+  auto viewer = client();
+  // The viewer's first bytes may follow its request at once: they must reach the host.
+  viewer->send(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n") + "early");
+  auto line = control->readLine();
+  ASSERT_TRUE(line);
+  const std::string token = tokenOf(*line);
+
+  auto host = client();
+  host->send(upgradeRequest("/v1/accept", "X-Pellora-Token: " + token + "\r\n") + "hello viewer");
+  EXPECT_EQ(statusOf(host->readHead().value_or("")), 101);
+  EXPECT_EQ(statusOf(viewer->readHead().value_or("")), 101);
+  EXPECT_EQ(viewer->read(12), "hello viewer");
+  EXPECT_EQ(host->read(5), "early");
+
+  // A large transfer passes unchanged while the receiver reads slowly.
+  std::string big(2 << 20, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 251);
+  std::thread sender([&] { viewer->send(big); });
+  EXPECT_EQ(host->read(big.size()), big);
+  sender.join();
+
+  // An end of stream travels as a half-close: the other direction still works.
+  viewer->shutdownSend();
+  EXPECT_TRUE(host->closedByPeer());
+  host->send("still here");
+  EXPECT_EQ(viewer->read(10), "still here");
+
+  // A token is single-use.
+  auto [status, body] = request(upgradeRequest("/v1/accept", "X-Pellora-Token: " + token + "\r\n"));
+  EXPECT_EQ(status, 404);
+  EXPECT_EQ(body, R"({"error":"token"})");
+}
+
+TEST_F(RelayFixture, OneSideLeavingClosesTheOtherAndFreesBoth) {
+  startRelay();
+  auto [id, secret] = registerIdentity();
+  auto control = hostControl(id, secret);
+  auto viewer = client();
+  viewer->send(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n"));
+  const std::string token = tokenOf(control->readLine().value_or("{}"));
+  auto host = client();
+  host->send(upgradeRequest("/v1/accept", "X-Pellora-Token: " + token + "\r\n"));
+  ASSERT_EQ(statusOf(host->readHead().value_or("")), 101);
+  ASSERT_EQ(statusOf(viewer->readHead().value_or("")), 101);
+  EXPECT_EQ(openConnections(), 3u);
+
+  host->close();
+  EXPECT_EQ(viewer->readToEnd(), "") << "the viewer sees the end of the stream";
+  viewer->send("anyone?");  // lands on a closed socket: the relay gives up on both sides
+  viewer->send("anyone?");
+  EXPECT_TRUE(eventuallyOpen(1u)) << "only the control connection remains";
+}
+
+TEST_F(RelayFixture, ErrorsCarryTheirCodes) {
+  RelayConfig config;
+  config.acceptTimeout = std::chrono::seconds(1);
+  config.connectsPerMinute = 3;
+  startRelay(config);
+  auto [id, secret] = registerIdentity();
+
+  auto offline = request(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n"));
+  EXPECT_EQ(offline, std::make_pair(404, std::string(R"({"error":"offline"})")));
+
+  auto control = hostControl(id, secret);
+  auto timeout = request(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n"));
+  EXPECT_EQ(timeout, std::make_pair(504, std::string(R"({"error":"timeout"})")));
+  // The token of the viewer that gave up is no longer accepted.
+  const std::string stale = tokenOf(control->readLine().value_or("{}"));
+  EXPECT_EQ(request(upgradeRequest("/v1/accept", "X-Pellora-Token: " + stale + "\r\n")).first, 404);
+
+  request(upgradeRequest("/v1/connect", "X-Pellora-Id: 999999999\r\n"));  // third connect this minute
+  auto limited = request(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n"));
+  EXPECT_EQ(limited, std::make_pair(429, std::string(R"({"error":"rate-limit"})")));
+
+  EXPECT_EQ(request("GET /elsewhere HTTP/1.1\r\nHost: x\r\n\r\n").second, R"({"error":"not-found"})");
+  EXPECT_EQ(request("GET /v1/host HTTP/1.1\r\nHost: x\r\n\r\n").first, 426) << "an upgrade path without Upgrade";
+  EXPECT_EQ(request("GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n").first, 200);
+}
+
+TEST_F(RelayFixture, ConnectionCapAndRegistrationLimit) {
+  RelayConfig config;
+  config.maxConnections = 1;
+  config.registrationsPerMinute = 1;
+  startRelay(config);
+  auto [id, secret] = registerIdentity();
+  auto control = hostControl(id, secret);
+  auto [status, body] = request("GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(status, 503);
+  EXPECT_EQ(body, R"({"error":"capacity"})");
+  control->close();
+  ASSERT_TRUE(eventuallyOpen(0u));
+  auto [again, againBody] = request("POST /v1/register HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(again, 429);
+  EXPECT_EQ(againBody, R"({"error":"rate-limit"})");
+}
+
+TEST_F(RelayFixture, BadHeadsAreRefusedAndSlowOnesCutOff) {
+  RelayConfig config;
+  config.headerTimeout = std::chrono::seconds(1);
+  startRelay(config);
+  EXPECT_EQ(request("NOT HTTP AT ALL\r\n\r\n").first, 400);
+  EXPECT_EQ(request("GET / HTTP/1.1\r\nX-Big: " + std::string(20000, 'a') + "\r\n\r\n").first, 431);
+
+  auto slow = client();
+  slow->send("GET /v1/health HTTP/1.1\r\n");  // and nothing more
+  EXPECT_EQ(slow->readToEnd(), "");
+  EXPECT_TRUE(eventuallyOpen(0u));
+}
+
+TEST_F(RelayFixture, ShutdownClosesEveryConnection) {
+  startRelay();
+  auto [id, secret] = registerIdentity();
+  auto control = hostControl(id, secret);
+  auto idle = client();
+  ASSERT_TRUE(eventuallyOpen(2u));
+  boost::asio::post(io_, [this] { server_->shutdown(); });
+  EXPECT_TRUE(control->closedByPeer());
+  EXPECT_EQ(idle->readToEnd(), "");
+  EXPECT_THROW(RawClient("127.0.0.1", port_), std::runtime_error) << "no longer accepting";
+}
+
+TEST(RelayArguments, DefaultsOptionsAndMistakes) {
+  auto ok = parseArguments({"--listen", "[::1]:9000", "--db", "/tmp/x.db", "--max-connections", "5"});
+  ASSERT_TRUE(ok.config);
+  EXPECT_EQ(ok.config->listenHost, "::1");
+  EXPECT_EQ(ok.config->listenPort, 9000);
+  EXPECT_EQ(ok.config->maxConnections, 5u);
+  auto defaults = parseArguments({});
+  ASSERT_TRUE(defaults.config);
+  EXPECT_EQ(defaults.config->listenPort, 8270);
+  EXPECT_EQ(defaults.config->database.filename(), "relay.db");
+  auto help = parseArguments({"--help"});
+  EXPECT_TRUE(help.ok && !help.config && help.message.find("usage") != std::string::npos);
+  for (auto bad : std::vector<std::vector<std::string>>{
+           {"--listen", "nowhere"}, {"--listen"}, {"--frobnicate", "1"}, {"--tls-cert", "a.pem"},
+           {"--max-connections", "-1"}, {"--accept-timeout", "soon"}}) {
+    auto r = parseArguments(bad);
+    EXPECT_FALSE(r.ok || r.config) << bad[0];
+  }
+}
+
+}  // namespace
+}  // namespace pellora::relay

@@ -1,0 +1,36 @@
+#pragma once
+
+// Runs one of our executables as a real process for integration tests: arguments, standard output read
+// line by line (with a timeout), signals, and the exit status. The process is killed if the test forgets it.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pellora::test {
+
+class ChildProcess {
+ public:
+  ChildProcess(const std::string& program, const std::vector<std::string>& args);
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // The next line of standard output (without the line feed); nullopt at end of output or timeout.
+  std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  void signal(int sig);
+  // Waits for the exit; the exit status, 128 + signal number when killed, or nullopt on timeout.
+  std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  int stdout_ = -1;
+  std::string buffered_;
+  std::optional<int> status_;
+};
+
+}  // namespace pellora::test

@@ -1,0 +1,40 @@
+#include "support/test_ca.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+
+namespace pellora::test {
+
+TestCA::TestCA() {
+  static int counter = 0;
+  folder = std::filesystem::temp_directory_path() /
+           ("pellora-ca-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+  std::filesystem::create_directories(folder);
+  caCertificate = folder / "ca.pem";
+  serverCertificate = folder / "server.pem";
+  serverKey = folder / "server.key";
+  std::ofstream(folder / "ext.cnf") << "subjectAltName=DNS:localhost,IP:127.0.0.1\n"
+                                       "basicConstraints=CA:FALSE\n";
+  const std::string f = folder.string();
+  const std::string script =
+      "cd '" + f + "' && "
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj '/CN=Pellora Test CA' "
+      "-keyout ca.key -out ca.pem && "
+      "openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj '/CN=localhost' "
+      "-keyout server.key -out server.csr && "
+      "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile ext.cnf "
+      "-out server.pem";
+  if (std::system(("(" + script + ") >/dev/null 2>&1").c_str()) != 0)
+    throw std::runtime_error("openssl could not make the test certificates");
+}
+
+TestCA::~TestCA() {
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+}
+
+}  // namespace pellora::test
