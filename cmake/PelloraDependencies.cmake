@@ -11,3 +11,11 @@ endif()
 if(PELLORA_BUILD_BENCH)
   find_package(benchmark REQUIRED)
 endif()
+
+# Screen capture and input injection: libyuv (no pkg-config file in Debian) and the XCB extensions.
+find_path(LIBYUV_INCLUDE_DIR libyuv.h REQUIRED)
+find_library(LIBYUV_LIBRARY yuv REQUIRED)
+add_library(Libyuv::libyuv UNKNOWN IMPORTED)
+set_target_properties(Libyuv::libyuv PROPERTIES IMPORTED_LOCATION ${LIBYUV_LIBRARY}
+  INTERFACE_INCLUDE_DIRECTORIES ${LIBYUV_INCLUDE_DIR})
+pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-damage xcb-xfixes xcb-randr xcb-xtest)
