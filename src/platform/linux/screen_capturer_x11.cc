@@ -108,6 +108,7 @@ struct ScreenCapturerX11::Session {
   std::uint32_t lastCursorSerial = 0;
   bool cursorPictureChanged = false;
   bool sendWhole = true;
+  std::chrono::steady_clock::time_point nextMonitorCheck = std::chrono::steady_clock::now() + std::chrono::seconds(1);
 
   std::thread thread;
   std::mutex mutex;
@@ -130,6 +131,9 @@ struct ScreenCapturerX11::Session {
 };
 
 void ScreenCapturerX11::Session::setUp() {
+  // Root geometry changes arrive as ConfigureNotify; monitor changes are also polled (see tick).
+  const std::uint32_t rootEvents = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+  xcb_change_window_attributes(c, screen->root, XCB_CW_EVENT_MASK, &rootEvents);
   if (x11::hasExtension(c, &xcb_randr_id)) {
     randrEvent = xcb_get_extension_data(c, &xcb_randr_id)->first_event;
     xcb_randr_select_input(c, screen->root,
@@ -262,9 +266,17 @@ bool ScreenCapturerX11::Session::tick(std::string& reason) {
   bool displaysChanged = false;
   while (x11::Reply<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
     const std::uint8_t type = event->response_type & 0x7F;
-    if (randrEvent != 0 && (type == randrEvent + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == randrEvent + XCB_RANDR_NOTIFY)) {
+    if (type == XCB_CONFIGURE_NOTIFY ||
+        (randrEvent != 0 && (type == randrEvent + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == randrEvent + XCB_RANDR_NOTIFY))) {
       displaysChanged = true;
     }
+  }
+  // Servers do not announce every monitor change (RandR 1.5 monitors set by clients come without an event),
+  // so the list is also read once a second.
+  const auto now = std::chrono::steady_clock::now();
+  if (now >= nextMonitorCheck) {
+    displaysChanged = true;
+    nextMonitorCheck = now + std::chrono::seconds(1);
   }
   if (xcb_connection_has_error(c)) {
     reason = "X server connection lost";
