@@ -1,10 +1,7 @@
 #include "platform/linux/screen_capturer_x11.h"
 
-#include <sys/ipc.h>
-#include <sys/shm.h>
 #include <xcb/damage.h>
 #include <xcb/randr.h>
-#include <xcb/shm.h>
 #include <xcb/xfixes.h>
 
 #include <algorithm>
@@ -19,6 +16,7 @@
 #include "host/cursor_image.h"
 #include "host/frame_scaler.h"
 #include "platform/linux/monitor_list_x11.h"
+#include "platform/linux/screen_grabber_x11.h"
 #include "platform/linux/xcb_handles_x11.h"
 
 namespace pellora {
@@ -40,47 +38,6 @@ std::int64_t monotonicMicros() {
   return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// A shared-memory segment the server writes grabs into. Must go before its connection.
-class ShmBuffer {
- public:
-  static std::unique_ptr<ShmBuffer> create(xcb_connection_t* c, std::size_t size) {
-    const int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
-    if (id < 0) return nullptr;
-    void* address = shmat(id, nullptr, 0);
-    if (address == reinterpret_cast<void*>(-1)) {
-      shmctl(id, IPC_RMID, nullptr);
-      return nullptr;
-    }
-    std::unique_ptr<ShmBuffer> buffer(new ShmBuffer(c, static_cast<std::uint8_t*>(address), size));
-    const bool attached = x11::succeeded(c, xcb_shm_attach_checked(c, buffer->segment_, id, 0));
-    // Marked for removal now, so that the kernel frees it once both sides have detached, even on a crash.
-    shmctl(id, IPC_RMID, nullptr);
-    if (!attached) {
-      buffer->segment_ = XCB_NONE;
-      return nullptr;
-    }
-    return buffer;
-  }
-  ~ShmBuffer() {
-    if (segment_ != XCB_NONE) xcb_shm_detach(connection_, segment_);
-    shmdt(data_);
-  }
-  ShmBuffer(const ShmBuffer&) = delete;
-  ShmBuffer& operator=(const ShmBuffer&) = delete;
-
-  std::uint8_t* data() const { return data_; }
-  std::size_t size() const { return size_; }
-  xcb_shm_seg_t segment() const { return segment_; }
-
- private:
-  ShmBuffer(xcb_connection_t* c, std::uint8_t* data, std::size_t size)
-      : connection_(c), segment_(xcb_generate_id(c)), data_(data), size_(size) {}
-  xcb_connection_t* connection_;
-  xcb_shm_seg_t segment_;
-  std::uint8_t* data_;
-  std::size_t size_;
-};
-
 }  // namespace
 
 // Everything one running capture needs. Shared between the capturer and its thread, so that a capturer
@@ -95,13 +52,12 @@ struct ScreenCapturerX11::Session {
   std::function<void(const CapturedFrame&)> onFrame;
   std::function<void(const std::string&)> onStop;
 
-  bool haveShm = false, haveCursor = false, haveDamage = false;
+  bool haveCursor = false, haveDamage = false;
   std::uint8_t randrEvent = 0;  // first event code of RandR, 0 without it
   xcb_damage_damage_t damage = XCB_NONE;
   xcb_xfixes_region_t damageRegion = XCB_NONE;
 
-  std::unique_ptr<ShmBuffer> shm;                    // declared after the connection: released first
-  x11::Reply<xcb_get_image_reply_t> plainImage;      // grabs without MIT-SHM
+  std::unique_ptr<x11::ScreenGrabber> grabber;  // declared after the connection: released first
   std::vector<std::uint8_t> previous;                // last grab, to spot changes without XDamage
   std::unique_ptr<FrameScaler> scaler;
   PixelRect lastCursor;
@@ -123,7 +79,6 @@ struct ScreenCapturerX11::Session {
   bool monitorStillThere(std::string& reason);
   std::vector<PixelRect> takeDamage();
   std::optional<CursorImage> cursor();
-  std::uint8_t* grab();
   bool isStopping() {
     std::lock_guard lock(mutex);
     return stopping;
@@ -139,10 +94,6 @@ void ScreenCapturerX11::Session::setUp() {
     xcb_randr_select_input(c, screen->root,
                            XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
                                XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
-  }
-  if (x11::hasExtension(c, &xcb_shm_id)) {
-    x11::Reply<xcb_shm_query_version_reply_t> v(xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr));
-    haveShm = v != nullptr;
   }
   if (x11::hasExtension(c, &xcb_xfixes_id)) {
     x11::Reply<xcb_xfixes_query_version_reply_t> v(
@@ -165,9 +116,8 @@ void ScreenCapturerX11::Session::setUp() {
 // (Re)builds the grab buffer and the scaler for the monitor's current size; the output size never changes.
 void ScreenCapturerX11::Session::configure(const PixelRect& rect) {
   monitor.rect = rect;
-  const std::size_t bytes = static_cast<std::size_t>(rect.width) * static_cast<std::size_t>(rect.height) * 4;
-  shm.reset();
-  if (haveShm) shm = ShmBuffer::create(c, bytes);
+  grabber.reset();
+  grabber = std::make_unique<x11::ScreenGrabber>(c, screen->root, rect);
   scaler = std::make_unique<FrameScaler>(rect.width, rect.height, outputWidth, outputHeight);
   previous.clear();
   sendWhole = true;
@@ -239,29 +189,6 @@ std::optional<CursorImage> ScreenCapturerX11::Session::cursor() {
   return image;
 }
 
-// The monitor's pixels as BGRA rows of width × 4 bytes, or nullptr when the server refused the grab.
-std::uint8_t* ScreenCapturerX11::Session::grab() {
-  const PixelRect& r = monitor.rect;
-  const std::size_t bytes = static_cast<std::size_t>(r.width) * static_cast<std::size_t>(r.height) * 4;
-  if (shm) {
-    x11::Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
-        c,
-        xcb_shm_get_image(c, screen->root, static_cast<std::int16_t>(r.x), static_cast<std::int16_t>(r.y),
-                          static_cast<std::uint16_t>(r.width), static_cast<std::uint16_t>(r.height), ~0u,
-                          XCB_IMAGE_FORMAT_Z_PIXMAP, shm->segment(), 0),
-        nullptr));
-    return reply && reply->size >= bytes ? shm->data() : nullptr;
-  }
-  plainImage.reset(xcb_get_image_reply(
-      c,
-      xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, static_cast<std::int16_t>(r.x),
-                    static_cast<std::int16_t>(r.y), static_cast<std::uint16_t>(r.width),
-                    static_cast<std::uint16_t>(r.height), ~0u),
-      nullptr));
-  if (!plainImage || static_cast<std::size_t>(xcb_get_image_data_length(plainImage.get())) < bytes) return nullptr;
-  return xcb_get_image_data(plainImage.get());
-}
-
 bool ScreenCapturerX11::Session::tick(std::string& reason) {
   bool displaysChanged = false;
   while (x11::Reply<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
@@ -284,6 +211,8 @@ bool ScreenCapturerX11::Session::tick(std::string& reason) {
   }
   if (displaysChanged && !monitorStillThere(reason)) return false;
 
+  // Damage is read before the grab: a change drawn in between is already in this picture and is reported
+  // again with the next one, so no change goes unreported.
   std::vector<PixelRect> changed;
   if (haveDamage) changed = takeDamage();
 
@@ -304,7 +233,7 @@ bool ScreenCapturerX11::Session::tick(std::string& reason) {
   if (haveDamage && !sendWhole && std::none_of(changed.begin(), changed.end(), [](auto& r) { return !r.empty(); })) {
     return true;  // nothing changed: no grab, no frame
   }
-  std::uint8_t* pixels = grab();
+  std::uint8_t* pixels = grabber->grab();
   if (!pixels) {
     if (xcb_connection_has_error(c)) {
       reason = "X server connection lost";
