@@ -25,9 +25,6 @@ X11TestWindow::X11TestWindow(const std::string& display) : c_(xcb_connect(displa
 
 X11TestWindow::~X11TestWindow() { xcb_disconnect(c_); }
 
-int X11TestWindow::screenWidth() const { return screen_->width_in_pixels; }
-int X11TestWindow::screenHeight() const { return screen_->height_in_pixels; }
-
 void X11TestWindow::sync() { Reply<xcb_get_input_focus_reply_t>(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
 
 void X11TestWindow::fill(PixelRect r, std::uint32_t rgb) {

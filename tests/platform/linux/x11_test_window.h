@@ -23,10 +23,6 @@ class X11TestWindow {
   explicit X11TestWindow(const std::string& display);
   ~X11TestWindow();
 
-  xcb_connection_t* connection() const { return c_; }
-  int screenWidth() const;
-  int screenHeight() const;
-
   // Paints a rectangle of the root window with a 0xRRGGBB colour and waits until the server did it.
   void fill(PixelRect r, std::uint32_t rgb);
   void sync();
