@@ -24,9 +24,7 @@ class FakeInputEventSink final : public InputEventSink {
   };
   using Event = std::variant<MouseEvent, Scroll, Key>;
 
-  std::optional<std::uint16_t> keyCode(std::uint16_t usage) const override {
-    return KeyMap::macFromHID(usage, false);
-  }
+  std::optional<std::uint16_t> keyCode(std::uint16_t usage) const override { return KeyMap::macFromHID(usage, false); }
   PixelRect mainDisplayBounds() const override { return mainDisplay; }
   void postMouse(const MouseEvent& event) override { events.emplace_back(event); }
   void postScroll(std::int32_t vertical, std::int32_t horizontal) override {

@@ -11,24 +11,20 @@
 namespace pellora {
 
 FrameScaler::FrameScaler(int sourceWidth, int sourceHeight, int outputWidth, int outputHeight)
-    : sourceWidth_(sourceWidth),
-      sourceHeight_(sourceHeight),
-      outputWidth_(outputWidth),
-      outputHeight_(outputHeight) {}
+    : sourceWidth_(sourceWidth), sourceHeight_(sourceHeight), outputWidth_(outputWidth), outputHeight_(outputHeight) {}
 
 std::shared_ptr<I420Frame> FrameScaler::convert(const std::uint8_t* bgra, int stride) {
   auto out = I420Frame::allocate(outputWidth_, outputHeight_);
   const bool scaling = sourceWidth_ != outputWidth_ || sourceHeight_ != outputHeight_;
   if (scaling && !fullSize_) fullSize_ = I420Frame::allocate(sourceWidth_, sourceHeight_);
   I420Frame& target = scaling ? *fullSize_ : *out;
-  libyuv::ARGBToI420(bgra, stride, target.y.data(), target.strideY, target.u.data(), target.strideU,
-                     target.v.data(), target.strideV, sourceWidth_, sourceHeight_);
+  libyuv::ARGBToI420(bgra, stride, target.y.data(), target.strideY, target.u.data(), target.strideU, target.v.data(),
+                     target.strideV, sourceWidth_, sourceHeight_);
   if (scaling) {
     // Converting first and scaling the planes moves 1.5 bytes a pixel instead of 4.
-    libyuv::I420Scale(target.y.data(), target.strideY, target.u.data(), target.strideU, target.v.data(),
-                      target.strideV, sourceWidth_, sourceHeight_, out->y.data(), out->strideY, out->u.data(),
-                      out->strideU, out->v.data(), out->strideV, outputWidth_, outputHeight_,
-                      libyuv::kFilterBox);
+    libyuv::I420Scale(target.y.data(), target.strideY, target.u.data(), target.strideU, target.v.data(), target.strideV,
+                      sourceWidth_, sourceHeight_, out->y.data(), out->strideY, out->u.data(), out->strideU,
+                      out->v.data(), out->strideV, outputWidth_, outputHeight_, libyuv::kFilterBox);
   }
   return out;
 }

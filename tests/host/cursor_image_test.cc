@@ -13,15 +13,15 @@ TEST(CursorImage, BlendsPremultipliedPixelsAndClipsToTheFrame) {
   EXPECT_EQ(touched, (PixelRect{0, 0, 1, 1}));  // only the bottom-right cursor pixel lies inside
   EXPECT_EQ(frame[0], 0xFF);                    // blue
   EXPECT_EQ(frame[2], 0x00);
-  EXPECT_EQ(frame[4], 0x40);                    // untouched neighbour
+  EXPECT_EQ(frame[4], 0x40);  // untouched neighbour
 
   cursor.x = 100;
   cursor.y = 50;
   std::fill(frame.begin(), frame.end(), 0x40);
   EXPECT_EQ(cursor.drawInto(frame.data(), 16, {100, 50, 4, 4}), (PixelRect{0, 0, 2, 2}));
-  EXPECT_EQ(frame[2], 0xFF);                     // red in B,G,R order
+  EXPECT_EQ(frame[2], 0xFF);  // red in B,G,R order
   EXPECT_EQ(frame[0], 0x00);
-  EXPECT_EQ(frame[4], 0x40);                     // transparent
+  EXPECT_EQ(frame[4], 0x40);                              // transparent
   EXPECT_EQ(frame[16], 0x80 + (0x40 * 127 + 127) / 255);  // half white over grey
 
   cursor.x = 200;

@@ -18,7 +18,8 @@ std::vector<std::uint8_t> solid(int width, int height, std::uint32_t bgra) {
 void fill(std::vector<std::uint8_t>& pixels, int width, PixelRect r, std::uint32_t bgra) {
   for (int y = r.y; y < r.y + r.height; ++y) {
     for (int x = r.x; x < r.x + r.width; ++x) {
-      for (int c = 0; c < 4; ++c) pixels[(static_cast<std::size_t>(y) * width + x) * 4 + c] = static_cast<std::uint8_t>(bgra >> (8 * c));
+      for (int c = 0; c < 4; ++c)
+        pixels[(static_cast<std::size_t>(y) * width + x) * 4 + c] = static_cast<std::uint8_t>(bgra >> (8 * c));
     }
   }
 }
@@ -68,14 +69,15 @@ TEST(FrameScaler, ChangedOutputPixelsLieInTheMappedRectangles) {
     int sw, sh, ow, oh;
   };
   std::mt19937 random(7);
-  for (Size s : {Size{200, 120, 200, 120}, Size{199, 119, 200, 120}, Size{400, 240, 250, 150},
-                 Size{300, 200, 120, 80}}) {
+  for (Size s :
+       {Size{200, 120, 200, 120}, Size{199, 119, 200, 120}, Size{400, 240, 250, 150}, Size{300, 200, 120, 80}}) {
     FrameScaler scaler(s.sw, s.sh, s.ow, s.oh);
     const auto before = solid(s.sw, s.sh, 0xFF204060);
     const auto a = scaler.convert(before.data(), s.sw * 4);
     for (int round = 0; round < 20; ++round) {
       const int x = static_cast<int>(random() % s.sw), y = static_cast<int>(random() % s.sh);
-      const PixelRect r{x, y, 1 + static_cast<int>(random() % (s.sw - x)) % 17, 1 + static_cast<int>(random() % (s.sh - y)) % 13};
+      const PixelRect r{x, y, 1 + static_cast<int>(random() % (s.sw - x)) % 17,
+                        1 + static_cast<int>(random() % (s.sh - y)) % 13};
       auto after = before;
       fill(after, s.sw, r, 0xFFF0E0D0);
       const auto b = scaler.convert(after.data(), s.sw * 4);

@@ -31,10 +31,11 @@ bool accepts(const std::string& display) {
 Xvfb::Xvfb(int width, int height, std::vector<std::string> extraArguments) {
   int fds[2];
   if (pipe(fds) != 0) throw std::runtime_error("Xvfb: pipe failed");
-  std::vector<std::string> args = {"Xvfb",      "-displayfd", std::to_string(fds[1]),
-                                   "-screen",   "0",          std::to_string(width) + "x" + std::to_string(height) + "x24",
-                                   "-nolisten", "tcp",        "-noreset",
-                                   "+extension", "RANDR"};
+  std::vector<std::string> args = {
+      "Xvfb",       "-displayfd", std::to_string(fds[1]),
+      "-screen",    "0",          std::to_string(width) + "x" + std::to_string(height) + "x24",
+      "-nolisten",  "tcp",        "-noreset",
+      "+extension", "RANDR"};
   args.insert(args.end(), extraArguments.begin(), extraArguments.end());
 
   pid_ = fork();
@@ -58,7 +59,8 @@ Xvfb::Xvfb(int width, int height, std::vector<std::string> extraArguments) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
   while (number.empty() || number.back() != '\n') {
     pollfd p{fds[0], POLLIN, 0};
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     char buffer[16];
     ssize_t n = 0;
     if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0 ||

@@ -50,8 +50,8 @@ struct InputEventSinkX11::Connection {
   const xcb_screen_t* screen = nullptr;
 
   void fake(std::uint8_t type, std::uint8_t detail, std::int16_t x = 0, std::int16_t y = 0) {
-    xcb_test_fake_input(c, type, detail, XCB_CURRENT_TIME, type == XCB_MOTION_NOTIFY ? screen->root : XCB_NONE, x,
-                        y, 0);
+    xcb_test_fake_input(c, type, detail, XCB_CURRENT_TIME, type == XCB_MOTION_NOTIFY ? screen->root : XCB_NONE, x, y,
+                        0);
   }
   void click(std::uint8_t button, std::int64_t times) {
     for (std::int64_t i = 0; i < times; ++i) {
@@ -113,8 +113,7 @@ void InputEventSinkX11::postKey(std::uint16_t keyCode, bool down, std::uint64_t 
 }
 
 void InputEventSinkX11::sync() {
-  x11::Reply<xcb_get_input_focus_reply_t> reply(
-      xcb_get_input_focus_reply(x_->c, xcb_get_input_focus(x_->c), nullptr));
+  x11::Reply<xcb_get_input_focus_reply_t> reply(xcb_get_input_focus_reply(x_->c, xcb_get_input_focus(x_->c), nullptr));
 }
 
 }  // namespace pellora

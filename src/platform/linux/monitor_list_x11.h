@@ -16,7 +16,7 @@ struct Monitor {
   std::uint32_t id = 0;  // the monitor's name atom: stable while the monitor exists
   PixelRect rect;        // in the root window, clipped to it
   bool primary = false;
-  std::string name;      // its first output's name, else "Ekran " + id
+  std::string name;  // its first output's name, else "Ekran " + id
 };
 
 bool hasExtension(xcb_connection_t* c, xcb_extension_t* extension);

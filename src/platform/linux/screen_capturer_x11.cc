@@ -58,7 +58,7 @@ struct ScreenCapturerX11::Session {
   xcb_xfixes_region_t damageRegion = XCB_NONE;
 
   std::unique_ptr<x11::ScreenGrabber> grabber;  // declared after the connection: released first
-  std::vector<std::uint8_t> previous;                // last grab, to spot changes without XDamage
+  std::vector<std::uint8_t> previous;           // last grab, to spot changes without XDamage
   std::unique_ptr<FrameScaler> scaler;
   PixelRect lastCursor;
   std::uint32_t lastCursorSerial = 0;
@@ -91,9 +91,9 @@ void ScreenCapturerX11::Session::setUp() {
   xcb_change_window_attributes(c, screen->root, XCB_CW_EVENT_MASK, &rootEvents);
   if (x11::hasExtension(c, &xcb_randr_id)) {
     randrEvent = xcb_get_extension_data(c, &xcb_randr_id)->first_event;
-    xcb_randr_select_input(c, screen->root,
-                           XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
-                               XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+    xcb_randr_select_input(
+        c, screen->root,
+        XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE | XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
   }
   if (x11::hasExtension(c, &xcb_xfixes_id)) {
     x11::Reply<xcb_xfixes_query_version_reply_t> v(
@@ -193,8 +193,8 @@ bool ScreenCapturerX11::Session::tick(std::string& reason) {
   bool displaysChanged = false;
   while (x11::Reply<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
     const std::uint8_t type = event->response_type & 0x7F;
-    if (type == XCB_CONFIGURE_NOTIFY ||
-        (randrEvent != 0 && (type == randrEvent + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == randrEvent + XCB_RANDR_NOTIFY))) {
+    if (type == XCB_CONFIGURE_NOTIFY || (randrEvent != 0 && (type == randrEvent + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
+                                                             type == randrEvent + XCB_RANDR_NOTIFY))) {
       displaysChanged = true;
     }
   }
@@ -294,7 +294,8 @@ CaptureInfo ScreenCapturerX11::start(std::uint32_t displayID, int maxDimension, 
 
   const std::vector<x11::Monitor> monitors = x11::monitorsOf(s->c, s->screen);
   if (monitors.empty()) throw TransportError::connectFailed("Ekran bulunamadı");
-  auto chosen = std::find_if(monitors.begin(), monitors.end(), [&](const x11::Monitor& m) { return m.id == displayID; });
+  auto chosen =
+      std::find_if(monitors.begin(), monitors.end(), [&](const x11::Monitor& m) { return m.id == displayID; });
   s->monitor = chosen != monitors.end() ? *chosen : monitors.front();
 
   std::tie(s->outputWidth, s->outputHeight) =

@@ -49,7 +49,6 @@ class ScreenGrabber::SharedMemory {
   std::size_t size_;
 };
 
-
 ScreenGrabber::ScreenGrabber(xcb_connection_t* c, xcb_window_t root, PixelRect rect) : c_(c), root_(root), rect_(rect) {
   if (!hasExtension(c, &xcb_shm_id)) return;
   Reply<xcb_shm_query_version_reply_t> version(xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr));

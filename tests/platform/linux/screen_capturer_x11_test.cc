@@ -14,8 +14,8 @@
 namespace pellora {
 namespace {
 
-using test::Xvfb;
 using test::X11TestWindow;
+using test::Xvfb;
 
 constexpr std::uint32_t kUnknownDisplay = 0xDEADBEEF;
 
@@ -147,8 +147,7 @@ TEST_P(ScreenCapturerX11Capture, CapturesDrawnRectanglesAndReportsWhereTheyChang
 }
 
 INSTANTIATE_TEST_SUITE_P(Extensions, ScreenCapturerX11Capture,
-                         ::testing::Values(std::vector<std::string>{},
-                                           std::vector<std::string>{"-extension", "DAMAGE"},
+                         ::testing::Values(std::vector<std::string>{}, std::vector<std::string>{"-extension", "DAMAGE"},
                                            std::vector<std::string>{"-extension", "MIT-SHM"}),
                          [](const auto& p) {
                            if (p.param.empty()) return std::string("AllExtensions");
@@ -170,7 +169,9 @@ TEST(ScreenCapturerX11, ScalesToTheLargestDimensionAndMapsChanges) {
   x.fill({200, 100, 400, 200}, kBlue);
   std::vector<PixelRect> dirty;
   auto drawn = frames.waitFor(
-      [&](const I420Frame& f) { return insideLooksLike(f, {100, 50, 200, 100}, kBlue) && covered(dirty, {100, 50, 200, 100}); },
+      [&](const I420Frame& f) {
+        return insideLooksLike(f, {100, 50, 200, 100}, kBlue) && covered(dirty, {100, 50, 200, 100});
+      },
       &dirty);
   ASSERT_TRUE(drawn);
   EXPECT_TRUE(looksLike(*drawn->image, 90, 40, kBlack));

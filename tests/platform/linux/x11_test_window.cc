@@ -25,7 +25,9 @@ X11TestWindow::X11TestWindow(const std::string& display) : c_(xcb_connect(displa
 
 X11TestWindow::~X11TestWindow() { xcb_disconnect(c_); }
 
-void X11TestWindow::sync() { Reply<xcb_get_input_focus_reply_t>(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
+void X11TestWindow::sync() {
+  Reply<xcb_get_input_focus_reply_t>(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+}
 
 void X11TestWindow::fill(PixelRect r, std::uint32_t rgb) {
   const xcb_gcontext_t gc = xcb_generate_id(c_);
@@ -40,10 +42,10 @@ void X11TestWindow::fill(PixelRect r, std::uint32_t rgb) {
 
 void X11TestWindow::open(PixelRect r) {
   window_ = xcb_generate_id(c_);
-  const std::uint32_t values[] = {
-      screen_->black_pixel, 1,  // override-redirect: no window manager here anyway
-      XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE | XCB_EVENT_MASK_POINTER_MOTION |
-          XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE | XCB_EVENT_MASK_STRUCTURE_NOTIFY};
+  const std::uint32_t values[] = {screen_->black_pixel, 1,  // override-redirect: no window manager here anyway
+                                  XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE |
+                                      XCB_EVENT_MASK_POINTER_MOTION | XCB_EVENT_MASK_KEY_PRESS |
+                                      XCB_EVENT_MASK_KEY_RELEASE | XCB_EVENT_MASK_STRUCTURE_NOTIFY};
   xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, screen_->root, static_cast<std::int16_t>(r.x),
                     static_cast<std::int16_t>(r.y), static_cast<std::uint16_t>(r.width),
                     static_cast<std::uint16_t>(r.height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual,
@@ -114,8 +116,8 @@ void X11TestWindow::deleteMonitor(std::uint32_t atom) {
 
 void X11TestWindow::disableOutputs() {
   Reply<xcb_randr_query_version_reply_t>(xcb_randr_query_version_reply(c_, xcb_randr_query_version(c_, 1, 5), nullptr));
-  Reply<xcb_randr_get_screen_resources_reply_t> resources(xcb_randr_get_screen_resources_reply(
-      c_, xcb_randr_get_screen_resources(c_, screen_->root), nullptr));
+  Reply<xcb_randr_get_screen_resources_reply_t> resources(
+      xcb_randr_get_screen_resources_reply(c_, xcb_randr_get_screen_resources(c_, screen_->root), nullptr));
   if (!resources || xcb_randr_get_screen_resources_crtcs_length(resources.get()) == 0) return;
   const xcb_randr_crtc_t crtc = xcb_randr_get_screen_resources_crtcs(resources.get())[0];
   Reply<xcb_randr_set_crtc_config_reply_t>(xcb_randr_set_crtc_config_reply(
