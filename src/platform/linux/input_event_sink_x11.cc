@@ -64,7 +64,7 @@ struct InputEventSinkX11::Connection {
 InputEventSinkX11::InputEventSinkX11(std::string xDisplay) : x_(std::make_unique<Connection>()) {
   int screenNumber = 0;
   x_->connection = x11::connect(xDisplay, &screenNumber);
-  if (!x_->connection) throw TransportError::connectFailed("no X server at " + xDisplay);
+  if (!x_->connection) throw TransportError::connectFailed("no X server at " + x11::displayLabel(xDisplay));
   x_->c = x_->connection.get();
   x_->screen = x11::screenOf(x_->c, screenNumber);
   if (!x_->screen) throw TransportError::connectFailed("no X screen " + std::to_string(screenNumber));

@@ -286,7 +286,7 @@ CaptureInfo ScreenCapturerX11::start(std::uint32_t displayID, int maxDimension, 
   auto s = std::make_shared<Session>();
   int screenNumber = 0;
   s->connection = x11::connect(xDisplay_, &screenNumber);
-  if (!s->connection) throw TransportError::connectFailed("no X server at " + xDisplay_);
+  if (!s->connection) throw TransportError::connectFailed("no X server at " + x11::displayLabel(xDisplay_));
   s->c = s->connection.get();
   s->screen = x11::screenOf(s->c, screenNumber);
   if (!s->screen) throw TransportError::connectFailed("no X screen " + std::to_string(screenNumber));

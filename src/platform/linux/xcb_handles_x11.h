@@ -29,6 +29,13 @@ inline Connection connect(const std::string& displayName, int* screenNumber) {
   return c;
 }
 
+// The display a name stands for, for error texts ("" is whatever $DISPLAY says).
+inline std::string displayLabel(const std::string& displayName) {
+  if (!displayName.empty()) return displayName;
+  const char* env = std::getenv("DISPLAY");
+  return env ? env : "(DISPLAY unset)";
+}
+
 inline xcb_screen_t* screenOf(xcb_connection_t* c, int screenNumber) {
   auto it = xcb_setup_roots_iterator(xcb_get_setup(c));
   for (int i = 0; it.rem > 0; ++i, xcb_screen_next(&it)) {
