@@ -37,14 +37,14 @@ Xvfb::Xvfb(int width, int height, std::vector<std::string> extraArguments) {
       "-nolisten",  "tcp",        "-noreset",
       "+extension", "RANDR"};
   args.insert(args.end(), extraArguments.begin(), extraArguments.end());
+  std::vector<char*> argv;  // built before fork: the child of a threaded process must not allocate
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  fcntl(fds[0], F_SETFD, FD_CLOEXEC);
 
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("Xvfb: fork failed");
   if (pid_ == 0) {
-    close(fds[0]);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
     const int devNull = open("/dev/null", O_WRONLY);
     if (devNull >= 0) {
       dup2(devNull, STDOUT_FILENO);
