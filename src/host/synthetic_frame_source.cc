@@ -37,19 +37,30 @@ void fill(I420Frame& f, PixelRect r, Colour c) {
   }
 }
 
-// Lines of "words" of 6 × 10-pixel glyphs with about a third of their pixels inked: the fine, sharp detail
-// of text that screen content is made of.
+// Lines of words in a segment font (5 × 9-pixel glyphs built from up to seven strokes): sharp, regular
+// detail like the text that screen content is mostly made of.
+void drawGlyph(I420Frame& f, int x, int top, std::uint32_t segments, std::uint8_t ink) {
+  auto dot = [&](int dx, int dy) { f.y[static_cast<std::size_t>(top + dy) * f.strideY + static_cast<std::size_t>(x + dx)] = ink; };
+  for (int i = 0; i < 5; ++i) {
+    if (segments & 1) dot(i, 0);
+    if (segments & 2) dot(i, 4);
+    if (segments & 4) dot(i, 8);
+  }
+  for (int i = 0; i < 9; ++i) {
+    if ((segments & 8) && (i <= 4 || (segments & 16))) dot(0, i);
+    if ((segments & 32) && (i >= 4 || (segments & 64))) dot(4, i);
+  }
+}
+
 void drawText(I420Frame& f, PixelRect area, std::uint8_t ink, std::uint32_t seed) {
   const int right = area.x + area.width - 6, bottom = area.y + area.height;
   for (int top = area.y + 6; top + 10 <= bottom; top += 16) {
     int x = area.x + 6;
     while (x + 7 <= right) {
-      const int glyphs = 2 + static_cast<int>(mix(seed, static_cast<std::uint32_t>(top), static_cast<std::uint32_t>(x)) % 7);
+      const auto line = static_cast<std::uint32_t>(top);
+      const int glyphs = 2 + static_cast<int>(mix(seed, line, static_cast<std::uint32_t>(x)) % 7);
       for (int g = 0; g < glyphs && x + 7 <= right; ++g, x += 7)
-        for (int gy = 0; gy < 10; ++gy)
-          for (int gx = 0; gx < 6; ++gx)
-            if (mix(seed + 1, static_cast<std::uint32_t>(x + gx), static_cast<std::uint32_t>(top + gy)) % 10 < 3)
-              f.y[static_cast<std::size_t>(top + gy) * f.strideY + static_cast<std::size_t>(x + gx)] = ink;
+        drawGlyph(f, x, top, mix(seed + 1, line, static_cast<std::uint32_t>(x)) | 1, ink);
       x += 7;
     }
   }
