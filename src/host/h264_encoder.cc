@@ -177,7 +177,8 @@ H264Encoder::H264Encoder(int width, int height, int bitrate, int fps, const std:
     : width_(width), height_(height) {
   silenceLibraryLog();
   int status = AVERROR_ENCODER_NOT_FOUND;
-  if (width <= 0 || height <= 0 || bitrate <= 0 || fps <= 0) {
+  // 4:2:0 needs even sides; refusing odd ones here also spares libx264 a failure path that leaks.
+  if (width <= 0 || height <= 0 || width % 2 != 0 || height % 2 != 0 || bitrate <= 0 || fps <= 0) {
     status = AVERROR(EINVAL);
   } else {
     for (const std::string& name : encoders) {

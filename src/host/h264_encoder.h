@@ -29,7 +29,7 @@ class H264Encoder {
 
   // Opens the first of `encoders` (libavcodec names) that works for this size and rate. Throws
   // TransportError::connectFailed("H.264 kodlayıcı açılamadı (<status>)") with the last libavcodec status
-  // when none does.
+  // when none does (AVERROR(EINVAL) for sizes that are not even and positive, or a rate of 0).
   H264Encoder(int width, int height, int bitrate, int fps,
               const std::vector<std::string>& encoders = defaultEncoders());
   ~H264Encoder();
