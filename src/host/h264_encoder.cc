@@ -198,7 +198,7 @@ H264Encoder::~H264Encoder() = default;
 const std::string& H264Encoder::encoderName() const { return session_->name; }
 
 void H264Encoder::encode(std::shared_ptr<const I420Frame> image, std::int64_t ptsMicros) {
-  if (!image || image->width != width_ || image->height != height_) return;
+  if (!image || image->width != width_ || image->height != height_ || !image->isWellFormed()) return;
   AVFramePtr frame = session_->device ? session_->upload(*image) : Session::wrap(std::move(image));
   if (!frame) return;
   // Encoders want strictly increasing time stamps; capture clocks only promise non-decreasing ones.
