@@ -118,12 +118,15 @@ TEST(H264Encoder, HardwareEncodersThatCannotOpenFallBackToSoftware) {
   EXPECT_EQ(encodeSynthetic(encoder, source, 2, 15).size(), 2u);
 }
 
-TEST(H264Encoder, FramesOfAnotherSizeAreDroppedAndTimeStampsKeptIncreasing) {
+TEST(H264Encoder, UnusableFramesAreDroppedAndTimeStampsKeptIncreasing) {
   H264Encoder encoder(320, 240, 500'000, 15, {"libx264"});
   std::vector<std::uint64_t> pts;
   encoder.onOutput = [&pts](std::optional<Message>, Message frame) { pts.push_back(frame.as<Message::VideoFrame>()->ptsMicros); };
   encoder.encode(I420Frame::allocate(640, 480), 5);
   encoder.encode(nullptr, 5);
+  auto truncated = I420Frame::allocate(320, 240);
+  truncated->v.resize(100);
+  encoder.encode(truncated, 5);
   EXPECT_TRUE(pts.empty());
   for (std::int64_t t : {-50, -50, 10}) encoder.encode(I420Frame::allocate(320, 240), t);
   EXPECT_EQ(pts, (std::vector<std::uint64_t>{0, 0, 10})) << "negative times are sent as 0";
