@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Runs every benchmark executable in a folder and reports each figure beside its reference.
 
-A Google Benchmark names its reference in its label: "ref=<other benchmark> [metric=time]". Throughputs
+A Google Benchmark names its reference in its label: "ref=<other benchmark> [metric=time|cpu]". Throughputs
 (MB/s, higher is better) are used when the benchmark counts bytes, unless metric=time asks for the time per
-iteration (ns, lower is better). Benchmarks may also publish custom counters as figures of their own with a
-label "figure=<counter> ref=<counter> unit=<unit> better=<higher|lower>" (both counters in one benchmark).
+iteration (ns, lower is better), or metric=cpu for the CPU time per iteration (steadier on a busy machine).
+Benchmarks may also publish custom counters as figures of their own with a label "figure=<counter> ref=<counter> unit=<unit> better=<higher|lower|equal>" (both counters in one benchmark;
+"equal" means a ratio near 1 is best). One label may hold several such groups, separated by ";".
 Writes a JSON array of {name, value, unit, reference, reference_value, ratio, better} and prints a table.
 """
 import json
@@ -26,7 +27,7 @@ def metric(bench, time_metric):
     if not time_metric and "bytes_per_second" in bench:
         return bench["bytes_per_second"] / 1e6, "MB/s", "higher"
     scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[bench.get("time_unit", "ns")]
-    return bench["real_time"] * scale, "ns", "lower"
+    return bench["cpu_time" if time_metric == "cpu" else "real_time"] * scale, "ns", "lower"
 
 
 def run(executable):
@@ -38,19 +39,20 @@ def records_of(benchmarks):
     by_name = {b["name"]: b for b in benchmarks}
     records = []
     for b in benchmarks:
-        f = label_fields(b.get("label"))
-        if "figure" in f:
-            value, reference_value = b[f["figure"]], b[f["ref"]]
-            records.append((f["figure"], value, f.get("unit", ""), f["ref"], reference_value,
-                            f.get("better", "lower")))
-        elif "ref" in f:
-            ref = by_name.get(f["ref"])
-            if ref is None:
-                raise SystemExit(f"{b['name']}: reference {f['ref']} did not run")
-            time_metric = f.get("metric") == "time"
-            value, unit, better = metric(b, time_metric)
-            reference_value, _, _ = metric(ref, time_metric)
-            records.append((b["name"], value, unit, f["ref"], reference_value, better))
+        for group in (b.get("label") or "").split(";"):
+            f = label_fields(group)
+            if "figure" in f:
+                value, reference_value = b[f["figure"]], b[f["ref"]]
+                records.append((f["figure"], value, f.get("unit", ""), f["ref"], reference_value,
+                                f.get("better", "lower")))
+            elif "ref" in f:
+                ref = by_name.get(f["ref"])
+                if ref is None:
+                    raise SystemExit(f"{b['name']}: reference {f['ref']} did not run")
+                time_metric = f.get("metric") if f.get("metric") in ("time", "cpu") else None
+                value, unit, better = metric(b, time_metric)
+                reference_value, _, _ = metric(ref, time_metric)
+                records.append((b["name"], value, unit, f["ref"], reference_value, better))
     return [
         {"name": n, "value": round(v, 3), "unit": u, "reference": r, "reference_value": round(rv, 3),
          "ratio": round(v / rv, 4) if rv else None, "better": bt}

@@ -12,7 +12,7 @@ packages=(
   libboost1.81-dev libboost-url1.81-dev libboost-json1.81-dev
   libssl-dev libutf8proc-dev libopus-dev
   # host media: video codecs, pixel conversion, JPEG, X11 capture and injection, sound
-  libavcodec-dev libavutil-dev libyuv-dev libturbojpeg0-dev
+  libavcodec-dev libavutil-dev libyuv-dev libturbojpeg0-dev ffmpeg
   libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-randr0-dev libxcb-xtest0-dev
   libxcb-xkb-dev libpulse-dev
   # relay store and secrets

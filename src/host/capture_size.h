@@ -1,18 +1,17 @@
 #pragma once
 
-#include <algorithm>
-#include <cmath>
-#include <utility>
+// The output size of a capture: scaled down (never up) so that neither side exceeds the largest
+// dimension, then rounded to even sides as 4:2:0 video needs.
 
 namespace pellora {
 
-// The size a capture is delivered at: scaled down (never up) so that neither side exceeds `maxDimension`,
-// each side rounded to an even number of pixels (halves away from zero), as 4:2:0 video needs.
-inline std::pair<int, int> outputSize(int pixelWidth, int pixelHeight, int maxDimension) {
-  const int larger = std::max(pixelWidth, pixelHeight);
-  const double factor = larger > 0 ? std::min(1.0, static_cast<double>(maxDimension) / larger) : 1.0;
-  auto even = [factor](int side) { return 2 * static_cast<int>(std::lround(side * factor / 2)); };
-  return {even(pixelWidth), even(pixelHeight)};
-}
+struct PixelSize {
+  int width = 0, height = 0;
+  bool operator==(const PixelSize&) const = default;
+};
+
+// Each side becomes 2 × round(side × factor ÷ 2), halves away from zero, and at least 2.
+// A `maxDimension` of 0 or below leaves the size unscaled.
+PixelSize outputSize(int pixelWidth, int pixelHeight, int maxDimension);
 
 }  // namespace pellora

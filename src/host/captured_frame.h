@@ -33,6 +33,16 @@ struct I420Frame {
     f->v.resize(f->u.size());
     return f;
   }
+
+  // Even, positive sides and planes large enough for their strides: what the encoders may read.
+  bool isWellFormed() const {
+    if (width <= 0 || height <= 0 || width % 2 != 0 || height % 2 != 0) return false;
+    const int cw = width / 2, ch = height / 2;
+    auto fits = [](const std::vector<std::uint8_t>& plane, int stride, int w, int h) {
+      return stride >= w && plane.size() >= static_cast<std::size_t>(stride) * (h - 1) + w;
+    };
+    return fits(y, strideY, width, height) && fits(u, strideU, cw, ch) && fits(v, strideV, cw, ch);
+  }
 };
 
 // A complete captured frame: the picture, its capture time and the rectangles that changed since the

@@ -298,10 +298,9 @@ CaptureInfo ScreenCapturerX11::start(std::uint32_t displayID, int maxDimension, 
       std::find_if(monitors.begin(), monitors.end(), [&](const x11::Monitor& m) { return m.id == displayID; });
   s->monitor = chosen != monitors.end() ? *chosen : monitors.front();
 
-  std::tie(s->outputWidth, s->outputHeight) =
-      outputSize(s->monitor.rect.width, s->monitor.rect.height, std::max(maxDimension, 2));
-  s->outputWidth = std::max(s->outputWidth, 2);
-  s->outputHeight = std::max(s->outputHeight, 2);
+  const PixelSize size = outputSize(s->monitor.rect.width, s->monitor.rect.height, std::max(maxDimension, 2));
+  s->outputWidth = size.width;
+  s->outputHeight = size.height;
   s->interval = std::chrono::microseconds(1'000'000 / std::clamp(fps, 1, 240));
   s->onFrame = onFrame;
   s->onStop = onStop;
