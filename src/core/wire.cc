@@ -211,7 +211,13 @@ awaitable<Bytes> Wire::readOnStrand(std::size_t n) {
       have += co_await readSome(asio::buffer(out.data() + have, out.size() - have));
     } else {
       readBuffer_.resize(readAhead);
-      const std::size_t got = co_await readSome(asio::buffer(readBuffer_));
+      std::size_t got = 0;
+      try {
+        got = co_await readSome(asio::buffer(readBuffer_));
+      } catch (...) {
+        readBuffer_.clear();  // a failed read leaves nothing to consume
+        throw;
+      }
       readBuffer_.resize(got);
     }
   }
