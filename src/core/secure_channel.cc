@@ -1,5 +1,7 @@
 #include "core/secure_channel.h"
 
+#include "core/crypto_error.h"
+
 namespace pellora {
 
 std::shared_ptr<SecureChannel> SecureChannel::make(std::shared_ptr<Wire> wire, Hello peer, CipherState sendCipher,
@@ -59,8 +61,17 @@ bool SecureChannel::isClosed() const {
 
 boost::asio::awaitable<Message> SecureChannel::receive() {
   const auto self = shared_from_this();
+  // After one forged record nothing later is trusted, even when the counters still agree (a record
+  // altered in place leaves them in step).
+  if (receiveFailed_) throw CryptoError::authenticationFailure();
   const Bytes record = co_await wire_->readFrame();
-  const Bytes plaintext = receiveCipher_.open(record);
+  Bytes plaintext;
+  try {
+    plaintext = receiveCipher_.open(record);
+  } catch (const CryptoError&) {
+    receiveFailed_ = true;
+    throw;
+  }
   co_return Message::decode(plaintext);
 }
 

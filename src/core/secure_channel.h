@@ -65,8 +65,8 @@ class SecureChannel : public std::enable_shared_from_this<SecureChannel> {
   void send(const Message& message);
   // Bytes of frames handed to the wire and not yet written.
   std::int64_t queuedBytes() const;
-  // The next message. Throws TransportError, WireError or CryptoError (tampered, replayed or reordered
-  // record: every later record fails too).
+  // The next message. Throws TransportError, WireError or CryptoError (a tampered, replayed or reordered
+  // record; once one failed, every later receive fails the same way).
   boost::asio::awaitable<Message> receive();
   // Sends `bye(reason)` and cancels the wire 0.3 s later, or without a reason cancels at once. Only the
   // first close (or failed send) cancels.
@@ -83,7 +83,8 @@ class SecureChannel : public std::enable_shared_from_this<SecureChannel> {
   CipherState sendCipher_;
   std::int64_t pendingBytes_ = 0;
   bool closed_ = false;
-  CipherState receiveCipher_;  // the single reader's
+  CipherState receiveCipher_;   // the single reader's
+  bool receiveFailed_ = false;  // the single reader's: a record failed authentication
 };
 
 }  // namespace pellora
