@@ -57,11 +57,13 @@ awaitable<std::shared_ptr<SecureChannel>> SecureChannel::client(std::shared_ptr<
   // The announced count bounds the work a server can demand; it is checked before any PBKDF2 work.
   if (!PelloraCrypto::iterationsInRange(*server.iterations)) throw HandshakeError::badIterations(*server.iterations);
 
-  const SessionKeys keys = co_await cpu.run([key, peerKey = server.publicKey, password = std::move(password),
-                                             salt = *server.salt, iterations = *server.iterations, clientHello,
-                                             serverHello] {
+  // (Jobs are named before they are awaited: GCC 12 destroys a lambda temporary inside a co_await
+  // expression twice.)
+  auto derive = [key, peerKey = server.publicKey, password = std::move(password), salt = *server.salt,
+                 iterations = *server.iterations, clientHello, serverHello] {
     return PelloraCrypto::deriveKeys(key, peerKey, password, salt, iterations, clientHello, serverHello);
-  });
+  };
+  const SessionKeys keys = co_await cpu.run(std::move(derive));
   co_await wire->writeFrame(keys.clientProof());
 
   const Bytes reply = co_await wire->readFrame();
@@ -96,16 +98,16 @@ awaitable<std::shared_ptr<SecureChannel>> SecureChannel::server(std::shared_ptr<
   // run off the network thread while the client derives its own key.
   const bool hasPermanent = permanentPassword.has_value();
   std::string second = hasPermanent ? std::move(*permanentPassword) : PasswordGenerator::make(24);
-  const auto [sessionKeys, secondKeys] = co_await cpu.run(
-      [key, peerKey = client.publicKey, password = std::move(password), second = std::move(second), salt,
-       clientHello, serverHello] {
-        auto derive = [&](const std::string& p) {
-          return PelloraCrypto::deriveKeys(key, peerKey, p, salt, PelloraCrypto::defaultIterations, clientHello,
-                                           serverHello);
-        };
-        SessionKeys first = derive(password);
-        return std::pair(std::move(first), derive(second));
-      });
+  auto deriveBoth = [key, peerKey = client.publicKey, password = std::move(password), second = std::move(second),
+                     salt, clientHello, serverHello] {
+    auto derive = [&](const std::string& p) {
+      return PelloraCrypto::deriveKeys(key, peerKey, p, salt, PelloraCrypto::defaultIterations, clientHello,
+                                       serverHello);
+    };
+    SessionKeys first = derive(password);
+    return std::pair(std::move(first), derive(second));
+  };
+  const auto [sessionKeys, secondKeys] = co_await cpu.run(std::move(deriveBoth));
 
   const Bytes proof = co_await wire->readFrame();
   // Both checks always run.
@@ -134,12 +136,11 @@ awaitable<std::shared_ptr<SecureChannel>> SecureChannel::server(std::shared_ptr<
 awaitable<std::shared_ptr<SecureChannel>> SecureChannel::server(std::shared_ptr<Wire> wire, std::string password,
                                                                 std::string name, Duration timeout,
                                                                 SessionAdmit admit, CpuPool& cpu) {
-  co_return co_await server(
-      std::move(wire), std::move(password), std::nullopt, std::move(name), timeout,
-      [admit = std::move(admit)](const Hello& client, PasswordMatch match) {
-        return admit(client, match != PasswordMatch::none);
-      },
-      cpu);
+  Admit byMatch = [admit = std::move(admit)](const Hello& client, PasswordMatch match) {
+    return admit(client, match != PasswordMatch::none);
+  };
+  co_return co_await server(std::move(wire), std::move(password), std::nullopt, std::move(name), timeout,
+                            std::move(byMatch), cpu);
 }
 
 }  // namespace pellora

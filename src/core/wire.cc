@@ -245,18 +245,16 @@ awaitable<Bytes> Wire::readFrameOnStrand() {
 awaitable<void> Wire::write(Bytes data) {
   error_code ec;
   auto token = asio::redirect_error(use_awaitable, ec);
-  co_await asio::async_initiate<decltype(token), void(error_code)>(
-      // A raw pointer on purpose: GCC 12 destroys an initiation's by-value captures once too often
-      // inside asio's coroutine machinery, and the awaiting caller keeps the wire alive anyway.
-      [self = this](auto handler, Bytes bytes) {
-        // std::function needs a copyable target; the handler itself is move-only.
-        auto shared = std::make_shared<decltype(handler)>(std::move(handler));
-        self->send(std::move(bytes), [shared](const error_code& result) {
-          auto executor = asio::get_associated_executor(*shared);
-          asio::dispatch(executor, [shared, result]() mutable { std::move(*shared)(result); });
-        });
-      },
-      token, std::move(data));
+  // Named, not a temporary: GCC 12 destroys a lambda temporary inside a co_await expression twice.
+  auto initiation = [self = shared_from_this()](auto handler, Bytes bytes) {
+    // std::function needs a copyable target; the handler itself is move-only.
+    auto shared = std::make_shared<decltype(handler)>(std::move(handler));
+    self->send(std::move(bytes), [shared](const error_code& result) {
+      auto executor = asio::get_associated_executor(*shared);
+      asio::dispatch(executor, [shared, result]() mutable { std::move(*shared)(result); });
+    });
+  };
+  co_await asio::async_initiate<decltype(token), void(error_code)>(std::move(initiation), token, std::move(data));
   if (ec) fail(ec);
 }
 
