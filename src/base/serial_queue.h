@@ -32,6 +32,8 @@ class SerialQueue {
 
   // Idempotent. Must not be called from a job of this queue.
   void stop();
+  // True once `stop()` has begun: jobs not yet started will never run.
+  bool isStopped() const { return context_.stopped(); }
 
  private:
   std::string label_;
