@@ -81,21 +81,24 @@ void CipherState::sealInto(ByteView plaintext, std::uint8_t* out) {
 }
 
 Bytes CipherState::open(ByteView record) {
+  Bytes copy(record.begin(), record.end());
+  const std::size_t length = openInPlace(copy).size();
+  copy.resize(length);
+  return copy;
+}
+
+std::span<std::uint8_t> CipherState::openInPlace(std::span<std::uint8_t> record) {
   if (record.size() < tagSize) throw WireError::truncated();
   const auto iv = nonce(nextCounter());
   const std::size_t length = record.size() - tagSize;
   prepare(false);
-  Bytes out(length);
-  // OpenSSL takes the expected tag through a non-const pointer but only reads it.
-  std::array<std::uint8_t, tagSize> tag;
-  std::copy(record.end() - tagSize, record.end(), tag.begin());
   int n = 0, tail = 0;
   if (EVP_DecryptInit_ex2(ctx_.get(), nullptr, nullptr, iv.data(), nullptr) != 1 ||
-      (length > 0 && EVP_DecryptUpdate(ctx_.get(), out.data(), &n, record.data(), static_cast<int>(length)) != 1) ||
-      EVP_CIPHER_CTX_ctrl(ctx_.get(), EVP_CTRL_GCM_SET_TAG, tagSize, tag.data()) != 1)
+      (length > 0 && EVP_DecryptUpdate(ctx_.get(), record.data(), &n, record.data(), static_cast<int>(length)) != 1) ||
+      EVP_CIPHER_CTX_ctrl(ctx_.get(), EVP_CTRL_GCM_SET_TAG, tagSize, record.data() + length) != 1)
     throw CryptoError::fromLibrary("AES-256-GCM open");
-  if (EVP_DecryptFinal_ex(ctx_.get(), out.data() + n, &tail) != 1) throw CryptoError::authenticationFailure();
-  return out;
+  if (EVP_DecryptFinal_ex(ctx_.get(), record.data() + n, &tail) != 1) throw CryptoError::authenticationFailure();
+  return record.first(length);
 }
 
 }  // namespace pellora

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "core/bytes.h"
 
@@ -38,6 +39,8 @@ class CipherState {
   // WireError `truncated` below 16 bytes (the counter stays); otherwise takes the next nonce and throws
   // CryptoError::authenticationFailure() on a tag mismatch (the counter has advanced then).
   Bytes open(ByteView record);
+  // The same, decrypting in place: returns the plaintext, the record's first size() - 16 bytes.
+  std::span<std::uint8_t> openInPlace(std::span<std::uint8_t> record);
 
  private:
   struct Free {

@@ -64,10 +64,10 @@ boost::asio::awaitable<Message> SecureChannel::receive() {
   // After one forged record nothing later is trusted, even when the counters still agree (a record
   // altered in place leaves them in step).
   if (receiveFailed_) throw CryptoError::authenticationFailure();
-  const Bytes record = co_await wire_->readFrame();
-  Bytes plaintext;
+  Bytes record = co_await wire_->readFrame();
+  std::span<std::uint8_t> plaintext;
   try {
-    plaintext = receiveCipher_.open(record);
+    plaintext = receiveCipher_.openInPlace(record);
   } catch (const CryptoError&) {
     receiveFailed_ = true;
     throw;
