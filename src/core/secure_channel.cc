@@ -29,10 +29,11 @@ void SecureChannel::send(const Message& message) {
     if (closed_) return;
     sendCipher_.sealInto(plaintext, frame.data() + Framing::prefixSize);
     const std::size_t size = frame.size();
-    pendingBytes_ += static_cast<std::int64_t>(size);
     wire_->send(std::move(frame), [weak = weak_from_this(), size](const boost::system::error_code& ec) {
       if (auto self = weak.lock()) self->sent(size, static_cast<bool>(ec));
     });
+    // Counted after the hand-over succeeded; its completion cannot run before the lock is released.
+    pendingBytes_ += static_cast<std::int64_t>(size);
   } catch (const std::exception&) {
     // Sending never reports: a message that cannot be sealed is dropped.
   }

@@ -130,8 +130,9 @@ TEST_F(Handshake, ConvenienceFormTellsWhetherTheSessionPasswordMatched) {
   std::vector<bool> seen;
   for (const char* typed : {"oturum", "başka"}) {
     test::Loopback loop;
+    CpuPool pool{2};  // joined before `loop` is destroyed: its jobs finish by posting to loop's context
     auto serverWire = loop.spawn(loop.accept());
-    auto c = loop.spawn(SecureChannel::client(loop.connect(), typed, "g", longTimeout, cpu));
+    auto c = loop.spawn(SecureChannel::client(loop.connect(), typed, "g", longTimeout, pool));
     loop.runUntil([&] { return serverWire->done; });
     auto s = loop.spawn(SecureChannel::server(
         *serverWire->value, "oturum", "p", longTimeout,
@@ -139,7 +140,7 @@ TEST_F(Handshake, ConvenienceFormTellsWhetherTheSessionPasswordMatched) {
           seen.push_back(matched);
           co_return matched ? HandshakeStatus::ok : HandshakeStatus::badPassword;
         },
-        cpu));
+        pool));
     loop.runUntil([&] { return c->done && s->done; });
   }
   EXPECT_EQ(seen, (std::vector<bool>{true, false}));
