@@ -34,6 +34,9 @@ constexpr std::size_t readAhead = 16 * 1024;
 // Payloads above this size grow while they arrive, so that a prefix announcing 32 MiB costs memory only
 // as the bytes really come.
 constexpr std::size_t eagerAllocation = 1 << 20;
+// The most frames and bytes one gather write takes from the queue.
+constexpr std::size_t maxGather = 64;
+constexpr std::size_t maxGatherBytes = 4 << 20;
 
 std::string describe(const Tcp::endpoint& endpoint) {
   asio::ip::address address = endpoint.address();
@@ -271,30 +274,42 @@ void Wire::send(Bytes data, SendCompletion completion) {
 }
 
 void Wire::writeNext() {
-  Pending* front;
+  // Frames queued behind each other leave in one gather write (one system call), still in order and still
+  // one write at a time; only the deque's own entries are referenced, never copied.
+  std::vector<asio::const_buffer> buffers;
   {
     std::lock_guard lock(queueLock_);
     if (queue_.empty() || (!ready_ && !cancelled_)) {
       writing_ = false;
       return;
     }
-    front = &queue_.front();  // stays valid: only this strand pops, and push_back keeps references
+    std::size_t bytes = 0;
+    for (auto it = queue_.begin(); it != queue_.end() && buffers.size() < maxGather && bytes < maxGatherBytes; ++it) {
+      buffers.push_back(asio::buffer(it->data));
+      bytes += it->data.size();
+    }
   }
-  auto done = asio::bind_executor(strand_, [self = shared_from_this(), front](const error_code& ec, std::size_t) {
-    SendCompletion completion = std::move(front->completion);
+  const std::size_t count = buffers.size();
+  auto done = asio::bind_executor(strand_, [self = shared_from_this(), count](const error_code& ec, std::size_t) {
+    std::vector<SendCompletion> completions;
+    completions.reserve(count);
     {
       std::lock_guard lock(self->queueLock_);
-      self->queue_.pop_front();
+      for (std::size_t k = 0; k < count; ++k) {
+        completions.push_back(std::move(self->queue_.front().completion));
+        self->queue_.pop_front();
+      }
     }
-    if (completion) completion(ec);
+    for (auto& completion : completions)
+      if (completion) completion(ec);
     self->writeNext();
   });
   if (cancelled_) {
     asio::post(strand_, [done]() mutable { done(asio::error::operation_aborted, 0); });
   } else if (tlsStream_) {
-    asio::async_write(*tlsStream_, asio::buffer(front->data), std::move(done));
+    asio::async_write(*tlsStream_, buffers, std::move(done));
   } else {
-    asio::async_write(socket_, asio::buffer(front->data), std::move(done));
+    asio::async_write(socket_, buffers, std::move(done));
   }
 }
 
