@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Runs every benchmark executable in a folder and reports each figure beside its reference.
 
-A Google Benchmark names its reference in its label: "ref=<other benchmark> [metric=time|cpu]". Throughputs
+A Google Benchmark names its reference in its label: "ref=<other benchmark>[,<another>] [metric=time|cpu]"
+(several references give one figure each). Throughputs
 (MB/s, higher is better) are used when the benchmark counts bytes, unless metric=time asks for the time per
 iteration (ns, lower is better), or metric=cpu for the CPU time per iteration (steadier on a busy machine).
 Benchmarks may also publish custom counters as figures of their own with a label "figure=<counter> ref=<counter> unit=<unit> better=<higher|lower|equal>" (both counters in one benchmark;
@@ -46,13 +47,14 @@ def records_of(benchmarks):
                 records.append((f["figure"], value, f.get("unit", ""), f["ref"], reference_value,
                                 f.get("better", "lower")))
             elif "ref" in f:
-                ref = by_name.get(f["ref"])
-                if ref is None:
-                    raise SystemExit(f"{b['name']}: reference {f['ref']} did not run")
                 time_metric = f.get("metric") if f.get("metric") in ("time", "cpu") else None
-                value, unit, better = metric(b, time_metric)
-                reference_value, _, _ = metric(ref, time_metric)
-                records.append((b["name"], value, unit, f["ref"], reference_value, better))
+                for ref_name in f["ref"].split(","):
+                    ref = by_name.get(ref_name)
+                    if ref is None:
+                        raise SystemExit(f"{b['name']}: reference {ref_name} did not run")
+                    value, unit, better = metric(b, time_metric)
+                    reference_value, _, _ = metric(ref, time_metric)
+                    records.append((b["name"], value, unit, ref_name, reference_value, better))
     return [
         {"name": n, "value": round(v, 3), "unit": u, "reference": r, "reference_value": round(rv, 3),
          "ratio": round(v / rv, 4) if rv else None, "better": bt}

@@ -1,0 +1,26 @@
+#include "base/network_thread.h"
+
+#include <cassert>
+
+#include "base/thread_name.h"
+
+namespace pellora {
+
+NetworkThread::NetworkThread() : work_(context_.get_executor()), mainStrand_(context_.get_executor()) {
+  thread_ = std::thread([this] {
+    setCurrentThreadName("pellora.net");
+    context_.run();
+  });
+  id_ = thread_.get_id();
+}
+
+NetworkThread::~NetworkThread() { stop(); }
+
+void NetworkThread::stop() {
+  assert(!isCurrentThread());
+  work_.reset();
+  context_.stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+}  // namespace pellora

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "base/cpu_pool.h"
+#include "core/cipher_state.h"
+#include "core/handshake_error.h"
+#include "core/hello.h"
+#include "core/message.h"
+#include "core/wire.h"
+
+namespace pellora {
+
+// An authenticated, encrypted message channel over one Wire, created only by the handshake. Shared by
+// everything that talks over the connection: `send`, `queuedBytes` and `close` may be called from any
+// thread; `receive` has exactly one reader (a session's receive task). Owns its wire; destroying the
+// channel does not close the connection by itself.
+class SecureChannel : public std::enable_shared_from_this<SecureChannel> {
+ public:
+  // Which of the server's passwords the client's proof matched.
+  enum class PasswordMatch { none, session, permanent };
+
+  // Decides whether a caller is admitted; may suspend (an approval prompt) while the handshake timer runs.
+  using Admit = std::function<boost::asio::awaitable<HandshakeStatus>(const Hello& client, PasswordMatch match)>;
+  using SessionAdmit = std::function<boost::asio::awaitable<HandshakeStatus>(const Hello& client, bool matched)>;
+  using Duration = std::chrono::steady_clock::duration;
+
+  // How long a refused caller or a `bye` gets to leave before the connection is cancelled.
+  static constexpr std::chrono::milliseconds cancelDelay{300};
+
+  // The viewer's side. Starts the wire; PBKDF2 runs on `cpu`. Throws TransportError, WireError,
+  // HandshakeError or CryptoError (a peer key that is not a P-256 point). On failure the caller cancels
+  // the wire; the timer cancels it when `timeout` passes first.
+  static boost::asio::awaitable<std::shared_ptr<SecureChannel>> client(std::shared_ptr<Wire> wire, std::string password,
+                                                                       std::string name, Duration timeout, CpuPool& cpu);
+
+  // The host's side: both PBKDF2 runs (session password, then the permanent one or a throwaway) on
+  // `cpu`. A status other than `ok` from `admit` is sent, the wire is cancelled 0.3 s later and
+  // HandshakeError::status is thrown.
+  static boost::asio::awaitable<std::shared_ptr<SecureChannel>> server(std::shared_ptr<Wire> wire, std::string password,
+                                                                       std::optional<std::string> permanentPassword,
+                                                                       std::string name, Duration timeout, Admit admit,
+                                                                       CpuPool& cpu);
+  // Without a permanent password; `admit` learns whether the session password matched.
+  static boost::asio::awaitable<std::shared_ptr<SecureChannel>> server(std::shared_ptr<Wire> wire, std::string password,
+                                                                       std::string name, Duration timeout,
+                                                                       SessionAdmit admit, CpuPool& cpu);
+
+  // A channel over keys agreed elsewhere (the handshake; tests).
+  static std::shared_ptr<SecureChannel> make(std::shared_ptr<Wire> wire, Hello peer, CipherState sendCipher,
+                                             CipherState receiveCipher);
+
+  const std::shared_ptr<Wire>& wire() const { return wire_; }
+  const Hello& peer() const { return peer_; }
+
+  // Seals and hands the message to the wire without waiting; never throws. Dropped silently once the
+  // channel is closed. Failures surface on the receiving side.
+  void send(const Message& message);
+  // Bytes of frames handed to the wire and not yet written.
+  std::int64_t queuedBytes() const;
+  // The next message. Throws TransportError, WireError or CryptoError (a tampered, replayed or reordered
+  // record; once one failed, every later receive fails the same way).
+  boost::asio::awaitable<Message> receive();
+  // Sends `bye(reason)` and cancels the wire 0.3 s later, or without a reason cancels at once. Only the
+  // first close (or failed send) cancels.
+  void close(std::optional<std::string> reason);
+  bool isClosed() const;
+
+ private:
+  SecureChannel(std::shared_ptr<Wire> wire, Hello peer, CipherState sendCipher, CipherState receiveCipher);
+  void sent(std::size_t frameSize, bool failed);
+
+  const std::shared_ptr<Wire> wire_;
+  const Hello peer_;
+  mutable std::mutex lock_;  // guards sendCipher_, pendingBytes_ and closed_; never held across a wait
+  CipherState sendCipher_;
+  std::int64_t pendingBytes_ = 0;
+  bool closed_ = false;
+  CipherState receiveCipher_;   // the single reader's
+  bool receiveFailed_ = false;  // the single reader's: a record failed authentication
+};
+
+}  // namespace pellora

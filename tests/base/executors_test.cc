@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_future.hpp>
+#include <future>
+#include <numeric>
+#include <thread>
+#include <stdexcept>
+
+#include "base/executors.h"
+#include "base/serial_queue.h"
+
+namespace pellora {
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+
+std::string currentThreadName() {
+  char name[16] = {};
+  pthread_getname_np(pthread_self(), name, sizeof name);
+  return name;
+}
+
+TEST(SerialQueueTest, RunsJobsInOrderOnItsNamedThreadWithTimers) {
+  SerialQueue queue("pellora.host.video");
+  std::vector<int> order;
+  std::promise<std::string> name;
+  for (int i = 0; i < 100; ++i) queue.post([&order, i] { order.push_back(i); });
+  queue.post([&] { name.set_value(currentThreadName()); });
+  EXPECT_EQ(name.get_future().get(), "pellora.host.vi") << "the kernel keeps 15 bytes of the label";
+
+  std::promise<bool> fired;
+  asio::steady_timer timer(queue.executor(), 10ms);
+  timer.async_wait([&](const boost::system::error_code& ec) { fired.set_value(!ec && queue.isCurrentThread()); });
+  EXPECT_TRUE(fired.get_future().get());
+
+  std::vector<int> expected(100);
+  std::iota(expected.begin(), expected.end(), 0);
+  EXPECT_EQ(order, expected);
+}
+
+TEST(SerialQueueTest, StopFinishesTheRunningJobAndDropsTheRest) {
+  std::atomic<int> ran{0};
+  auto destroyed = std::make_shared<int>(0);
+  std::promise<void> started;
+  std::promise<void> release;
+  auto releaseFuture = release.get_future().share();
+  {
+    SerialQueue queue("pellora.test");
+    queue.post([&] {
+      started.set_value();
+      releaseFuture.wait();
+      ++ran;
+    });
+    queue.post([&, keep = destroyed] { ++ran; });
+    started.get_future().wait();
+    std::thread stopper([&] { queue.stop(); });
+    while (!queue.isStopped()) std::this_thread::yield();
+    release.set_value();
+    stopper.join();
+    queue.post([&] { ++ran; });  // after stop: never runs
+    EXPECT_EQ(ran, 1);
+  }
+  EXPECT_EQ(ran, 1);
+  EXPECT_EQ(destroyed.use_count(), 1) << "dropped jobs are destroyed with the queue";
+}
+
+TEST(NetworkThreadTest, MainStrandRunsOnTheNetworkThreadAndStopJoins) {
+  NetworkThread network;
+  auto onNetwork = asio::post(network.mainStrand(), std::packaged_task<bool()>([&] { return network.isCurrentThread(); }));
+  EXPECT_TRUE(onNetwork.get());
+  network.stop();
+  network.stop();  // idempotent
+  bool ran = false;
+  asio::post(network.mainStrand(), [&] { ran = true; });
+  EXPECT_FALSE(ran);
+}
+
+TEST(CpuPoolTest, ResultsAndErrorsComeBackToTheAwaitingExecutor) {
+  Executors executors;
+  auto task = [&]() -> asio::awaitable<std::pair<int, bool>> {
+    auto square = [] { return 21 * 2; };
+    const int value = co_await executors.cpu().run(square);
+    const bool back = executors.network().isCurrentThread();
+    auto failing = []() -> int { throw std::runtime_error("boom"); };
+    try {
+      co_await executors.cpu().run(failing);
+    } catch (const std::runtime_error&) {
+      co_return std::pair(value, back);
+    }
+    co_return std::pair(0, false);
+  };
+  auto result = asio::co_spawn(executors.network().mainStrand(), task(), asio::use_future);
+  EXPECT_EQ(result.get(), std::pair(42, true));
+}
+
+TEST(CpuPoolTest, StoppingWithAJobInFlightIsClean) {
+  auto executors = std::make_unique<Executors>();
+  std::promise<void> started;
+  auto job = [&] {
+    started.set_value();
+    std::this_thread::sleep_for(20ms);
+    return 1;
+  };
+  auto task = [&]() -> asio::awaitable<void> { co_await executors->cpu().run(job); };
+  asio::co_spawn(executors->network().mainStrand(), task(), asio::detached);
+  started.get_future().wait();
+  executors.reset();  // joins the network thread, then the pool; the late result is dropped
+}
+
+}  // namespace
+}  // namespace pellora

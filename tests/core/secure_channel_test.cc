@@ -1,0 +1,246 @@
+// Sealed records over loopback: nonce order, tampering, flow accounting, closing, concurrent senders.
+
+#include "core/secure_channel.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include "support/hex.h"
+#include "support/loopback.h"
+#include "support/test_vectors.h"
+
+namespace pellora {
+namespace {
+
+using test::fromHex;
+using test::Loopback;
+
+const Bytes keyA(32, 0xa1), keyB(32, 0xb2);
+
+// Two channels over a loopback pair: `client` seals with keyA, `server` with keyB.
+struct ChannelPair {
+  Loopback net;
+  std::shared_ptr<SecureChannel> client, server;
+
+  ChannelPair() {
+    auto [a, b] = net.pair();
+    client = SecureChannel::make(a, Hello{}, CipherState(keyA), CipherState(keyB));
+    server = SecureChannel::make(b, Hello{}, CipherState(keyB), CipherState(keyA));
+  }
+  test::Outcome<Message> receive(SecureChannel& channel) {
+    auto outcome = net.spawn(channel.receive());
+    net.runUntil([&] { return outcome->done; });
+    return *outcome;
+  }
+  // Writes a raw frame into the client's side of the connection, bypassing its cipher.
+  void sendRaw(const Bytes& record) { client->wire()->send(Framing::frame(record), nullptr); }
+};
+
+Message ping(std::uint64_t v) { return Message::Ping{v}; }
+
+TEST(CipherStateTest, RecordedRecordsInBothDirections) {
+  const auto& h = test::wireVectors().at("handshake").as_object();
+  for (const auto& [direction, keyName] : {std::pair("clientToServer", "clientToServer"), {"serverToClient", "serverToClient"}}) {
+    CipherState sender(fromHex(h.at(keyName).as_string()));
+    CipherState receiver(fromHex(h.at(keyName).as_string()));
+    for (const auto& item : h.at("sealed").as_object().at(direction).as_array()) {
+      const auto& r = item.as_object();
+      const Bytes plaintext = fromHex(r.at("plaintext").as_string());
+      EXPECT_EQ(test::toHex(CipherState::nonce(sender.counter())), r.at("nonce").as_string());
+      EXPECT_EQ(test::toHex(sender.seal(plaintext)), r.at("record").as_string());
+      EXPECT_EQ(receiver.open(fromHex(r.at("record").as_string())), plaintext);
+    }
+    EXPECT_EQ(sender.counter(), 3u);
+  }
+}
+
+TEST(CipherStateTest, ShortAndForgedRecords) {
+  for (const auto& item : test::wireVectors().at("negative").as_array()) {
+    const auto& c = item.as_object();
+    if (c.at("kind").as_string() != "cipherOpen") continue;
+    CipherState state(Bytes(32, 0));
+    const Bytes input = fromHex(c.at("input").as_string());
+    if (input.size() < CipherState::tagSize) {
+      EXPECT_THROW(state.open(input), WireError);
+      EXPECT_EQ(state.counter(), 0u) << "a short record leaves the counter";
+    } else {
+      try {
+        state.open(input);
+        ADD_FAILURE() << "a forged record opened";
+      } catch (const CryptoError& e) {
+        EXPECT_EQ(e, CryptoError::authenticationFailure());
+        EXPECT_EQ(e.description(), c.at("error").as_string());
+      }
+      EXPECT_EQ(state.counter(), 1u) << "a failed open still consumes its nonce";
+    }
+  }
+  // A receiver one record ahead cannot open the first record; an empty plaintext seals to the tag alone.
+  CipherState sender(keyA), ahead(keyA);
+  const Bytes first = sender.seal(Bytes{});
+  EXPECT_EQ(first.size(), CipherState::tagSize);
+  EXPECT_THROW(ahead.open(sender.seal(Bytes{1})), CryptoError);
+  EXPECT_THROW(ahead.open(first), CryptoError);
+}
+
+TEST(SecureChannelRecords, FirstRecordUsesTheZeroNonceAndMessagesRoundTrip) {
+  ChannelPair p;
+  p.client->send(Message::ChatText{"merhaba"});
+  auto raw = p.net.spawn(p.server->wire()->readFrame());
+  p.net.runUntil([&] { return raw->done; });
+  CipherState fresh(keyA);
+  EXPECT_EQ(Message::decode(fresh.open(*raw->value)), Message(Message::ChatText{"merhaba"}));
+
+  p.server->send(ping(7));
+  p.server->send(ping(8));
+  EXPECT_EQ(*p.receive(*p.client).value, ping(7));
+  EXPECT_EQ(*p.receive(*p.client).value, ping(8));
+}
+
+TEST(SecureChannelRecords, TamperedReplayedAndReorderedRecordsFailForGood) {
+  auto sealed = [] {
+    CipherState s(keyA);
+    std::vector<Bytes> records;
+    for (std::uint64_t i = 0; i < 3; ++i) records.push_back(s.seal(ping(i).encode()));
+    return records;
+  }();
+  {
+    ChannelPair p;  // a flipped bit, then the genuine next record
+    Bytes tampered = sealed[0];
+    tampered[2] ^= 1;
+    p.sendRaw(tampered);
+    p.sendRaw(sealed[1]);
+    EXPECT_EQ(p.receive(*p.server).errorText(), "authenticationFailure");
+    EXPECT_EQ(p.receive(*p.server).errorText(), "authenticationFailure");
+  }
+  {
+    ChannelPair p;  // replay
+    p.sendRaw(sealed[0]);
+    p.sendRaw(sealed[0]);
+    p.sendRaw(sealed[1]);
+    EXPECT_EQ(*p.receive(*p.server).value, ping(0));
+    EXPECT_EQ(p.receive(*p.server).errorText(), "authenticationFailure");
+    EXPECT_EQ(p.receive(*p.server).errorText(), "authenticationFailure");
+  }
+  {
+    ChannelPair p;  // reorder
+    p.sendRaw(sealed[1]);
+    p.sendRaw(sealed[0]);
+    EXPECT_EQ(p.receive(*p.server).errorText(), "authenticationFailure");
+    EXPECT_EQ(p.receive(*p.server).errorText(), "authenticationFailure");
+  }
+  {
+    ChannelPair p;  // 15 bytes are truncated and consume no nonce; 16 open to nothing, which is no message
+    p.sendRaw(Bytes(15, 0));
+    p.sendRaw(sealed[0]);
+    p.sendRaw(CipherState(CipherState(keyA)).seal({}));  // counter 0 again: fails after sealed[0]
+    EXPECT_EQ(p.receive(*p.server).errorText(), "Eksik veri");
+    EXPECT_EQ(*p.receive(*p.server).value, ping(0));
+    EXPECT_EQ(p.receive(*p.server).errorText(), "authenticationFailure");
+  }
+  {
+    ChannelPair p;
+    CipherState s(keyA);
+    p.sendRaw(s.seal({}));
+    EXPECT_EQ(p.receive(*p.server).errorText(), "Eksik veri") << "an empty plaintext is not a message";
+  }
+}
+
+TEST(SecureChannelRecords, QueuedBytesCountWholeFramesUntilWritten) {
+  ChannelPair p;
+  const Message small = ping(1);
+  const Message large = Message::VideoFrame{true, 5, Bytes(200'000, 3)};
+  const auto n1 = static_cast<std::int64_t>(small.encode().size());
+  const auto n2 = static_cast<std::int64_t>(large.encode().size());
+  // Nothing is written until the context runs.
+  p.client->send(small);
+  EXPECT_EQ(p.client->queuedBytes(), 4 + 16 + n1);
+  p.client->send(large);
+  EXPECT_EQ(p.client->queuedBytes(), 4 + 16 + n1 + 4 + 16 + n2);
+  EXPECT_EQ(*p.receive(*p.server).value, small);
+  EXPECT_EQ(*p.receive(*p.server).value, large);
+  p.net.runUntil([&] { return p.client->queuedBytes() == 0; });
+}
+
+TEST(SecureChannelClose, ByeThenDelayedCancelOnlyOnce) {
+  ChannelPair p;
+  p.client->close("Paylaşan bağlantıyı kesti");
+  EXPECT_TRUE(p.client->isClosed());
+  EXPECT_FALSE(p.client->wire()->isCancelled()) << "the cancel waits for the bye to leave";
+  const auto queued = p.client->queuedBytes();
+  p.client->close("ikinci");
+  p.client->send(ping(1));
+  EXPECT_EQ(p.client->queuedBytes(), queued) << "a closed channel sends nothing";
+
+  EXPECT_EQ(*p.receive(*p.server).value, Message(Message::Bye{"Paylaşan bağlantıyı kesti"}));
+  EXPECT_EQ(p.receive(*p.server).errorText(), "Bağlantı kapandı");
+  EXPECT_TRUE(p.client->wire()->isCancelled());
+}
+
+TEST(SecureChannelClose, WithoutReasonCancelsAtOnceAndSendsNoBye) {
+  ChannelPair p;
+  p.client->close(std::nullopt);
+  EXPECT_TRUE(p.client->wire()->isCancelled());
+  EXPECT_EQ(p.client->queuedBytes(), 0);
+  EXPECT_EQ(p.receive(*p.server).errorText(), "Bağlantı kapandı");
+  // The channel's own reader learns of it too.
+  EXPECT_EQ(p.receive(*p.client).errorText(), "Bağlantı kapandı");
+}
+
+TEST(SecureChannelClose, FirstFailedSendClosesTheChannel) {
+  ChannelPair p;
+  p.server->wire()->cancel();
+  p.net.poll();
+  const Message chunk = Message::VideoFrame{false, 0, Bytes(64 * 1024, 1)};
+  for (int i = 0; i < 2000 && !p.client->isClosed(); ++i) {
+    p.client->send(chunk);
+    p.net.poll();
+  }
+  ASSERT_TRUE(p.client->isClosed()) << "writing to a closed peer never failed";
+  p.net.runUntil([&] { return p.client->queuedBytes() == 0; });
+  EXPECT_TRUE(p.client->wire()->isCancelled());
+  p.client->send(chunk);
+  EXPECT_EQ(p.client->queuedBytes(), 0) << "sends after the failure are dropped";
+  EXPECT_EQ(p.receive(*p.client).errorText(), "Bağlantı kapandı");
+}
+
+TEST(SecureChannelConcurrency, FourSendingThreadsKeepEveryRecordInOrder) {
+  ChannelPair p;
+  constexpr int threads = 4, perThread = 500;
+  auto work = boost::asio::make_work_guard(p.net.io);
+  p.net.io.restart();
+  std::thread network([&] { p.net.io.run(); });
+
+  std::promise<std::string> result;
+  boost::asio::co_spawn(
+      p.net.io,
+      [&]() -> boost::asio::awaitable<void> {
+        std::array<std::uint64_t, threads> next{};
+        for (int n = 0; n < threads * perThread; ++n) {
+          const Message m = co_await p.server->receive();
+          const std::uint64_t v = m.as<Message::Ping>()->value;
+          const auto t = v >> 32;
+          if (t >= threads || (v & 0xffffffff) != next[t]++) co_return result.set_value("out of order at " + std::to_string(n));
+        }
+        result.set_value("");
+      },
+      [&](std::exception_ptr e) {
+        if (e) result.set_value(test::errorText(e));
+      });
+
+  std::vector<std::thread> senders;
+  for (std::uint64_t t = 0; t < threads; ++t)
+    senders.emplace_back([&, t] {
+      for (std::uint64_t i = 0; i < perThread; ++i) p.client->send(ping(t << 32 | i));
+    });
+  for (auto& s : senders) s.join();
+  auto outcome = result.get_future();
+  EXPECT_EQ(outcome.get(), "");
+  work.reset();
+  p.net.io.stop();
+  network.join();
+}
+
+}  // namespace
+}  // namespace pellora

@@ -1,0 +1,187 @@
+#include "core/wire.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <thread>
+
+#include "support/loopback.h"
+
+namespace pellora {
+namespace {
+
+namespace asio = boost::asio;
+using asio::awaitable;
+using test::Loopback;
+
+Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+// The far end as a raw socket, so that the tests control every byte and every close.
+struct RawPeer {
+  Loopback net;
+  std::shared_ptr<Wire> wire;
+  std::shared_ptr<asio::ip::tcp::socket> socket;
+
+  RawPeer() {
+    wire = net.connect();
+    auto accepted = net.spawn(net.acceptSocket());
+    auto started = net.spawn(wire->start());
+    net.runUntil([&] { return accepted->done && started->done; });
+    socket = *accepted->value;
+  }
+  void send(const Bytes& bytes) { asio::write(*socket, asio::buffer(bytes)); }
+  Bytes receive(std::size_t n) {
+    Bytes out(n);
+    asio::read(*socket, asio::buffer(out));
+    return out;
+  }
+  template <typename T>
+  test::Outcome<T> run(awaitable<T> task) {
+    auto outcome = net.spawn(std::move(task));
+    net.runUntil([&] { return outcome->done; });
+    return *outcome;
+  }
+};
+
+TEST(WireRead, ExactCountsDelimitersAndFramesShareOneStream) {
+  RawPeer peer;
+  // An HTTP-like head, then a frame, an empty frame and loose bytes, all in one burst: every read takes
+  // exactly its own bytes and leaves the rest.
+  Bytes burst = text("HTTP/1.1 101 OK\r\nA: b\r\n\r\n");
+  const Bytes frame = Framing::frame(text("payload"));
+  burst.insert(burst.end(), frame.begin(), frame.end());
+  burst.insert(burst.end(), {0, 0, 0, 0, 'x', 'y', 'z'});
+  peer.send(burst);
+
+  EXPECT_EQ(*peer.run(peer.wire->readUntil(text("\r\n\r\n"), 1024)).value, text("HTTP/1.1 101 OK\r\nA: b\r\n\r\n"));
+  EXPECT_EQ(*peer.run(peer.wire->readFrame()).value, text("payload"));
+  EXPECT_EQ(*peer.run(peer.wire->readFrame()).value, Bytes{});
+  EXPECT_EQ(*peer.run(peer.wire->read(2)).value, text("xy"));
+  EXPECT_EQ(*peer.run(peer.wire->read(1)).value, text("z"));
+}
+
+TEST(WireRead, LargeFramesArriveWhole) {
+  RawPeer peer;
+  Bytes payload(3 << 20);
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 7 + i / 4096);
+  std::thread writer([&] { peer.send(Framing::frame(payload)); });
+  auto got = peer.run(peer.wire->readFrame());
+  writer.join();
+  ASSERT_TRUE(got.value);
+  EXPECT_TRUE(*got.value == payload);
+}
+
+TEST(WireRead, BoundsAndEndsOfStream) {
+  {
+    RawPeer peer;
+    peer.send(text("0123456789abcdefXYZ"));
+    EXPECT_EQ(peer.run(peer.wire->readUntil(text("\r\n\r\n"), 16)).errorText(), "Çerçeve çok büyük (16 bayt)");
+  }
+  {
+    RawPeer peer;
+    EXPECT_EQ(peer.run(peer.wire->readUntil(text("\n"), 0)).errorText(), "Çerçeve çok büyük (0 bayt)");
+  }
+  {
+    RawPeer peer;  // oversize prefix
+    peer.send({0x02, 0x00, 0x00, 0x01});
+    EXPECT_EQ(peer.run(peer.wire->readFrame()).errorText(), "Çerçeve çok büyük (33554433 bayt)");
+  }
+  {
+    RawPeer peer;  // two of four bytes, then the peer closes
+    peer.send({1, 2});
+    peer.socket->close();
+    EXPECT_EQ(peer.run(peer.wire->read(4)).errorText(), "Bağlantı kapandı");
+  }
+  {
+    RawPeer peer;  // the peer closes in the middle of a frame
+    peer.send({0, 0, 0, 10, 1, 2, 3});
+    peer.socket->shutdown(asio::socket_base::shutdown_send);
+    EXPECT_EQ(peer.run(peer.wire->readFrame()).errorText(), "Bağlantı kapandı");
+  }
+}
+
+TEST(WireCancel, FailsPendingAndLaterOperationsFromAnyThread) {
+  RawPeer peer;
+  auto pending = peer.net.spawn(peer.wire->readFrame());
+  peer.net.poll();
+  std::thread([&] { peer.wire->cancel(); }).join();
+  peer.net.runUntil([&] { return pending->done; });
+  EXPECT_EQ(pending->errorText(), "Bağlantı kapandı");
+  EXPECT_EQ(peer.run(peer.wire->read(1)).errorText(), "Bağlantı kapandı");
+  EXPECT_EQ(peer.run(peer.wire->start()).errorText(), "Bağlantı kapandı");
+  EXPECT_FALSE(peer.run(peer.wire->write(text("late"))).value);
+
+  // The peer sees the connection end.
+  Bytes one(1);
+  boost::system::error_code ec;
+  asio::read(*peer.socket, asio::buffer(one), ec);
+  EXPECT_EQ(ec, asio::error::eof);
+}
+
+TEST(WireWrite, FramesLeaveInTheOrderTheyWereHandedOver) {
+  RawPeer peer;
+  constexpr int threads = 4, perThread = 300;
+  std::atomic<int> completions{0};
+  std::vector<std::thread> senders;
+  for (int t = 0; t < threads; ++t)
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < perThread; ++i) {
+        ByteWriter w;
+        w.u8(static_cast<std::uint8_t>(t));
+        w.u32(static_cast<std::uint32_t>(i));
+        w.raw(Bytes(static_cast<std::size_t>(i % 7) * 1000, 0xab));
+        peer.wire->send(Framing::frame(w.data()), [&](const boost::system::error_code& ec) {
+          EXPECT_FALSE(ec);
+          ++completions;
+        });
+      }
+    });
+  std::thread reader([&] {
+    std::array<std::uint32_t, threads> next{};
+    for (int n = 0; n < threads * perThread; ++n) {
+      const Bytes prefix = peer.receive(4);
+      const Bytes payload = peer.receive(Framing::payloadLength(prefix));
+      ByteReader r(payload);
+      const auto t = r.u8();
+      ASSERT_LT(t, threads);
+      EXPECT_EQ(r.u32(), next[t]++) << "frames of one sender arrived out of order";
+    }
+  });
+  for (auto& s : senders) s.join();
+  peer.net.runUntil([&] { return completions == threads * perThread; });
+  reader.join();
+
+  // `write` waits for its bytes, `writeFrame` frames them.
+  EXPECT_TRUE(peer.run(peer.wire->writeFrame(text("ab"))).value);
+  EXPECT_EQ(peer.receive(6), (Bytes{0, 0, 0, 2, 'a', 'b'}));
+}
+
+TEST(WireConnect, ReportsFailuresAndDescribesTheRemoteEnd) {
+  Loopback net;
+  auto [client, server] = net.pair();
+  EXPECT_EQ(client->remoteDescription(), "127.0.0.1:" + std::to_string(net.port()));
+  EXPECT_EQ(server->remoteDescription().rfind("127.0.0.1:", 0), 0u);
+
+  // start on a ready wire returns at once.
+  auto again = net.spawn(client->start());
+  net.runUntil([&] { return again->done; });
+  EXPECT_TRUE(again->value);
+
+  // Nothing listens on a port that was just released.
+  std::uint16_t freePort;
+  {
+    asio::ip::tcp::acceptor a(net.io, {asio::ip::make_address("127.0.0.1"), 0});
+    freePort = a.local_endpoint().port();
+  }
+  auto refused = net.spawn(Wire::tcp(net.io.get_executor(), "127.0.0.1", freePort, false)->start());
+  net.runUntil([&] { return refused->done; });
+  EXPECT_EQ(refused->errorText(), "Bağlanılamadı: Connection refused");
+
+  auto unknown = net.spawn(Wire::tcp(net.io.get_executor(), "no-such-host.invalid", 7171, false)->start());
+  net.runUntil([&] { return unknown->done; });
+  EXPECT_EQ(unknown->errorText().rfind("Bağlanılamadı: ", 0), 0u) << unknown->errorText();
+}
+
+}  // namespace
+}  // namespace pellora
