@@ -14,3 +14,11 @@ endif()
 pkg_check_modules(OPUS REQUIRED IMPORTED_TARGET opus)
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
 pkg_check_modules(SQLITE3 REQUIRED IMPORTED_TARGET sqlite3)
+
+# Screen capture and input injection: libyuv (no pkg-config file in Debian) and the XCB extensions.
+find_path(LIBYUV_INCLUDE_DIR libyuv.h REQUIRED)
+find_library(LIBYUV_LIBRARY yuv REQUIRED)
+add_library(Libyuv::libyuv UNKNOWN IMPORTED)
+set_target_properties(Libyuv::libyuv PROPERTIES IMPORTED_LOCATION ${LIBYUV_LIBRARY}
+  INTERFACE_INCLUDE_DIRECTORIES ${LIBYUV_INCLUDE_DIR})
+pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-damage xcb-xfixes xcb-randr xcb-xtest)

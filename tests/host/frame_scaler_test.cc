@@ -1,0 +1,103 @@
+#include "host/frame_scaler.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace pellora {
+namespace {
+
+std::vector<std::uint8_t> solid(int width, int height, std::uint32_t bgra) {
+  std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
+  for (std::size_t i = 0; i < pixels.size(); i += 4) {
+    for (int c = 0; c < 4; ++c) pixels[i + c] = static_cast<std::uint8_t>(bgra >> (8 * c));
+  }
+  return pixels;
+}
+
+void fill(std::vector<std::uint8_t>& pixels, int width, PixelRect r, std::uint32_t bgra) {
+  for (int y = r.y; y < r.y + r.height; ++y) {
+    for (int x = r.x; x < r.x + r.width; ++x) {
+      for (int c = 0; c < 4; ++c)
+        pixels[(static_cast<std::size_t>(y) * width + x) * 4 + c] = static_cast<std::uint8_t>(bgra >> (8 * c));
+    }
+  }
+}
+
+bool inside(const std::vector<PixelRect>& rects, int x, int y) {
+  for (const PixelRect& r : rects) {
+    if (x >= r.x && x < r.x + r.width && y >= r.y && y < r.y + r.height) return true;
+  }
+  return false;
+}
+
+TEST(FrameScaler, ConvertsToVideoRangeI420AndScales) {
+  auto pixels = solid(64, 32, 0xFF000000);       // black
+  fill(pixels, 64, {0, 0, 32, 32}, 0xFFFFFFFF);  // left half white
+  FrameScaler same(64, 32, 64, 32);
+  auto frame = same.convert(pixels.data(), 64 * 4);
+  ASSERT_EQ(frame->width, 64);
+  EXPECT_NEAR(frame->y[0], 235, 2);
+  EXPECT_NEAR(frame->y[63], 16, 2);
+  EXPECT_NEAR(frame->u[0], 128, 2);
+
+  FrameScaler half(64, 32, 32, 16);
+  frame = half.convert(pixels.data(), 64 * 4);
+  ASSERT_EQ(frame->width, 32);
+  ASSERT_EQ(frame->height, 16);
+  EXPECT_NEAR(frame->y[5 * 32 + 2], 235, 2);
+  EXPECT_NEAR(frame->y[5 * 32 + 29], 16, 2);
+}
+
+TEST(FrameScaler, MapsRectanglesToEvenOutputRectangles) {
+  FrameScaler same(640, 360, 640, 360);
+  EXPECT_EQ(same.toOutput({{3, 3, 5, 5}}), (std::vector<PixelRect>{{2, 2, 6, 6}}));
+  EXPECT_EQ(same.toOutput({{0, 0, 0, 5}, {700, 0, 5, 5}}), std::vector<PixelRect>{});  // empty or outside
+  EXPECT_EQ(same.toOutput({{636, 357, 10, 10}}), (std::vector<PixelRect>{{636, 356, 4, 4}}));
+
+  FrameScaler half(1280, 720, 640, 360);
+  EXPECT_EQ(half.toOutput({{100, 50, 10, 10}}), (std::vector<PixelRect>{{48, 24, 8, 8}}));
+
+  std::vector<PixelRect> many;
+  for (int i = 0; i < 10; ++i) many.push_back({i * 20, i * 10, 2, 2});
+  EXPECT_EQ(same.toOutput(many, 4), (std::vector<PixelRect>{{0, 0, 182, 92}}));
+}
+
+// Whatever changes in a source rectangle, the output pixels that change lie in its output rectangles.
+TEST(FrameScaler, ChangedOutputPixelsLieInTheMappedRectangles) {
+  struct Size {
+    int sw, sh, ow, oh;
+  };
+  std::mt19937 random(7);
+  for (Size s :
+       {Size{200, 120, 200, 120}, Size{199, 119, 200, 120}, Size{400, 240, 250, 150}, Size{300, 200, 120, 80}}) {
+    FrameScaler scaler(s.sw, s.sh, s.ow, s.oh);
+    const auto before = solid(s.sw, s.sh, 0xFF204060);
+    const auto a = scaler.convert(before.data(), s.sw * 4);
+    for (int round = 0; round < 20; ++round) {
+      const int x = static_cast<int>(random() % s.sw), y = static_cast<int>(random() % s.sh);
+      const PixelRect r{x, y, 1 + static_cast<int>(random() % (s.sw - x)) % 17,
+                        1 + static_cast<int>(random() % (s.sh - y)) % 13};
+      auto after = before;
+      fill(after, s.sw, r, 0xFFF0E0D0);
+      const auto b = scaler.convert(after.data(), s.sw * 4);
+      const auto rects = scaler.toOutput({r});
+      for (int oy = 0; oy < s.oh; ++oy) {
+        for (int ox = 0; ox < s.ow; ++ox) {
+          const std::size_t i = static_cast<std::size_t>(oy) * a->strideY + ox;
+          const bool lumaChanged = a->y[i] != b->y[i];
+          if (lumaChanged) {
+            ASSERT_TRUE(inside(rects, ox, oy)) << ox << "," << oy << " of " << r.x << "," << r.y;
+          }
+          const std::size_t c = static_cast<std::size_t>(oy / 2) * a->strideU + ox / 2;
+          if (a->u[c] != b->u[c] || a->v[c] != b->v[c]) {
+            ASSERT_TRUE(inside(rects, ox, oy)) << "chroma at " << ox << "," << oy;
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace pellora

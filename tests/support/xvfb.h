@@ -1,0 +1,30 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace pellora::test {
+
+// A private Xvfb server for one test: started on a free display number, ready to accept connections when
+// the constructor returns, killed by the destructor. Throws std::runtime_error when it cannot start.
+class Xvfb {
+ public:
+  // `extraArguments` go after the screen, e.g. {"-extension", "DAMAGE"}.
+  explicit Xvfb(int width = 1280, int height = 720, std::vector<std::string> extraArguments = {});
+  ~Xvfb();
+  Xvfb(const Xvfb&) = delete;
+  Xvfb& operator=(const Xvfb&) = delete;
+
+  // ":N", for xcb_connect and the code under test.
+  const std::string& display() const { return display_; }
+  // Kills the server now (to test what happens when the display server goes away).
+  void kill();
+
+ private:
+  pid_t pid_ = -1;
+  std::string display_;
+};
+
+}  // namespace pellora::test
