@@ -34,3 +34,12 @@ seed("opus_decode_fuzz", [
     "d02abd7d8b6f2d7ba9e4e985ed48ff6ef8a6c1d6feef0ad9009a",
     "fc",
 ])
+relay = vectors["relay"]
+seed("relay_head_fuzz", [h["head"].encode().hex() for h in relay["parseHead"]] +
+     [e["body"].encode().hex() for e in relay["errorCode"]])
+seed("relay_control_fuzz", [c["line"].encode().hex() for c in relay["controlParse"]])
+seed("relay_request_fuzz", [r["bytes"].encode().hex() for r in relay["upgradeRequests"]] + [
+    b"POST /v1/register HTTP/1.1\r\nHost: x\r\n\r\n".hex(),
+    b"GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n".hex(),
+    b"GET /v1/host HTTP/1.1\r\nUpgrade: pellora-relay/1\r\nX-Pellora-Id: 1\r\nX-Pellora-Secret: 2\r\n\r\n".hex(),
+])
