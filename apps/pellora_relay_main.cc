@@ -43,6 +43,10 @@ int main(int argc, char** argv) {
               << std::endl;
     io.run();
     return 0;
+  } catch (const boost::system::system_error& e) {
+    std::cerr << "pellora-relay: cannot listen on " << config.listenHost << ":" << config.listenPort << ": "
+              << e.code().message() << "\n";
+    return 1;
   } catch (const std::exception& e) {
     std::cerr << "pellora-relay: " << e.what() << "\n";
     return 1;

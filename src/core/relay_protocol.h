@@ -18,6 +18,12 @@ namespace RelayProtocol {
 inline constexpr std::string_view upgradeToken = "pellora-relay/1";
 inline constexpr std::size_t maxHead = 16'384;     // response heads and control lines
 inline constexpr std::size_t maxErrorBody = 4'096;
+inline constexpr std::string_view connectPath = "/v1/connect";
+inline constexpr std::string_view acceptPath = "/v1/accept";
+inline constexpr std::string_view hostPath = "/v1/host";
+inline constexpr std::string_view idHeader = "X-Pellora-Id";
+inline constexpr std::string_view tokenHeader = "X-Pellora-Token";
+inline constexpr std::string_view secretHeader = "X-Pellora-Secret";
 
 struct Head {
   int status = 0;

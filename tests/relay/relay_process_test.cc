@@ -14,6 +14,7 @@
 
 #include "support/child_process.h"
 #include "support/raw_client.h"
+#include "support/relay_process.h"
 #include "support/test_ca.h"
 
 namespace pellora {
@@ -22,20 +23,7 @@ namespace {
 using test::ChildProcess;
 using test::RawClient;
 
-struct Relay {
-  std::unique_ptr<ChildProcess> process;
-  std::uint16_t port = 0;
-
-  explicit Relay(std::vector<std::string> args) {
-    args.insert(args.begin(), {"--listen", "127.0.0.1:0"});
-    process = std::make_unique<ChildProcess>(PELLORA_RELAY_BINARY, args);
-    auto line = process->readLine();
-    std::smatch m;
-    if (!line || !std::regex_search(*line, m, std::regex(R"(listening on 127\.0\.0\.1:(\d+))")))
-      throw std::runtime_error("relay did not start: " + line.value_or("(no output)"));
-    port = static_cast<std::uint16_t>(std::stoi(m[1]));
-  }
-};
+using Relay = test::RelayProcess;
 
 std::filesystem::path tempDatabase() {
   auto dir = std::filesystem::temp_directory_path() / ("relay-process-" + std::to_string(getpid()));
