@@ -76,8 +76,9 @@ def main():
     width = max([len(r["name"]) for r in results] + [4])
     print(f"\n{'name':<{width}}  {'value':>14}  {'reference':>14}  {'ratio':>8}  better  (reference)")
     for r in results:
+        ratio = "-" if r["ratio"] is None else f"{r['ratio']:.3f}"
         print(f"{r['name']:<{width}}  {r['value']:>10.3f} {r['unit']:<4}{r['reference_value']:>10.3f} "
-              f"{r['unit']:<4}{r['ratio']:>8.3f}  {r['better']:<6}  ({r['reference']})")
+              f"{r['unit']:<4}{ratio:>8}  {r['better']:<6}  ({r['reference']})")
     print(f"\nwrote {output}")
 
 

@@ -34,7 +34,7 @@ namespace {
 
 constexpr std::size_t kHeadLimit = 16 * 1024;   // request heads, and control lines
 constexpr std::size_t kSpliceBuffer = 64 * 1024;  // per direction: what one relayed stream may hold in memory
-constexpr std::size_t kControlOutbox = 64;        // lines queued to a host that does not read
+constexpr std::size_t kControlOutbox = 4096;      // lines queued to a host that does not read (~0.5 MB)
 constexpr const char* kUpgradeToken = "pellora-relay/1";
 constexpr std::string_view kSwitching =
     "HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: pellora-relay/1\r\n\r\n";

@@ -1,0 +1,257 @@
+// Many viewers and one host joined through a real pellora-relay on loopback, each splice moving 4 MiB each
+// way, beside the same transfers over direct loopback connections in the same run. Every stream's bytes
+// are checked; the relay's peak resident memory is read from /proc.
+
+#include <benchmark/benchmark.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+#include "base/allocator_tuning.h"
+#include "core/relay_client.h"
+#include "core/relay_protocol.h"
+#include "support/relay_process.h"
+
+namespace pellora {
+namespace {
+
+namespace net = boost::asio;
+using net::awaitable;
+using net::use_awaitable;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kSplices = 500;
+constexpr std::size_t kBytesEachWay = 4 << 20;
+
+constexpr std::size_t kChunk = 64 << 10;
+
+// Stream bytes: 64 KiB slices of a fixed random table, the slice chosen by stream, direction and position,
+// so that bytes of another stream or direction, or out of order, are caught.
+const Bytes& table() {
+  static const Bytes t = [] {
+    Bytes b(2 * kChunk);
+    std::uint32_t x = 2463534242u;
+    for (auto& byte : b) {
+      x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+      byte = static_cast<std::uint8_t>(x);
+    }
+    return b;
+  }();
+  return t;
+}
+const std::uint8_t* expectedChunk(std::uint32_t stream, int direction, std::size_t offset) {
+  const std::size_t start = (offset / kChunk * 4099 + stream * 7919u + static_cast<unsigned>(direction) * 104729u) % kChunk;
+  return table().data() + start;
+}
+
+awaitable<void> writeStream(std::shared_ptr<Wire> wire, std::uint32_t stream, int direction) {
+  for (std::size_t offset = 0; offset < kBytesEachWay; offset += kChunk) {
+    const std::uint8_t* from = expectedChunk(stream, direction, offset);
+    co_await wire->write(Bytes(from, from + kChunk));
+  }
+}
+
+awaitable<bool> readStream(std::shared_ptr<Wire> wire, std::uint32_t stream, int direction) {
+  bool ok = true;
+  for (std::size_t offset = 0; offset < kBytesEachWay; offset += kChunk) {
+    const Bytes chunk = co_await wire->read(kChunk);
+    ok = ok && std::memcmp(chunk.data(), expectedChunk(stream, direction, offset), kChunk) == 0;
+  }
+  co_return ok;
+}
+
+// One end of a stream: writes its direction while reading the other; true when every byte arrived intact.
+awaitable<bool> exchange(std::shared_ptr<Wire> wire, std::uint32_t stream, int direction) {
+  auto written = std::make_shared<int>(0);  // 1 written, -1 failed
+  net::co_spawn(wire->executor(), writeStream(wire, stream, direction),
+                [written](std::exception_ptr e) { *written = e ? -1 : 1; });
+  const bool ok = co_await readStream(wire, stream, 1 - direction);
+  while (*written == 0) {
+    net::steady_timer t(wire->executor(), std::chrono::milliseconds(1));
+    co_await t.async_wait(use_awaitable);
+  }
+  co_return ok && *written == 1;
+}
+
+// The viewer names its stream in its first four bytes, so the host side needs no shared state.
+awaitable<bool> viewerSide(std::shared_ptr<Wire> wire, std::uint32_t stream) {
+  ByteWriter name;
+  name.u32(stream);
+  co_await wire->write(std::move(name).data());
+  co_return co_await exchange(wire, stream, 0);
+}
+awaitable<bool> hostSide(std::shared_ptr<Wire> wire) {
+  const Bytes id = co_await wire->read(4);
+  const std::uint32_t stream = ByteReader(id).u32();
+  co_return co_await exchange(wire, stream, 1);
+}
+
+struct Run {
+  double seconds = 0;
+  std::vector<double> setupMs;
+  int failed = 0;
+};
+
+double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
+}
+
+// Splices through the relay: the host's control connection accepts every incoming viewer.
+Run throughRelay(std::uint16_t port) {
+  net::io_context io;
+  RelayClient client(io.get_executor(), "http://127.0.0.1:" + std::to_string(port));
+  Run run;
+  int finished = 0;
+  Clock::time_point start;
+  net::co_spawn(io, [&]() -> awaitable<void> {
+    const RelayIdentity identity = co_await client.registerIdentity();
+    auto control = co_await client.hostControl(identity);
+    start = Clock::now();
+    for (int i = 0; i < kSplices; ++i) {
+      net::co_spawn(io, [&, i]() -> awaitable<void> {
+        const auto began = Clock::now();
+        bool ok = false;
+        try {
+          auto wire = co_await client.connect(identity.id);
+          run.setupMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - began).count());
+          ok = co_await viewerSide(wire, static_cast<std::uint32_t>(i));
+          wire->cancel();
+        } catch (const std::exception&) {
+        }
+        run.failed += !ok;
+        ++finished;
+      }, net::detached);
+    }
+    // The host side: one accept per incoming line; streams are matched by the order of acceptance, so the
+    // host learns its stream number from the viewer's first bytes instead.
+    for (int accepted = 0; accepted < kSplices; ++accepted) {
+      Bytes newline{'\n'};
+      Bytes line = co_await control->readUntil(std::move(newline), RelayProtocol::maxHead);
+      RelayControl::Event event = RelayControl::parse(line);
+      if (event.kind != RelayControl::Event::Kind::incoming) continue;
+      net::co_spawn(io, [&, token = event.token]() -> awaitable<void> {
+        bool ok = false;
+        try {
+          auto wire = co_await client.accept(token);
+          ok = co_await hostSide(wire);
+          wire->cancel();
+        } catch (const std::exception&) {
+        }
+        run.failed += !ok;
+        ++finished;
+      }, net::detached);
+    }
+    while (finished < 2 * kSplices) {
+      net::steady_timer t(io, std::chrono::milliseconds(5));
+      co_await t.async_wait(use_awaitable);
+    }
+    run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    control->cancel();
+  }, net::detached);
+  io.run();
+  return run;
+}
+
+// The same streams over direct loopback connections.
+Run direct() {
+  net::io_context io;
+  net::ip::tcp::acceptor acceptor(io, {net::ip::make_address("127.0.0.1"), 0});
+  const std::uint16_t port = acceptor.local_endpoint().port();
+  Run run;
+  int finished = 0;
+  const auto start = Clock::now();
+  net::co_spawn(io, [&]() -> awaitable<void> {
+    for (int i = 0; i < kSplices; ++i) {
+      auto wire = Wire::accepted(co_await acceptor.async_accept(use_awaitable));
+      net::co_spawn(io, [&, wire]() -> awaitable<void> {
+        bool ok = false;
+        try {
+          ok = co_await hostSide(wire);
+        } catch (const std::exception&) {
+        }
+        run.failed += !ok;
+        ++finished;
+      }, net::detached);
+    }
+  }, net::detached);
+  for (int i = 0; i < kSplices; ++i) {
+    net::co_spawn(io, [&, i]() -> awaitable<void> {
+      const auto began = Clock::now();
+      bool ok = false;
+      try {
+        auto wire = Wire::tcp(io.get_executor(), "127.0.0.1", port, false);
+        co_await wire->start();
+        run.setupMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - began).count());
+        ok = co_await viewerSide(wire, static_cast<std::uint32_t>(i));
+      } catch (const std::exception&) {
+      }
+      run.failed += !ok;
+      ++finished;
+    }, net::detached);
+  }
+  io.run();
+  run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  return run;
+}
+
+double residentMiB(pid_t pid, const char* field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind(field, 0) == 0) return std::stod(line.substr(std::strlen(field))) / 1024.0;
+  return 0;
+}
+
+void BM_RelaySplices(benchmark::State& state) {
+  const auto db = std::filesystem::temp_directory_path() / ("relay-bench-" + std::to_string(getpid())) / "relay.db";
+  test::RelayProcess relay({"--db", db.string(), "--max-connections", "5000", "--connects-per-minute", "100000"});
+  const double idleMiB = residentMiB(relay.process->pid(), "VmRSS:");
+  Run viaRelay, reference;
+  for (auto _ : state) {
+    viaRelay = throughRelay(relay.port);
+    reference = direct();
+    state.SetIterationTime(viaRelay.seconds);
+  }
+  const double totalMB = 2.0 * kSplices * kBytesEachWay / 1e6;
+  state.counters["relay_MBps"] = totalMB / viaRelay.seconds;
+  state.counters["direct_MBps"] = totalMB / reference.seconds;
+  state.counters["relay_setup_median_ms"] = percentile(viaRelay.setupMs, 0.5);
+  state.counters["relay_setup_p99_ms"] = percentile(viaRelay.setupMs, 0.99);
+  state.counters["direct_setup_median_ms"] = percentile(reference.setupMs, 0.5);
+  state.counters["direct_setup_p99_ms"] = percentile(reference.setupMs, 0.99);
+  state.counters["relay_peak_rss_MiB"] = residentMiB(relay.process->pid(), "VmHWM:");
+  state.counters["relay_idle_rss_MiB"] = idleMiB;
+  state.counters["lost_or_corrupted_streams"] = viaRelay.failed;
+  state.counters["direct_failed_streams"] = reference.failed;
+  state.SetLabel(
+      "figure=relay_MBps ref=direct_MBps unit=MB/s better=higher;"
+      "figure=relay_setup_median_ms ref=direct_setup_median_ms unit=ms better=lower;"
+      "figure=relay_setup_p99_ms ref=direct_setup_p99_ms unit=ms better=lower;"
+      "figure=relay_peak_rss_MiB ref=relay_idle_rss_MiB unit=MiB better=lower;"
+      "figure=lost_or_corrupted_streams ref=direct_failed_streams unit=streams better=lower");
+  std::filesystem::remove_all(db.parent_path());
+}
+BENCHMARK(BM_RelaySplices)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace pellora
+
+int main(int argc, char** argv) {
+  pellora::tuneAllocatorForStreaming();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
