@@ -6,6 +6,7 @@
 #include <functional>
 #include <iostream>
 
+#include "base/allocator_tuning.h"
 #include "relay/relay_server.h"
 
 int main(int argc, char** argv) {
@@ -16,6 +17,7 @@ int main(int argc, char** argv) {
     return parsed.ok ? 0 : 2;
   }
   const RelayConfig& config = *parsed.config;
+  pellora::tuneAllocatorForStreaming();
   try {
     boost::asio::io_context io(1);
     LocalRelayRegistry registry(config.database);
