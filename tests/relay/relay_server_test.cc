@@ -190,6 +190,24 @@ TEST_F(RelayFixture, OneSideLeavingClosesTheOtherAndFreesBoth) {
   EXPECT_TRUE(eventuallyOpen(1u)) << "only the control connection remains";
 }
 
+TEST_F(RelayFixture, IdleSplicesAreClosed) {
+  RelayConfig config;
+  config.spliceIdleTimeout = std::chrono::seconds(1);
+  startRelay(config);
+  auto [id, secret] = registerIdentity();
+  auto control = hostControl(id, secret);
+  auto viewer = client();
+  viewer->send(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n"));
+  const std::string token = tokenOf(control->readLine().value_or("{}"));
+  auto host = client();
+  host->send(upgradeRequest("/v1/accept", "X-Pellora-Token: " + token + "\r\n"));
+  ASSERT_EQ(statusOf(host->readHead().value_or("")), 101);
+  ASSERT_EQ(statusOf(viewer->readHead().value_or("")), 101);
+  EXPECT_EQ(viewer->readToEnd(), "") << "closed after a second without traffic";
+  EXPECT_EQ(host->readToEnd(), "");
+  EXPECT_TRUE(eventuallyOpen(1u));
+}
+
 TEST_F(RelayFixture, ErrorsCarryTheirCodes) {
   RelayConfig config;
   config.acceptTimeout = std::chrono::seconds(1);
