@@ -68,24 +68,25 @@ std::uint32_t FileSender::enqueue(const std::filesystem::path& file) {
   const std::uintmax_t size = std::filesystem::file_size(file, ec);
   report({id, TransferProgress::Direction::sending, file.filename().string(), 0, ec ? 0 : size,
           TransferProgress::Waiting{}});
-  if (!wasRunning) asio::co_spawn(executor_, drain(), asio::detached);
+  if (!wasRunning) asio::co_spawn(executor_, drain(shared_from_this()), asio::detached);
   return id;
 }
 
-asio::awaitable<void> FileSender::drain() {
-  const auto self = shared_from_this();  // the queued files keep the sender alive until they are done
+// The queued files keep the sender alive until they are done; `self` is held from the moment the task is
+// created, not from its first step.
+asio::awaitable<void> FileSender::drain(std::shared_ptr<FileSender> self) {
   for (;;) {
     Entry entry;
     {
-      std::lock_guard lock(lock_);
-      if (queue_.empty()) {
-        running_ = false;
+      std::lock_guard lock(self->lock_);
+      if (self->queue_.empty()) {
+        self->running_ = false;
         co_return;
       }
-      entry = std::move(queue_.front());
-      queue_.pop_front();
+      entry = std::move(self->queue_.front());
+      self->queue_.pop_front();
     }
-    co_await send(entry.id, std::move(entry.file));
+    co_await self->send(entry.id, std::move(entry.file));
   }
 }
 

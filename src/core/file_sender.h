@@ -68,7 +68,7 @@ class FileSender : public std::enable_shared_from_this<FileSender> {
 
   FileSender(std::shared_ptr<SecureChannel> channel, bool isHost, Executor executor, Duration offerTimeout);
 
-  boost::asio::awaitable<void> drain();
+  static boost::asio::awaitable<void> drain(std::shared_ptr<FileSender> self);
   boost::asio::awaitable<void> send(std::uint32_t id, std::filesystem::path file);
   boost::asio::awaitable<void> awaitAnswer(std::uint32_t id, const std::string& name, std::uint64_t size);
   // The reason to stop, if the transfer was cancelled or the connection is gone.
