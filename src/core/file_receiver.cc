@@ -96,7 +96,9 @@ void FileReceiver::offer(const Message::FileOffer& offer) {
   const auto name = FileNames::sanitize(offer.name);
   if (!name) return reject("Geçersiz dosya adı");
   if (offer.size > FileNames::maxSize) return reject("Dosya çok büyük");
-  if (!autoAccept_ || incoming_.contains(offer.id)) return reject("Dosya alımı kapalı");
+  if (!autoAccept_ || incoming_.contains(offer.id) || incoming_.size() >= maxIncoming) {
+    return reject("Dosya alımı kapalı");
+  }
   std::error_code ec;
   fs::create_directories(directory_, ec);
   if (!fs::is_directory(directory_, ec)) return reject("Kaydedilemiyor");

@@ -35,6 +35,9 @@ class FileReceiver : public std::enable_shared_from_this<FileReceiver> {
   // Written data is handed to the disk in steps of this size, so that the flush before the final move has
   // little left to do and never stalls the receive loop for long.
   static constexpr std::uint64_t writebackStep = 8 << 20;
+  // A peer sends one file at a time; more open transfers than this are refused rather than letting a
+  // peer use up the process's file descriptors.
+  static constexpr std::size_t maxIncoming = 8;
 
   static std::shared_ptr<FileReceiver> make(std::shared_ptr<SecureChannel> channel, std::filesystem::path directory,
                                             Executor executor);

@@ -284,6 +284,12 @@ TEST(FileTransfer, ReceiverRefusesOffersItCannotTake) {
   auto blocked = FileReceiver::make(channel, inbox.path / "dosya" / "alt", net.io.get_executor());
   EXPECT_EQ(answer(offer(105, "x.txt", 1), blocked.get()), reject(105, "Kaydedilemiyor"));
   EXPECT_EQ(answer(offer(107, " x.txt\t", 1)), Message(Message::FileAccept{107}));
+  for (std::uint32_t more = 201; more < 201 + 2 * (FileReceiver::maxIncoming - 2); more += 2) {
+    EXPECT_EQ(answer(offer(more, "x.txt", 1)), Message(Message::FileAccept{more}));
+  }
+  EXPECT_EQ(answer(offer(301, "x.txt", 1)), reject(301, "Dosya alımı kapalı")) << "too many open at once";
+  EXPECT_EQ(progress.all.size(), FileReceiver::maxIncoming);
+  progress.all.resize(2);
   // Only the accepted offers were reported, under their sanitised names; a cancel of the other end's
   // parity for no incoming transfer is not the receiver's.
   ASSERT_EQ(progress.all.size(), 2u);
