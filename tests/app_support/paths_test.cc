@@ -1,4 +1,5 @@
 #include "support/paths.h"
+#include "support/file_names_directory.h"
 
 #include <gtest/gtest.h>
 
@@ -49,6 +50,7 @@ TEST(Paths, DownloadFolderFromUserDirs) {
   std::ofstream(cfg / "user-dirs.dirs") << "# comment\nXDG_DESKTOP_DIR=\"$HOME/Masaüstü\"\n"
                                            "XDG_DOWNLOAD_DIR=\"$HOME/İndirilenler\"\n";
   EXPECT_EQ(Paths::downloadDir(), "/home/ayse/İndirilenler");
+  EXPECT_EQ(FileNames::defaultDirectory(), "/home/ayse/İndirilenler/Pellora");
   fs::remove_all(cfg);
 }
 

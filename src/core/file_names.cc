@@ -1,0 +1,43 @@
+#include "core/file_names.h"
+
+namespace pellora::FileNames {
+
+std::optional<std::string> sanitize(std::string_view name) {
+  if (name.find_first_of("/\\") != std::string_view::npos || name.find("..") != std::string_view::npos) {
+    return std::nullopt;  // also covers "." and ".." (the latter contains "..", the former starts with a dot)
+  }
+  std::string cleaned;
+  cleaned.reserve(name.size());
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    // UTF-8 keeps every scalar below 128 in one byte, so removing bytes cannot split a character.
+    if (byte < 32 || byte == 127 || c == ':') continue;
+    cleaned.push_back(c);
+  }
+  const auto first = cleaned.find_first_not_of(" \t");
+  if (first == std::string::npos) return std::nullopt;
+  cleaned = cleaned.substr(first, cleaned.find_last_not_of(" \t") - first + 1);
+  if (cleaned.front() == '.' || cleaned.size() >= 256) return std::nullopt;
+  return cleaned;
+}
+
+std::string numbered(std::string_view name, std::uint64_t n) {
+  if (n <= 1) return std::string(name);
+  // The extension is what follows the last dot, unless that dot begins or ends the name.
+  const auto dot = name.rfind('.');
+  const bool hasExtension = dot != std::string_view::npos && dot > 0 && dot + 1 < name.size();
+  const std::string_view base = hasExtension ? name.substr(0, dot) : name;
+  std::string result = std::string(base) + " (" + std::to_string(n) + ")";
+  if (hasExtension) result += name.substr(dot);
+  return result;
+}
+
+std::filesystem::path uniquePath(const std::filesystem::path& directory, std::string_view name) {
+  for (std::uint64_t n = 1;; ++n) {
+    std::filesystem::path candidate = directory / numbered(name, n);
+    std::error_code ec;
+    if (!std::filesystem::exists(candidate, ec)) return candidate;
+  }
+}
+
+}  // namespace pellora::FileNames

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The limits and naming rules both ends of a file transfer share. (The default download folder lives with
+// the XDG paths: support/file_names_directory.h.)
+namespace pellora::FileNames {
+
+// 8 GiB: the largest file either side sends or accepts; exactly this size is allowed.
+inline constexpr std::uint64_t maxSize = 8'589'934'592;
+
+// The name a received file may be saved under, or nullopt when it must be refused: no slash, backslash or
+// "..", control characters, ':' and DEL removed, blanks trimmed, not empty, not hidden, under 256 bytes.
+std::optional<std::string> sanitize(std::string_view name);
+
+// `name` for n = 1, else "base (n).ext" (or "base (n)" without an extension).
+std::string numbered(std::string_view name, std::uint64_t n);
+
+// The first of `name`, "base (2).ext", "base (3).ext", ... at which nothing exists in `directory`. Only a
+// hint: the receiver claims its final name atomically and moves on when another file took it meanwhile.
+std::filesystem::path uniquePath(const std::filesystem::path& directory, std::string_view name);
+
+}  // namespace pellora::FileNames

@@ -1,0 +1,467 @@
+// File transfer end to end over loopback secure channels: ids, naming, refusals, cancels, timeouts,
+// back-pressure in both directions, dropped connections and the no-clobber save.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "base/serial_queue.h"
+#include "core/crypto.h"
+#include "core/file_names.h"
+#include "core/file_receiver.h"
+#include "core/file_sender.h"
+#include "core/transfer_error.h"
+#include "support/loopback.h"
+#include "support/test_vectors.h"
+
+namespace pellora {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Loopback;
+using Dir = TransferProgress::Direction;
+using namespace std::chrono_literals;
+
+const Bytes keyA(32, 0xa1), keyB(32, 0xb2);
+
+// A folder of its own for each test, removed afterwards; in memory where possible, so that the 64 MiB
+// transfers and their flushes do not wait for a disk shared with other work.
+struct TempDir {
+  fs::path path;
+  TempDir() {
+    static std::atomic<int> counter{0};
+    const fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+    path = base / ("pellora-files-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+    fs::create_directories(path);
+  }
+  ~TempDir() { fs::remove_all(path); }
+};
+
+void writeFile(const fs::path& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
+std::string readAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+std::vector<std::string> listing(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+// A file of `size` zero bytes that takes no disk space.
+void sparseFile(const fs::path& path, std::uint64_t size) {
+  { std::ofstream(path).flush(); }
+  ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(size)), 0);
+}
+bool hasPartialFile(const fs::path& dir) {
+  for (const auto& name : listing(dir)) {
+    if (name.ends_with(".part")) return true;
+  }
+  return false;
+}
+
+// Every progress report, from any thread.
+struct Recorder {
+  std::mutex lock;
+  std::vector<TransferProgress> all;
+  void add(const TransferProgress& p) {
+    std::lock_guard l(lock);
+    all.push_back(p);
+  }
+  std::vector<TransferProgress> of(std::uint32_t id, Dir d) {
+    std::lock_guard l(lock);
+    std::vector<TransferProgress> out;
+    for (const auto& p : all) {
+      if (p.id == id && p.direction == d) out.push_back(p);
+    }
+    return out;
+  }
+  std::optional<TransferProgress> last(std::uint32_t id, Dir d) {
+    auto list = of(id, d);
+    if (list.empty()) return std::nullopt;
+    return list.back();
+  }
+  bool finished(std::uint32_t id, Dir d) {
+    auto l = last(id, d);
+    return l && l->isFinished();
+  }
+  std::string failure(std::uint32_t id, Dir d) {
+    auto l = last(id, d);
+    const auto* f = l ? std::get_if<TransferProgress::Failed>(&l->state) : nullptr;
+    return f ? f->text : "(not failed)";
+  }
+  std::optional<fs::path> saved(std::uint32_t id) {
+    auto l = last(id, Dir::receiving);
+    const auto* d = l ? std::get_if<TransferProgress::Done>(&l->state) : nullptr;
+    return d ? d->file : std::nullopt;
+  }
+};
+
+// One end of a session: its channel, a sender and a receiver, and a receive loop that hands every message
+// first to the sender, then to the receiver, as the sessions do.
+struct Side {
+  std::shared_ptr<SecureChannel> channel;
+  std::shared_ptr<FileSender> sender;
+  std::shared_ptr<FileReceiver> receiver;
+  TempDir inbox;
+  Recorder progress;
+  std::vector<Message> seen;       // every message received, chunk data left out
+  std::vector<Message> unhandled;  // neither object consumed it
+  // Sees each message before the objects do; false drops it.
+  std::function<bool(Message&)> filter;
+  std::shared_ptr<test::Outcome<void>> loop;
+
+  void attach(Loopback& net, bool isHost, FileSender::Executor senderExecutor, FileSender::Duration timeout) {
+    sender = FileSender::make(channel, isHost, std::move(senderExecutor), timeout);
+    receiver = FileReceiver::make(channel, inbox.path, net.io.get_executor());
+    sender->setOnProgress([this](const TransferProgress& p) { progress.add(p); });
+    receiver->setOnProgress([this](const TransferProgress& p) { progress.add(p); });
+    loop = net.spawn(receiveLoop());
+  }
+
+  boost::asio::awaitable<void> receiveLoop() {
+    try {
+      for (;;) {
+        Message m = co_await channel->receive();
+        Message record = m;
+        if (auto* c = std::get_if<Message::FileChunk>(&record.value)) c->data = Bytes(c->data.size() ? 1 : 0);
+        seen.push_back(std::move(record));
+        if (filter && !filter(m)) continue;
+        if (!sender->handle(m) && !receiver->handle(m)) unhandled.push_back(m);
+      }
+    } catch (...) {
+      receiver->abandonAll();
+      sender->abandonAll();
+      throw;
+    }
+  }
+
+  template <typename Case>
+  std::vector<Case> seenOf() const {
+    std::vector<Case> out;
+    for (const auto& m : seen) {
+      if (const auto* c = m.as<Case>()) out.push_back(*c);
+    }
+    return out;
+  }
+};
+
+// A host (a) and a viewer (b) over one loopback connection; senders run on the test's context unless a
+// test gives them threads of their own.
+struct Session {
+  Loopback net;
+  Side a, b;
+
+  explicit Session(FileSender::Duration timeout = FileSender::defaultOfferTimeout, SerialQueue* aQueue = nullptr,
+                   SerialQueue* bQueue = nullptr) {
+    auto [wa, wb] = net.pair();
+    a.channel = SecureChannel::make(wa, Hello{}, CipherState(keyA), CipherState(keyB));
+    b.channel = SecureChannel::make(wb, Hello{}, CipherState(keyB), CipherState(keyA));
+    a.attach(net, true, aQueue ? FileSender::Executor(aQueue->executor()) : net.io.get_executor(), timeout);
+    b.attach(net, false, bQueue ? FileSender::Executor(bQueue->executor()) : net.io.get_executor(), timeout);
+  }
+  ~Session() {
+    a.channel->close(std::nullopt);
+    b.channel->close(std::nullopt);
+    net.runUntil([&] { return a.loop->done && b.loop->done; });
+  }
+  void waitFor(Side& side, std::uint32_t id, Dir d) {
+    net.runUntil([&] { return side.progress.finished(id, d); });
+  }
+  // The sender's and the receiver's last reports once both ended.
+  void waitBoth(Side& from, Side& to, std::uint32_t id) {
+    net.runUntil([&] { return from.progress.finished(id, Dir::sending) && to.progress.finished(id, Dir::receiving); });
+  }
+};
+
+Message::FileOffer offer(std::uint32_t id, std::string name, std::uint64_t size) { return {id, std::move(name), size}; }
+
+TEST(FileNames, SanitizeFollowsTheVectors) {
+  const auto& cases = test::wireVectors().at("fileNames").as_object().at("sanitize").as_array();
+  ASSERT_GE(cases.size(), 10u);
+  for (const auto& item : cases) {
+    const auto& c = item.as_object();
+    const std::string name(c.at("name").as_string());
+    const auto got = FileNames::sanitize(name);
+    if (c.at("result").is_null()) {
+      EXPECT_FALSE(got) << name;
+    } else {
+      EXPECT_EQ(got.value_or("(refused)"), c.at("result").as_string()) << name;
+    }
+  }
+  for (const char* refused : {".", "..", "", "\t", "a\x01/b", "x\\", "\x01.x"}) EXPECT_FALSE(FileNames::sanitize(refused)) << refused;
+  EXPECT_EQ(FileNames::sanitize(std::string("a\0b\x7f", 4)), "ab") << "NUL and DEL never reach the file system";
+}
+
+TEST(FileNames, NumberedNamesSkipExistingFiles) {
+  TempDir dir;
+  EXPECT_EQ(FileNames::uniquePath(dir.path, "report.pdf"), dir.path / "report.pdf");
+  writeFile(dir.path / "report.pdf", "x");
+  EXPECT_EQ(FileNames::uniquePath(dir.path, "report.pdf"), dir.path / "report (2).pdf");
+  writeFile(dir.path / "report (2).pdf", "x");
+  EXPECT_EQ(FileNames::uniquePath(dir.path, "report.pdf"), dir.path / "report (3).pdf");
+  writeFile(dir.path / "README", "x");
+  EXPECT_EQ(FileNames::uniquePath(dir.path, "README"), dir.path / "README (2)");
+  EXPECT_EQ(FileNames::numbered("arsiv.tar.gz", 4), "arsiv.tar (4).gz");
+  EXPECT_EQ(FileNames::numbered("notlar.", 2), "notlar. (2)");
+}
+
+TEST(FileTransfer, IdsByRoleCollisionFreeNamesAndAnEmptyFile) {
+  Session s;
+  TempDir src;
+  writeFile(s.b.inbox.path / "report.pdf", "eski");
+  writeFile(src.path / "report.pdf", "birinci");
+  writeFile(src.path / "README", "beni oku");
+  writeFile(src.path / "bos", "");
+
+  const std::uint32_t h1 = s.a.sender->enqueue(src.path / "report.pdf");
+  const std::uint32_t v1 = s.b.sender->enqueue(src.path / "README");
+  const std::uint32_t h2 = s.a.sender->enqueue(src.path / "report.pdf");
+  const std::uint32_t v2 = s.b.sender->enqueue(src.path / "README");
+  const std::uint32_t h3 = s.a.sender->enqueue(src.path / "README");
+  const std::uint32_t v3 = s.b.sender->enqueue(src.path / "bos");
+  EXPECT_EQ((std::vector{h1, h2, h3}), (std::vector<std::uint32_t>{1, 3, 5}));
+  EXPECT_EQ((std::vector{v1, v2, v3}), (std::vector<std::uint32_t>{2, 4, 6}));
+  for (auto id : {h1, h2, h3}) s.waitBoth(s.a, s.b, id);
+  for (auto id : {v1, v2, v3}) s.waitBoth(s.b, s.a, id);
+
+  EXPECT_EQ(listing(s.b.inbox.path), (std::vector<std::string>{"README", "report (2).pdf", "report (3).pdf", "report.pdf"}));
+  EXPECT_EQ(readAll(s.b.inbox.path / "report.pdf"), "eski") << "an existing file is never replaced";
+  EXPECT_EQ(readAll(s.b.inbox.path / "report (3).pdf"), "birinci");
+  EXPECT_EQ(s.a.progress.saved(v2), s.a.inbox.path / "README (2)");
+  EXPECT_EQ(listing(s.a.inbox.path), (std::vector<std::string>{"README", "README (2)", "bos"}));
+  EXPECT_EQ(fs::file_size(s.a.inbox.path / "bos"), 0u);
+
+  // The empty file: offered with size 0, no chunk, the digest of nothing.
+  for (const auto& c : s.a.seenOf<Message::FileChunk>()) EXPECT_NE(c.id, v3);
+  bool doneSeen = false;
+  for (const auto& d : s.a.seenOf<Message::FileDone>()) {
+    if (d.id == v3) doneSeen = d.sha256 == PelloraCrypto::sha256({});
+  }
+  EXPECT_TRUE(doneSeen);
+  // Sender reports: waiting (queued), waiting (offered), running, done without a file.
+  const auto reports = s.a.progress.of(h1, Dir::sending);
+  ASSERT_GE(reports.size(), 4u);
+  EXPECT_EQ(reports.front().state, TransferProgress::State{TransferProgress::Waiting{}});
+  EXPECT_EQ(reports.back(), (TransferProgress{h1, Dir::sending, "report.pdf", 7, 7, TransferProgress::Done{}}));
+  EXPECT_EQ(s.b.progress.last(h1, Dir::receiving)->fraction(), 1.0);
+  EXPECT_TRUE(s.a.unhandled.empty() && s.b.unhandled.empty());
+}
+
+TEST(FileTransfer, ReceiverRefusesOffersItCannotTake) {
+  // A manual peer: a channel pair with a real receiver on one side only.
+  Loopback net;
+  auto [wa, wb] = net.pair();
+  auto peer = SecureChannel::make(wa, Hello{}, CipherState(keyA), CipherState(keyB));
+  auto channel = SecureChannel::make(wb, Hello{}, CipherState(keyB), CipherState(keyA));
+  TempDir inbox;
+  Recorder progress;
+  auto receiver = FileReceiver::make(channel, inbox.path, net.io.get_executor());
+  receiver->setOnProgress([&](const TransferProgress& p) { progress.add(p); });
+  auto answer = [&](const Message::FileOffer& o, FileReceiver* r = nullptr) -> Message {
+    EXPECT_TRUE((r ? r : receiver.get())->handle(o));
+    auto m = net.spawn(peer->receive());
+    net.runUntil([&] { return m->done; });
+    return m->value.value_or(Message{});
+  };
+  auto reject = [](std::uint32_t id, const char* reason) { return Message(Message::FileReject{id, reason}); };
+
+  std::uint32_t id = 1;
+  for (const std::string& bad : std::vector<std::string>{"a/b", "a\\b", "x..y", ".gizli", "   ", std::string(256, 'x')}) {
+    EXPECT_EQ(answer(offer(id, bad, 1)), reject(id, "Geçersiz dosya adı")) << bad;
+    id += 2;
+  }
+  EXPECT_EQ(answer(offer(id, "buyuk.iso", FileNames::maxSize + 1)), reject(id, "Dosya çok büyük"));
+  EXPECT_EQ(answer(offer(101, "tam.iso", FileNames::maxSize)), Message(Message::FileAccept{101}));
+  EXPECT_EQ(answer(offer(101, "tam.iso", 1)), reject(101, "Dosya alımı kapalı")) << "the id is in use";
+  receiver->setAutoAccept(false);
+  EXPECT_EQ(answer(offer(103, "x.txt", 1)), reject(103, "Dosya alımı kapalı"));
+  receiver->setAutoAccept(true);
+  writeFile(inbox.path / "dosya", "");
+  auto blocked = FileReceiver::make(channel, inbox.path / "dosya" / "alt", net.io.get_executor());
+  EXPECT_EQ(answer(offer(105, "x.txt", 1), blocked.get()), reject(105, "Kaydedilemiyor"));
+  EXPECT_EQ(answer(offer(107, " x.txt\t", 1)), Message(Message::FileAccept{107}));
+  for (std::uint32_t more = 201; more < 201 + 2 * (FileReceiver::maxIncoming - 2); more += 2) {
+    EXPECT_EQ(answer(offer(more, "x.txt", 1)), Message(Message::FileAccept{more}));
+  }
+  EXPECT_EQ(answer(offer(301, "x.txt", 1)), reject(301, "Dosya alımı kapalı")) << "too many open at once";
+  EXPECT_EQ(progress.all.size(), FileReceiver::maxIncoming);
+  progress.all.resize(2);
+  // Only the accepted offers were reported, under their sanitised names; a cancel of the other end's
+  // parity for no incoming transfer is not the receiver's.
+  ASSERT_EQ(progress.all.size(), 2u);
+  EXPECT_EQ(progress.all[0], (TransferProgress{101, Dir::receiving, "tam.iso", 0, FileNames::maxSize, TransferProgress::Running{}}));
+  EXPECT_EQ(progress.all[1].name, "x.txt");
+  EXPECT_FALSE(receiver->handle(Message::FileCancel{2, "?"}));
+  EXPECT_FALSE(receiver->handle(Message::Ping{1}));
+  receiver->abandonAll();
+  EXPECT_EQ(progress.failure(101, Dir::receiving), "Bağlantı kapandı");
+  EXPECT_EQ(listing(inbox.path), std::vector<std::string>{"dosya"}) << "abandoned partial files are removed";
+}
+
+TEST(FileTransfer, SenderRefusalsAndCancelsBeforeTheOffer) {
+  Session s;
+  TempDir src;
+  const fs::path huge = src.path / "buyuk.iso";
+  sparseFile(huge, FileNames::maxSize + 1);
+  writeFile(src.path / "a.txt", "a");
+  writeFile(src.path / "b.txt", "b");
+
+  const auto tooBig = s.a.sender->enqueue(huge);
+  const auto missing = s.a.sender->enqueue(src.path / "yok.txt");
+  s.b.receiver->setAutoAccept(false);
+  const auto refused = s.a.sender->enqueue(src.path / "a.txt");
+  s.waitFor(s.a, refused, Dir::sending);
+  EXPECT_EQ(s.a.progress.failure(tooBig, Dir::sending), "Dosya çok büyük (en çok 8 GB)");
+  EXPECT_EQ(s.a.progress.of(tooBig, Dir::sending).front().total, FileNames::maxSize + 1);
+  EXPECT_EQ(s.a.progress.failure(missing, Dir::sending), "No such file or directory");
+  EXPECT_EQ(s.a.progress.failure(refused, Dir::sending), "Karşı taraf reddetti: Dosya alımı kapalı");
+  ASSERT_EQ(s.b.seenOf<Message::FileOffer>().size(), 1u) << "only the refused file was offered";
+
+  // A file cancelled while queued ends without an offer; the peer hears of the cancel.
+  s.b.receiver->setAutoAccept(true);
+  s.b.filter = [](Message& m) { return !m.is<Message::FileOffer>(); };  // hold the first offer unanswered
+  const auto held = s.a.sender->enqueue(src.path / "a.txt");
+  const auto queued = s.a.sender->enqueue(src.path / "b.txt");
+  s.a.sender->cancel(queued, "Gönderen iptal etti");
+  s.net.runUntil([&] { return s.b.seenOf<Message::FileOffer>().size() == 2; });
+  s.a.sender->cancel(held, "Gönderen iptal etti");
+  s.waitFor(s.a, queued, Dir::sending);
+  s.net.runUntil([&] { return s.b.seenOf<Message::FileCancel>().size() == 2; });
+  EXPECT_EQ(s.a.progress.failure(held, Dir::sending), "İptal edildi: Gönderen iptal etti");
+  EXPECT_EQ(s.a.progress.failure(queued, Dir::sending), "İptal edildi: Gönderen iptal etti");
+  EXPECT_EQ(s.b.seenOf<Message::FileOffer>().size(), 2u);
+  EXPECT_EQ(s.b.unhandled.size(), 2u) << "cancels of transfers the receiver never took are left to the session";
+}
+
+TEST(FileTransfer, ChunkThatSkipsAheadEndsBothSides) {
+  Session s;
+  TempDir src;
+  // Large enough that the sender is still sending when the cancel comes back.
+  const fs::path file = src.path / "veri.bin";
+  sparseFile(file, 64 << 20);
+  int chunks = 0;
+  s.b.filter = [&](Message& m) {
+    if (auto* c = std::get_if<Message::FileChunk>(&m.value); c && ++chunks == 2) c->offset += 1;
+    return true;
+  };
+  const auto id = s.a.sender->enqueue(file);
+  s.waitBoth(s.a, s.b, id);
+  EXPECT_EQ(s.b.progress.failure(id, Dir::receiving), "Sıra dışı veri");
+  EXPECT_EQ(s.a.progress.failure(id, Dir::sending), "İptal edildi: Sıra dışı veri");
+  EXPECT_TRUE(listing(s.b.inbox.path).empty());
+}
+
+TEST(FileTransfer, ReceiverCancelFromAnotherThread) {
+  Session s;
+  TempDir src;
+  const fs::path file = src.path / "uzun.bin";
+  sparseFile(file, 64 << 20);
+  const auto id = s.a.sender->enqueue(file);
+  s.net.runUntil([&] {
+    auto l = s.b.progress.last(id, Dir::receiving);
+    return l && l->done > 0;
+  });
+  std::thread ui([&] { s.b.receiver->cancel(id); });
+  ui.join();
+  s.waitBoth(s.a, s.b, id);
+  EXPECT_EQ(s.b.progress.failure(id, Dir::receiving), "İptal edildi");
+  EXPECT_EQ(s.a.progress.failure(id, Dir::sending), "İptal edildi: Alıcı iptal etti");
+  EXPECT_LT(s.a.progress.last(id, Dir::sending)->done, 64u << 20);
+  EXPECT_TRUE(listing(s.b.inbox.path).empty());
+}
+
+TEST(FileTransfer, UnansweredOfferTimesOutAndTheNextFileStarts) {
+  Session s(30ms);
+  TempDir src;
+  writeFile(src.path / "a.txt", "a");
+  writeFile(src.path / "b.txt", "b");
+  bool dropped = false;
+  s.b.filter = [&](Message& m) { return !m.is<Message::FileOffer>() || std::exchange(dropped, true); };
+  const auto first = s.a.sender->enqueue(src.path / "a.txt");
+  const auto second = s.a.sender->enqueue(src.path / "b.txt");
+  s.waitBoth(s.a, s.b, second);
+  EXPECT_EQ(s.a.progress.failure(first, Dir::sending), "Karşı taraf yanıt vermedi");
+  EXPECT_EQ(readAll(*s.b.progress.saved(second)), "b");
+  // A late answer to the timed-out offer is nobody's.
+  EXPECT_FALSE(s.a.sender->handle(Message::FileAccept{first}));
+}
+
+std::string randomContent(std::size_t size, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::string s(size, '\0');
+  for (std::size_t i = 0; i + 8 <= size; i += 8) {
+    const std::uint64_t v = rng();
+    std::memcpy(s.data() + i, &v, 8);
+  }
+  return s;
+}
+
+TEST(FileTransfer, BothDirectionsAtOnceUnderBackPressure) {
+  SerialQueue hostFiles("pellora.files"), viewerFiles("pellora.files");
+  Session s(FileSender::defaultOfferTimeout, &hostFiles, &viewerFiles);
+  TempDir src;
+  const std::string up = randomContent(64 << 20, 1), down = randomContent(64 << 20, 2);
+  writeFile(src.path / "yukari.bin", up);
+  writeFile(src.path / "asagi.bin", down);
+  const auto u = s.a.sender->enqueue(src.path / "yukari.bin");
+  const auto d = s.b.sender->enqueue(src.path / "asagi.bin");
+  s.net.runUntil([&] {
+    EXPECT_LE(s.a.channel->queuedBytes(), FileSender::queueLimit + 2 * static_cast<std::int64_t>(FileSender::chunkSize));
+    return s.b.progress.finished(u, Dir::receiving) && s.a.progress.finished(d, Dir::receiving);
+  });
+  ASSERT_TRUE(s.b.progress.saved(u) && s.a.progress.saved(d)) << s.b.progress.failure(u, Dir::receiving);
+  EXPECT_EQ(PelloraCrypto::sha256(asBytes(readAll(*s.b.progress.saved(u)))), PelloraCrypto::sha256(asBytes(up)));
+  EXPECT_EQ(PelloraCrypto::sha256(asBytes(readAll(*s.a.progress.saved(d)))), PelloraCrypto::sha256(asBytes(down)));
+  s.net.runUntil([&] { return s.a.progress.finished(u, Dir::sending) && s.b.progress.finished(d, Dir::sending); });
+  hostFiles.stop();
+  viewerFiles.stop();
+}
+
+TEST(FileTransfer, DroppedConnectionLeavesNoPartialFileAndOtherSessionsGoOn) {
+  Session dropped, other;
+  TempDir src;
+  const fs::path big = src.path / "buyuk.bin";
+  sparseFile(big, 64 << 20);
+  writeFile(src.path / "kucuk.txt", std::string(1000, 'k'));
+
+  const auto cut = dropped.a.sender->enqueue(big);
+  const auto behind = dropped.a.sender->enqueue(src.path / "kucuk.txt");
+  dropped.net.runUntil([&] {
+    auto l = dropped.b.progress.last(cut, Dir::receiving);
+    return l && l->done > 0;
+  });
+  ASSERT_TRUE(hasPartialFile(dropped.b.inbox.path));
+  dropped.b.channel->wire()->cancel();
+  dropped.waitBoth(dropped.a, dropped.b, cut);
+  dropped.waitFor(dropped.a, behind, Dir::sending);
+  EXPECT_EQ(dropped.b.progress.failure(cut, Dir::receiving), "Bağlantı kapandı");
+  EXPECT_EQ(dropped.a.progress.failure(cut, Dir::sending), "Bağlantı kapandı");
+  EXPECT_EQ(dropped.a.progress.failure(behind, Dir::sending), "Bağlantı kapandı");
+  EXPECT_TRUE(listing(dropped.b.inbox.path).empty());
+
+  const auto fine = other.b.sender->enqueue(src.path / "kucuk.txt");
+  other.waitBoth(other.b, other.a, fine);
+  EXPECT_EQ(readAll(*other.a.progress.saved(fine)), std::string(1000, 'k'));
+}
+
+TEST(FileTransfer, NameTakenBetweenCheckAndMoveIsNeverOverwritten) {
+  Session s;
+  TempDir src;
+  writeFile(src.path / "report.pdf", "yeni");
+  // A dangling link passes the existence check but holds the name, as a file created after it would.
+  fs::create_symlink(src.path / "nowhere", s.b.inbox.path / "report.pdf");
+  const auto id = s.a.sender->enqueue(src.path / "report.pdf");
+  s.waitBoth(s.a, s.b, id);
+  EXPECT_EQ(s.b.progress.saved(id), s.b.inbox.path / "report (2).pdf");
+  EXPECT_TRUE(fs::is_symlink(s.b.inbox.path / "report.pdf"));
+  EXPECT_EQ(readAll(s.b.inbox.path / "report (2).pdf"), "yeni");
+}
+
+}  // namespace
+}  // namespace pellora
