@@ -108,4 +108,3 @@ BENCHMARK(BM_Memcpy1080p)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace pellora
-BENCHMARK_MAIN();

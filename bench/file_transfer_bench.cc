@@ -41,20 +41,27 @@ const fs::path& workDir() {
   static const fs::path dir = fs::path(std::getenv("PELLORA_BENCH_DIR") ? std::getenv("PELLORA_BENCH_DIR") : "/tmp") / ("pellora-file-bench-" + std::to_string(getpid()));
   return dir;
 }
-fs::path sourceFile() { return workDir() / "kaynak.bin"; }
-
-void writeSourceFile() {
-  fs::create_directories(workDir());
-  Bytes block(4 << 20);
-  std::mt19937_64 rng(42);
-  for (std::size_t i = 0; i + 8 <= block.size(); i += 8) {
-    const std::uint64_t v = rng();
-    std::memcpy(block.data() + i, &v, 8);
+// The 1 GiB source, written on first use and removed (with the whole work folder) when the program ends.
+struct SourceFile {
+  fs::path path = workDir() / "kaynak.bin";
+  SourceFile() {
+    fs::create_directories(workDir());
+    Bytes block(4 << 20);
+    std::mt19937_64 rng(42);
+    for (std::size_t i = 0; i + 8 <= block.size(); i += 8) {
+      const std::uint64_t v = rng();
+      std::memcpy(block.data() + i, &v, 8);
+    }
+    std::ofstream out(path, std::ios::binary);
+    for (std::uint64_t written = 0; written < fileSize; written += block.size()) {
+      out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size()));
+    }
   }
-  std::ofstream out(sourceFile(), std::ios::binary);
-  for (std::uint64_t written = 0; written < fileSize; written += block.size()) {
-    out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size()));
-  }
+  ~SourceFile() { fs::remove_all(workDir()); }
+};
+const fs::path& sourceFile() {
+  static const SourceFile source;
+  return source.path;
 }
 
 // Resident memory in KiB from /proc/self/status ("VmRSS" now, "VmHWM" the peak since the last reset).
@@ -182,12 +189,3 @@ BENCHMARK(BM_FileTransfer1GiB)->Unit(benchmark::kMillisecond)->UseRealTime()->It
 
 }  // namespace
 }  // namespace pellora
-
-int main(int argc, char** argv) {
-  pellora::tuneAllocatorForStreaming();  // as every Pellora executable does
-  benchmark::Initialize(&argc, argv);
-  pellora::writeSourceFile();
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  std::filesystem::remove_all(pellora::workDir());
-}

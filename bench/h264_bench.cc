@@ -158,7 +158,8 @@ void BM_H264Live(benchmark::State& state, Quality q) {
   state.SetLabel("figure=" + g + "_fps ref=" + g + "_target_fps unit=fps better=higher");
 }
 
-void registerAll() {
+// Registered at start-up, like the BENCHMARK macros, one benchmark per preset.
+[[maybe_unused]] const bool registered = [] {
   for (Quality q : allQualities) {
     const int frames = preset(q).h264Fps * videoSeconds;
     benchmark::RegisterBenchmark(("BM_H264Libx264/" + name(q)).c_str(), BM_H264Libx264, q)
@@ -172,14 +173,8 @@ void registerAll() {
   }
   for (Quality q : allQualities)
     benchmark::RegisterBenchmark(("BM_H264Live/" + name(q)).c_str(), BM_H264Live, q)->Iterations(1)->UseRealTime();
-}
+  return true;
+}();
 
 }  // namespace
 }  // namespace pellora
-
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  pellora::registerAll();
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-}

@@ -104,5 +104,3 @@ PRESETS(BM_TurboJpegDirty10);
 
 }  // namespace
 }  // namespace pellora
-
-BENCHMARK_MAIN();

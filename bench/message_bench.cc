@@ -3,8 +3,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <malloc.h>
-
 #include <cstring>
 
 #include "core/message.h"
@@ -59,15 +57,3 @@ BENCHMARK(BM_MemcpyMouseMove);
 
 }  // namespace
 }  // namespace pellora
-
-// Frame-sized buffers would otherwise be mapped fresh and page-faulted in on every allocation, which costs
-// far more than the copies being measured; Pellora's executables set the same allocator thresholds.
-int main(int argc, char** argv) {
-  mallopt(M_MMAP_THRESHOLD, 64 << 20);
-  mallopt(M_TRIM_THRESHOLD, 256 << 20);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}

@@ -92,5 +92,3 @@ BENCHMARK(BM_LibopusDecode20ms);
 
 }  // namespace
 }  // namespace pellora
-
-BENCHMARK_MAIN();

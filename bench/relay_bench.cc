@@ -246,12 +246,3 @@ BENCHMARK(BM_RelaySplices)->Iterations(1)->UseManualTime()->Unit(benchmark::kMil
 
 }  // namespace
 }  // namespace pellora
-
-int main(int argc, char** argv) {
-  pellora::tuneAllocatorForStreaming();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}

@@ -236,10 +236,3 @@ BENCHMARK(BM_NetworkStallDuringHandshake)->Unit(benchmark::kMillisecond)->UseRea
 
 }  // namespace
 }  // namespace pellora
-
-int main(int argc, char** argv) {
-  pellora::tuneAllocatorForStreaming();  // as every Pellora executable does
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-}
