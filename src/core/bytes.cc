@@ -26,6 +26,17 @@ bool isValidUTF8(ByteView data) {
   return true;
 }
 
+std::string hexString(ByteView data) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(2 * data.size());
+  for (std::uint8_t b : data) {
+    out.push_back(digits[b >> 4]);
+    out.push_back(digits[b & 15]);
+  }
+  return out;
+}
+
 void ByteWriter::f32(float v) { u32(std::bit_cast<std::uint32_t>(v)); }
 
 ByteView ByteReader::view(std::size_t n) {

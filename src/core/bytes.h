@@ -20,6 +20,9 @@ inline ByteView asBytes(std::string_view s) {
   return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
 }
 
+// Lower-case hexadecimal digits of `data`, two per byte.
+std::string hexString(ByteView data);
+
 // True when `data` is well-formed UTF-8 (no overlong forms, surrogates or code points above U+10FFFF).
 bool isValidUTF8(ByteView data);
 

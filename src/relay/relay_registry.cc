@@ -12,16 +12,6 @@ namespace pellora::relay {
 
 namespace {
 
-std::string hex(ByteView bytes) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string out;
-  for (std::uint8_t b : bytes) {
-    out.push_back(digits[b >> 4]);
-    out.push_back(digits[b & 15]);
-  }
-  return out;
-}
-
 struct Finalize {
   void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
 };
@@ -74,7 +64,7 @@ LocalRelayRegistry::~LocalRelayRegistry() = default;
 Registration LocalRelayRegistry::registerIdentity() {
   Statement insert = prepare(db_.get(), "INSERT OR IGNORE INTO identities (id, secret_sha256) VALUES (?, ?)");
   Registration r;
-  r.secret = hex(PelloraCrypto::randomBytes(32));
+  r.secret = hexString(PelloraCrypto::randomBytes(32));
   const Bytes digest = PelloraCrypto::sha256(asBytes(r.secret));
   // Ids are never deleted, so a taken id is never handed out again; with 900 million ids a clash is rare
   // and simply draws again.
@@ -118,7 +108,7 @@ std::shared_ptr<HostLink> LocalRelayRegistry::host(const std::string& id) {
 std::string LocalRelayRegistry::addPending(std::shared_ptr<PendingConnect> pending,
                                            std::chrono::steady_clock::time_point expiry) {
   dropExpired();
-  std::string token = hex(PelloraCrypto::randomBytes(16));
+  std::string token = hexString(PelloraCrypto::randomBytes(16));
   pending_[token] = Pending{pending, expiry};
   return token;
 }

@@ -21,14 +21,6 @@ Bytes fromHex(std::string_view hex) {
   return out;
 }
 
-std::string toHex(ByteView bytes) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string out;
-  for (std::uint8_t b : bytes) {
-    out.push_back(digits[b >> 4]);
-    out.push_back(digits[b & 15]);
-  }
-  return out;
-}
+std::string toHex(ByteView bytes) { return hexString(bytes); }
 
 }  // namespace pellora::test

@@ -22,13 +22,13 @@ void PulseAudioOutput::open(int channels) {
   connection_ = std::make_unique<PulseConnection>(server_, "pellora.audio.out");
   PulseConnection::Lock lock(*connection_);
   stream_ = connection_->openStream("Pellora", channels, [this](pa_stream* s) {
-    const pa_sample_spec* spec = pa_stream_get_sample_spec(s);
+    const pa_sample_spec* sampleFormat = pa_stream_get_sample_spec(s);
     pa_buffer_attr attr;
     attr.maxlength = static_cast<std::uint32_t>(-1);
-    attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(serverLatencyMicros, spec));
+    attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(serverLatencyMicros, sampleFormat));
     // The player primes its own queue; after an underrun the server resumes with the first request's
     // worth instead of waiting for a whole buffer again.
-    attr.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(requestMicros, spec));
+    attr.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(requestMicros, sampleFormat));
     attr.prebuf = attr.minreq;
     attr.fragsize = static_cast<std::uint32_t>(-1);
     pa_stream_set_write_callback(

@@ -64,15 +64,15 @@ void PulseConnection::fail() const {
 
 PulseStream PulseConnection::openStream(const char* name, int channels,
                                         const std::function<int(pa_stream*)>& connect) {
-  pa_sample_spec spec{};
-  spec.format = PA_SAMPLE_FLOAT32NE;
-  spec.rate = Opus::sampleRate;
-  spec.channels = static_cast<std::uint8_t>(channels);
-  if (channels <= 0 || !pa_sample_spec_valid(&spec)) throw TransportError::connectFailed(pa_strerror(PA_ERR_INVALID));
+  pa_sample_spec sampleFormat{};
+  sampleFormat.format = PA_SAMPLE_FLOAT32NE;
+  sampleFormat.rate = Opus::sampleRate;
+  sampleFormat.channels = static_cast<std::uint8_t>(channels);
+  if (channels <= 0 || !pa_sample_spec_valid(&sampleFormat)) throw TransportError::connectFailed(pa_strerror(PA_ERR_INVALID));
   pa_channel_map map;
-  pa_channel_map_init_auto(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+  pa_channel_map_init_auto(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
 
-  PulseStream stream(pa_stream_new(context_.get(), name, &spec, &map));
+  PulseStream stream(pa_stream_new(context_.get(), name, &sampleFormat, &map));
   if (!stream) fail();
   pa_stream_set_state_callback(
       stream.get(), [](pa_stream*, void* loop) { signalLoop(loop); }, loop_.get());
