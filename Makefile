@@ -4,6 +4,10 @@
 PRESET ?= release
 FUZZ_SECONDS ?= 60
 
+# Compiler cache entries are shared between clones of the project (CI builds in a fresh one each time).
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
+
 all: build
 
 deps:
