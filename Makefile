@@ -1,5 +1,5 @@
 # The one entry point for people and CI. `make test` installs what it needs, builds and runs every test.
-.PHONY: all deps build test test-asan bench fuzz demo clean
+.PHONY: all deps build test test-asan bench fuzz clean
 
 PRESET ?= release
 FUZZ_SECONDS ?= 60
