@@ -78,6 +78,21 @@ class RelayFixture : public ::testing::Test {
     EXPECT_TRUE(head && statusOf(*head) == 101) << head.value_or("(closed)");
     return c;
   }
+  // A registered host's control connection, and a viewer and a host joined through the relay (both after
+  // their 101); viewer and host are null when the join failed.
+  struct Splice {
+    std::unique_ptr<RawClient> control, viewer, host;
+  };
+  Splice joinedPair() {
+    auto [id, secret] = registerIdentity();
+    Splice s{hostControl(id, secret), client(), client()};
+    s.viewer->send(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n"));
+    const std::string token = tokenOf(s.control->readLine().value_or("{}"));
+    s.host->send(upgradeRequest("/v1/accept", "X-Pellora-Token: " + token + "\r\n"));
+    if (statusOf(s.host->readHead().value_or("")) != 101 || statusOf(s.viewer->readHead().value_or("")) != 101)
+      s.viewer.reset(), s.host.reset();
+    return s;
+  }
   static std::string tokenOf(const std::string& line) {
     auto json = boost::json::parse(line).as_object();
     EXPECT_EQ(json.at("t").as_string(), "incoming");
@@ -172,15 +187,9 @@ TEST_F(RelayFixture, ConnectAndAcceptAreJoinedBothWays) {
 
 TEST_F(RelayFixture, OneSideLeavingClosesTheOtherAndFreesBoth) {
   startRelay();
-  auto [id, secret] = registerIdentity();
-  auto control = hostControl(id, secret);
-  auto viewer = client();
-  viewer->send(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n"));
-  const std::string token = tokenOf(control->readLine().value_or("{}"));
-  auto host = client();
-  host->send(upgradeRequest("/v1/accept", "X-Pellora-Token: " + token + "\r\n"));
-  ASSERT_EQ(statusOf(host->readHead().value_or("")), 101);
-  ASSERT_EQ(statusOf(viewer->readHead().value_or("")), 101);
+  Splice splice = joinedPair();
+  auto& [control, viewer, host] = splice;
+  ASSERT_TRUE(viewer && host);
   EXPECT_EQ(openConnections(), 3u);
 
   host->close();
@@ -194,15 +203,9 @@ TEST_F(RelayFixture, IdleSplicesAreClosed) {
   RelayConfig config;
   config.spliceIdleTimeout = std::chrono::seconds(1);
   startRelay(config);
-  auto [id, secret] = registerIdentity();
-  auto control = hostControl(id, secret);
-  auto viewer = client();
-  viewer->send(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n"));
-  const std::string token = tokenOf(control->readLine().value_or("{}"));
-  auto host = client();
-  host->send(upgradeRequest("/v1/accept", "X-Pellora-Token: " + token + "\r\n"));
-  ASSERT_EQ(statusOf(host->readHead().value_or("")), 101);
-  ASSERT_EQ(statusOf(viewer->readHead().value_or("")), 101);
+  Splice splice = joinedPair();
+  auto& [control, viewer, host] = splice;
+  ASSERT_TRUE(viewer && host);
   EXPECT_EQ(viewer->readToEnd(), "") << "closed after a second without traffic";
   EXPECT_EQ(host->readToEnd(), "");
   EXPECT_TRUE(eventuallyOpen(1u));
