@@ -23,7 +23,7 @@
 
 #include "host/capture_size.h"
 #include "host/h264_encoder.h"
-#include "host/quality.h"
+#include "core/quality.h"
 #include "host/synthetic_frame_source.h"
 #include "host/synthetic_screen_capturer.h"
 

@@ -9,7 +9,7 @@
 
 #include "host/frame_stamp.h"
 #include "host/jpeg_region_encoder.h"
-#include "host/quality.h"
+#include "core/quality.h"
 #include "host/synthetic_frame_source.h"
 #include "host/turbojpeg_handles.h"
 

@@ -4,7 +4,7 @@
 
 #include "core/transport_error.h"
 #include "host/h264_nal_units.h"
-#include "host/quality.h"
+#include "core/quality.h"
 #include "host/synthetic_frame_source.h"
 #include "media_test_support.h"
 

@@ -1,4 +1,4 @@
-#include "host/quality.h"
+#include "core/quality.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
 #pragma once
 
-// The three video presets a viewer chooses from, and every size, rate and budget they imply.
+// The three video presets a viewer chooses from, and every size, rate and budget they imply. Shared by the
+// host, the viewer and the settings.
 
 #include <array>
 #include <cstdint>

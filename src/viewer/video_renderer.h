@@ -1,0 +1,67 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "base/serial_queue.h"
+#include "core/message.h"
+#include "viewer/frame_sink.h"
+
+namespace pellora {
+
+// Turns the host's video messages into pictures: H.264 access units (AVCC, parameter sets from
+// `videoConfig`) through libavcodec, and JPEG regions through TurboJPEG into one persistent BGRA canvas.
+// Every picture goes to the sink, which keeps only the newest.
+//
+// Everything runs on its own serial queue "pellora.render": `handle` posts and returns at once, so the
+// session's receive loop never waits for decoding. `requestKeyframe` and `onSize` are called on that
+// queue; they are set before the first `handle` and must only send or post (the session hops to the main
+// strand itself). Owned by a viewer session; destroying it stops the queue, and no callback runs after.
+// Everything in a message comes from the peer and is checked before use: sizes, rectangles, the
+// decoder's own output size.
+class VideoRenderer {
+ public:
+  struct Size {
+    double width = 0, height = 0;
+    bool operator==(const Size&) const = default;
+  };
+  // Which picture the sink shows last.
+  enum class Mode { none, h264, jpeg };
+
+  // Larger remote screens are refused rather than allocated (16384 × 16384 BGRA is 1 GiB).
+  static constexpr std::uint32_t maxDimension = 8192;
+
+  explicit VideoRenderer(std::shared_ptr<FrameSink> sink);
+  ~VideoRenderer();
+  VideoRenderer(const VideoRenderer&) = delete;
+  VideoRenderer& operator=(const VideoRenderer&) = delete;
+
+  // videoConfig, videoFrame and imageRegions; every other message is ignored.
+  void handle(Message message);
+  // Blocks until every message handed over so far was handled (tests, the headless viewer's summary).
+  void waitUntilIdle();
+
+  const std::shared_ptr<FrameSink>& sink() const { return sink_; }
+  // The codec path that produced the newest picture (read from any thread).
+  Mode mode() const { return mode_.load(); }
+
+  std::function<void()> requestKeyframe;
+  std::function<void(Size)> onSize;
+
+ private:
+  struct State;  // decoder, canvas, key-frame gate: queue only
+  void configure(const Message::VideoConfig& config);
+  void enqueue(const Message::VideoFrame& frame);
+  void composite(const Message::ImageRegions& update);
+  void report(Size size);
+
+  std::shared_ptr<FrameSink> sink_;
+  std::atomic<Mode> mode_{Mode::none};
+  std::unique_ptr<State> state_;
+  SerialQueue queue_{"pellora.render"};  // last: stopped first, before the state goes
+};
+
+}  // namespace pellora
