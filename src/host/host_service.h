@@ -1,0 +1,139 @@
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "base/cpu_pool.h"
+#include "base/network_thread.h"
+#include "base/published.h"
+#include "core/chat_line.h"
+#include "core/relay_identity.h"
+#include "core/transfer_progress.h"
+#include "host/approval_prompt.h"
+#include "host/host_platform.h"
+#include "host/host_session.h"
+#include "host/service_advertiser.h"
+#include "support/app_settings.h"
+#include "support/clipboard_sync.h"
+#include "support/credential_stores.h"
+#include "support/sleep_blocker.h"
+
+namespace pellora {
+
+// Shares this computer: switches sharing on and off, runs the local-network listener and the relay
+// registration loop, admits at most one viewer at a time (password, lockout, busy slot, approval) and
+// hands each admitted channel to a HostSession. Publishes everything the user interface shows.
+//
+// Lives on the main strand: every public call is made there (the user interface posts itself there),
+// the published state changes only there, and every callback it receives (listener, relay, session
+// hooks, advertiser) hops there first. Created once by the application and kept until exit; `stop()`
+// before destruction.
+class HostService : public std::enable_shared_from_this<HostService> {
+ public:
+  static constexpr std::uint16_t defaultPort = 7171;
+
+  struct RelayState {
+    struct Off {
+      bool operator==(const Off&) const = default;
+    };
+    struct Connecting {
+      bool operator==(const Connecting&) const = default;
+    };
+    struct Online {
+      RelayIdentity identity;
+      bool operator==(const Online&) const = default;
+    };
+    struct Failed {
+      std::string reason;
+      bool operator==(const Failed&) const = default;
+    };
+    std::variant<Off, Connecting, Online, Failed> value;
+    bool operator==(const RelayState&) const = default;
+  };
+
+  struct ActiveSession {
+    std::string id;  // UUID
+    std::string peerName;
+    std::string address;
+    std::chrono::system_clock::time_point since;
+    bool operator==(const ActiveSession&) const = default;
+  };
+
+  struct State {
+    bool isSharing = false;
+    std::string listenerStatus = "Kapalı";
+    RelayState relayState;
+    std::optional<ActiveSession> active;
+    std::optional<std::string> lastEvent;
+    std::string password;  // the session password
+    std::vector<ChatLine> chat;
+    std::vector<TransferProgress> transfers;
+    int unreadChat = 0;
+    std::string advertisedName;  // the name discovery lists us under (empty when not announced)
+    bool operator==(const State&) const = default;
+  };
+
+  struct Options {
+    // Where the local-network listener listens (tests and the command line move it).
+    boost::asio::ip::tcp::endpoint listen{boost::asio::ip::address_v4::any(), defaultPort};
+    std::string computerName;  // the host name; "Mac"-style fallback applied by the service when empty
+    // Made when sharing starts; empty: no announcement on the local network.
+    std::function<std::unique_ptr<ServiceAdvertiser>()> makeAdvertiser;
+    // Folder for received files (default: the download folder + "Pellora").
+    std::optional<std::filesystem::path> downloadDirectory;
+    // Handshakes in progress beyond this are closed at once, so that a flood of callers cannot keep
+    // the CPU busy with key derivation.
+    int maxPendingHandshakes = 4;
+    std::chrono::seconds handshakeTimeout{90};
+  };
+
+  struct Dependencies {
+    NetworkThread& network;
+    CpuPool& cpu;
+    AppSettings& settings;
+    PermanentPasswordStore& permanentPassword;
+    RelayIdentityStore& relayIdentity;
+    std::shared_ptr<ClipboardSync> clipboard;
+    std::shared_ptr<PowerInhibitor> power;
+    std::shared_ptr<ApprovalPrompt> approval;
+    HostPlatform platform;
+  };
+
+  static std::shared_ptr<HostService> make(Dependencies dependencies, Options options);
+  ~HostService();
+
+  const State& state() const { return published_.state(); }
+  Published<State>& published() { return published_; }
+
+  void start();
+  void stop();
+  void restartRelay();
+  void setPassword(std::string password);
+  void regeneratePassword();
+  void sendChat(const std::string& text);
+  void sendFiles(const std::vector<std::filesystem::path>& files);
+  void markChatRead();
+  // Every local IPv4 address with ":7171" (the listener's port).
+  std::vector<std::string> addresses() const;
+  // The running session, if any (disconnect button, transfer answers).
+  std::shared_ptr<HostSession> session() const { return session_; }
+  // The port the listener is bound to (the option's, or the one the system chose for port 0).
+  std::uint16_t listeningPort() const;
+
+ private:
+  HostService(Dependencies dependencies, Options options);
+  Dependencies deps_;
+  Options options_;
+  Published<State> published_;
+  std::shared_ptr<HostSession> session_;
+};
+
+}  // namespace pellora
