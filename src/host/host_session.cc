@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/error_text.h"
 #include "core/transport_error.h"
 #include "host/audio_samples.h"
 #include "host/h264_encoder.h"
@@ -20,17 +21,6 @@ namespace asio = boost::asio;
 using asio::awaitable;
 
 namespace {
-
-// Every error type of the layers below carries its Turkish text as what().
-std::string describe(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "?";
-  }
-}
 
 // Stops and destroys `queue`. A queue cannot join its own thread: when the last owner lets go inside one
 // of its jobs (the network thread stopped while a tear-down waited on this queue, so the waiting task
@@ -256,7 +246,7 @@ awaitable<std::string> HostSession::run() {
   try {
     reason = co_await serve();
   } catch (...) {
-    reason = describe(std::current_exception());
+    reason = errorText(std::current_exception());
   }
   co_await tearDown();
   co_return reason;
