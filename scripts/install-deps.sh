@@ -21,8 +21,6 @@ packages=(
   libsqlite3-dev libsecret-1-dev
   # integration tests: a virtual X server, a sound server, a CA for TLS tests
   xvfb x11-utils xdotool pulseaudio openssl
-  # a private session bus for the screensaver inhibition tests
-  dbus-daemon
 )
 
 missing=()

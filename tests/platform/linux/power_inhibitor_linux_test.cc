@@ -1,6 +1,5 @@
 #include "platform/linux/power_inhibitor_linux.h"
 
-#include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -13,20 +12,14 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <thread>
-#include <utility>
-#include <vector>
 
-#include "support/child_process.h"
 #include "support/xvfb.h"
 
 namespace pellora {
 namespace {
 
 using test::Xvfb;
-
-constexpr const char* daemonPath = "/usr/bin/dbus-daemon";
 
 // Points DBUS_SESSION_BUS_ADDRESS somewhere else for one test.
 class SessionBusAddress {
@@ -45,92 +38,6 @@ class SessionBusAddress {
 
  private:
   std::optional<std::string> old_;
-};
-
-// A private bus (its own dbus-daemon) where a stand-in for the desktop's org.freedesktop.ScreenSaver
-// records the calls it gets and answers Inhibit with cookie 77. Calls are served on a thread of its own.
-class FakeScreenSaverBus {
- public:
-  static constexpr std::uint32_t serviceCookie = 77;
-
-  FakeScreenSaverBus()
-      : daemon_(daemonPath, {"--session", "--nofork", "--nopidfile", "--print-address", "--address=unix:tmpdir=/tmp"}),
-        context_(g_main_context_new()) {
-    address_ = daemon_.readLine().value_or("");
-    g_main_context_push_thread_default(context_);
-    connection_ = g_dbus_connection_new_for_address_sync(
-        address_.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
-    if (connection_) {
-      static constexpr const char* xml =
-          "<node><interface name='org.freedesktop.ScreenSaver'>"
-          "<method name='Inhibit'><arg type='s' direction='in'/><arg type='s' direction='in'/>"
-          "<arg type='u' direction='out'/></method>"
-          "<method name='UnInhibit'><arg type='u' direction='in'/></method>"
-          "</interface></node>";
-      node_ = g_dbus_node_info_new_for_xml(xml, nullptr);
-      static const GDBusInterfaceVTable vtable = {&FakeScreenSaverBus::onCall, nullptr, nullptr, {}};
-      g_dbus_connection_register_object(connection_, "/org/freedesktop/ScreenSaver", node_->interfaces[0], &vtable,
-                                        this, nullptr, nullptr);
-      GVariant* reply = g_dbus_connection_call_sync(
-          connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-          g_variant_new("(su)", "org.freedesktop.ScreenSaver", 4u), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE,
-          5000, nullptr, nullptr);
-      if (reply) g_variant_unref(reply);
-    }
-    g_main_context_pop_thread_default(context_);
-    loop_ = g_main_loop_new(context_, FALSE);
-    thread_ = std::thread([this] {
-      g_main_context_push_thread_default(context_);
-      g_main_loop_run(loop_);
-      g_main_context_pop_thread_default(context_);
-    });
-  }
-  ~FakeScreenSaverBus() {
-    g_main_loop_quit(loop_);
-    thread_.join();
-    g_main_loop_unref(loop_);
-    if (node_) g_dbus_node_info_unref(node_);
-    if (connection_) g_object_unref(connection_);
-    g_main_context_unref(context_);
-  }
-
-  bool ready() const { return connection_ != nullptr; }
-  const std::string& address() const { return address_; }
-  std::vector<std::string> calls() {
-    std::lock_guard lock(mutex_);
-    return calls_;
-  }
-
- private:
-  static void onCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
-                     GVariant* parameters, GDBusMethodInvocation* invocation, gpointer data) {
-    auto* self = static_cast<FakeScreenSaverBus*>(data);
-    std::lock_guard lock(self->mutex_);
-    if (std::strcmp(method, "Inhibit") == 0) {
-      const gchar *application = nullptr, *reason = nullptr;
-      g_variant_get(parameters, "(&s&s)", &application, &reason);
-      self->calls_.push_back(std::string("Inhibit ") + application + " / " + reason);
-      g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", serviceCookie));
-    } else {
-      guint32 cookie = 0;
-      g_variant_get(parameters, "(u)", &cookie);
-      self->calls_.push_back("UnInhibit " + std::to_string(cookie));
-      g_dbus_method_invocation_return_value(invocation, nullptr);
-    }
-  }
-
-  test::ChildProcess daemon_;
-  std::string address_;
-  GMainContext* context_;
-  GDBusConnection* connection_ = nullptr;
-  GDBusNodeInfo* node_ = nullptr;
-  GMainLoop* loop_ = nullptr;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::vector<std::string> calls_;
 };
 
 // A test's view of the X screen saver: arms it after one idle second and reports whether it runs.
@@ -188,19 +95,6 @@ TEST(PowerInhibitorLinux, SuspendsTheXScreenSaverWhileHeld) {
 TEST(PowerInhibitorLinux, NothingWhenNoBackendAnswers) {
   PowerInhibitorLinux inhibitor(":4093", PowerInhibitorLinux::Backends::x11Only);
   EXPECT_EQ(inhibitor.inhibit("Pellora uzak oturum"), std::nullopt);
-}
-
-TEST(PowerInhibitorLinux, AsksTheDesktopServiceWhenOneIsOnTheBus) {
-  if (!std::filesystem::exists(daemonPath)) GTEST_SKIP() << "no dbus-daemon to run a private bus";
-  FakeScreenSaverBus bus;
-  ASSERT_TRUE(bus.ready());
-  SessionBusAddress useIt(bus.address());
-
-  PowerInhibitorLinux inhibitor(":4093");  // no X server: only the bus can help
-  const auto cookie = inhibitor.inhibit("Pellora uzak oturum");
-  ASSERT_TRUE(cookie.has_value());
-  inhibitor.release(*cookie);
-  EXPECT_EQ(bus.calls(), (std::vector<std::string>{"Inhibit Pellora / Pellora uzak oturum", "UnInhibit 77"}));
 }
 
 // A bus socket that takes the connection and never says a word: the inhibitor gives up on it after a
