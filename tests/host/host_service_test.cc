@@ -21,6 +21,7 @@
 #include "host/fake_screen_capturer.h"
 #include "relay/relay_registry.h"
 #include "relay/relay_server.h"
+#include "support/fake_clipboard.h"
 #include "support/secret_store.h"
 
 namespace pellora {
@@ -28,31 +29,6 @@ namespace {
 
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
-
-class FakeClipboard : public Clipboard {
- public:
-  std::uint64_t changeCount() override {
-    std::lock_guard guard(lock);
-    return count;
-  }
-  std::optional<std::string> readText() override {
-    std::lock_guard guard(lock);
-    return text;
-  }
-  std::uint64_t writeText(const std::string& t) override {
-    std::lock_guard guard(lock);
-    text = t;
-    return ++count;
-  }
-  std::string current() {
-    std::lock_guard guard(lock);
-    return text;
-  }
-
-  std::mutex lock;
-  std::uint64_t count = 0;
-  std::string text;
-};
 
 class FakePower : public PowerInhibitor {
  public:
@@ -373,8 +349,8 @@ TEST_F(HostServiceTest, ASessionWithChatClipboardFilesAndStop) {
   EXPECT_EQ(state().unreadChat, 0);
 
   v->send(Message::ClipboardText{"pano"});
-  EXPECT_TRUE(eventually([&] { return clipboard->current() == "pano"; }));
-  clipboard->writeText("yerel");  // copied on this computer
+  EXPECT_TRUE(eventually([&] { return clipboard->text() == "pano"; }));
+  clipboard->copy("yerel");  // copied on this computer
   EXPECT_EQ(next<Message::ClipboardText>(v).text, "yerel");
 
   const auto file = dir / "rapor.txt";
