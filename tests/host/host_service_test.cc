@@ -455,28 +455,5 @@ TEST_F(HostServiceTest, RelayLoopRegistersReRegistersAfter401AndStopsWhenReplace
   EXPECT_EQ(state().relayState, HostService::RelayState{});
 }
 
-TEST_F(HostServiceTest, AnUnreachableRelayIsRetried) {
-  asio::io_context io;
-  std::uint16_t closedPort;
-  {
-    asio::ip::tcp::acceptor a(io, {asio::ip::make_address("127.0.0.1"), 0});
-    closedPort = a.local_endpoint().port();
-  }
-  make();
-  onMain([&] { settings.setRelayURL("http://127.0.0.1:" + std::to_string(closedPort)); });
-  int connecting = 0;
-  const int token = onMain([&] {
-    return service->published().subscribe([&](const HostService::State& st) {
-      connecting += std::holds_alternative<HostService::RelayState::Connecting>(st.relayState.value);
-    });
-  });
-  start(true);
-  EXPECT_TRUE(eventually([&] { return connecting >= 3; }));
-  EXPECT_TRUE(std::holds_alternative<HostService::RelayState::Failed>(state().relayState.value) ||
-              std::holds_alternative<HostService::RelayState::Connecting>(state().relayState.value));
-  EXPECT_EQ(state().listenerStatus, "Yerel ağda açık (port 0)");  // local sharing is not affected
-  onMain([&] { service->published().unsubscribe(token); });
-}
-
 }  // namespace
 }  // namespace pellora
