@@ -42,6 +42,7 @@ class H264Decoder {
   void flush();
 
   const std::vector<Bytes>& parameterSets() const { return parameterSets_; }
+  int nalLength() const { return nalLength_; }
 
  private:
   H264Decoder(const Message::VideoConfig& config, std::uint32_t maxSide);

@@ -122,8 +122,10 @@ void VideoRenderer::waitUntilIdle() {
 void VideoRenderer::configure(const Message::VideoConfig& config) {
   State& s = *state_;
   if (!validSize(config.width, config.height, s.maxSide)) return;
-  // A repeated configuration leaves the decoder and its references alone.
-  if (!s.decoder || s.decoder->parameterSets() != config.parameterSets) {
+  // A repeated configuration leaves the decoder and its references alone. The prefix size counts too:
+  // frames framed another way would be misread by the old decoder.
+  if (!s.decoder || s.decoder->parameterSets() != config.parameterSets ||
+      s.decoder->nalLength() != config.nalLength) {
     // A configuration that does not open keeps the previous decoder in use.
     if (auto decoder = H264Decoder::open(config, s.maxSide, s.hardware())) s.decoder = std::move(decoder);
   }
