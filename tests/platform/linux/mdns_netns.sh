@@ -26,12 +26,10 @@ if [ "${1:-}" != --inside ]; then
     command -v "$tool" >/dev/null || skip "$tool is not installed (make deps)"
   done
   [ -x /usr/sbin/avahi-daemon ] || command -v avahi-daemon >/dev/null || skip "avahi-daemon is not installed (make deps)"
-  # As root the namespaces come directly; otherwise through a user namespace where we are root.
+  # Root (or CAP_SYS_ADMIN) is needed: inside a user namespace avahi-daemon cannot hand its runtime
+  # folder to its own user, and does not start.
   flags=(--net --mount --pid --fork --kill-child --mount-proc)
-  if ! reason=$(unshare "${flags[@]}" true 2>&1); then
-    unshare --user --map-root-user "${flags[@]}" true >/dev/null 2>&1 || skip "cannot create namespaces: $reason"
-    flags=(--user --map-root-user "${flags[@]}")
-  fi
+  reason=$(unshare "${flags[@]}" true 2>&1) || skip "cannot create namespaces (needs root): $reason"
   exec unshare "${flags[@]}" -- "$0" --inside "$@"
 fi
 shift
