@@ -92,7 +92,8 @@ class AvahiDaemon {
     for (const auto deadline = std::chrono::steady_clock::now() + kWait; std::chrono::steady_clock::now() < deadline;
          std::this_thread::sleep_for(50ms)) {
       int error = 0;
-      if (AvahiClient* c = avahi_client_new(avahi_simple_poll_get(poll.get()), AvahiClientFlags{}, nullptr, nullptr, &error)) {
+      const AvahiPoll* api = avahi_simple_poll_get(poll.get());
+      if (AvahiClient* c = avahi_client_new(api, AvahiClientFlags{}, nullptr, nullptr, &error)) {
         avahi_client_free(c);
         return true;
       }
