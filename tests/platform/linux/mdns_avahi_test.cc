@@ -165,6 +165,13 @@ TEST_F(Mdns, AnnouncesRenamesOnCollisionAndWithdraws) {
   first.reset();
   EXPECT_TRUE(seen.waitFor(exactly({renamed})));
   EXPECT_EQ(firstName.value(), "Test Host");
+
+  // A name longer than one DNS label (63 bytes) is cut, between characters, rather than refused.
+  ServiceAdvertiserAvahi longName;
+  Latest<std::string> cut;
+  longName.onName = cut.setter();
+  longName.advertise(std::string(60, 'x') + "çç", 7173);
+  EXPECT_TRUE(cut.waitFor(is(std::string(60, 'x') + "ç"))) << cut.value();
 }
 
 TEST_F(Mdns, WaitsForTheDaemonAndAnnouncesAgainAfterItRestarts) {
