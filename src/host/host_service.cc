@@ -96,7 +96,8 @@ std::string HostService::computerName() const {
 
 std::vector<std::string> HostService::addresses() const {
   std::vector<std::string> out;
-  for (const auto& address : NetworkInfo::ipv4Addresses()) out.push_back(address + ":" + std::to_string(defaultPort));
+  const std::string port = std::to_string(options_.listen.port() != 0 ? options_.listen.port() : listeningPort());
+  for (const auto& address : NetworkInfo::ipv4Addresses()) out.push_back(address + ":" + port);
   return out;
 }
 
