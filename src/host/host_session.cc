@@ -159,6 +159,8 @@ struct HostSession::Video {
   }
 };
 
+// Sound while the viewer has it on: the encoder and the time stamp of its next packet. Guarded by
+// audioLock_; used on the audio source's thread and by the run coroutine's switch.
 struct HostSession::Audio {
   OpusEncoder encoder;
   std::uint64_t clock = 0;  // microseconds of the next packet
