@@ -17,6 +17,8 @@ packages=(
   libxcb-xkb-dev libpulse-dev
   # relay store and secrets
   libsqlite3-dev libsecret-1-dev
+  # command lines
+  libboost-program-options1.81-dev
   # integration tests: a virtual X server, a sound server, a CA for TLS tests
   xvfb x11-utils xdotool pulseaudio openssl
 )
