@@ -215,7 +215,8 @@ double residentMiB(pid_t pid, const char* field) {
 
 void BM_RelaySplices(benchmark::State& state) {
   const auto db = std::filesystem::temp_directory_path() / ("relay-bench-" + std::to_string(getpid())) / "relay.db";
-  test::RelayProcess relay({"--db", db.string(), "--max-connections", "5000", "--connects-per-minute", "100000"});
+  test::RelayProcess relay({"--db", db.string(), "--max-connections", "5000",
+                           "--max-connections-per-address", "5000", "--connects-per-minute", "100000"});
   const double idleMiB = residentMiB(relay.process->pid(), "VmRSS:");
   Run viaRelay, reference;
   for (auto _ : state) {

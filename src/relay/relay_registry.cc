@@ -100,9 +100,11 @@ void LocalRelayRegistry::detachHost(const std::string& id, const HostLink* link)
   if (it != hosts_.end() && it->second.get() == link) hosts_.erase(it);
 }
 
-std::shared_ptr<HostLink> LocalRelayRegistry::host(const std::string& id) {
+bool LocalRelayRegistry::notifyHost(const std::string& id, const std::string& token) {
   auto it = hosts_.find(id);
-  return it == hosts_.end() ? nullptr : it->second;
+  if (it == hosts_.end()) return false;
+  it->second->incoming(token);
+  return true;
 }
 
 std::string LocalRelayRegistry::addPending(std::shared_ptr<PendingConnect> pending,
@@ -113,7 +115,9 @@ std::string LocalRelayRegistry::addPending(std::shared_ptr<PendingConnect> pendi
   return token;
 }
 
-std::shared_ptr<PendingConnect> LocalRelayRegistry::takePending(const std::string& token) {
+PendingLookup LocalRelayRegistry::takePending(const std::string& token) { return {takeLocalPending(token), {}}; }
+
+std::shared_ptr<PendingConnect> LocalRelayRegistry::takeLocalPending(const std::string& token) {
   dropExpired();
   auto it = pending_.find(token);
   if (it == pending_.end()) return nullptr;
