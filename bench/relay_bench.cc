@@ -1,6 +1,8 @@
 // Many viewers and one host joined through a real pellora-relay on loopback, each splice moving 4 MiB each
 // way, beside the same transfers over direct loopback connections in the same run. Every stream's bytes
-// are checked; the relay's peak resident memory is read from /proc.
+// are checked; the relay's peak resident memory is read from /proc. While the load runs, a second thread
+// sets up one splice after another (through the relay, and directly beside it) to time a new viewer's
+// wait for its host under load, apart from the load generator's own queue.
 
 #include <benchmark/benchmark.h>
 
@@ -11,7 +13,9 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <unistd.h>
@@ -98,13 +102,57 @@ awaitable<bool> hostSide(std::shared_ptr<Wire> wire) {
 struct Run {
   double seconds = 0;
   std::vector<double> setupMs;
+  std::vector<double> probeMs;  // setups timed by the probe thread while the load ran
   int failed = 0;
 };
+
+constexpr int kProbes = 40;
+constexpr auto kProbeGap = std::chrono::milliseconds(20);
+
+double since(Clock::time_point began) { return std::chrono::duration<double, std::milli>(Clock::now() - began).count(); }
+
+// On its own thread and io_context: up to kProbes setups made by `setUp`, one at a time, while `loadRunning`
+// holds. Returns each setup's milliseconds.
+template <typename SetUp>
+std::vector<double> probe(const std::atomic<bool>& loadStarted, const std::atomic<bool>& loadRunning, SetUp setUp) {
+  while (!loadStarted) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  net::io_context io;
+  std::vector<double> ms;
+  net::co_spawn(io, [&]() -> awaitable<void> {
+    co_await setUp(io, ms, loadRunning);
+  }, net::detached);
+  io.run();
+  return ms;
+}
 
 double percentile(std::vector<double> v, double p) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
   return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
+}
+
+// A host of its own on the probe thread: one viewer after another is joined to it through the relay.
+awaitable<void> relayProbes(net::io_context& io, std::uint16_t port, std::vector<double>& ms,
+                            const std::atomic<bool>& loadRunning) {
+  RelayClient client(io.get_executor(), "http://127.0.0.1:" + std::to_string(port));
+  const RelayIdentity identity = co_await client.registerIdentity();
+  auto control = co_await client.hostControl(identity);
+  for (int i = 0; i < kProbes && loadRunning; ++i) {
+    const auto began = Clock::now();
+    auto host = std::make_shared<std::shared_ptr<Wire>>();
+    net::co_spawn(io, [&, host]() -> awaitable<void> {
+      Bytes newline{'\n'};
+      Bytes line = co_await control->readUntil(std::move(newline), RelayProtocol::maxHead);
+      *host = co_await client.accept(RelayControl::parse(line).token);
+    }, net::detached);
+    auto viewer = co_await client.connect(identity.id);
+    ms.push_back(since(began));
+    viewer->cancel();
+    if (*host) (*host)->cancel();
+    net::steady_timer gap(io, kProbeGap);
+    co_await gap.async_wait(use_awaitable);
+  }
+  control->cancel();
 }
 
 // Splices through the relay: the host's control connection accepts every incoming viewer.
@@ -113,6 +161,13 @@ Run throughRelay(std::uint16_t port) {
   RelayClient client(io.get_executor(), "http://127.0.0.1:" + std::to_string(port));
   Run run;
   int finished = 0;
+  std::atomic<bool> loadStarted = false, loadRunning = true;
+  std::thread prober([&] {
+    auto setUp = [port](net::io_context& pio, std::vector<double>& ms, const std::atomic<bool>& running) {
+      return relayProbes(pio, port, ms, running);
+    };
+    run.probeMs = probe(loadStarted, loadRunning, setUp);
+  });
   Clock::time_point start;
   net::co_spawn(io, [&]() -> awaitable<void> {
     const RelayIdentity identity = co_await client.registerIdentity();
@@ -124,7 +179,8 @@ Run throughRelay(std::uint16_t port) {
         bool ok = false;
         try {
           auto wire = co_await client.connect(identity.id);
-          run.setupMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - began).count());
+          run.setupMs.push_back(since(began));
+          if (run.setupMs.size() == kSplices) loadStarted = true;
           ok = co_await viewerSide(wire, static_cast<std::uint32_t>(i));
           wire->cancel();
         } catch (const std::exception&) {
@@ -160,7 +216,26 @@ Run throughRelay(std::uint16_t port) {
     control->cancel();
   }, net::detached);
   io.run();
+  loadRunning = false;
+  loadStarted = true;
+  prober.join();
   return run;
+}
+
+// Direct loopback connections made one at a time to a listener of the probe thread.
+awaitable<void> directProbes(net::io_context& io, std::vector<double>& ms, const std::atomic<bool>& loadRunning) {
+  net::ip::tcp::acceptor acceptor(io, {net::ip::make_address("127.0.0.1"), 0});
+  const std::uint16_t port = acceptor.local_endpoint().port();
+  for (int i = 0; i < kProbes && loadRunning; ++i) {
+    const auto began = Clock::now();
+    auto wire = Wire::tcp(io.get_executor(), "127.0.0.1", port, false);
+    co_await wire->start();
+    auto accepted = co_await acceptor.async_accept(use_awaitable);
+    ms.push_back(since(began));
+    wire->cancel();
+    net::steady_timer gap(io, kProbeGap);
+    co_await gap.async_wait(use_awaitable);
+  }
 }
 
 // The same streams over direct loopback connections.
@@ -170,6 +245,8 @@ Run direct() {
   const std::uint16_t port = acceptor.local_endpoint().port();
   Run run;
   int finished = 0;
+  std::atomic<bool> loadStarted = false, loadRunning = true;
+  std::thread prober([&] { run.probeMs = probe(loadStarted, loadRunning, directProbes); });
   const auto start = Clock::now();
   net::co_spawn(io, [&]() -> awaitable<void> {
     for (int i = 0; i < kSplices; ++i) {
@@ -192,7 +269,8 @@ Run direct() {
       try {
         auto wire = Wire::tcp(io.get_executor(), "127.0.0.1", port, false);
         co_await wire->start();
-        run.setupMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - began).count());
+        run.setupMs.push_back(since(began));
+        if (run.setupMs.size() == kSplices) loadStarted = true;
         ok = co_await viewerSide(wire, static_cast<std::uint32_t>(i));
       } catch (const std::exception&) {
       }
@@ -202,6 +280,9 @@ Run direct() {
   }
   io.run();
   run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  loadRunning = false;
+  loadStarted = true;
+  prober.join();
   return run;
 }
 
@@ -231,6 +312,11 @@ void BM_RelaySplices(benchmark::State& state) {
   state.counters["relay_setup_p99_ms"] = percentile(viaRelay.setupMs, 0.99);
   state.counters["direct_setup_median_ms"] = percentile(reference.setupMs, 0.5);
   state.counters["direct_setup_p99_ms"] = percentile(reference.setupMs, 0.99);
+  state.counters["relay_setup_under_load_median_ms"] = percentile(viaRelay.probeMs, 0.5);
+  state.counters["relay_setup_under_load_p99_ms"] = percentile(viaRelay.probeMs, 0.99);
+  state.counters["direct_setup_under_load_median_ms"] = percentile(reference.probeMs, 0.5);
+  state.counters["direct_setup_under_load_p99_ms"] = percentile(reference.probeMs, 0.99);
+  state.counters["setups_under_load"] = static_cast<double>(viaRelay.probeMs.size());
   state.counters["relay_peak_rss_MiB"] = residentMiB(relay.process->pid(), "VmHWM:");
   state.counters["relay_idle_rss_MiB"] = idleMiB;
   state.counters["lost_or_corrupted_streams"] = viaRelay.failed;
@@ -239,6 +325,8 @@ void BM_RelaySplices(benchmark::State& state) {
       "figure=relay_MBps ref=direct_MBps unit=MB/s better=higher;"
       "figure=relay_setup_median_ms ref=direct_setup_median_ms unit=ms better=lower;"
       "figure=relay_setup_p99_ms ref=direct_setup_p99_ms unit=ms better=lower;"
+      "figure=relay_setup_under_load_median_ms ref=direct_setup_under_load_median_ms unit=ms better=lower;"
+      "figure=relay_setup_under_load_p99_ms ref=direct_setup_under_load_p99_ms unit=ms better=lower;"
       "figure=relay_peak_rss_MiB ref=relay_idle_rss_MiB unit=MiB better=lower;"
       "figure=lost_or_corrupted_streams ref=direct_failed_streams unit=streams better=lower");
   std::filesystem::remove_all(db.parent_path());
