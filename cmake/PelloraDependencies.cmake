@@ -14,6 +14,7 @@ endif()
 pkg_check_modules(OPUS REQUIRED IMPORTED_TARGET opus)
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
 pkg_check_modules(SQLITE3 REQUIRED IMPORTED_TARGET sqlite3)
+pkg_check_modules(HIREDIS REQUIRED IMPORTED_TARGET hiredis)
 
 # Host media: libyuv (no pkg-config file in Debian), FFmpeg for H.264, TurboJPEG, the XCB extensions.
 find_path(LIBYUV_INCLUDE_DIR libyuv.h REQUIRED)

@@ -17,10 +17,14 @@ packages=(
   libxcb-xkb-dev libpulse-dev
   # relay store and secrets
   libsqlite3-dev libsecret-1-dev
+  # relay cluster: shared store client (Redis through hiredis)
+  libhiredis-dev
   # command lines
   libboost-program-options1.81-dev
   # integration tests: a virtual X server, a sound server, a CA for TLS tests
   xvfb x11-utils xdotool pulseaudio openssl
+  # relay cluster tests: the shared store and a TCP load balancer in front of the nodes
+  redis-server haproxy
 )
 
 missing=()

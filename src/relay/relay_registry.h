@@ -29,6 +29,11 @@ class RegistryUnavailable : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A uniformly random nine-digit id without a leading zero.
+std::string randomID();
+// A single-use token: 16 random bytes as hex.
+std::string randomToken();
+
 // A host's live control connection, as the registry sees it. Called on the registry thread: an
 // implementation hands the line over to its own executor.
 class HostLink {
@@ -76,6 +81,10 @@ class RelayRegistry {
 
   // Whether the store answers; the health endpoint reports it.
   virtual bool reachable() = 0;
+  // Called every few seconds: refreshes what this node keeps alive in a shared store.
+  virtual void tick() {}
+  // The node is stopping: removes what it holds in a shared store (its hosts' presence).
+  virtual void withdraw() {}
 };
 
 // Identities in SQLite (survive restarts), presence and tokens in memory.

@@ -16,10 +16,13 @@
 
 #include <atomic>
 #include <deque>
+#include <fstream>
+#include <future>
 #include <iostream>
 #include <mutex>
 #include <unordered_map>
 
+#include "core/crypto.h"
 #include "relay/rate_limiter.h"
 
 namespace pellora::relay {
@@ -216,6 +219,9 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   std::vector<net::any_io_executor> copiers;
   std::atomic<std::size_t> nextCopier{0};
   tcp::acceptor acceptor{io};
+  tcp::acceptor internal{io};  // cluster: connections from other nodes
+  std::string clusterKey;
+  net::steady_timer ticker{io};
   std::optional<net::ssl::context> tls;
   std::atomic<bool> stopping{false};
   bool registryDown = false;  // on the registry thread: reported once per outage
@@ -238,10 +244,10 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   // ---------------------------------------------------------------------------------------------- books
 
   // Takes a slot for a new connection from `address`; nullopt when that address holds its share already.
-  std::optional<std::uint64_t> admit(const std::string& address, int fd) {
+  std::optional<std::uint64_t> admit(const std::string& address, int fd, bool capped = true) {
     std::lock_guard lock(booksMutex);
     auto& count = perAddress[address];
-    if (count >= config.maxConnectionsPerAddress) return std::nullopt;
+    if (capped && count >= config.maxConnectionsPerAddress) return std::nullopt;
     ++count;
     const std::uint64_t id = nextConnection++;
     open[id] = fd;
@@ -314,6 +320,21 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
         track(*c, *id, std::move(address));
         net::co_spawn(io, serve(c), net::detached);
       }
+    }
+  }
+
+  // Every few seconds the registry refreshes what it keeps alive in its store.
+  awaitable<void> tickLoop() {
+    auto self = shared_from_this();
+    while (!stopping) {
+      ticker.expires_after(std::chrono::seconds(5));
+      auto [ec] = co_await ticker.async_wait(tuple);
+      if (ec || stopping) break;
+      auto refresh = [this] {
+        registry.tick();
+        return true;
+      };
+      co_await registryCall(std::move(refresh));
     }
   }
 
@@ -579,9 +600,99 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
     auto lookup = co_await registryCall(std::move(take));
     if (!lookup) co_return co_await unavailable(*host);
     auto waiting = std::dynamic_pointer_cast<Waiting>(lookup->local);
+    if (!waiting && !lookup->node.empty() && config.cluster()) co_return co_await acceptElsewhere(host, token, lookup->node);
     if (!waiting) co_return co_await respond(*host, http::status::not_found, "token"sv);
     if (!co_await switchProtocols(*host)) co_return host->close();
     waiting->join(std::move(host));  // the viewer's coroutine takes over from here
+  }
+
+  // ---------------------------------------------------------------------------------------------- cluster
+
+  // The first line of an internal connection: the token it joins, proven with the cluster key.
+  std::string internalGreeting(const std::string& token) const {
+    return "PELLORA-SPLICE " + token + " " +
+           hexString(PelloraCrypto::hmacSha256(asBytes(clusterKey), asBytes(token))) + "\n";
+  }
+
+  // The viewer of `token` waits on the node at `node`: an internal connection to it carries the host's bytes.
+  template <typename Stream>
+  awaitable<void> acceptElsewhere(std::shared_ptr<Connection<Stream>> host, std::string token, std::string node) {
+    auto colon = node.rfind(':');
+    boost::system::error_code ec;
+    tcp::endpoint there;
+    if (colon != std::string::npos) {
+      auto address = net::ip::make_address(node.substr(0, colon), ec);
+      if (!ec) there = tcp::endpoint(address, static_cast<std::uint16_t>(std::atoi(node.c_str() + colon + 1)));
+    }
+    if (colon == std::string::npos || ec) co_return co_await respond(*host, http::status::not_found, "token"sv);
+    auto peer = std::make_shared<Connection<PlainStream>>(io);
+    peer->stream.expires_after(config.headerTimeout);
+    auto [cec] = co_await peer->stream.async_connect(there, tuple);
+    const std::string greeting = internalGreeting(token);
+    if (!cec) std::tie(cec, std::ignore) = co_await net::async_write(peer->stream, net::buffer(greeting), tuple);
+    std::string answer;
+    if (!cec) answer = co_await readLine(*peer);
+    peer->stream.expires_never();
+    if (answer != "OK\n") {
+      peer->close();
+      co_return co_await respond(*host, http::status::not_found, "token"sv);
+    }
+    if (auto id = admit(there.address().to_string(), peer->stream.socket().native_handle(), false))
+      track(*peer, *id, there.address().to_string());
+    if (!co_await switchProtocols(*host)) {
+      peer->close();
+      co_return host->close();
+    }
+    splice(host, peer);
+  }
+
+  // The first line of an internal connection (at most 256 bytes, empty when there is none); what follows
+  // it stays in the connection's buffer for the splice.
+  static awaitable<std::string> readLine(Connection<PlainStream>& c) {
+    std::string text;
+    auto [ec, n] = co_await net::async_read_until(c.stream, net::dynamic_buffer(text, 256), '\n', tuple);
+    if (ec) co_return std::string();
+    const std::string rest = text.substr(n);
+    c.buffer.commit(net::buffer_copy(c.buffer.prepare(rest.size()), net::buffer(rest)));
+    text.resize(n);
+    co_return text;
+  }
+
+  awaitable<void> internalAcceptLoop() {
+    auto self = shared_from_this();
+    while (!stopping) {
+      auto [ec, socket] = co_await internal.async_accept(tuple);
+      if (ec) {
+        if (stopping || ec == net::error::operation_aborted) break;
+        continue;
+      }
+      boost::system::error_code ignored;
+      socket.set_option(tcp::no_delay(true), ignored);
+      std::string address = socket.remote_endpoint(ignored).address().to_string();
+      auto id = admit(address, socket.native_handle(), false);
+      auto c = std::make_shared<Connection<PlainStream>>(std::move(socket));
+      track(*c, *id, std::move(address));
+      net::co_spawn(io, serveInternal(c), net::detached);
+    }
+  }
+
+  // Another node's host accepted a viewer that waits here. Without the cluster key: closed at once.
+  awaitable<void> serveInternal(std::shared_ptr<Connection<PlainStream>> c) {
+    c->stream.expires_after(config.headerTimeout);
+    const std::string line = co_await readLine(*c);
+    const auto first = line.find(' '), second = line.rfind(' ');
+    if (!line.starts_with("PELLORA-SPLICE ") || first == second) co_return c->close();
+    const std::string token = line.substr(first + 1, second - first - 1);
+    const std::string expected = internalGreeting(token);
+    if (!PelloraCrypto::constantTimeEqual(asBytes(line), asBytes(expected))) co_return c->close();
+    auto take = [this, token] { return registry.takeLocalPending(token); };
+    auto pending = co_await registryCall(std::move(take));
+    auto waiting = std::dynamic_pointer_cast<Waiting>(pending.value_or(nullptr));
+    const std::string answer = waiting ? "OK\n" : "GONE\n";
+    auto [wec, wn] = co_await net::async_write(c->stream, net::buffer(answer), tuple);
+    c->stream.expires_never();
+    if (wec || !waiting) co_return c->close();
+    waiting->join(std::move(c));
   }
 
   // ---------------------------------------------------------------------------------------------- splicing
@@ -605,7 +716,14 @@ RelayServer::RelayServer(net::io_context& io, RelayConfig config, RelayRegistry&
 
 RelayServer::~RelayServer() {
   shutdown();
-  if (registryIo_) registryIo_->stop();
+  if (registryIo_) {
+    // Lets the registry finish what is queued (a withdrawal on the way out), for a bounded time.
+    auto drained = std::make_shared<std::promise<void>>();
+    auto done = drained->get_future();
+    net::post(*registryIo_, [drained] { drained->set_value(); });
+    done.wait_for(std::chrono::seconds(5));
+    registryIo_->stop();
+  }
   for (auto& c : copiers_) c->stop();
   for (auto& t : threads_) t.join();
   copiers_.clear();
@@ -643,18 +761,44 @@ void RelayServer::start() {
     copiers_.push_back(std::make_unique<net::io_context>(1));
     d.copiers.push_back(copiers_.back()->get_executor());
   }
+  if (d.config.cluster()) {
+    std::ifstream keyFile(d.config.clusterKeyFile);
+    std::getline(keyFile, d.clusterKey);
+    if (d.clusterKey.size() < 16)
+      throw std::runtime_error("cluster key file " + d.config.clusterKeyFile.string() +
+                               " is unreadable or shorter than 16 bytes");
+    tcp::endpoint there(net::ip::make_address(d.config.advertiseHost), d.config.advertisePort);
+    d.internal.open(there.protocol());
+    d.internal.set_option(tcp::acceptor::reuse_address(true));
+    d.internal.bind(there);
+    d.internal.listen(net::socket_base::max_listen_connections);
+  }
   spawnThread(*registryIo_);
   for (auto& c : copiers_) spawnThread(*c);
   net::co_spawn(d.io, d.acceptLoop(), net::detached);
+  net::co_spawn(d.io, d.tickLoop(), net::detached);
+  if (d.config.cluster()) net::co_spawn(d.io, d.internalAcceptLoop(), net::detached);
 }
 
 tcp::endpoint RelayServer::localEndpoint() const { return impl_->acceptor.local_endpoint(); }
+
+tcp::endpoint RelayServer::internalEndpoint() const { return impl_->internal.local_endpoint(); }
 
 void RelayServer::shutdown() {
   Impl& d = *impl_;
   if (d.stopping.exchange(true)) return;
   boost::system::error_code ignored;
   d.acceptor.close(ignored);
+  d.internal.close(ignored);
+  d.ticker.cancel();
+  if (d.registryExecutor) {
+    net::post(d.registryExecutor, [&registry = d.registry] {
+      try {
+        registry.withdraw();
+      } catch (const RegistryUnavailable&) {  // the entries expire by themselves
+      }
+    });
+  }
   // Shutting sockets down (from whatever thread holds them) ends every coroutine that waits on them; each
   // then closes its own socket.
   std::lock_guard lock(d.booksMutex);

@@ -34,6 +34,8 @@ class RelayServer {
   // boost::system::system_error (address in use, permission) or std::runtime_error (TLS or key files).
   void start();
   boost::asio::ip::tcp::endpoint localEndpoint() const;
+  // Cluster: where the internal listener is bound.
+  boost::asio::ip::tcp::endpoint internalEndpoint() const;
   // Stops accepting and closes every open connection; io_context::run() then returns. On the io_context.
   void shutdown();
 
