@@ -64,6 +64,9 @@ po::options_description options() {
      "time allowed for a TLS handshake and a request head (default 10)")
     ("threads", po::value<long long>()->value_name("N"),
      "threads that copy relayed bytes (default: one per core)")
+    ("proxy-protocol", po::bool_switch(),
+     "every connection starts with a PROXY protocol v1 line (HAProxy: send-proxy); limits and caps then "
+     "count the client address it names. Only behind a load balancer that always sends it")
     ("redis", po::value<std::string>()->value_name("URL"),
      "redis://HOST:PORT[/DB]: run as a node of a cluster sharing this Redis (--db is then unused)")
     ("advertise", po::value<std::string>()->value_name("HOST:PORT"),
@@ -128,6 +131,7 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
   if (vm.count("listen") && !hostPort(text("listen"), c.listenHost, c.listenPort))
     return fail("--listen wants HOST:PORT, not " + text("listen"));
   if (vm.count("db")) c.database = text("db");
+  c.proxyProtocol = vm["proxy-protocol"].as<bool>();
   if (vm.count("tls-cert")) c.tlsCertificate = text("tls-cert");
   if (vm.count("tls-key")) c.tlsKey = text("tls-key");
   for (const char* name : {"max-connections", "max-connections-per-address", "registrations-per-minute",

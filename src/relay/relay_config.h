@@ -35,6 +35,7 @@ struct RelayConfig {
   Seconds controlIdleTimeout{90};   // hosts ping every 25 s
   Seconds spliceIdleTimeout{600};   // a forwarded stream with no byte either way
   unsigned threads = 0;             // threads that copy relayed bytes; 0: one per core
+  bool proxyProtocol = false;       // connections begin with a PROXY v1 line naming the client (load balancer)
 
   // Cluster mode: identities, presence and tokens in Redis; nodes join splices over internal connections.
   std::optional<RedisAddress> redis;

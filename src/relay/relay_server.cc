@@ -3,6 +3,7 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/read.hpp>
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -20,6 +21,7 @@
 #include <future>
 #include <iostream>
 #include <mutex>
+#include <sstream>
 #include <unordered_map>
 
 #include "core/crypto.h"
@@ -304,23 +306,50 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
       }
       boost::system::error_code ignored;
       socket.set_option(tcp::no_delay(true), ignored);
-      auto endpoint = socket.remote_endpoint(ignored);
-      std::string address = endpoint.address().to_string();
-      auto id = admit(address, socket.native_handle());
-      if (!id) {
-        net::co_spawn(io, refuse(std::make_shared<PlainStream>(std::move(socket))), net::detached);
-        continue;
-      }
-      if (tls) {
-        auto c = std::make_shared<Connection<TlsStream>>(std::move(socket), *tls);
-        track(*c, *id, std::move(address));
-        net::co_spawn(io, serveTls(c), net::detached);
-      } else {
-        auto c = std::make_shared<Connection<PlainStream>>(std::move(socket));
-        track(*c, *id, std::move(address));
-        net::co_spawn(io, serve(c), net::detached);
-      }
+      std::string address = socket.remote_endpoint(ignored).address().to_string();
+      if (config.proxyProtocol) net::co_spawn(io, proxied(std::move(socket), std::move(address)), net::detached);
+      else start(std::move(socket), std::move(address));
     }
+  }
+
+  // Takes a slot for the connection (or refuses it) and serves it.
+  void start(tcp::socket socket, std::string address) {
+    auto id = admit(address, socket.native_handle());
+    if (!id) {
+      net::co_spawn(io, refuse(std::make_shared<PlainStream>(std::move(socket))), net::detached);
+    } else if (tls) {
+      auto c = std::make_shared<Connection<TlsStream>>(std::move(socket), *tls);
+      track(*c, *id, std::move(address));
+      net::co_spawn(io, serveTls(c), net::detached);
+    } else {
+      auto c = std::make_shared<Connection<PlainStream>>(std::move(socket));
+      track(*c, *id, std::move(address));
+      net::co_spawn(io, serve(c), net::detached);
+    }
+  }
+
+  // Behind a load balancer that sends a PROXY protocol (v1) line first: the client's address is the one
+  // in that line. Read a byte at a time, so that nothing of the stream behind it (a TLS handshake) is taken.
+  awaitable<void> proxied(tcp::socket socket, std::string balancer) {
+    PlainStream stream(std::move(socket));
+    stream.expires_after(config.headerTimeout);
+    std::string line;
+    char ch = 0;
+    while (line.size() < 108 && !line.ends_with("\r\n")) {
+      auto [ec, n] = co_await net::async_read(stream, net::buffer(&ch, 1), tuple);
+      if (ec) co_return closeSocket(stream.socket());
+      line.push_back(ch);
+    }
+    stream.expires_never();
+    std::istringstream words(line);
+    std::string proxy, family, source;
+    words >> proxy >> family >> source;
+    boost::system::error_code bad;
+    const bool known = family == "TCP4" || family == "TCP6";
+    if (known) net::ip::make_address(source, bad);
+    if (proxy != "PROXY" || !line.ends_with("\r\n") || (known && bad) || (!known && family != "UNKNOWN"))
+      co_return closeSocket(stream.socket());
+    start(stream.release_socket(), known ? source : balancer);
   }
 
   // Every few seconds the registry refreshes what it keeps alive in its store.

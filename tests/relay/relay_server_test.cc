@@ -397,6 +397,32 @@ TEST_F(RelayFixture, OneAddressCannotTakeEverySlot) {
   EXPECT_EQ(openConnections(), 8u + 3u) << "the refused connections are gone";
 }
 
+// Behind a load balancer every connection comes from the balancer: the PROXY line names the client that
+// limits and caps count. A connection without the line is not served.
+TEST_F(RelayFixture, ProxyProtocolNamesTheClient) {
+  RelayConfig config;
+  config.proxyProtocol = true;
+  config.maxConnectionsPerAddress = 2;
+  startRelay(config);
+  auto from = [this](const std::string& source) {
+    auto c = client();
+    c->send("PROXY TCP4 " + source + " 127.0.0.1 40000 8270\r\n");
+    return c;
+  };
+  auto held1 = from("192.0.2.7"), held2 = from("192.0.2.7");
+  held1->send("GET /v1/health HTTP/1.1\r\n");
+  held2->send("GET /v1/health HTTP/1.1\r\n");
+  ASSERT_TRUE(eventuallyOpen(2u));
+  auto third = from("192.0.2.7");
+  EXPECT_EQ(statusOf(third->readHead().value_or("")), 503) << "the same client beyond its share";
+  auto other = from("192.0.2.8");
+  other->send("GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(statusOf(other->readHead().value_or("")), 200) << "another client behind the same balancer";
+  auto bare = client();
+  bare->send("GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(bare->readToEnd(), "");
+}
+
 // While the registry cannot be reached, running splices go on, new work gets 503 and health says so; all
 // comes back by itself.
 TEST_F(RelayFixture, RegistryOutageRefusesNewWorkOnly) {
@@ -440,7 +466,7 @@ TEST(RelayArguments, DefaultsOptionsAndMistakes) {
   for (const char* option : {"--listen", "--db", "--tls-cert", "--tls-key", "--max-connections ",
                              "--max-connections-per-address", "--registrations-per-minute", "--connects-per-minute",
                              "--accept-timeout", "--idle-timeout", "--header-timeout", "--threads", "--redis",
-                             "--advertise", "--cluster-key-file", "--help"})
+                             "--advertise", "--cluster-key-file", "--proxy-protocol", "--help"})
     EXPECT_NE(help.message.find(option), std::string::npos) << option;
   auto cluster = parseArguments({"--redis", "redis://10.0.0.5:6380/2", "--advertise", "10.0.0.7:8271",
                                  "--cluster-key-file", "/etc/key", "--max-connections-per-address", "4"});
