@@ -23,6 +23,7 @@
 #include "base/allocator_tuning.h"
 #include "core/relay_client.h"
 #include "core/relay_protocol.h"
+#include "support/redis_process.h"
 #include "support/relay_process.h"
 
 namespace pellora {
@@ -132,20 +133,34 @@ double percentile(std::vector<double> v, double p) {
 }
 
 // A host of its own on the probe thread: one viewer after another is joined to it through the relay.
-awaitable<void> relayProbes(net::io_context& io, std::uint16_t port, std::vector<double>& ms,
+// Where each part of a splice goes: the host's registration and control connection, the viewer's connect
+// and the host's accept. Three different nodes of a cluster make every splice cross nodes.
+struct Nodes {
+  std::uint16_t host, viewer, accept;
+};
+
+struct Clients {
+  RelayClient host, viewer, acceptor;
+  Clients(net::io_context& io, Nodes n)
+      : host(io.get_executor(), "http://127.0.0.1:" + std::to_string(n.host)),
+        viewer(io.get_executor(), "http://127.0.0.1:" + std::to_string(n.viewer)),
+        acceptor(io.get_executor(), "http://127.0.0.1:" + std::to_string(n.accept)) {}
+};
+
+awaitable<void> relayProbes(net::io_context& io, Nodes nodes, std::vector<double>& ms,
                             const std::atomic<bool>& loadRunning) {
-  RelayClient client(io.get_executor(), "http://127.0.0.1:" + std::to_string(port));
-  const RelayIdentity identity = co_await client.registerIdentity();
-  auto control = co_await client.hostControl(identity);
+  Clients clients(io, nodes);
+  const RelayIdentity identity = co_await clients.host.registerIdentity();
+  auto control = co_await clients.host.hostControl(identity);
   for (int i = 0; i < kProbes && loadRunning; ++i) {
     const auto began = Clock::now();
     auto host = std::make_shared<std::shared_ptr<Wire>>();
     net::co_spawn(io, [&, host]() -> awaitable<void> {
       Bytes newline{'\n'};
       Bytes line = co_await control->readUntil(std::move(newline), RelayProtocol::maxHead);
-      *host = co_await client.accept(RelayControl::parse(line).token);
+      *host = co_await clients.acceptor.accept(RelayControl::parse(line).token);
     }, net::detached);
-    auto viewer = co_await client.connect(identity.id);
+    auto viewer = co_await clients.viewer.connect(identity.id);
     ms.push_back(since(began));
     viewer->cancel();
     if (*host) (*host)->cancel();
@@ -156,29 +171,29 @@ awaitable<void> relayProbes(net::io_context& io, std::uint16_t port, std::vector
 }
 
 // Splices through the relay: the host's control connection accepts every incoming viewer.
-Run throughRelay(std::uint16_t port) {
+Run throughRelay(Nodes nodes) {
   net::io_context io;
-  RelayClient client(io.get_executor(), "http://127.0.0.1:" + std::to_string(port));
+  Clients clients(io, nodes);
   Run run;
   int finished = 0;
   std::atomic<bool> loadStarted = false, loadRunning = true;
   std::thread prober([&] {
-    auto setUp = [port](net::io_context& pio, std::vector<double>& ms, const std::atomic<bool>& running) {
-      return relayProbes(pio, port, ms, running);
+    auto setUp = [nodes](net::io_context& pio, std::vector<double>& ms, const std::atomic<bool>& running) {
+      return relayProbes(pio, nodes, ms, running);
     };
     run.probeMs = probe(loadStarted, loadRunning, setUp);
   });
   Clock::time_point start;
   net::co_spawn(io, [&]() -> awaitable<void> {
-    const RelayIdentity identity = co_await client.registerIdentity();
-    auto control = co_await client.hostControl(identity);
+    const RelayIdentity identity = co_await clients.host.registerIdentity();
+    auto control = co_await clients.host.hostControl(identity);
     start = Clock::now();
     for (int i = 0; i < kSplices; ++i) {
       net::co_spawn(io, [&, i]() -> awaitable<void> {
         const auto began = Clock::now();
         bool ok = false;
         try {
-          auto wire = co_await client.connect(identity.id);
+          auto wire = co_await clients.viewer.connect(identity.id);
           run.setupMs.push_back(since(began));
           if (run.setupMs.size() == kSplices) loadStarted = true;
           ok = co_await viewerSide(wire, static_cast<std::uint32_t>(i));
@@ -199,7 +214,7 @@ Run throughRelay(std::uint16_t port) {
       net::co_spawn(io, [&, token = event.token]() -> awaitable<void> {
         bool ok = false;
         try {
-          auto wire = co_await client.accept(token);
+          auto wire = co_await clients.acceptor.accept(token);
           ok = co_await hostSide(wire);
           wire->cancel();
         } catch (const std::exception&) {
@@ -301,7 +316,7 @@ void BM_RelaySplices(benchmark::State& state) {
   const double idleMiB = residentMiB(relay.process->pid(), "VmRSS:");
   Run viaRelay, reference;
   for (auto _ : state) {
-    viaRelay = throughRelay(relay.port);
+    viaRelay = throughRelay({relay.port, relay.port, relay.port});
     reference = direct();
     state.SetIterationTime(viaRelay.seconds);
   }
@@ -332,6 +347,66 @@ void BM_RelaySplices(benchmark::State& state) {
   std::filesystem::remove_all(db.parent_path());
 }
 BENCHMARK(BM_RelaySplices)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// The same load through three nodes of a cluster on a private redis-server, the host on the first node,
+// viewers on the second and accepts on the third, so that every splice crosses nodes; beside the same load
+// on the first node alone.
+void BM_RelayClusterSplices(benchmark::State& state) {
+  if (test::findProgram("redis-server").empty()) {
+    state.SkipWithError("redis-server is not installed (make deps)");
+    return;
+  }
+  const auto dir = std::filesystem::temp_directory_path() / ("relay-cluster-bench-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "cluster.key") << "the benchmark's cluster key\n";
+  test::RedisProcess redis(dir);
+  std::vector<std::unique_ptr<test::RelayProcess>> nodes;
+  for (int i = 0; i < 3; ++i)
+    nodes.push_back(std::make_unique<test::RelayProcess>(std::vector<std::string>{
+        "--redis", redis.url(), "--advertise", "127.0.0.1:0", "--cluster-key-file", (dir / "cluster.key").string(),
+        "--max-connections", "5000", "--max-connections-per-address", "5000", "--connects-per-minute", "100000",
+        "--registrations-per-minute", "1000"}));
+  Run crossing, oneNode;
+  for (auto _ : state) {
+    crossing = throughRelay({nodes[0]->port, nodes[1]->port, nodes[2]->port});
+    state.SetIterationTime(crossing.seconds);
+  }
+  std::vector<double> peakMiB;
+  for (auto& n : nodes) peakMiB.push_back(residentMiB(n->process->pid(), "VmHWM:"));
+  auto single = std::make_unique<test::RelayProcess>(std::vector<std::string>{
+      "--redis", redis.url(), "--advertise", "127.0.0.1:0", "--cluster-key-file", (dir / "cluster.key").string(),
+      "--max-connections", "5000", "--max-connections-per-address", "5000", "--connects-per-minute", "100000"});
+  oneNode = throughRelay({single->port, single->port, single->port});
+  const double totalMB = 2.0 * kSplices * kBytesEachWay / 1e6;
+  state.counters["cluster_MBps"] = totalMB / crossing.seconds;
+  state.counters["one_node_MBps"] = totalMB / oneNode.seconds;
+  state.counters["cluster_setup_median_ms"] = percentile(crossing.setupMs, 0.5);
+  state.counters["cluster_setup_p99_ms"] = percentile(crossing.setupMs, 0.99);
+  state.counters["one_node_setup_median_ms"] = percentile(oneNode.setupMs, 0.5);
+  state.counters["one_node_setup_p99_ms"] = percentile(oneNode.setupMs, 0.99);
+  state.counters["cluster_setup_under_load_median_ms"] = percentile(crossing.probeMs, 0.5);
+  state.counters["cluster_setup_under_load_p99_ms"] = percentile(crossing.probeMs, 0.99);
+  state.counters["one_node_setup_under_load_median_ms"] = percentile(oneNode.probeMs, 0.5);
+  state.counters["one_node_setup_under_load_p99_ms"] = percentile(oneNode.probeMs, 0.99);
+  state.counters["node1_peak_rss_MiB"] = peakMiB[0];
+  state.counters["node2_peak_rss_MiB"] = peakMiB[1];
+  state.counters["node3_peak_rss_MiB"] = peakMiB[2];
+  state.counters["one_node_peak_rss_MiB"] = residentMiB(single->process->pid(), "VmHWM:");
+  state.counters["cluster_lost_or_corrupted_streams"] = crossing.failed;
+  state.counters["one_node_lost_or_corrupted_streams"] = oneNode.failed;
+  state.SetLabel(
+      "figure=cluster_MBps ref=one_node_MBps unit=MB/s better=higher;"
+      "figure=cluster_setup_median_ms ref=one_node_setup_median_ms unit=ms better=lower;"
+      "figure=cluster_setup_p99_ms ref=one_node_setup_p99_ms unit=ms better=lower;"
+      "figure=cluster_setup_under_load_median_ms ref=one_node_setup_under_load_median_ms unit=ms better=lower;"
+      "figure=cluster_setup_under_load_p99_ms ref=one_node_setup_under_load_p99_ms unit=ms better=lower;"
+      "figure=node2_peak_rss_MiB ref=one_node_peak_rss_MiB unit=MiB better=lower;"
+      "figure=cluster_lost_or_corrupted_streams ref=one_node_lost_or_corrupted_streams unit=streams better=lower");
+  single.reset();
+  nodes.clear();
+  std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_RelayClusterSplices)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace pellora

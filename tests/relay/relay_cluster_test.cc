@@ -14,69 +14,33 @@
 
 #include "support/child_process.h"
 #include "support/raw_client.h"
+#include "support/redis_process.h"
 #include "support/relay_process.h"
 
 namespace pellora {
 namespace {
 
 using test::ChildProcess;
+using test::findProgram;
+using test::freePort;
 using test::RawClient;
 using test::RelayProcess;
 using test::statusOf;
 using test::upgradeRequest;
 using namespace std::chrono_literals;
 
-std::string findProgram(const std::string& name) {
-  for (const char* dir : {"/usr/bin", "/usr/sbin", "/usr/local/bin", "/usr/local/sbin"})
-    if (std::filesystem::exists(std::filesystem::path(dir) / name)) return std::string(dir) + "/" + name;
-  return {};
-}
-
-std::uint16_t freePort() {
-  boost::asio::io_context io;
-  boost::asio::ip::tcp::acceptor a(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
-  return a.local_endpoint().port();
-}
-
-bool accepts(std::uint16_t port) {
-  try {
-    RawClient probe("127.0.0.1", port, 200);
-    return true;
-  } catch (const std::runtime_error&) {
-    return false;
-  }
-}
-
-// A private redis-server on a free loopback port; its append-only file lives in `dir` and survives restarts.
-class Redis {
+// The private redis-server, and one command's string reply ("" for nil).
+class Redis : public test::RedisProcess {
  public:
-  explicit Redis(std::filesystem::path dir) : dir_(std::move(dir)), port_(freePort()) { start(); }
-  void start() {
-    process_ = std::make_unique<ChildProcess>(
-        findProgram("redis-server"),
-        std::vector<std::string>{"--port", std::to_string(port_), "--bind", "127.0.0.1", "--dir", dir_.string(),
-                                 "--appendonly", "yes", "--save", "", "--logfile", (dir_ / "redis.log").string()});
-    for (int i = 0; i < 200 && !accepts(port_); ++i) std::this_thread::sleep_for(10ms);
-  }
-  void stop() {
-    process_->signal(SIGTERM);
-    process_->wait();
-  }
-  std::string url() const { return "redis://127.0.0.1:" + std::to_string(port_); }
-  // One command's string reply ("" for nil).
+  using RedisProcess::RedisProcess;
   std::string get(const std::string& key) const {
-    redisContext* c = redisConnect("127.0.0.1", port_);
+    redisContext* c = redisConnect("127.0.0.1", port());
     auto* r = c && !c->err ? static_cast<redisReply*>(redisCommand(c, "GET %s", key.c_str())) : nullptr;
     std::string value = r && r->type == REDIS_REPLY_STRING ? std::string(r->str, r->len) : "";
     if (r) freeReplyObject(r);
     if (c) redisFree(c);
     return value;
   }
-
- private:
-  std::filesystem::path dir_;
-  std::uint16_t port_;
-  std::unique_ptr<ChildProcess> process_;
 };
 
 class RelayCluster : public ::testing::Test {
@@ -269,7 +233,7 @@ TEST_F(RelayCluster, BehindHaproxyInRoundRobin) {
   for (int i = 0; i < 3; ++i) cfg << "  server node" << i << " 127.0.0.1:" << port(i) << "\n";
   cfg.close();
   ChildProcess proxy(haproxy, {"-q", "-db", "-f", (dir_ / "haproxy.cfg").string()});
-  for (int i = 0; i < 200 && !accepts(front); ++i) std::this_thread::sleep_for(10ms);
+  test::awaitListener(front);
 
   // Consecutive connections land on consecutive nodes: register, control, viewer and accept all differ
   // from their neighbours.
