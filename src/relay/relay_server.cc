@@ -246,6 +246,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   // ---------------------------------------------------------------------------------------------- books
 
   // Takes a slot for a new connection from `address`; nullopt when that address holds its share already.
+  // Internal connections (`capped` false) are booked as "node ADDRESS", apart from clients there.
   std::optional<std::uint64_t> admit(const std::string& address, int fd, bool capped = true) {
     std::lock_guard lock(booksMutex);
     auto& count = perAddress[address];
@@ -497,6 +498,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   struct Control final : HostLink, std::enable_shared_from_this<Control<Stream>> {
     std::shared_ptr<Connection<Stream>> c;
     std::deque<std::string> outbox;
+    bool ready = false;  // lines wait until the 101 has been written
     bool writing = false, closeAfterFlush = false, closed = false;
 
     explicit Control(std::shared_ptr<Connection<Stream>> conn) : c(std::move(conn)) {}
@@ -515,7 +517,11 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
       if (outbox.size() >= kControlOutbox) return close();  // the host stopped reading
       outbox.push_back(std::move(line));
       closeAfterFlush |= thenClose;
-      if (!writing) {
+      if (ready) start();
+    }
+    void start() {
+      ready = true;
+      if (!writing && !outbox.empty()) {
         writing = true;
         net::co_spawn(c->stream.get_executor(), flush(this->shared_from_this()), net::detached);
       }
@@ -551,6 +557,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
     if (!co_await switchProtocols(*c)) {
       control->close();
     } else {
+      control->start();
       std::string lines = c->leftover();
       for (;;) {
         tcpOf(c->stream).expires_after(config.controlIdleTimeout);
@@ -666,8 +673,8 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
       peer->close();
       co_return co_await respond(*host, http::status::not_found, "token"sv);
     }
-    if (auto id = admit(there.address().to_string(), peer->stream.socket().native_handle(), false))
-      track(*peer, *id, there.address().to_string());
+    const std::string booked = "node " + there.address().to_string();
+    if (auto id = admit(booked, peer->stream.socket().native_handle(), false)) track(*peer, *id, booked);
     if (!co_await switchProtocols(*host)) {
       peer->close();
       co_return host->close();
@@ -697,7 +704,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
       }
       boost::system::error_code ignored;
       socket.set_option(tcp::no_delay(true), ignored);
-      std::string address = socket.remote_endpoint(ignored).address().to_string();
+      std::string address = "node " + socket.remote_endpoint(ignored).address().to_string();
       auto id = admit(address, socket.native_handle(), false);
       auto c = std::make_shared<Connection<PlainStream>>(std::move(socket));
       track(*c, *id, std::move(address));

@@ -59,10 +59,11 @@ class RelayCluster : public ::testing::Test {
     redis_.reset();
     std::filesystem::remove_all(dir_);
   }
-  std::unique_ptr<RelayProcess> startNode() {
-    return std::make_unique<RelayProcess>(std::vector<std::string>{
-        "--redis", redis_->url(), "--advertise", "127.0.0.1:0", "--cluster-key-file", (dir_ / "cluster.key").string(),
-        "--accept-timeout", "2", "--threads", "1"});
+  std::unique_ptr<RelayProcess> startNode(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args{"--redis", redis_->url(), "--advertise", "127.0.0.1:0", "--cluster-key-file",
+                                  (dir_ / "cluster.key").string(), "--accept-timeout", "2", "--threads", "1"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return std::make_unique<RelayProcess>(args);
   }
   std::uint16_t port(int node) const { return nodes_[node]->port; }
 
@@ -224,13 +225,16 @@ TEST_F(RelayCluster, StoppedNodesLeaveNoPresenceBehind) {
 TEST_F(RelayCluster, BehindHaproxyInRoundRobin) {
   const std::string haproxy = findProgram("haproxy");
   if (haproxy.empty()) GTEST_SKIP() << "haproxy is not installed (make deps)";
+  // As operators run it: HAProxy names each client in a PROXY line.
+  nodes_.clear();
+  for (int i = 0; i < 3; ++i) nodes_.push_back(startNode({"--proxy-protocol"}));
   const std::uint16_t front = freePort();
   std::ofstream cfg(dir_ / "haproxy.cfg");
   cfg << "global\n  maxconn 2000\n"
          "defaults\n  mode tcp\n  timeout connect 2s\n  timeout client 60s\n  timeout server 60s\n"
          "frontend relay\n  bind 127.0.0.1:" << front << "\n  default_backend nodes\n"
          "backend nodes\n  balance roundrobin\n";
-  for (int i = 0; i < 3; ++i) cfg << "  server node" << i << " 127.0.0.1:" << port(i) << "\n";
+  for (int i = 0; i < 3; ++i) cfg << "  server node" << i << " 127.0.0.1:" << port(i) << " send-proxy\n";
   cfg.close();
   ChildProcess proxy(haproxy, {"-q", "-db", "-f", (dir_ / "haproxy.cfg").string()});
   test::awaitListener(front);
