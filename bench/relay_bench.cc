@@ -309,6 +309,16 @@ double residentMiB(pid_t pid, const char* field) {
   return 0;
 }
 
+// A run's throughput and setup times as counters named "<prefix>_...".
+void countRun(benchmark::State& state, const std::string& prefix, const Run& run) {
+  const double totalMB = 2.0 * kSplices * kBytesEachWay / 1e6;
+  state.counters[prefix + "_MBps"] = totalMB / run.seconds;
+  state.counters[prefix + "_setup_median_ms"] = percentile(run.setupMs, 0.5);
+  state.counters[prefix + "_setup_p99_ms"] = percentile(run.setupMs, 0.99);
+  state.counters[prefix + "_setup_under_load_median_ms"] = percentile(run.probeMs, 0.5);
+  state.counters[prefix + "_setup_under_load_p99_ms"] = percentile(run.probeMs, 0.99);
+}
+
 void BM_RelaySplices(benchmark::State& state) {
   const auto db = std::filesystem::temp_directory_path() / ("relay-bench-" + std::to_string(getpid())) / "relay.db";
   test::RelayProcess relay({"--db", db.string(), "--max-connections", "5000",
@@ -320,17 +330,8 @@ void BM_RelaySplices(benchmark::State& state) {
     reference = direct();
     state.SetIterationTime(viaRelay.seconds);
   }
-  const double totalMB = 2.0 * kSplices * kBytesEachWay / 1e6;
-  state.counters["relay_MBps"] = totalMB / viaRelay.seconds;
-  state.counters["direct_MBps"] = totalMB / reference.seconds;
-  state.counters["relay_setup_median_ms"] = percentile(viaRelay.setupMs, 0.5);
-  state.counters["relay_setup_p99_ms"] = percentile(viaRelay.setupMs, 0.99);
-  state.counters["direct_setup_median_ms"] = percentile(reference.setupMs, 0.5);
-  state.counters["direct_setup_p99_ms"] = percentile(reference.setupMs, 0.99);
-  state.counters["relay_setup_under_load_median_ms"] = percentile(viaRelay.probeMs, 0.5);
-  state.counters["relay_setup_under_load_p99_ms"] = percentile(viaRelay.probeMs, 0.99);
-  state.counters["direct_setup_under_load_median_ms"] = percentile(reference.probeMs, 0.5);
-  state.counters["direct_setup_under_load_p99_ms"] = percentile(reference.probeMs, 0.99);
+  countRun(state, "relay", viaRelay);
+  countRun(state, "direct", reference);
   state.counters["setups_under_load"] = static_cast<double>(viaRelay.probeMs.size());
   state.counters["relay_peak_rss_MiB"] = residentMiB(relay.process->pid(), "VmHWM:");
   state.counters["relay_idle_rss_MiB"] = idleMiB;
@@ -360,12 +361,13 @@ void BM_RelayClusterSplices(benchmark::State& state) {
   std::filesystem::create_directories(dir);
   std::ofstream(dir / "cluster.key") << "the benchmark's cluster key\n";
   test::RedisProcess redis(dir);
-  std::vector<std::unique_ptr<test::RelayProcess>> nodes;
-  for (int i = 0; i < 3; ++i)
-    nodes.push_back(std::make_unique<test::RelayProcess>(std::vector<std::string>{
+  auto startNode = [&] {
+    return std::make_unique<test::RelayProcess>(std::vector<std::string>{
         "--redis", redis.url(), "--advertise", "127.0.0.1:0", "--cluster-key-file", (dir / "cluster.key").string(),
-        "--max-connections", "5000", "--max-connections-per-address", "5000", "--connects-per-minute", "100000",
-        "--registrations-per-minute", "1000"}));
+        "--max-connections", "5000", "--max-connections-per-address", "5000", "--connects-per-minute", "100000"});
+  };
+  std::vector<std::unique_ptr<test::RelayProcess>> nodes;
+  for (int i = 0; i < 3; ++i) nodes.push_back(startNode());
   Run crossing, oneNode;
   for (auto _ : state) {
     crossing = throughRelay({nodes[0]->port, nodes[1]->port, nodes[2]->port});
@@ -373,21 +375,10 @@ void BM_RelayClusterSplices(benchmark::State& state) {
   }
   std::vector<double> peakMiB;
   for (auto& n : nodes) peakMiB.push_back(residentMiB(n->process->pid(), "VmHWM:"));
-  auto single = std::make_unique<test::RelayProcess>(std::vector<std::string>{
-      "--redis", redis.url(), "--advertise", "127.0.0.1:0", "--cluster-key-file", (dir / "cluster.key").string(),
-      "--max-connections", "5000", "--max-connections-per-address", "5000", "--connects-per-minute", "100000"});
+  auto single = startNode();
   oneNode = throughRelay({single->port, single->port, single->port});
-  const double totalMB = 2.0 * kSplices * kBytesEachWay / 1e6;
-  state.counters["cluster_MBps"] = totalMB / crossing.seconds;
-  state.counters["one_node_MBps"] = totalMB / oneNode.seconds;
-  state.counters["cluster_setup_median_ms"] = percentile(crossing.setupMs, 0.5);
-  state.counters["cluster_setup_p99_ms"] = percentile(crossing.setupMs, 0.99);
-  state.counters["one_node_setup_median_ms"] = percentile(oneNode.setupMs, 0.5);
-  state.counters["one_node_setup_p99_ms"] = percentile(oneNode.setupMs, 0.99);
-  state.counters["cluster_setup_under_load_median_ms"] = percentile(crossing.probeMs, 0.5);
-  state.counters["cluster_setup_under_load_p99_ms"] = percentile(crossing.probeMs, 0.99);
-  state.counters["one_node_setup_under_load_median_ms"] = percentile(oneNode.probeMs, 0.5);
-  state.counters["one_node_setup_under_load_p99_ms"] = percentile(oneNode.probeMs, 0.99);
+  countRun(state, "cluster", crossing);
+  countRun(state, "one_node", oneNode);
   state.counters["node1_peak_rss_MiB"] = peakMiB[0];
   state.counters["node2_peak_rss_MiB"] = peakMiB[1];
   state.counters["node3_peak_rss_MiB"] = peakMiB[2];

@@ -297,10 +297,12 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
 
   // ---------------------------------------------------------------------------------------------- accept
 
-  awaitable<void> acceptLoop() {
+  // Hands every connection `from` accepts to `take(socket, peer address)` until the server stops.
+  template <typename Take>
+  awaitable<void> acceptLoop(tcp::acceptor& from, Take take) {
     auto self = shared_from_this();
     while (!stopping) {
-      auto [ec, socket] = co_await acceptor.async_accept(tuple);
+      auto [ec, socket] = co_await from.async_accept(tuple);
       if (ec) {
         if (stopping || ec == net::error::operation_aborted) break;
         continue;  // e.g. too many open files: keep serving the connections we have
@@ -308,9 +310,13 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
       boost::system::error_code ignored;
       socket.set_option(tcp::no_delay(true), ignored);
       std::string address = socket.remote_endpoint(ignored).address().to_string();
-      if (config.proxyProtocol) net::co_spawn(io, proxied(std::move(socket), std::move(address)), net::detached);
-      else start(std::move(socket), std::move(address));
+      take(std::move(socket), std::move(address));
     }
+  }
+
+  void accepted(tcp::socket socket, std::string address) {
+    if (config.proxyProtocol) net::co_spawn(io, proxied(std::move(socket), std::move(address)), net::detached);
+    else start(std::move(socket), std::move(address));
   }
 
   // Takes a slot for the connection (or refuses it) and serves it.
@@ -694,22 +700,12 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
     co_return text;
   }
 
-  awaitable<void> internalAcceptLoop() {
-    auto self = shared_from_this();
-    while (!stopping) {
-      auto [ec, socket] = co_await internal.async_accept(tuple);
-      if (ec) {
-        if (stopping || ec == net::error::operation_aborted) break;
-        continue;
-      }
-      boost::system::error_code ignored;
-      socket.set_option(tcp::no_delay(true), ignored);
-      std::string address = "node " + socket.remote_endpoint(ignored).address().to_string();
-      auto id = admit(address, socket.native_handle(), false);
-      auto c = std::make_shared<Connection<PlainStream>>(std::move(socket));
-      track(*c, *id, std::move(address));
-      net::co_spawn(io, serveInternal(c), net::detached);
-    }
+  void acceptedInternal(tcp::socket socket, std::string address) {
+    address = "node " + address;
+    auto id = admit(address, socket.native_handle(), false);
+    auto c = std::make_shared<Connection<PlainStream>>(std::move(socket));
+    track(*c, *id, std::move(address));
+    net::co_spawn(io, serveInternal(c), net::detached);
   }
 
   // Another node's host accepted a viewer that waits here. Without the cluster key: closed at once.
@@ -811,9 +807,11 @@ void RelayServer::start() {
   }
   spawnThread(*registryIo_);
   for (auto& c : copiers_) spawnThread(*c);
-  net::co_spawn(d.io, d.acceptLoop(), net::detached);
+  auto publicSide = [&d](tcp::socket s, std::string address) { d.accepted(std::move(s), std::move(address)); };
+  net::co_spawn(d.io, d.acceptLoop(d.acceptor, publicSide), net::detached);
   net::co_spawn(d.io, d.tickLoop(), net::detached);
-  if (d.config.cluster()) net::co_spawn(d.io, d.internalAcceptLoop(), net::detached);
+  auto internalSide = [&d](tcp::socket s, std::string address) { d.acceptedInternal(std::move(s), std::move(address)); };
+  if (d.config.cluster()) net::co_spawn(d.io, d.acceptLoop(d.internal, internalSide), net::detached);
 }
 
 tcp::endpoint RelayServer::localEndpoint() const { return impl_->acceptor.local_endpoint(); }
