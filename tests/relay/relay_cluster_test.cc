@@ -29,14 +29,21 @@ using test::statusOf;
 using test::upgradeRequest;
 using namespace std::chrono_literals;
 
-// The private redis-server, and one command's string reply ("" for nil).
+// The private redis-server, asked directly what the nodes keep there.
 class Redis : public test::RedisProcess {
  public:
   using RedisProcess::RedisProcess;
-  std::string get(const std::string& key) const {
+  std::string get(const std::string& key) const { return ask("GET", key).first; }  // "" for nil
+  long long ttlSeconds(const std::string& key) const { return ask("TTL", key).second; }
+
+ private:
+  // One command on one key: its string reply, or its integer reply.
+  std::pair<std::string, long long> ask(const std::string& command, const std::string& key) const {
     redisContext* c = redisConnect("127.0.0.1", port());
-    auto* r = c && !c->err ? static_cast<redisReply*>(redisCommand(c, "GET %s", key.c_str())) : nullptr;
-    std::string value = r && r->type == REDIS_REPLY_STRING ? std::string(r->str, r->len) : "";
+    auto* r = c && !c->err ? static_cast<redisReply*>(redisCommand(c, "%s %s", command.c_str(), key.c_str())) : nullptr;
+    std::pair<std::string, long long> value{"", -3};
+    if (r && r->type == REDIS_REPLY_STRING) value.first.assign(r->str, r->len);
+    if (r && r->type == REDIS_REPLY_INTEGER) value.second = r->integer;
     if (r) freeReplyObject(r);
     if (c) redisFree(c);
     return value;
@@ -220,6 +227,8 @@ TEST_F(RelayCluster, StoppedNodesLeaveNoPresenceBehind) {
   nodes_[1]->process->wait();
   EXPECT_EQ(request(port(2), upgradeRequest("/v1/connect", "X-Pellora-Id: " + b.first + "\r\n")).second,
             R"({"error":"offline"})");
+  const long long left = redis_->ttlSeconds("pellora:presence:" + b.first);
+  EXPECT_TRUE(left > 0 && left <= 45) << left << " s";
 }
 
 TEST_F(RelayCluster, BehindHaproxyInRoundRobin) {
