@@ -14,7 +14,10 @@ endif()
 pkg_check_modules(OPUS REQUIRED IMPORTED_TARGET opus)
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
 pkg_check_modules(SQLITE3 REQUIRED IMPORTED_TARGET sqlite3)
+# The relay cluster's shared store: Redis through hiredis.
 pkg_check_modules(HIREDIS REQUIRED IMPORTED_TARGET hiredis)
+# LAN announcement and discovery through the system's mDNS daemon.
+pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
 
 # Host media: libyuv (no pkg-config file in Debian), FFmpeg for H.264, TurboJPEG, the XCB extensions.
 find_path(LIBYUV_INCLUDE_DIR libyuv.h REQUIRED)
@@ -24,4 +27,5 @@ set_target_properties(Libyuv::libyuv PROPERTIES IMPORTED_LOCATION ${LIBYUV_LIBRA
 target_include_directories(Libyuv::libyuv SYSTEM INTERFACE ${LIBYUV_INCLUDE_DIR})
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavutil)
 pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
-pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-damage xcb-xfixes xcb-randr xcb-xtest)
+pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-damage xcb-xfixes xcb-randr xcb-xtest
+  xcb-screensaver)
