@@ -384,9 +384,13 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   }
 
   // An address beyond its share of connections: 503 at once, without waiting for its request (TLS
-  // listeners just close). The refusal lingers briefly so that the answer is read before the socket goes.
+  // listeners just close). The refusal lingers briefly so that the answer is read before the socket goes;
+  // beyond kLingering refusals at once (a flood), sockets are closed without an answer.
+  static constexpr int kLingering = 256;
+  int lingering = 0;  // on the setup thread
   awaitable<void> refuse(std::shared_ptr<PlainStream> s) {
-    if (!tls) {
+    if (!tls && lingering < kLingering) {
+      ++lingering;
       http::response<http::string_body> res{http::status::service_unavailable, 11};
       res.set(http::field::server, "pellora-relay");
       res.set(http::field::content_type, "application/json");
@@ -399,6 +403,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
       s->socket().shutdown(tcp::socket::shutdown_send, ignored);
       char sink[512];
       while (!ec) std::tie(ec, n) = co_await s->async_read_some(net::buffer(sink), tuple);
+      --lingering;
     }
     closeSocket(s->socket());
   }
