@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "base/allocator_tuning.h"
+#include "relay/redis_relay_registry.h"
 #include "relay/relay_server.h"
 
 int main(int argc, char** argv) {
@@ -20,9 +21,29 @@ int main(int argc, char** argv) {
   pellora::tuneAllocatorForStreaming();
   try {
     boost::asio::io_context io(1);
-    LocalRelayRegistry registry(config.database);
-    RelayServer server(io, config, registry);
+    std::unique_ptr<RelayRegistry> registry;
+    RedisRelayRegistry* cluster = nullptr;
+    if (config.cluster()) {
+      auto redis = std::make_unique<RedisRelayRegistry>(*config.redis, std::string());
+      cluster = redis.get();
+      registry = std::move(redis);
+    } else {
+      registry = std::make_unique<LocalRelayRegistry>(config.database);
+    }
+    RelayServer server(io, config, *registry);
     server.start();
+    std::string where = "identities in " + config.database.string();
+    if (cluster) {
+      auto internal = server.internalEndpoint();
+      const std::string host = internal.address().to_string();
+      const std::string address = (internal.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(internal.port());
+      cluster->setNodeAddress(address);
+      where = "cluster node " + cluster->nodeId() + " on redis://" + config.redis->host + ":" +
+              std::to_string(config.redis->port) + "/" + std::to_string(config.redis->database) + ", internal " + address;
+      if (!registry->reachable())
+        std::cerr << "pellora-relay: Redis does not answer yet; registrations and connects get 503 until it does"
+                  << std::endl;
+    }
 
     // SIGTERM and SIGINT: stop accepting, close every connection, and leave once they have wound down.
     boost::asio::signal_set signals(io, SIGTERM, SIGINT);
@@ -41,8 +62,7 @@ int main(int argc, char** argv) {
 
     auto endpoint = server.localEndpoint();
     std::cout << "pellora-relay listening on " << endpoint.address().to_string() << ":" << endpoint.port()
-              << (config.tls() ? " (https)" : " (http)") << ", identities in " << config.database.string()
-              << std::endl;
+              << (config.tls() ? " (https)" : " (http)") << ", " << where << std::endl;
     io.run();
     return 0;
   } catch (const boost::system::system_error& e) {

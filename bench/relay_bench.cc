@@ -1,6 +1,8 @@
 // Many viewers and one host joined through a real pellora-relay on loopback, each splice moving 4 MiB each
 // way, beside the same transfers over direct loopback connections in the same run. Every stream's bytes
-// are checked; the relay's peak resident memory is read from /proc.
+// are checked; the relay's peak resident memory is read from /proc. While the load runs, a second thread
+// sets up one splice after another (through the relay, and directly beside it) to time a new viewer's
+// wait for its host under load, apart from the load generator's own queue.
 
 #include <benchmark/benchmark.h>
 
@@ -11,7 +13,9 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <unistd.h>
@@ -19,6 +23,7 @@
 #include "base/allocator_tuning.h"
 #include "core/relay_client.h"
 #include "core/relay_protocol.h"
+#include "support/redis_process.h"
 #include "support/relay_process.h"
 
 namespace pellora {
@@ -98,8 +103,28 @@ awaitable<bool> hostSide(std::shared_ptr<Wire> wire) {
 struct Run {
   double seconds = 0;
   std::vector<double> setupMs;
+  std::vector<double> probeMs;  // setups timed by the probe thread while the load ran
   int failed = 0;
 };
+
+constexpr int kProbes = 40;
+constexpr auto kProbeGap = std::chrono::milliseconds(20);
+
+double since(Clock::time_point began) { return std::chrono::duration<double, std::milli>(Clock::now() - began).count(); }
+
+// On its own thread and io_context: up to kProbes setups made by `setUp`, one at a time, while `loadRunning`
+// holds. Returns each setup's milliseconds.
+template <typename SetUp>
+std::vector<double> probe(const std::atomic<bool>& loadStarted, const std::atomic<bool>& loadRunning, SetUp setUp) {
+  while (!loadStarted) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  net::io_context io;
+  std::vector<double> ms;
+  net::co_spawn(io, [&]() -> awaitable<void> {
+    co_await setUp(io, ms, loadRunning);
+  }, net::detached);
+  io.run();
+  return ms;
+}
 
 double percentile(std::vector<double> v, double p) {
   if (v.empty()) return 0;
@@ -107,24 +132,70 @@ double percentile(std::vector<double> v, double p) {
   return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
 }
 
+// A host of its own on the probe thread: one viewer after another is joined to it through the relay.
+// Where each part of a splice goes: the host's registration and control connection, the viewer's connect
+// and the host's accept. Three different nodes of a cluster make every splice cross nodes.
+struct Nodes {
+  std::uint16_t host, viewer, accept;
+};
+
+struct Clients {
+  RelayClient host, viewer, acceptor;
+  Clients(net::io_context& io, Nodes n)
+      : host(io.get_executor(), "http://127.0.0.1:" + std::to_string(n.host)),
+        viewer(io.get_executor(), "http://127.0.0.1:" + std::to_string(n.viewer)),
+        acceptor(io.get_executor(), "http://127.0.0.1:" + std::to_string(n.accept)) {}
+};
+
+awaitable<void> relayProbes(net::io_context& io, Nodes nodes, std::vector<double>& ms,
+                            const std::atomic<bool>& loadRunning) {
+  Clients clients(io, nodes);
+  const RelayIdentity identity = co_await clients.host.registerIdentity();
+  auto control = co_await clients.host.hostControl(identity);
+  for (int i = 0; i < kProbes && loadRunning; ++i) {
+    const auto began = Clock::now();
+    auto host = std::make_shared<std::shared_ptr<Wire>>();
+    net::co_spawn(io, [&, host]() -> awaitable<void> {
+      Bytes newline{'\n'};
+      Bytes line = co_await control->readUntil(std::move(newline), RelayProtocol::maxHead);
+      *host = co_await clients.acceptor.accept(RelayControl::parse(line).token);
+    }, net::detached);
+    auto viewer = co_await clients.viewer.connect(identity.id);
+    ms.push_back(since(began));
+    viewer->cancel();
+    if (*host) (*host)->cancel();
+    net::steady_timer gap(io, kProbeGap);
+    co_await gap.async_wait(use_awaitable);
+  }
+  control->cancel();
+}
+
 // Splices through the relay: the host's control connection accepts every incoming viewer.
-Run throughRelay(std::uint16_t port) {
+Run throughRelay(Nodes nodes) {
   net::io_context io;
-  RelayClient client(io.get_executor(), "http://127.0.0.1:" + std::to_string(port));
+  Clients clients(io, nodes);
   Run run;
   int finished = 0;
+  std::atomic<bool> loadStarted = false, loadRunning = true;
+  std::thread prober([&] {
+    auto setUp = [nodes](net::io_context& pio, std::vector<double>& ms, const std::atomic<bool>& running) {
+      return relayProbes(pio, nodes, ms, running);
+    };
+    run.probeMs = probe(loadStarted, loadRunning, setUp);
+  });
   Clock::time_point start;
   net::co_spawn(io, [&]() -> awaitable<void> {
-    const RelayIdentity identity = co_await client.registerIdentity();
-    auto control = co_await client.hostControl(identity);
+    const RelayIdentity identity = co_await clients.host.registerIdentity();
+    auto control = co_await clients.host.hostControl(identity);
     start = Clock::now();
     for (int i = 0; i < kSplices; ++i) {
       net::co_spawn(io, [&, i]() -> awaitable<void> {
         const auto began = Clock::now();
         bool ok = false;
         try {
-          auto wire = co_await client.connect(identity.id);
-          run.setupMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - began).count());
+          auto wire = co_await clients.viewer.connect(identity.id);
+          run.setupMs.push_back(since(began));
+          if (run.setupMs.size() == kSplices) loadStarted = true;
           ok = co_await viewerSide(wire, static_cast<std::uint32_t>(i));
           wire->cancel();
         } catch (const std::exception&) {
@@ -143,7 +214,7 @@ Run throughRelay(std::uint16_t port) {
       net::co_spawn(io, [&, token = event.token]() -> awaitable<void> {
         bool ok = false;
         try {
-          auto wire = co_await client.accept(token);
+          auto wire = co_await clients.acceptor.accept(token);
           ok = co_await hostSide(wire);
           wire->cancel();
         } catch (const std::exception&) {
@@ -160,7 +231,26 @@ Run throughRelay(std::uint16_t port) {
     control->cancel();
   }, net::detached);
   io.run();
+  loadRunning = false;
+  loadStarted = true;
+  prober.join();
   return run;
+}
+
+// Direct loopback connections made one at a time to a listener of the probe thread.
+awaitable<void> directProbes(net::io_context& io, std::vector<double>& ms, const std::atomic<bool>& loadRunning) {
+  net::ip::tcp::acceptor acceptor(io, {net::ip::make_address("127.0.0.1"), 0});
+  const std::uint16_t port = acceptor.local_endpoint().port();
+  for (int i = 0; i < kProbes && loadRunning; ++i) {
+    const auto began = Clock::now();
+    auto wire = Wire::tcp(io.get_executor(), "127.0.0.1", port, false);
+    co_await wire->start();
+    auto accepted = co_await acceptor.async_accept(use_awaitable);
+    ms.push_back(since(began));
+    wire->cancel();
+    net::steady_timer gap(io, kProbeGap);
+    co_await gap.async_wait(use_awaitable);
+  }
 }
 
 // The same streams over direct loopback connections.
@@ -170,6 +260,8 @@ Run direct() {
   const std::uint16_t port = acceptor.local_endpoint().port();
   Run run;
   int finished = 0;
+  std::atomic<bool> loadStarted = false, loadRunning = true;
+  std::thread prober([&] { run.probeMs = probe(loadStarted, loadRunning, directProbes); });
   const auto start = Clock::now();
   net::co_spawn(io, [&]() -> awaitable<void> {
     for (int i = 0; i < kSplices; ++i) {
@@ -192,7 +284,8 @@ Run direct() {
       try {
         auto wire = Wire::tcp(io.get_executor(), "127.0.0.1", port, false);
         co_await wire->start();
-        run.setupMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - began).count());
+        run.setupMs.push_back(since(began));
+        if (run.setupMs.size() == kSplices) loadStarted = true;
         ok = co_await viewerSide(wire, static_cast<std::uint32_t>(i));
       } catch (const std::exception&) {
       }
@@ -202,6 +295,9 @@ Run direct() {
   }
   io.run();
   run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  loadRunning = false;
+  loadStarted = true;
+  prober.join();
   return run;
 }
 
@@ -213,23 +309,30 @@ double residentMiB(pid_t pid, const char* field) {
   return 0;
 }
 
+// A run's throughput and setup times as counters named "<prefix>_...".
+void countRun(benchmark::State& state, const std::string& prefix, const Run& run) {
+  const double totalMB = 2.0 * kSplices * kBytesEachWay / 1e6;
+  state.counters[prefix + "_MBps"] = totalMB / run.seconds;
+  state.counters[prefix + "_setup_median_ms"] = percentile(run.setupMs, 0.5);
+  state.counters[prefix + "_setup_p99_ms"] = percentile(run.setupMs, 0.99);
+  state.counters[prefix + "_setup_under_load_median_ms"] = percentile(run.probeMs, 0.5);
+  state.counters[prefix + "_setup_under_load_p99_ms"] = percentile(run.probeMs, 0.99);
+}
+
 void BM_RelaySplices(benchmark::State& state) {
   const auto db = std::filesystem::temp_directory_path() / ("relay-bench-" + std::to_string(getpid())) / "relay.db";
-  test::RelayProcess relay({"--db", db.string(), "--max-connections", "5000", "--connects-per-minute", "100000"});
+  test::RelayProcess relay({"--db", db.string(), "--max-connections", "5000",
+                           "--max-connections-per-address", "5000", "--connects-per-minute", "100000"});
   const double idleMiB = residentMiB(relay.process->pid(), "VmRSS:");
   Run viaRelay, reference;
   for (auto _ : state) {
-    viaRelay = throughRelay(relay.port);
+    viaRelay = throughRelay({relay.port, relay.port, relay.port});
     reference = direct();
     state.SetIterationTime(viaRelay.seconds);
   }
-  const double totalMB = 2.0 * kSplices * kBytesEachWay / 1e6;
-  state.counters["relay_MBps"] = totalMB / viaRelay.seconds;
-  state.counters["direct_MBps"] = totalMB / reference.seconds;
-  state.counters["relay_setup_median_ms"] = percentile(viaRelay.setupMs, 0.5);
-  state.counters["relay_setup_p99_ms"] = percentile(viaRelay.setupMs, 0.99);
-  state.counters["direct_setup_median_ms"] = percentile(reference.setupMs, 0.5);
-  state.counters["direct_setup_p99_ms"] = percentile(reference.setupMs, 0.99);
+  countRun(state, "relay", viaRelay);
+  countRun(state, "direct", reference);
+  state.counters["setups_under_load"] = static_cast<double>(viaRelay.probeMs.size());
   state.counters["relay_peak_rss_MiB"] = residentMiB(relay.process->pid(), "VmHWM:");
   state.counters["relay_idle_rss_MiB"] = idleMiB;
   state.counters["lost_or_corrupted_streams"] = viaRelay.failed;
@@ -238,11 +341,63 @@ void BM_RelaySplices(benchmark::State& state) {
       "figure=relay_MBps ref=direct_MBps unit=MB/s better=higher;"
       "figure=relay_setup_median_ms ref=direct_setup_median_ms unit=ms better=lower;"
       "figure=relay_setup_p99_ms ref=direct_setup_p99_ms unit=ms better=lower;"
+      "figure=relay_setup_under_load_median_ms ref=direct_setup_under_load_median_ms unit=ms better=lower;"
+      "figure=relay_setup_under_load_p99_ms ref=direct_setup_under_load_p99_ms unit=ms better=lower;"
       "figure=relay_peak_rss_MiB ref=relay_idle_rss_MiB unit=MiB better=lower;"
       "figure=lost_or_corrupted_streams ref=direct_failed_streams unit=streams better=lower");
   std::filesystem::remove_all(db.parent_path());
 }
 BENCHMARK(BM_RelaySplices)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// The same load through three nodes of a cluster on a private redis-server, the host on the first node,
+// viewers on the second and accepts on the third, so that every splice crosses nodes; beside the same load
+// on the first node alone.
+void BM_RelayClusterSplices(benchmark::State& state) {
+  if (test::findProgram("redis-server").empty()) {
+    state.SkipWithError("redis-server is not installed (make deps)");
+    return;
+  }
+  const auto dir = std::filesystem::temp_directory_path() / ("relay-cluster-bench-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "cluster.key") << "the benchmark's cluster key\n";
+  test::RedisProcess redis(dir);
+  auto startNode = [&] {
+    return std::make_unique<test::RelayProcess>(std::vector<std::string>{
+        "--redis", redis.url(), "--advertise", "127.0.0.1:0", "--cluster-key-file", (dir / "cluster.key").string(),
+        "--max-connections", "5000", "--max-connections-per-address", "5000", "--connects-per-minute", "100000"});
+  };
+  std::vector<std::unique_ptr<test::RelayProcess>> nodes;
+  for (int i = 0; i < 3; ++i) nodes.push_back(startNode());
+  Run crossing, oneNode;
+  for (auto _ : state) {
+    crossing = throughRelay({nodes[0]->port, nodes[1]->port, nodes[2]->port});
+    state.SetIterationTime(crossing.seconds);
+  }
+  std::vector<double> peakMiB;
+  for (auto& n : nodes) peakMiB.push_back(residentMiB(n->process->pid(), "VmHWM:"));
+  auto single = startNode();
+  oneNode = throughRelay({single->port, single->port, single->port});
+  countRun(state, "cluster", crossing);
+  countRun(state, "one_node", oneNode);
+  state.counters["node1_peak_rss_MiB"] = peakMiB[0];
+  state.counters["node2_peak_rss_MiB"] = peakMiB[1];
+  state.counters["node3_peak_rss_MiB"] = peakMiB[2];
+  state.counters["one_node_peak_rss_MiB"] = residentMiB(single->process->pid(), "VmHWM:");
+  state.counters["cluster_lost_or_corrupted_streams"] = crossing.failed;
+  state.counters["one_node_lost_or_corrupted_streams"] = oneNode.failed;
+  state.SetLabel(
+      "figure=cluster_MBps ref=one_node_MBps unit=MB/s better=higher;"
+      "figure=cluster_setup_median_ms ref=one_node_setup_median_ms unit=ms better=lower;"
+      "figure=cluster_setup_p99_ms ref=one_node_setup_p99_ms unit=ms better=lower;"
+      "figure=cluster_setup_under_load_median_ms ref=one_node_setup_under_load_median_ms unit=ms better=lower;"
+      "figure=cluster_setup_under_load_p99_ms ref=one_node_setup_under_load_p99_ms unit=ms better=lower;"
+      "figure=node2_peak_rss_MiB ref=one_node_peak_rss_MiB unit=MiB better=lower;"
+      "figure=cluster_lost_or_corrupted_streams ref=one_node_lost_or_corrupted_streams unit=streams better=lower");
+  single.reset();
+  nodes.clear();
+  std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_RelayClusterSplices)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace pellora

@@ -19,12 +19,18 @@ packages=(
   libxcb-screensaver0-dev
   # relay store and secrets
   libsqlite3-dev libsecret-1-dev
+  # relay cluster: shared store client (Redis through hiredis)
+  libhiredis-dev
+  # command lines
+  libboost-program-options1.81-dev
   # integration tests: a virtual X server, a sound server, a CA for TLS tests
   xvfb x11-utils xdotool pulseaudio openssl
   # LAN announcement and discovery: the Avahi client library
   libavahi-client-dev
   # mDNS tests: a private mDNS daemon and system bus inside a network namespace with a veth pair
   avahi-daemon dbus iproute2
+  # relay cluster tests: the shared store and a TCP load balancer in front of the nodes (private copies)
+  redis-server haproxy
 )
 
 missing=()
@@ -37,36 +43,42 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 echo "deps: installing ${missing[*]}"
 
-# avahi-daemon is here for the mDNS tests only, which run their own copy inside a network namespace. Its
-# package would start a system-wide daemon that announces this machine on every real interface, and enable
-# it for the next boot. When this script installs it, a policy-rc.d keeps the package scripts from starting
-# it (invoke-rc.d and deb-systemd-invoke both ask that file), and afterwards its units are disabled so that
-# nothing starts it later (boot, socket or D-Bus activation). A machine that already had it keeps it as it was.
-installing_avahi=false
-[[ " ${missing[*]} " == *" avahi-daemon "* ]] && installing_avahi=true
+# avahi-daemon, redis-server and haproxy are here for the tests only, which run private copies of their
+# own (avahi-daemon inside a network namespace, the others on loopback ports). Their packages would start
+# system-wide daemons (avahi-daemon announces this machine on every real interface) and enable them for the
+# next boot. When this script installs them, a policy-rc.d keeps the package scripts from starting them
+# (invoke-rc.d and deb-systemd-invoke both ask that file), and afterwards their units are disabled so that
+# nothing starts them later (boot, socket or D-Bus activation). A machine that already had one keeps it as it was.
+test_daemons=()
+for daemon in avahi-daemon redis-server haproxy; do
+  [[ " ${missing[*]} " == *" $daemon "* ]] && test_daemons+=("$daemon")
+done
 policy=/usr/sbin/policy-rc.d
 saved_policy="$policy.pellora-saved"
 policy_written=false
-refuses_avahi() {
+refuses_test_daemons() {
   [ -x "$policy" ] || return 1
-  local status=0
-  "$policy" avahi-daemon start >/dev/null 2>&1 || status=$?
-  [ "$status" -eq 101 ]
+  local daemon status
+  for daemon in "${test_daemons[@]}"; do
+    status=0
+    "$policy" "$daemon" start >/dev/null 2>&1 || status=$?
+    [ "$status" -eq 101 ] || return 1
+  done
 }
 restore_policy() {
   $policy_written || return 0
   $sudo rm -f "$policy"
   if [ -e "$saved_policy" ]; then $sudo mv -f "$saved_policy" "$policy"; fi
 }
-if $installing_avahi && ! refuses_avahi; then
-  # Docker's own policy already refuses every start; anywhere else a wrapper refuses avahi-daemon only and
+if [ ${#test_daemons[@]} -gt 0 ] && ! refuses_test_daemons; then
+  # Docker's own policy already refuses every start; anywhere else a wrapper refuses these daemons only and
   # leaves every other decision to the policy that was there (if any).
   if [ -e "$policy" ]; then $sudo mv -f "$policy" "$saved_policy"; fi
   policy_written=true
   trap restore_policy EXIT
   printf '%s\n' '#!/bin/sh' \
-    '# Written by install-deps.sh for the duration of one install: avahi-daemon is never started.' \
-    'for arg in "$@"; do case "$arg" in avahi-daemon*) exit 101 ;; esac; done' \
+    '# Written by install-deps.sh for the duration of one install: test-only daemons are never started.' \
+    'for arg in "$@"; do case "$arg" in avahi-daemon*|redis-server*|haproxy*) exit 101 ;; esac; done' \
     "[ -x $saved_policy ] && exec $saved_policy \"\$@\"" \
     'exit 0' | $sudo tee "$policy" >/dev/null
   $sudo chmod 755 "$policy"
@@ -75,13 +87,15 @@ fi
 $sudo apt-get update -q
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 
-if $installing_avahi; then
+for daemon in "${test_daemons[@]}"; do
+  units=("$daemon.service")
+  [ "$daemon" = avahi-daemon ] && units+=(avahi-daemon.socket)
   # systemctl disables offline too (systemd installed but not running, as in containers).
   if [ -d /run/systemd/system ]; then
-    $sudo systemctl disable --now avahi-daemon.socket avahi-daemon.service >/dev/null 2>&1 || true
+    $sudo systemctl disable --now "${units[@]}" >/dev/null 2>&1 || true
   elif command -v systemctl >/dev/null; then
-    $sudo systemctl disable avahi-daemon.socket avahi-daemon.service >/dev/null 2>&1 || true
+    $sudo systemctl disable "${units[@]}" >/dev/null 2>&1 || true
   fi
-  if [ -x /etc/init.d/avahi-daemon ]; then $sudo update-rc.d avahi-daemon disable >/dev/null 2>&1 || true; fi
-  echo "deps: avahi-daemon is installed for the tests and left disabled; 'systemctl enable --now avahi-daemon' announces this machine"
-fi
+  if [ -x "/etc/init.d/$daemon" ]; then $sudo update-rc.d "$daemon" disable >/dev/null 2>&1 || true; fi
+  echo "deps: $daemon is installed for the tests and left disabled; 'systemctl enable --now $daemon' starts it for this machine"
+done

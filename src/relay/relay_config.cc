@@ -1,79 +1,164 @@
 #include "relay/relay_config.h"
 
+#include <boost/program_options.hpp>
 #include <charconv>
+#include <sstream>
 
 #include "support/paths.h"
 
 namespace pellora::relay {
 
+namespace po = boost::program_options;
+
 namespace {
 
-constexpr const char* kHelp =
-    "usage: pellora-relay [--listen HOST:PORT] [--db FILE] [--tls-cert FILE --tls-key FILE]\n"
-    "                     [--max-connections N] [--registrations-per-minute N] [--connects-per-minute N]\n"
-    "                     [--accept-timeout SECONDS] [--idle-timeout SECONDS] [--header-timeout SECONDS]\n"
+constexpr const char* kUsage =
+    "usage: pellora-relay [OPTIONS]\n"
     "\n"
     "Relays Pellora connections between viewers and hosts that cannot reach each other directly.\n"
-    "\n"
-    "  --listen HOST:PORT   address to listen on (default 127.0.0.1:8270; [::1]:PORT for IPv6)\n"
-    "  --db FILE            SQLite database of registered identities\n"
-    "                       (default $XDG_DATA_HOME/pellora-relay/relay.db)\n"
-    "  --tls-cert FILE      PEM certificate chain; with --tls-key, serve HTTPS\n"
-    "  --tls-key FILE       PEM private key\n"
-    "  --max-connections N  open connections before new ones get 503 (default 1000)\n"
-    "  --registrations-per-minute N, --connects-per-minute N\n"
-    "                       per client address, before 429 (defaults 10 and 60)\n"
-    "  --accept-timeout S   how long a viewer waits for its host (default 30)\n"
-    "  --idle-timeout S     close a relayed stream after S seconds without traffic (default 600)\n"
-    "  --header-timeout S   time allowed for a TLS handshake and a request head (default 10)\n"
-    "  --help               this text\n";
+    "One node keeps its identities in SQLite; several nodes behind one address share identities,\n"
+    "presence and tokens through Redis (--redis, --advertise, --cluster-key-file).\n";
 
 template <typename T>
-bool number(const std::string& text, T& out) {
+bool number(std::string_view text, T& out) {
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
   return ec == std::errc() && end == text.data() + text.size();
 }
 
-bool hostPort(const std::string& text, RelayConfig& c) {
+// "HOST:PORT", "[v6]:PORT".
+bool hostPort(const std::string& text, std::string& host, std::uint16_t& port) {
   auto colon = text.rfind(':');
   if (colon == std::string::npos || colon == 0) return false;
-  std::string host = text.substr(0, colon);
-  if (host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-  std::uint16_t port = 0;
-  if (host.empty() || !number(text.substr(colon + 1), port)) return false;
-  c.listenHost = host;
-  c.listenPort = port;
+  std::string h = text.substr(0, colon);
+  if (h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
+  if (h.empty() || !number(std::string_view(text).substr(colon + 1), port)) return false;
+  host = std::move(h);
   return true;
+}
+
+po::options_description options() {
+  po::options_description o("Options");
+  // clang-format off
+  o.add_options()
+    ("help,h", "print this text and exit")
+    ("listen", po::value<std::string>()->value_name("HOST:PORT"),
+     "address to listen on (default 127.0.0.1:8270; [::1]:PORT for IPv6)")
+    ("db", po::value<std::string>()->value_name("FILE"),
+     "SQLite database of registered identities, when not in a cluster "
+     "(default $XDG_DATA_HOME/pellora-relay/relay.db)")
+    ("tls-cert", po::value<std::string>()->value_name("FILE"), "PEM certificate chain; with --tls-key, serve HTTPS")
+    ("tls-key", po::value<std::string>()->value_name("FILE"), "PEM private key")
+    ("max-connections", po::value<long long>()->value_name("N"),
+     "open connections before new ones get 503 (default 1000)")
+    ("max-connections-per-address", po::value<long long>()->value_name("N"),
+     "open connections from one client address before its new ones get 503 (default 32)")
+    ("registrations-per-minute", po::value<long long>()->value_name("N"),
+     "registrations per client address and minute before 429 (default 10)")
+    ("connects-per-minute", po::value<long long>()->value_name("N"),
+     "connects per client address and minute before 429 (default 60)")
+    ("accept-timeout", po::value<long long>()->value_name("SECONDS"),
+     "how long a viewer waits for its host, and how long its token lives (default 30)")
+    ("idle-timeout", po::value<long long>()->value_name("SECONDS"),
+     "close a relayed stream after this long without traffic (default 600)")
+    ("header-timeout", po::value<long long>()->value_name("SECONDS"),
+     "time allowed for a TLS handshake and a request head (default 10)")
+    ("threads", po::value<long long>()->value_name("N"),
+     "threads that copy relayed bytes (default: one per core)")
+    ("proxy-protocol", po::bool_switch(),
+     "every connection starts with a PROXY protocol v1 line (HAProxy: send-proxy); limits and caps then "
+     "count the client address it names. Only behind a load balancer that always sends it")
+    ("redis", po::value<std::string>()->value_name("URL"),
+     "redis://HOST:PORT[/DB]: run as a node of a cluster sharing this Redis (--db is then unused)")
+    ("advertise", po::value<std::string>()->value_name("HOST:PORT"),
+     "with --redis: internal listener through which other nodes reach this one; "
+     "bind it to a private address")
+    ("cluster-key-file", po::value<std::string>()->value_name("FILE"),
+     "with --redis: file holding the key that every node of the cluster shares (at least 16 bytes)");
+  // clang-format on
+  return o;
+}
+
+std::string helpText() {
+  std::ostringstream out;
+  out << kUsage << "\n" << options();
+  return out.str();
 }
 
 }  // namespace
 
+std::optional<RedisAddress> parseRedisUrl(const std::string& url) {
+  constexpr std::string_view scheme = "redis://";
+  if (!url.starts_with(scheme)) return std::nullopt;
+  std::string rest = url.substr(scheme.size());
+  RedisAddress a;
+  if (auto slash = rest.find('/'); slash != std::string::npos) {
+    if (!number(std::string_view(rest).substr(slash + 1), a.database) || a.database < 0) return std::nullopt;
+    rest.resize(slash);
+  }
+  if (rest.find(':') == std::string::npos) rest += ":6379";
+  if (!hostPort(rest, a.host, a.port) || a.port == 0) return std::nullopt;
+  return a;
+}
+
 std::filesystem::path defaultDatabasePath() { return Paths::dataHome() / "pellora-relay" / "relay.db"; }
 
 ParsedArguments parseArguments(const std::vector<std::string>& args) {
-  RelayConfig c;
-  auto fail = [](std::string why) { return ParsedArguments{std::nullopt, why + "\n\n" + kHelp, false}; };
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--help" || a == "-h") return {std::nullopt, kHelp, true};
-    if (i + 1 >= args.size()) return fail("pellora-relay: " + a + " is unknown or needs a value");
-    const std::string& v = args[++i];
-    long long n = 0;
-    bool good = true;
-    if (a == "--listen") good = hostPort(v, c);
-    else if (a == "--db") c.database = v;
-    else if (a == "--tls-cert") c.tlsCertificate = v;
-    else if (a == "--tls-key") c.tlsKey = v;
-    else if (a == "--max-connections") good = number(v, n) && n > 0 && (c.maxConnections = static_cast<std::size_t>(n));
-    else if (a == "--registrations-per-minute") good = number(v, n) && n > 0 && (c.registrationsPerMinute = static_cast<int>(n));
-    else if (a == "--connects-per-minute") good = number(v, n) && n > 0 && (c.connectsPerMinute = static_cast<int>(n));
-    else if (a == "--accept-timeout") good = number(v, n) && n > 0 && (c.acceptTimeout = Seconds(n)).count();
-    else if (a == "--header-timeout") good = number(v, n) && n > 0 && (c.headerTimeout = Seconds(n)).count();
-    else if (a == "--idle-timeout") good = number(v, n) && n > 0 && (c.spliceIdleTimeout = Seconds(n)).count();
-    else return fail("pellora-relay: unknown option " + a);
-    if (!good) return fail("pellora-relay: bad value for " + a + ": " + v);
+  const std::string help = helpText();
+  auto fail = [&help](const std::string& why) {
+    return ParsedArguments{std::nullopt, "pellora-relay: " + why + "\n\n" + help, false};
+  };
+  po::variables_map vm;
+  try {
+    po::store(po::command_line_parser(args).options(options()).run(), vm);
+    po::notify(vm);
+  } catch (const po::error& e) {
+    return fail(e.what());
   }
-  if (c.tlsCertificate.empty() != c.tlsKey.empty()) return fail("pellora-relay: --tls-cert and --tls-key go together");
+  if (vm.count("help")) return {std::nullopt, help, true};
+
+  RelayConfig c;
+  auto text = [&vm](const char* name) { return vm[name].as<std::string>(); };
+  // Every count and duration is a positive number.
+  auto positive = [&vm](const char* name, auto& out) -> bool {
+    if (!vm.count(name)) return true;
+    const long long n = vm[name].as<long long>();
+    if (n <= 0) return false;
+    using T = std::decay_t<decltype(out)>;
+    if constexpr (std::is_same_v<T, Seconds>) out = Seconds(n);
+    else out = static_cast<T>(n);
+    return true;
+  };
+  if (vm.count("listen") && !hostPort(text("listen"), c.listenHost, c.listenPort))
+    return fail("--listen wants HOST:PORT, not " + text("listen"));
+  if (vm.count("db")) c.database = text("db");
+  c.proxyProtocol = vm["proxy-protocol"].as<bool>();
+  if (vm.count("tls-cert")) c.tlsCertificate = text("tls-cert");
+  if (vm.count("tls-key")) c.tlsKey = text("tls-key");
+  for (const char* name : {"max-connections", "max-connections-per-address", "registrations-per-minute",
+                           "connects-per-minute", "accept-timeout", "idle-timeout", "header-timeout", "threads"}) {
+    const std::string n = name;
+    bool good = n == "max-connections"               ? positive(name, c.maxConnections)
+                : n == "max-connections-per-address" ? positive(name, c.maxConnectionsPerAddress)
+                : n == "registrations-per-minute"    ? positive(name, c.registrationsPerMinute)
+                : n == "connects-per-minute"         ? positive(name, c.connectsPerMinute)
+                : n == "accept-timeout"              ? positive(name, c.acceptTimeout)
+                : n == "idle-timeout"                ? positive(name, c.spliceIdleTimeout)
+                : n == "header-timeout"              ? positive(name, c.headerTimeout)
+                                                     : positive(name, c.threads);
+    if (!good) return fail("--" + n + " wants a positive number");
+  }
+  if (c.tlsCertificate.empty() != c.tlsKey.empty()) return fail("--tls-cert and --tls-key go together");
+
+  if (vm.count("redis")) {
+    c.redis = parseRedisUrl(text("redis"));
+    if (!c.redis) return fail("--redis wants redis://HOST:PORT[/DB], not " + text("redis"));
+    if (!vm.count("advertise") || !hostPort(text("advertise"), c.advertiseHost, c.advertisePort))
+      return fail("--redis needs --advertise HOST:PORT, the internal address of this node");
+    if (!vm.count("cluster-key-file")) return fail("--redis needs --cluster-key-file");
+    c.clusterKeyFile = text("cluster-key-file");
+  } else if (vm.count("advertise") || vm.count("cluster-key-file")) {
+    return fail("--advertise and --cluster-key-file belong to a cluster: give --redis too");
+  }
   if (c.database.empty()) c.database = defaultDatabasePath();
   return {c, {}, true};
 }

@@ -11,6 +11,14 @@ namespace pellora::relay {
 
 using Seconds = std::chrono::seconds;
 
+// A Redis server named by "redis://HOST:PORT[/DB]".
+struct RedisAddress {
+  std::string host;
+  std::uint16_t port = 6379;
+  int database = 0;
+};
+std::optional<RedisAddress> parseRedisUrl(const std::string& url);
+
 // Everything an operator can set on the command line; the defaults suit a small public relay.
 struct RelayConfig {
   std::string listenHost = "127.0.0.1";
@@ -19,14 +27,24 @@ struct RelayConfig {
   std::filesystem::path tlsCertificate, tlsKey;
 
   std::size_t maxConnections = 1000;
+  std::size_t maxConnectionsPerAddress = 32;  // so that one address cannot take every slot
   int registrationsPerMinute = 10;  // per client address
   int connectsPerMinute = 60;       // per client address
   Seconds acceptTimeout{30};        // a viewer waits this long for its host; tokens live as long
   Seconds headerTimeout{10};        // to receive a complete request head (and the TLS handshake)
   Seconds controlIdleTimeout{90};   // hosts ping every 25 s
   Seconds spliceIdleTimeout{600};   // a forwarded stream with no byte either way
+  unsigned threads = 0;             // threads that copy relayed bytes; 0: one per core
+  bool proxyProtocol = false;       // connections begin with a PROXY v1 line naming the client (load balancer)
+
+  // Cluster mode: identities, presence and tokens in Redis; nodes join splices over internal connections.
+  std::optional<RedisAddress> redis;
+  std::string advertiseHost;  // where other nodes reach this node's internal listener
+  std::uint16_t advertisePort = 0;
+  std::filesystem::path clusterKeyFile;
 
   bool tls() const { return !tlsCertificate.empty(); }
+  bool cluster() const { return redis.has_value(); }
 };
 
 // Parses `pellora-relay` arguments. Returns the configuration, or nullopt after printing help (when asked)

@@ -28,14 +28,15 @@ void bindText(sqlite3_stmt* s, int index, std::string_view text) {
   sqlite3_bind_text(s, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }
 
-// A uniformly random nine-digit id without a leading zero.
+}  // namespace
+
 std::string randomID() {
   std::uint64_t n = 0;
   for (std::uint8_t b : PelloraCrypto::randomBytes(8)) n = n << 8 | b;
   return std::to_string(100'000'000 + n % 900'000'000);
 }
 
-}  // namespace
+std::string randomToken() { return hexString(PelloraCrypto::randomBytes(16)); }
 
 void LocalRelayRegistry::Close::operator()(sqlite3* db) const { sqlite3_close(db); }
 
@@ -100,20 +101,24 @@ void LocalRelayRegistry::detachHost(const std::string& id, const HostLink* link)
   if (it != hosts_.end() && it->second.get() == link) hosts_.erase(it);
 }
 
-std::shared_ptr<HostLink> LocalRelayRegistry::host(const std::string& id) {
+bool LocalRelayRegistry::notifyHost(const std::string& id, const std::string& token) {
   auto it = hosts_.find(id);
-  return it == hosts_.end() ? nullptr : it->second;
+  if (it == hosts_.end()) return false;
+  it->second->incoming(token);
+  return true;
 }
 
 std::string LocalRelayRegistry::addPending(std::shared_ptr<PendingConnect> pending,
                                            std::chrono::steady_clock::time_point expiry) {
   dropExpired();
-  std::string token = hexString(PelloraCrypto::randomBytes(16));
+  std::string token = randomToken();
   pending_[token] = Pending{pending, expiry};
   return token;
 }
 
-std::shared_ptr<PendingConnect> LocalRelayRegistry::takePending(const std::string& token) {
+PendingLookup LocalRelayRegistry::takePending(const std::string& token) { return {takeLocalPending(token), {}}; }
+
+std::shared_ptr<PendingConnect> LocalRelayRegistry::takeLocalPending(const std::string& token) {
   dropExpired();
   auto it = pending_.find(token);
   if (it == pending_.end()) return nullptr;

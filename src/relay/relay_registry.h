@@ -2,12 +2,14 @@
 
 // What a relay node knows: registered identities, hosts that are online (have a control connection), and
 // viewers waiting for their host to accept. Behind this interface so that a store shared by several relay
-// nodes can replace the in-process one. Used only from the relay's single network thread.
+// nodes (RedisRelayRegistry) can replace the in-process one. Every call is made on the relay server's
+// registry thread, never on a network thread, so an implementation may block on its store.
 
 #include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -21,7 +23,19 @@ struct Registration {
   std::string secret;  // 32 random bytes as hex; only its SHA-256 is stored
 };
 
-// A host's live control connection, as the registry sees it.
+// The shared store cannot be reached: the caller answers 503 and tries again with the next request.
+class RegistryUnavailable : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A uniformly random nine-digit id without a leading zero.
+std::string randomID();
+// A single-use token: 16 random bytes as hex.
+std::string randomToken();
+
+// A host's live control connection, as the registry sees it. Called on the registry thread: an
+// implementation hands the line over to its own executor.
 class HostLink {
  public:
   virtual ~HostLink() = default;
@@ -35,6 +49,14 @@ class PendingConnect {
   virtual ~PendingConnect() = default;
 };
 
+// Where the viewer of a token waits: on this node, or on the node reached at `node` ("HOST:PORT" of its
+// internal listener). Neither when the token is unknown, used or expired.
+struct PendingLookup {
+  std::shared_ptr<PendingConnect> local;
+  std::string node;
+};
+
+// Methods that reach a shared store throw RegistryUnavailable while it is unreachable.
 class RelayRegistry {
  public:
   virtual ~RelayRegistry() = default;
@@ -42,17 +64,27 @@ class RelayRegistry {
   virtual Registration registerIdentity() = 0;
   virtual bool authenticate(std::string_view id, std::string_view secret) = 0;
 
-  // Makes `link` the control connection of `id`; the one it replaces (if any) is told so.
+  // Makes `link` the control connection of `id`; the one it replaces (if any, on any node) is told so.
   virtual void attachHost(const std::string& id, std::shared_ptr<HostLink> link) = 0;
   // Forgets `link` if it is still the control connection of `id`.
   virtual void detachHost(const std::string& id, const HostLink* link) = 0;
-  virtual std::shared_ptr<HostLink> host(const std::string& id) = 0;
+  // Passes `token` to the control connection of `id`, wherever it is; false when the host is offline.
+  virtual bool notifyHost(const std::string& id, const std::string& token) = 0;
 
   // A single-use token for `pending`, valid until `expiry`.
   virtual std::string addPending(std::shared_ptr<PendingConnect> pending,
                                  std::chrono::steady_clock::time_point expiry) = 0;
-  // The waiting viewer of `token`, removing it; none when unknown, used or expired.
-  virtual std::shared_ptr<PendingConnect> takePending(const std::string& token) = 0;
+  // Takes `token` (no other call or node can use it again) and says where its viewer waits.
+  virtual PendingLookup takePending(const std::string& token) = 0;
+  // The viewer of a token that another node has already taken, when it waits here; removes it.
+  virtual std::shared_ptr<PendingConnect> takeLocalPending(const std::string& token) = 0;
+
+  // Whether the store answers; the health endpoint reports it.
+  virtual bool reachable() = 0;
+  // Called every few seconds: refreshes what this node keeps alive in a shared store.
+  virtual void tick() {}
+  // The node is stopping: removes what it holds in a shared store (its hosts' presence).
+  virtual void withdraw() {}
 };
 
 // Identities in SQLite (survive restarts), presence and tokens in memory.
@@ -66,10 +98,12 @@ class LocalRelayRegistry final : public RelayRegistry {
   bool authenticate(std::string_view id, std::string_view secret) override;
   void attachHost(const std::string& id, std::shared_ptr<HostLink> link) override;
   void detachHost(const std::string& id, const HostLink* link) override;
-  std::shared_ptr<HostLink> host(const std::string& id) override;
+  bool notifyHost(const std::string& id, const std::string& token) override;
   std::string addPending(std::shared_ptr<PendingConnect> pending,
                          std::chrono::steady_clock::time_point expiry) override;
-  std::shared_ptr<PendingConnect> takePending(const std::string& token) override;
+  PendingLookup takePending(const std::string& token) override;
+  std::shared_ptr<PendingConnect> takeLocalPending(const std::string& token) override;
+  bool reachable() override { return true; }
 
  private:
   struct Pending {

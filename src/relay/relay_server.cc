@@ -3,6 +3,7 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/read.hpp>
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -12,9 +13,18 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/json.hpp>
+#include <sys/socket.h>
+
+#include <atomic>
 #include <deque>
+#include <fstream>
+#include <future>
+#include <iostream>
+#include <mutex>
+#include <sstream>
 #include <unordered_map>
 
+#include "core/crypto.h"
 #include "relay/rate_limiter.h"
 
 namespace pellora::relay {
@@ -50,7 +60,8 @@ void closeSocket(tcp::socket& s) {
   s.close(ignored);
 }
 
-// One accepted connection. Shared by whoever still uses the stream (its request handler, a splice).
+// One accepted connection. Shared by whoever still uses the stream (its request handler, a splice); its
+// slot in the server's books is given back when the last user lets go.
 template <typename Stream>
 struct Connection {
   Stream stream;
@@ -75,18 +86,155 @@ std::string registrationBody(const Registration& r) {
   return boost::json::serialize(boost::json::object{{"id", r.id}, {"secret", r.secret}});
 }
 
+// A plain connection's socket, taken from the setup thread to be handed to a copying thread.
+struct Handoff {
+  tcp protocol = tcp::v4();
+  int fd = -1;
+  std::string early;  // bytes that arrived behind the request head
+};
+
+Handoff handOff(Connection<PlainStream>& c) {
+  Handoff h;
+  boost::system::error_code ec;
+  auto local = c.stream.socket().local_endpoint(ec);
+  if (!ec) h.protocol = local.protocol();
+  h.fd = c.stream.socket().release(ec);
+  if (ec) h.fd = -1;
+  h.early = c.leftover();
+  return h;
+}
+
+// One side of a splice, on the executor that copies its bytes. Holds its connection so that the
+// connection's slot stays taken while bytes flow.
+struct PlainEnd {
+  std::shared_ptr<Connection<PlainStream>> owner;
+  tcp::socket socket;
+  std::string early;
+  static constexpr bool halfClose = true;
+
+  PlainEnd(std::shared_ptr<Connection<PlainStream>> c, net::any_io_executor ex, Handoff h)
+      : owner(std::move(c)), socket(ex), early(std::move(h.early)) {
+    boost::system::error_code ignored;
+    if (h.fd >= 0) socket.assign(h.protocol, h.fd, ignored);
+  }
+  tcp::socket& stream() { return socket; }
+  void close() { closeSocket(socket); }
+};
+
+struct TlsEnd {
+  std::shared_ptr<Connection<TlsStream>> owner;
+  std::string early;
+  static constexpr bool halfClose = false;  // TLS streams close both ways
+
+  TlsEnd(std::shared_ptr<Connection<TlsStream>> c, net::any_io_executor, std::string e)
+      : owner(std::move(c)), early(std::move(e)) {}
+  TlsStream& stream() { return owner->stream; }
+  void close() { owner->close(); }
+};
+
+template <typename Stream>
+using EndOf = std::conditional_t<std::is_same_v<Stream, PlainStream>, PlainEnd, TlsEnd>;
+
+template <typename Stream>
+auto takeOver(Connection<Stream>& c) {
+  if constexpr (std::is_same_v<Stream, PlainStream>) return handOff(c);
+  else return c.leftover();
+}
+
+// Forwards bytes both ways through one fixed buffer per direction, so a fast sender is held back by the
+// slow receiver's TCP window instead of growing our memory. An end of stream is passed on as a half-close
+// where both ends allow it. A watchdog closes both sides after `idle` without traffic. Runs on the
+// executor of the ends' sockets.
+template <typename From, typename To>
+awaitable<void> pump(std::shared_ptr<From> from, std::shared_ptr<To> to,
+                     std::shared_ptr<std::chrono::steady_clock::time_point> lastActivity) {
+  auto closeBoth = [&] {
+    from->close();
+    to->close();
+  };
+  if (!from->early.empty()) {
+    auto [ec, n] = co_await net::async_write(to->stream(), net::buffer(from->early), tuple);
+    if (ec) co_return closeBoth();
+    from->early.clear();
+  }
+  std::vector<char> buffer(kSpliceBuffer);
+  for (;;) {
+    auto [ec, n] = co_await from->stream().async_read_some(net::buffer(buffer), tuple);
+    if constexpr (From::halfClose && To::halfClose) {
+      if (ec == net::error::eof) {
+        boost::system::error_code ignored;
+        to->stream().shutdown(tcp::socket::shutdown_send, ignored);
+        co_return;
+      }
+    }
+    if (ec) co_return closeBoth();
+    *lastActivity = std::chrono::steady_clock::now();
+    auto [wec, wn] = co_await net::async_write(to->stream(), net::buffer(buffer.data(), n), tuple);
+    if (wec) co_return closeBoth();
+    *lastActivity = std::chrono::steady_clock::now();
+  }
+}
+
+template <typename A, typename B>
+awaitable<void> watch(std::shared_ptr<net::steady_timer> timer, std::chrono::steady_clock::duration idle,
+                      std::shared_ptr<std::chrono::steady_clock::time_point> lastActivity, std::shared_ptr<A> a,
+                      std::shared_ptr<B> b) {
+  const auto step = std::max<std::chrono::steady_clock::duration>(std::chrono::seconds(1), idle / 4);
+  for (;;) {
+    timer->expires_after(step);
+    auto [ec] = co_await timer->async_wait(tuple);
+    if (ec) co_return;  // the splice ended
+    if (std::chrono::steady_clock::now() - *lastActivity >= idle) {
+      a->close();
+      b->close();
+      co_return;
+    }
+  }
+}
+
+template <typename A, typename B>
+void runSplice(net::any_io_executor ex, std::shared_ptr<A> a, std::shared_ptr<B> b,
+               std::chrono::steady_clock::duration idle) {
+  auto lastActivity = std::make_shared<std::chrono::steady_clock::time_point>(std::chrono::steady_clock::now());
+  auto watchdog = std::make_shared<net::steady_timer>(ex);
+  net::co_spawn(ex, watch(watchdog, idle, lastActivity, a, b), net::detached);
+  // Both directions run at once; each finishes at its own end of stream or error.
+  auto done = std::make_shared<int>(0);
+  auto finish = [a, b, watchdog, done](std::exception_ptr) {
+    if (++*done == 2) {
+      watchdog->cancel();
+      a->close();
+      b->close();
+    }
+  };
+  net::co_spawn(ex, pump(a, b, lastActivity), finish);
+  net::co_spawn(ex, pump(b, a, lastActivity), finish);
+}
+
 }  // namespace
 
 struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   net::io_context& io;
-  RelayConfig config;
+  const RelayConfig config;
   RelayRegistry& registry;
+  net::any_io_executor registryExecutor;
+  std::vector<net::any_io_executor> copiers;
+  std::atomic<std::size_t> nextCopier{0};
   tcp::acceptor acceptor{io};
+  tcp::acceptor internal{io};  // cluster: connections from other nodes
+  std::string clusterKey;
+  net::steady_timer ticker{io};
   std::optional<net::ssl::context> tls;
+  std::atomic<bool> stopping{false};
+  bool registryDown = false;  // on the registry thread: reported once per outage
+
+  // The books: open connections (id -> socket), per address, and the rate limits. Touched by the setup
+  // thread and by copying threads when a splice ends; held only for a few map operations.
+  mutable std::mutex booksMutex;
   RateLimiter registerLimit, connectLimit;
   std::uint64_t nextConnection = 0;
-  std::unordered_map<std::uint64_t, std::function<void()>> open;  // closers of every open connection
-  bool stopping = false;
+  std::unordered_map<std::uint64_t, int> open;
+  std::unordered_map<std::string, std::size_t> perAddress;
 
   Impl(net::io_context& i, RelayConfig c, RelayRegistry& r)
       : io(i),
@@ -95,41 +243,169 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
         registerLimit(config.registrationsPerMinute),
         connectLimit(config.connectsPerMinute) {}
 
+  // ---------------------------------------------------------------------------------------------- books
+
+  // Takes a slot for a new connection from `address`; nullopt when that address holds its share already.
+  // Internal connections (`capped` false) are booked as "node ADDRESS", apart from clients there.
+  std::optional<std::uint64_t> admit(const std::string& address, int fd, bool capped = true) {
+    std::lock_guard lock(booksMutex);
+    auto& count = perAddress[address];
+    if (capped && count >= config.maxConnectionsPerAddress) return std::nullopt;
+    ++count;
+    const std::uint64_t id = nextConnection++;
+    open[id] = fd;
+    return id;
+  }
+  void leave(std::uint64_t id, const std::string& address) {
+    std::lock_guard lock(booksMutex);
+    open.erase(id);
+    auto it = perAddress.find(address);
+    if (it != perAddress.end() && --it->second == 0) perAddress.erase(it);
+  }
+  std::size_t openCount() const {
+    std::lock_guard lock(booksMutex);
+    return open.size();
+  }
+  bool allow(RateLimiter& limiter, const std::string& address) {
+    std::lock_guard lock(booksMutex);
+    return limiter.allow(address);
+  }
+
+  net::any_io_executor copier() {
+    return copiers[nextCopier.fetch_add(1, std::memory_order_relaxed) % copiers.size()];
+  }
+
+  // Runs `f` on the registry thread; nullopt when the registry's store cannot be reached.
+  template <typename F>
+  awaitable<std::optional<std::invoke_result_t<F&>>> registryCall(F f) {
+    using R = std::invoke_result_t<F&>;
+    auto run = [this, f = std::move(f)]() mutable -> awaitable<std::optional<R>> {
+      std::optional<R> result;
+      try {
+        result.emplace(f());
+      } catch (const RegistryUnavailable& e) {
+        if (!std::exchange(registryDown, true))
+          std::cerr << "pellora-relay: registry unreachable (" << e.what()
+                    << "); registrations and connects get 503 until it is back" << std::endl;
+        co_return std::nullopt;
+      }
+      if (std::exchange(registryDown, false)) std::cerr << "pellora-relay: registry reachable again" << std::endl;
+      co_return result;
+    };
+    co_return co_await net::co_spawn(registryExecutor, std::move(run), use_awaitable);
+  }
+
   // ---------------------------------------------------------------------------------------------- accept
 
-  awaitable<void> acceptLoop() {
+  // Hands every connection `from` accepts to `take(socket, peer address)` until the server stops.
+  template <typename Take>
+  awaitable<void> acceptLoop(tcp::acceptor& from, Take take) {
     auto self = shared_from_this();
     while (!stopping) {
-      auto [ec, socket] = co_await acceptor.async_accept(tuple);
+      auto [ec, socket] = co_await from.async_accept(tuple);
       if (ec) {
         if (stopping || ec == net::error::operation_aborted) break;
         continue;  // e.g. too many open files: keep serving the connections we have
       }
       boost::system::error_code ignored;
       socket.set_option(tcp::no_delay(true), ignored);
-      auto endpoint = socket.remote_endpoint(ignored);
-      std::string address = endpoint.address().to_string();
-      if (tls) {
-        auto c = std::make_shared<Connection<TlsStream>>(std::move(socket), *tls);
-        track(*c, std::move(address));
-        net::co_spawn(io, serveTls(c), net::detached);
-      } else {
-        auto c = std::make_shared<Connection<PlainStream>>(std::move(socket));
-        track(*c, std::move(address));
-        net::co_spawn(io, serve(c), net::detached);
-      }
+      std::string address = socket.remote_endpoint(ignored).address().to_string();
+      take(std::move(socket), std::move(address));
+    }
+  }
+
+  void accepted(tcp::socket socket, std::string address) {
+    if (config.proxyProtocol) net::co_spawn(io, proxied(std::move(socket), std::move(address)), net::detached);
+    else start(std::move(socket), std::move(address));
+  }
+
+  // Takes a slot for the connection (or refuses it) and serves it.
+  void start(tcp::socket socket, std::string address) {
+    auto id = admit(address, socket.native_handle());
+    if (!id) {
+      net::co_spawn(io, refuse(std::make_shared<PlainStream>(std::move(socket))), net::detached);
+    } else if (tls) {
+      auto c = std::make_shared<Connection<TlsStream>>(std::move(socket), *tls);
+      track(*c, *id, std::move(address));
+      net::co_spawn(io, serveTls(c), net::detached);
+    } else {
+      auto c = std::make_shared<Connection<PlainStream>>(std::move(socket));
+      track(*c, *id, std::move(address));
+      net::co_spawn(io, serve(c), net::detached);
+    }
+  }
+
+  // Behind a load balancer that sends a PROXY protocol (v1) line first: the client's address is the one
+  // in that line. Read a byte at a time, so that nothing of the stream behind it (a TLS handshake) is taken.
+  awaitable<void> proxied(tcp::socket socket, std::string balancer) {
+    PlainStream stream(std::move(socket));
+    stream.expires_after(config.headerTimeout);
+    std::string line;
+    char ch = 0;
+    while (line.size() < 108 && !line.ends_with("\r\n")) {
+      auto [ec, n] = co_await net::async_read(stream, net::buffer(&ch, 1), tuple);
+      if (ec) co_return closeSocket(stream.socket());
+      line.push_back(ch);
+    }
+    stream.expires_never();
+    std::istringstream words(line);
+    std::string proxy, family, source;
+    words >> proxy >> family >> source;
+    boost::system::error_code bad;
+    const bool known = family == "TCP4" || family == "TCP6";
+    if (known) net::ip::make_address(source, bad);
+    if (proxy != "PROXY" || !line.ends_with("\r\n") || (known && bad) || (!known && family != "UNKNOWN"))
+      co_return closeSocket(stream.socket());
+    start(stream.release_socket(), known ? source : balancer);
+  }
+
+  // Every few seconds the registry refreshes what it keeps alive in its store.
+  awaitable<void> tickLoop() {
+    auto self = shared_from_this();
+    while (!stopping) {
+      ticker.expires_after(std::chrono::seconds(5));
+      auto [ec] = co_await ticker.async_wait(tuple);
+      if (ec || stopping) break;
+      auto refresh = [this] {
+        registry.tick();
+        return true;
+      };
+      co_await registryCall(std::move(refresh));
     }
   }
 
   template <typename Stream>
-  void track(Connection<Stream>& c, std::string address) {
+  void track(Connection<Stream>& c, std::uint64_t id, std::string address) {
     c.address = std::move(address);
-    const std::uint64_t id = nextConnection++;
-    open[id] = [&c] { c.close(); };
     std::weak_ptr<Impl> weak = shared_from_this();
-    c.release = [weak, id] {
-      if (auto self = weak.lock()) self->open.erase(id);
+    c.release = [weak, id, address = c.address] {
+      if (auto self = weak.lock()) self->leave(id, address);
     };
+  }
+
+  // An address beyond its share of connections: 503 at once, without waiting for its request (TLS
+  // listeners just close). The refusal lingers briefly so that the answer is read before the socket goes;
+  // beyond kLingering refusals at once (a flood), sockets are closed without an answer.
+  static constexpr int kLingering = 256;
+  int lingering = 0;  // on the setup thread
+  awaitable<void> refuse(std::shared_ptr<PlainStream> s) {
+    if (!tls && lingering < kLingering) {
+      ++lingering;
+      http::response<http::string_body> res{http::status::service_unavailable, 11};
+      res.set(http::field::server, "pellora-relay");
+      res.set(http::field::content_type, "application/json");
+      res.set(http::field::connection, "close");
+      res.body() = errorBody("capacity");
+      res.prepare_payload();
+      s->expires_after(std::chrono::seconds(2));
+      auto [ec, n] = co_await http::async_write(*s, res, tuple);
+      boost::system::error_code ignored;
+      s->socket().shutdown(tcp::socket::shutdown_send, ignored);
+      char sink[512];
+      while (!ec) std::tie(ec, n) = co_await s->async_read_some(net::buffer(sink), tuple);
+      --lingering;
+    }
+    closeSocket(s->socket());
   }
 
   awaitable<void> serveTls(std::shared_ptr<Connection<TlsStream>> c) {
@@ -162,18 +438,26 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
     const auto& req = parser.get();
     const std::string_view target(req.target().data(), req.target().size());
 
-    if (open.size() > config.maxConnections) co_return co_await respond(*c, http::status::service_unavailable, "capacity"sv);
+    if (openCount() > config.maxConnections) co_return co_await respond(*c, http::status::service_unavailable, "capacity"sv);
 
     if (target == "/v1/health") {
       if (req.method() != http::verb::get && req.method() != http::verb::head)
         co_return co_await respond(*c, http::status::method_not_allowed, "method"sv);
-      co_return co_await respond(*c, http::status::ok, {}, std::string(R"({"status":"ok"})"));
+      auto probe = [this] { return registry.reachable(); };
+      auto reachable = co_await registryCall(std::move(probe));
+      if (reachable.value_or(false))
+        co_return co_await respond(*c, http::status::ok, {}, std::string(R"({"status":"ok","registry":"reachable"})"));
+      co_return co_await respond(*c, http::status::service_unavailable, {},
+                                 std::string(R"({"error":"registry","registry":"unreachable"})"));
     }
     // Registration lives under the operator's base path; the upgrade paths are absolute.
     if (target.ends_with("/v1/register")) {
       if (req.method() != http::verb::post) co_return co_await respond(*c, http::status::method_not_allowed, "method"sv);
-      if (!registerLimit.allow(c->address)) co_return co_await respond(*c, http::status::too_many_requests, "rate-limit"sv);
-      std::string body = registrationBody(registry.registerIdentity());
+      if (!allow(registerLimit, c->address)) co_return co_await respond(*c, http::status::too_many_requests, "rate-limit"sv);
+      auto draw = [this] { return registry.registerIdentity(); };
+      auto registration = co_await registryCall(std::move(draw));
+      if (!registration) co_return co_await unavailable(*c);
+      std::string body = registrationBody(*registration);
       co_return co_await respond(*c, http::status::ok, {}, std::move(body));
     }
     const bool upgradePath = target == "/v1/host" || target == "/v1/connect" || target == "/v1/accept";
@@ -203,6 +487,12 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
     c.close();
   }
 
+  // The registry's store cannot be reached: as when the node is full.
+  template <typename Stream>
+  awaitable<void> unavailable(Connection<Stream>& c) {
+    co_await respond(c, http::status::service_unavailable, "capacity"sv);
+  }
+
   template <typename Stream>
   awaitable<bool> switchProtocols(Connection<Stream>& c) {
     tcpOf(c.stream).expires_after(config.headerTimeout);
@@ -213,24 +503,36 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
 
   // ---------------------------------------------------------------------------------------------- host control
 
+  // A host's control connection. The registry tells it things on its own thread; lines are queued and
+  // written on the connection's executor.
   template <typename Stream>
   struct Control final : HostLink, std::enable_shared_from_this<Control<Stream>> {
     std::shared_ptr<Connection<Stream>> c;
     std::deque<std::string> outbox;
+    bool ready = false;  // lines wait until the 101 has been written
     bool writing = false, closeAfterFlush = false, closed = false;
 
     explicit Control(std::shared_ptr<Connection<Stream>> conn) : c(std::move(conn)) {}
     void incoming(const std::string& token) override {
-      send(boost::json::serialize(boost::json::object{{"t", "incoming"}, {"token", token}}) + "\n");
+      post(boost::json::serialize(boost::json::object{{"t", "incoming"}, {"token", token}}) + "\n", false);
     }
-    void replaced() override { send("{\"t\":\"replaced\"}\n", true); }
+    void replaced() override { post("{\"t\":\"replaced\"}\n", true); }
 
+    void post(std::string line, bool thenClose) {
+      net::post(c->stream.get_executor(), [self = this->shared_from_this(), line = std::move(line), thenClose]() mutable {
+        self->send(std::move(line), thenClose);
+      });
+    }
     void send(std::string line, bool thenClose = false) {
       if (closed) return;
       if (outbox.size() >= kControlOutbox) return close();  // the host stopped reading
       outbox.push_back(std::move(line));
       closeAfterFlush |= thenClose;
-      if (!writing) {
+      if (ready) start();
+    }
+    void start() {
+      ready = true;
+      if (!writing && !outbox.empty()) {
         writing = true;
         net::co_spawn(c->stream.get_executor(), flush(this->shared_from_this()), net::detached);
       }
@@ -252,146 +554,218 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
 
   template <typename Stream>
   awaitable<void> hostControl(std::shared_ptr<Connection<Stream>> c, std::string id, std::string secret) {
-    if (id.empty() || !registry.authenticate(id, secret))
-      co_return co_await respond(*c, http::status::unauthorized, "auth"sv);
-    if (!co_await switchProtocols(*c)) co_return c->close();
-
+    if (id.empty()) co_return co_await respond(*c, http::status::unauthorized, "auth"sv);
+    auto check = [this, id, secret] { return registry.authenticate(id, secret); };
+    auto authentic = co_await registryCall(std::move(check));
+    if (!authentic) co_return co_await unavailable(*c);
+    if (!*authentic) co_return co_await respond(*c, http::status::unauthorized, "auth"sv);
     auto control = std::make_shared<Control<Stream>>(c);
-    registry.attachHost(id, control);
-    std::string lines = c->leftover();
-    for (;;) {
-      tcpOf(c->stream).expires_after(config.controlIdleTimeout);
-      auto [ec, n] = co_await net::async_read_until(c->stream, net::dynamic_buffer(lines, kHeadLimit), '\n', tuple);
-      if (ec) break;  // closed, idle too long, or a line beyond the limit
-      std::string_view line(lines.data(), n);
-      boost::system::error_code parseError;
-      boost::json::value v = boost::json::parse(line, parseError);
-      if (!parseError && v.is_object()) {
-        const auto* t = v.as_object().if_contains("t");
-        if (t && t->is_string() && t->as_string() == "ping") control->send("{\"t\":\"pong\"}\n");
+    auto attach = [this, id, control] {
+      registry.attachHost(id, control);
+      return true;
+    };
+    if (!co_await registryCall(std::move(attach))) co_return co_await unavailable(*c);
+    if (!co_await switchProtocols(*c)) {
+      control->close();
+    } else {
+      control->start();
+      std::string lines = c->leftover();
+      for (;;) {
+        tcpOf(c->stream).expires_after(config.controlIdleTimeout);
+        auto [ec, n] = co_await net::async_read_until(c->stream, net::dynamic_buffer(lines, kHeadLimit), '\n', tuple);
+        if (ec) break;  // closed, idle too long, or a line beyond the limit
+        std::string_view line(lines.data(), n);
+        boost::system::error_code parseError;
+        boost::json::value v = boost::json::parse(line, parseError);
+        if (!parseError && v.is_object()) {
+          const auto* t = v.as_object().if_contains("t");
+          if (t && t->is_string() && t->as_string() == "ping") control->send("{\"t\":\"pong\"}\n");
+        }
+        lines.erase(0, n);
       }
-      lines.erase(0, n);
     }
-    registry.detachHost(id, control.get());
+    auto detach = [this, id, control] {
+      registry.detachHost(id, control.get());
+      return true;
+    };
+    co_await registryCall(std::move(detach));  // when the store is away, the presence entry expires by itself
     control->close();
   }
 
   // ---------------------------------------------------------------------------------------------- connect and accept
 
-  template <typename Stream>
+  // A viewer waiting for its host, on the setup thread. The host side that arrives for it is a host's
+  // accept on this node or an internal connection from the node where the host accepted.
   struct Waiting final : PendingConnect {
     net::steady_timer wake;
-    std::shared_ptr<Connection<Stream>> host;
+    std::shared_ptr<Connection<PlainStream>> plainHost;
+    std::shared_ptr<Connection<TlsStream>> tlsHost;
     explicit Waiting(net::any_io_executor e) : wake(e) {}
+    bool joined() const { return plainHost || tlsHost; }
+    void join(std::shared_ptr<Connection<PlainStream>> c) { plainHost = std::move(c), wake.cancel(); }
+    void join(std::shared_ptr<Connection<TlsStream>> c) { tlsHost = std::move(c), wake.cancel(); }
+    void closeHost() {
+      if (plainHost) plainHost->close();
+      if (tlsHost) tlsHost->close();
+    }
   };
 
   template <typename Stream>
   awaitable<void> connect(std::shared_ptr<Connection<Stream>> viewer, std::string id) {
-    if (!connectLimit.allow(viewer->address))
+    if (!allow(connectLimit, viewer->address))
       co_return co_await respond(*viewer, http::status::too_many_requests, "rate-limit"sv);
-    std::shared_ptr<HostLink> link = registry.host(id);
-    if (!link) co_return co_await respond(*viewer, http::status::not_found, "offline"sv);
-
-    auto waiting = std::make_shared<Waiting<Stream>>(viewer->stream.get_executor());
-    const std::string token = registry.addPending(waiting, std::chrono::steady_clock::now() + config.acceptTimeout);
-    link->incoming(token);
+    auto waiting = std::make_shared<Waiting>(viewer->stream.get_executor());
+    // The wait starts before the host hears of it: its accept may come back before the call below returns.
     waiting->wake.expires_after(config.acceptTimeout);
-    co_await waiting->wake.async_wait(tuple);
-    if (!waiting->host) {
-      registry.takePending(token);
-      co_return co_await respond(*viewer, http::status::gateway_timeout, "timeout"sv);
+    const auto expiry = std::chrono::steady_clock::now() + config.acceptTimeout;
+    auto announce = [this, waiting, expiry, id]() -> std::string {
+      std::string token = registry.addPending(waiting, expiry);
+      if (registry.notifyHost(id, token)) return token;
+      registry.takeLocalPending(token);
+      return {};
+    };
+    auto token = co_await registryCall(std::move(announce));
+    if (!token) co_return co_await unavailable(*viewer);
+    if (token->empty()) co_return co_await respond(*viewer, http::status::not_found, "offline"sv);
+    if (!waiting->joined()) co_await waiting->wake.async_wait(tuple);
+    if (!waiting->joined()) {
+      auto forget = [this, t = *token] { return registry.takeLocalPending(t) != nullptr; };
+      co_await registryCall(std::move(forget));
+      if (!waiting->joined()) co_return co_await respond(*viewer, http::status::gateway_timeout, "timeout"sv);
     }
     if (!co_await switchProtocols(*viewer)) {
-      waiting->host->close();
+      waiting->closeHost();
       co_return viewer->close();
     }
-    co_await splice(viewer, waiting->host);
+    if (waiting->plainHost) splice(viewer, waiting->plainHost);
+    else splice(viewer, waiting->tlsHost);
   }
 
   template <typename Stream>
   awaitable<void> accept(std::shared_ptr<Connection<Stream>> host, std::string token) {
-    auto waiting = std::dynamic_pointer_cast<Waiting<Stream>>(registry.takePending(token));
+    auto take = [this, token] { return registry.takePending(token); };
+    auto lookup = co_await registryCall(std::move(take));
+    if (!lookup) co_return co_await unavailable(*host);
+    auto waiting = std::dynamic_pointer_cast<Waiting>(lookup->local);
+    if (!waiting && !lookup->node.empty() && config.cluster()) co_return co_await acceptElsewhere(host, token, lookup->node);
     if (!waiting) co_return co_await respond(*host, http::status::not_found, "token"sv);
     if (!co_await switchProtocols(*host)) co_return host->close();
-    waiting->host = std::move(host);  // the viewer's coroutine takes over from here
-    waiting->wake.cancel();
+    waiting->join(std::move(host));  // the viewer's coroutine takes over from here
+  }
+
+  // ---------------------------------------------------------------------------------------------- cluster
+
+  // The first line of an internal connection: the token it joins, proven with the cluster key.
+  std::string internalGreeting(const std::string& token) const {
+    return "PELLORA-SPLICE " + token + " " +
+           hexString(PelloraCrypto::hmacSha256(asBytes(clusterKey), asBytes(token))) + "\n";
+  }
+
+  // The viewer of `token` waits on the node at `node`: an internal connection to it carries the host's bytes.
+  template <typename Stream>
+  awaitable<void> acceptElsewhere(std::shared_ptr<Connection<Stream>> host, std::string token, std::string node) {
+    auto colon = node.rfind(':');
+    boost::system::error_code ec;
+    tcp::endpoint there;
+    if (colon != std::string::npos) {
+      auto address = net::ip::make_address(node.substr(0, colon), ec);
+      if (!ec) there = tcp::endpoint(address, static_cast<std::uint16_t>(std::atoi(node.c_str() + colon + 1)));
+    }
+    if (colon == std::string::npos || ec) co_return co_await respond(*host, http::status::not_found, "token"sv);
+    auto peer = std::make_shared<Connection<PlainStream>>(io);
+    peer->stream.expires_after(config.headerTimeout);
+    auto [cec] = co_await peer->stream.async_connect(there, tuple);
+    const std::string greeting = internalGreeting(token);
+    if (!cec) std::tie(cec, std::ignore) = co_await net::async_write(peer->stream, net::buffer(greeting), tuple);
+    std::string answer;
+    if (!cec) answer = co_await readLine(*peer);
+    peer->stream.expires_never();
+    if (answer != "OK\n") {
+      peer->close();
+      co_return co_await respond(*host, http::status::not_found, "token"sv);
+    }
+    const std::string booked = "node " + there.address().to_string();
+    if (auto id = admit(booked, peer->stream.socket().native_handle(), false)) track(*peer, *id, booked);
+    if (!co_await switchProtocols(*host)) {
+      peer->close();
+      co_return host->close();
+    }
+    splice(host, peer);
+  }
+
+  // The first line of an internal connection (at most 256 bytes, empty when there is none); what follows
+  // it stays in the connection's buffer for the splice.
+  static awaitable<std::string> readLine(Connection<PlainStream>& c) {
+    std::string text;
+    auto [ec, n] = co_await net::async_read_until(c.stream, net::dynamic_buffer(text, 256), '\n', tuple);
+    if (ec) co_return std::string();
+    const std::string rest = text.substr(n);
+    c.buffer.commit(net::buffer_copy(c.buffer.prepare(rest.size()), net::buffer(rest)));
+    text.resize(n);
+    co_return text;
+  }
+
+  void acceptedInternal(tcp::socket socket, std::string address) {
+    address = "node " + address;
+    auto id = admit(address, socket.native_handle(), false);
+    auto c = std::make_shared<Connection<PlainStream>>(std::move(socket));
+    track(*c, *id, std::move(address));
+    net::co_spawn(io, serveInternal(c), net::detached);
+  }
+
+  // Another node's host accepted a viewer that waits here. Without the cluster key: closed at once.
+  awaitable<void> serveInternal(std::shared_ptr<Connection<PlainStream>> c) {
+    c->stream.expires_after(config.headerTimeout);
+    const std::string line = co_await readLine(*c);
+    const auto first = line.find(' '), second = line.rfind(' ');
+    if (!line.starts_with("PELLORA-SPLICE ") || first == second) co_return c->close();
+    const std::string token = line.substr(first + 1, second - first - 1);
+    const std::string expected = internalGreeting(token);
+    if (!PelloraCrypto::constantTimeEqual(asBytes(line), asBytes(expected))) co_return c->close();
+    auto take = [this, token] { return registry.takeLocalPending(token); };
+    auto pending = co_await registryCall(std::move(take));
+    auto waiting = std::dynamic_pointer_cast<Waiting>(pending.value_or(nullptr));
+    const std::string answer = waiting ? "OK\n" : "GONE\n";
+    auto [wec, wn] = co_await net::async_write(c->stream, net::buffer(answer), tuple);
+    c->stream.expires_never();
+    if (wec || !waiting) co_return c->close();
+    waiting->join(std::move(c));
   }
 
   // ---------------------------------------------------------------------------------------------- splicing
 
-  // Forwards bytes both ways through one fixed buffer per direction, so a fast sender is held back by the
-  // slow receiver's TCP window instead of growing our memory. An end of stream is passed on as a half-close
-  // (TLS streams close both ways). A watchdog closes both sides after `spliceIdleTimeout` without traffic.
-  template <typename Stream>
-  awaitable<void> splice(std::shared_ptr<Connection<Stream>> a, std::shared_ptr<Connection<Stream>> b) {
-    auto lastActivity = std::make_shared<std::chrono::steady_clock::time_point>(std::chrono::steady_clock::now());
-    auto watchdog = std::make_shared<net::steady_timer>(a->stream.get_executor());
-    net::co_spawn(a->stream.get_executor(), watch(watchdog, lastActivity, a, b), net::detached);
-    auto ab = pump(a, b, lastActivity);
-    auto ba = pump(b, a, lastActivity);
-    // Both directions run at once; each finishes at its own end of stream or error.
-    auto done = std::make_shared<int>(0);
-    auto finish = [a, b, watchdog, done](std::exception_ptr) {
-      if (++*done == 2) {
-        watchdog->cancel();
-        a->close();
-        b->close();
-      }
-    };
-    net::co_spawn(a->stream.get_executor(), std::move(ab), finish);
-    net::co_spawn(a->stream.get_executor(), std::move(ba), finish);
-    co_return;
-  }
-
-  template <typename Stream>
-  static awaitable<void> pump(std::shared_ptr<Connection<Stream>> from, std::shared_ptr<Connection<Stream>> to,
-                              std::shared_ptr<std::chrono::steady_clock::time_point> lastActivity) {
-    std::string early = from->leftover();
-    if (!early.empty()) {
-      auto [ec, n] = co_await net::async_write(to->stream, net::buffer(early), tuple);
-      if (ec) co_return closeBoth(*from, *to);
-    }
-    std::vector<char> buffer(kSpliceBuffer);
-    for (;;) {
-      auto [ec, n] = co_await from->stream.async_read_some(net::buffer(buffer), tuple);
-      if (ec == net::error::eof && std::is_same_v<Stream, PlainStream>) {
-        boost::system::error_code ignored;
-        socketOf(to->stream).shutdown(tcp::socket::shutdown_send, ignored);
-        co_return;
-      }
-      if (ec) co_return closeBoth(*from, *to);
-      *lastActivity = std::chrono::steady_clock::now();
-      auto [wec, wn] = co_await net::async_write(to->stream, net::buffer(buffer.data(), n), tuple);
-      if (wec) co_return closeBoth(*from, *to);
-      *lastActivity = std::chrono::steady_clock::now();
-    }
-  }
-
-  template <typename Stream>
-  static void closeBoth(Connection<Stream>& x, Connection<Stream>& y) {
-    x.close();
-    y.close();
-  }
-
-  template <typename Stream>
-  awaitable<void> watch(std::shared_ptr<net::steady_timer> timer,
-                        std::shared_ptr<std::chrono::steady_clock::time_point> lastActivity,
-                        std::shared_ptr<Connection<Stream>> a, std::shared_ptr<Connection<Stream>> b) {
-    const auto idle = config.spliceIdleTimeout;
-    const auto step = std::max<std::chrono::steady_clock::duration>(std::chrono::seconds(1), idle / 4);
-    for (;;) {
-      timer->expires_after(step);
-      auto [ec] = co_await timer->async_wait(tuple);
-      if (ec) co_return;  // the splice ended
-      if (std::chrono::steady_clock::now() - *lastActivity >= idle) co_return closeBoth(*a, *b);
-    }
+  // Joins two connections after their 101s. Plain pairs move to a copying thread; a pair with a TLS side
+  // stays here, where its TLS state lives.
+  template <typename A, typename B>
+  void splice(std::shared_ptr<Connection<A>> a, std::shared_ptr<Connection<B>> b) {
+    constexpr bool plain = std::is_same_v<A, PlainStream> && std::is_same_v<B, PlainStream>;
+    net::any_io_executor ex = plain ? copier() : net::any_io_executor(io.get_executor());
+    auto idle = std::chrono::duration_cast<std::chrono::steady_clock::duration>(config.spliceIdleTimeout);
+    net::post(ex, [ex, a, b, ha = takeOver(*a), hb = takeOver(*b), idle]() mutable {
+      runSplice(ex, std::make_shared<EndOf<A>>(a, ex, std::move(ha)), std::make_shared<EndOf<B>>(b, ex, std::move(hb)),
+                idle);
+    });
   }
 };
 
 RelayServer::RelayServer(net::io_context& io, RelayConfig config, RelayRegistry& registry)
     : impl_(std::make_shared<Impl>(io, std::move(config), registry)) {}
 
-RelayServer::~RelayServer() { shutdown(); }
+RelayServer::~RelayServer() {
+  shutdown();
+  if (registryIo_) {
+    // Lets the registry finish what is queued (a withdrawal on the way out), for a bounded time.
+    auto drained = std::make_shared<std::promise<void>>();
+    auto done = drained->get_future();
+    net::post(*registryIo_, [drained] { drained->set_value(); });
+    done.wait_for(std::chrono::seconds(5));
+    registryIo_->stop();
+  }
+  for (auto& c : copiers_) c->stop();
+  for (auto& t : threads_) t.join();
+  copiers_.clear();
+  registryIo_.reset();
+}
 
 void RelayServer::start() {
   Impl& d = *impl_;
@@ -409,22 +783,67 @@ void RelayServer::start() {
   d.acceptor.set_option(tcp::acceptor::reuse_address(true));
   d.acceptor.bind(endpoint);
   d.acceptor.listen(net::socket_base::max_listen_connections);
-  net::co_spawn(d.io, d.acceptLoop(), net::detached);
+
+  // Threads that run forever until the destructor stops them.
+  auto spawnThread = [this](net::io_context& context) {
+    threads_.emplace_back([&context] {
+      auto guard = net::make_work_guard(context);
+      context.run();
+    });
+  };
+  registryIo_ = std::make_unique<net::io_context>(1);
+  d.registryExecutor = registryIo_->get_executor();
+  const unsigned copying = d.config.threads ? d.config.threads : std::max(1u, std::thread::hardware_concurrency());
+  for (unsigned i = 0; i < copying; ++i) {
+    copiers_.push_back(std::make_unique<net::io_context>(1));
+    d.copiers.push_back(copiers_.back()->get_executor());
+  }
+  if (d.config.cluster()) {
+    std::ifstream keyFile(d.config.clusterKeyFile);
+    std::getline(keyFile, d.clusterKey);
+    if (d.clusterKey.size() < 16)
+      throw std::runtime_error("cluster key file " + d.config.clusterKeyFile.string() +
+                               " is unreadable or shorter than 16 bytes");
+    tcp::endpoint there(net::ip::make_address(d.config.advertiseHost), d.config.advertisePort);
+    d.internal.open(there.protocol());
+    d.internal.set_option(tcp::acceptor::reuse_address(true));
+    d.internal.bind(there);
+    d.internal.listen(net::socket_base::max_listen_connections);
+  }
+  spawnThread(*registryIo_);
+  for (auto& c : copiers_) spawnThread(*c);
+  auto publicSide = [&d](tcp::socket s, std::string address) { d.accepted(std::move(s), std::move(address)); };
+  net::co_spawn(d.io, d.acceptLoop(d.acceptor, publicSide), net::detached);
+  net::co_spawn(d.io, d.tickLoop(), net::detached);
+  auto internalSide = [&d](tcp::socket s, std::string address) { d.acceptedInternal(std::move(s), std::move(address)); };
+  if (d.config.cluster()) net::co_spawn(d.io, d.acceptLoop(d.internal, internalSide), net::detached);
 }
 
 tcp::endpoint RelayServer::localEndpoint() const { return impl_->acceptor.local_endpoint(); }
 
+tcp::endpoint RelayServer::internalEndpoint() const { return impl_->internal.local_endpoint(); }
+
 void RelayServer::shutdown() {
   Impl& d = *impl_;
-  if (d.stopping) return;
-  d.stopping = true;
+  if (d.stopping.exchange(true)) return;
   boost::system::error_code ignored;
   d.acceptor.close(ignored);
-  // Closing sockets ends every coroutine that waits on them; a closer may erase itself, so copy first.
-  auto closers = d.open;
-  for (auto& [id, close] : closers) close();
+  d.internal.close(ignored);
+  d.ticker.cancel();
+  if (d.registryExecutor) {
+    net::post(d.registryExecutor, [&registry = d.registry] {
+      try {
+        registry.withdraw();
+      } catch (const RegistryUnavailable&) {  // the entries expire by themselves
+      }
+    });
+  }
+  // Shutting sockets down (from whatever thread holds them) ends every coroutine that waits on them; each
+  // then closes its own socket.
+  std::lock_guard lock(d.booksMutex);
+  for (auto& [id, fd] : d.open) ::shutdown(fd, SHUT_RDWR);
 }
 
-std::size_t RelayServer::openConnections() const { return impl_->open.size(); }
+std::size_t RelayServer::openConnections() const { return impl_->openCount(); }
 
 }  // namespace pellora::relay

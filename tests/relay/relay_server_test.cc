@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/asio/connect.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/json.hpp>
+#include <atomic>
 #include <filesystem>
 #include <future>
 #include <thread>
@@ -17,6 +22,74 @@ using test::RawClient;
 using test::statusOf;
 using test::upgradeRequest;
 
+// The local registry, with a switch that makes it behave like a shared store that cannot be reached.
+class SwitchableRegistry final : public RelayRegistry {
+ public:
+  explicit SwitchableRegistry(const std::filesystem::path& db) : local_(db) {}
+  std::atomic<bool> down = false;
+
+  Registration registerIdentity() override { return check(), local_.registerIdentity(); }
+  bool authenticate(std::string_view id, std::string_view secret) override {
+    return check(), local_.authenticate(id, secret);
+  }
+  void attachHost(const std::string& id, std::shared_ptr<HostLink> link) override {
+    check(), local_.attachHost(id, std::move(link));
+  }
+  void detachHost(const std::string& id, const HostLink* link) override { check(), local_.detachHost(id, link); }
+  bool notifyHost(const std::string& id, const std::string& token) override {
+    return check(), local_.notifyHost(id, token);
+  }
+  std::string addPending(std::shared_ptr<PendingConnect> p, std::chrono::steady_clock::time_point e) override {
+    return check(), local_.addPending(std::move(p), e);
+  }
+  PendingLookup takePending(const std::string& token) override { return check(), local_.takePending(token); }
+  std::shared_ptr<PendingConnect> takeLocalPending(const std::string& token) override {
+    return local_.takeLocalPending(token);
+  }
+  bool reachable() override { return !down; }
+
+ private:
+  void check() {
+    if (down) throw RegistryUnavailable("switched off");
+  }
+  LocalRelayRegistry local_;
+};
+
+// A blocking client whose connections leave from a chosen loopback address (RawClient's always leave from
+// 127.0.0.1 when they go to 127.0.0.1); reads give up after five seconds.
+class ClientFrom {
+ public:
+  ClientFrom(const std::string& source, std::uint16_t port) : socket_(io_) {
+    namespace net = boost::asio;
+    socket_.open(net::ip::tcp::v4());
+    socket_.bind({net::ip::make_address(source), 0});
+    timeval tv{5, 0};
+    setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    socket_.connect({net::ip::make_address("127.0.0.1"), port});
+  }
+  void send(const std::string& bytes) { boost::asio::write(socket_, boost::asio::buffer(bytes)); }
+  std::string readUntil(const std::string& end) {
+    boost::system::error_code ec;
+    std::size_t n = boost::asio::read_until(socket_, boost::asio::dynamic_buffer(buffer_), end, ec);
+    if (ec) return {};
+    std::string out = buffer_.substr(0, n);
+    buffer_.erase(0, n);
+    return out;
+  }
+  std::string read(std::size_t n) {
+    boost::system::error_code ec;
+    if (buffer_.size() < n) boost::asio::read(socket_, boost::asio::dynamic_buffer(buffer_), boost::asio::transfer_exactly(n - buffer_.size()), ec);
+    std::string out = buffer_.substr(0, std::min(n, buffer_.size()));
+    buffer_.erase(0, out.size());
+    return out;
+  }
+
+ private:
+  boost::asio::io_context io_;
+  boost::asio::ip::tcp::socket socket_;
+  std::string buffer_;
+};
+
 // A relay server on its own thread, on a free loopback port, with a fresh database.
 class RelayFixture : public ::testing::Test {
  protected:
@@ -25,7 +98,7 @@ class RelayFixture : public ::testing::Test {
                                                      std::to_string(counter_++));
     config.listenPort = 0;
     config.database = dir_ / "relay.db";
-    registry_ = std::make_unique<LocalRelayRegistry>(config.database);
+    registry_ = std::make_unique<SwitchableRegistry>(config.database);
     server_ = std::make_unique<RelayServer>(io_, config, *registry_);
     server_->start();
     port_ = server_->localEndpoint().port();
@@ -100,7 +173,7 @@ class RelayFixture : public ::testing::Test {
   }
 
   boost::asio::io_context io_;
-  std::unique_ptr<LocalRelayRegistry> registry_;
+  std::unique_ptr<SwitchableRegistry> registry_;
   std::unique_ptr<RelayServer> server_;
   std::thread thread_;
   std::uint16_t port_ = 0;
@@ -279,6 +352,105 @@ TEST_F(RelayFixture, ShutdownClosesEveryConnection) {
   EXPECT_THROW(RawClient("127.0.0.1", port_), std::runtime_error) << "no longer accepting";
 }
 
+// Connections from one address beyond its share get 503 at once, so a slow-header flood from there leaves
+// room for everyone else even when the flood alone could fill the node.
+TEST_F(RelayFixture, OneAddressCannotTakeEverySlot) {
+  RelayConfig config;
+  config.maxConnections = 40;
+  config.maxConnectionsPerAddress = 8;
+  startRelay(config);
+  std::vector<std::unique_ptr<RawClient>> flood;
+  for (int i = 0; i < 60; ++i) {
+    flood.push_back(client());
+    flood.back()->send("GET /v1/health HTTP/1.1\r\nHost: x\r\n");  // and never the end of the head
+  }
+  int refused = 0;
+  for (std::size_t i = 8; i < flood.size(); ++i) {  // (the first eight are held: they were accepted first)
+    auto head = flood[i]->readHead();
+    if (head && statusOf(*head) == 503 && flood[i]->readToEnd() == R"({"error":"capacity"})") ++refused;
+  }
+  EXPECT_EQ(refused, 52) << "everything beyond the first eight";
+
+  // Meanwhile 127.0.0.2 registers, comes online and is joined with a viewer as usual.
+  auto requestFrom = [this](const std::string& text) {
+    ClientFrom c("127.0.0.2", port_);
+    c.send(text);
+    const std::string head = c.readUntil("\r\n\r\n");
+    return std::make_pair(statusOf(head), c.readUntil("}"));
+  };
+  auto [status, body] = requestFrom("POST /v1/register HTTP/1.1\r\nHost: x\r\n\r\n");
+  ASSERT_EQ(status, 200) << body;
+  auto json = boost::json::parse(body).as_object();
+  const std::string id(json.at("id").as_string()), secret(json.at("secret").as_string());
+  ClientFrom control("127.0.0.2", port_), viewer("127.0.0.2", port_), host("127.0.0.2", port_);
+  control.send(upgradeRequest("/v1/host", "X-Pellora-Id: " + id + "\r\nX-Pellora-Secret: " + secret + "\r\n"));
+  ASSERT_EQ(statusOf(control.readUntil("\r\n\r\n")), 101);
+  viewer.send(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n"));
+  const std::string token = tokenOf(control.readUntil("\n"));
+  host.send(upgradeRequest("/v1/accept", "X-Pellora-Token: " + token + "\r\n"));
+  EXPECT_EQ(statusOf(host.readUntil("\r\n\r\n")), 101);
+  EXPECT_EQ(statusOf(viewer.readUntil("\r\n\r\n")), 101);
+  viewer.send("ping");
+  EXPECT_EQ(host.read(4), "ping");
+  host.send("pong");
+  EXPECT_EQ(viewer.read(4), "pong");
+  EXPECT_EQ(openConnections(), 8u + 3u) << "the refused connections are gone";
+}
+
+// Behind a load balancer every connection comes from the balancer: the PROXY line names the client that
+// limits and caps count. A connection without the line is not served.
+TEST_F(RelayFixture, ProxyProtocolNamesTheClient) {
+  RelayConfig config;
+  config.proxyProtocol = true;
+  config.maxConnectionsPerAddress = 2;
+  startRelay(config);
+  auto from = [this](const std::string& source) {
+    auto c = client();
+    c->send("PROXY TCP4 " + source + " 127.0.0.1 40000 8270\r\n");
+    return c;
+  };
+  auto held1 = from("192.0.2.7"), held2 = from("192.0.2.7");
+  held1->send("GET /v1/health HTTP/1.1\r\n");
+  held2->send("GET /v1/health HTTP/1.1\r\n");
+  ASSERT_TRUE(eventuallyOpen(2u));
+  auto third = from("192.0.2.7");
+  EXPECT_EQ(statusOf(third->readHead().value_or("")), 503) << "the same client beyond its share";
+  auto other = from("192.0.2.8");
+  other->send("GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(statusOf(other->readHead().value_or("")), 200) << "another client behind the same balancer";
+  auto bare = client();
+  bare->send("GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(bare->readToEnd(), "");
+}
+
+// While the registry cannot be reached, running splices go on, new work gets 503 and health says so; all
+// comes back by itself.
+TEST_F(RelayFixture, RegistryOutageRefusesNewWorkOnly) {
+  startRelay();
+  Splice splice = joinedPair();
+  auto& [control, viewer, host] = splice;
+  ASSERT_TRUE(viewer && host);
+  auto [id, secret] = registerIdentity();
+
+  registry_->down = true;
+  auto health = request("GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(health.first, 503);
+  EXPECT_NE(health.second.find("unreachable"), std::string::npos);
+  for (const std::string& r : {std::string("POST /v1/register HTTP/1.1\r\nHost: x\r\n\r\n"),
+                               upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n"),
+                               upgradeRequest("/v1/host", "X-Pellora-Id: " + id + "\r\nX-Pellora-Secret: " + secret + "\r\n"),
+                               upgradeRequest("/v1/accept", "X-Pellora-Token: 00\r\n")})
+    EXPECT_EQ(request(r), std::make_pair(503, std::string(R"({"error":"capacity"})"))) << r;
+  viewer->send("still");
+  EXPECT_EQ(host->read(5), "still");
+
+  registry_->down = false;
+  EXPECT_EQ(request("GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n"),
+            std::make_pair(200, std::string(R"({"status":"ok","registry":"reachable"})")));
+  Splice again = joinedPair();
+  EXPECT_TRUE(again.viewer && again.host);
+}
+
 TEST(RelayArguments, DefaultsOptionsAndMistakes) {
   auto ok = parseArguments({"--listen", "[::1]:9000", "--db", "/tmp/x.db", "--max-connections", "5"});
   ASSERT_TRUE(ok.config);
@@ -291,9 +463,24 @@ TEST(RelayArguments, DefaultsOptionsAndMistakes) {
   EXPECT_EQ(defaults.config->database.filename(), "relay.db");
   auto help = parseArguments({"--help"});
   EXPECT_TRUE(help.ok && !help.config && help.message.find("usage") != std::string::npos);
+  for (const char* option : {"--listen", "--db", "--tls-cert", "--tls-key", "--max-connections ",
+                             "--max-connections-per-address", "--registrations-per-minute", "--connects-per-minute",
+                             "--accept-timeout", "--idle-timeout", "--header-timeout", "--threads", "--redis",
+                             "--advertise", "--cluster-key-file", "--proxy-protocol", "--help"})
+    EXPECT_NE(help.message.find(option), std::string::npos) << option;
+  auto cluster = parseArguments({"--redis", "redis://10.0.0.5:6380/2", "--advertise", "10.0.0.7:8271",
+                                 "--cluster-key-file", "/etc/key", "--max-connections-per-address", "4"});
+  ASSERT_TRUE(cluster.config) << cluster.message;
+  EXPECT_EQ(cluster.config->redis->host, "10.0.0.5");
+  EXPECT_EQ(cluster.config->redis->port, 6380);
+  EXPECT_EQ(cluster.config->redis->database, 2);
+  EXPECT_EQ(cluster.config->advertisePort, 8271);
+  EXPECT_EQ(cluster.config->maxConnectionsPerAddress, 4u);
   for (auto bad : std::vector<std::vector<std::string>>{
            {"--listen", "nowhere"}, {"--listen"}, {"--frobnicate", "1"}, {"--tls-cert", "a.pem"},
-           {"--max-connections", "-1"}, {"--accept-timeout", "soon"}}) {
+           {"--max-connections", "-1"}, {"--accept-timeout", "soon"}, {"--threads", "0"},
+           {"--redis", "redis://127.0.0.1:6379"}, {"--redis", "http://x", "--advertise", "127.0.0.1:1"},
+           {"--advertise", "127.0.0.1:9000"}}) {
     auto r = parseArguments(bad);
     EXPECT_FALSE(r.ok || r.config) << bad[0];
   }

@@ -1,0 +1,263 @@
+#include "relay/redis_relay_registry.h"
+
+#include <hiredis/hiredis.h>
+#include <sys/socket.h>
+
+#include <iostream>
+#include <sstream>
+#include <utility>
+
+#include "core/crypto.h"
+
+namespace pellora::relay {
+
+namespace {
+
+constexpr timeval kTimeout{2, 0};  // connecting and every command: a Redis that hangs counts as gone
+const std::string kPrefix = "pellora:";
+
+std::string identityKey(std::string_view id) { return kPrefix + "identity:" + std::string(id); }
+std::string presenceKey(const std::string& id) { return kPrefix + "presence:" + id; }
+std::string tokenKey(const std::string& token) { return kPrefix + "token:" + token; }
+std::string channelOf(const std::string& node) { return kPrefix + "node:" + node; }
+
+// Sets the presence entry to this node unless another node holds it; used to refresh and to restore
+// entries lost when Redis restarted without them.
+constexpr const char* kRefreshPresence =
+    "local v = redis.call('GET', KEYS[1]) "
+    "if v == false or v == ARGV[1] then return redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2]) end "
+    "return 0";
+// Deletes the presence entry if this node still holds it.
+constexpr const char* kDropPresence =
+    "if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) end return 0";
+
+void freeReply(redisReply* r) {
+  if (r) freeReplyObject(r);
+}
+
+redisContext* connectTo(const RedisAddress& a) {
+  redisContext* c = redisConnectWithTimeout(a.host.c_str(), a.port, kTimeout);
+  if (!c) return nullptr;
+  if (c->err || redisSetTimeout(c, kTimeout) != REDIS_OK) {
+    redisFree(c);
+    return nullptr;
+  }
+  if (a.database != 0) {
+    auto* r = static_cast<redisReply*>(redisCommand(c, "SELECT %d", a.database));
+    const bool ok = r && r->type != REDIS_REPLY_ERROR;
+    freeReply(r);
+    if (!ok) {
+      redisFree(c);
+      return nullptr;
+    }
+  }
+  return c;
+}
+
+}  // namespace
+
+struct RedisRelayRegistry::Reply {
+  std::unique_ptr<redisReply, void (*)(redisReply*)> r{nullptr, freeReply};
+  bool nil() const { return r->type == REDIS_REPLY_NIL; }
+  std::string text() const {
+    return r->type == REDIS_REPLY_STRING || r->type == REDIS_REPLY_STATUS ? std::string(r->str, r->len) : std::string();
+  }
+  long long integer() const { return r->type == REDIS_REPLY_INTEGER ? r->integer : 0; }
+};
+
+void RedisRelayRegistry::Free::operator()(redisContext* c) const { redisFree(c); }
+
+RedisRelayRegistry::RedisRelayRegistry(RedisAddress redis, std::string nodeAddress)
+    : redis_(std::move(redis)), nodeAddress_(std::move(nodeAddress)), node_(randomToken()) {
+  listener_ = std::thread([this] { listen(); });
+}
+
+RedisRelayRegistry::~RedisRelayRegistry() {
+  {
+    std::lock_guard lock(listenMutex_);
+    stopping_ = true;
+    if (listenFd_ >= 0) ::shutdown(listenFd_, SHUT_RDWR);
+  }
+  listenWake_.notify_all();
+  listener_.join();
+}
+
+// Runs one command; throws RegistryUnavailable (and forgets the connection) when Redis does not answer.
+RedisRelayRegistry::Reply RedisRelayRegistry::command(const std::vector<std::string>& args) {
+  if (!commands_) {
+    commands_.reset(connectTo(redis_));
+    if (!commands_) throw RegistryUnavailable("cannot connect to redis://" + redis_.host + ":" + std::to_string(redis_.port));
+  }
+  std::vector<const char*> argv;
+  std::vector<std::size_t> lengths;
+  for (const auto& a : args) argv.push_back(a.data()), lengths.push_back(a.size());
+  Reply reply;
+  reply.r.reset(static_cast<redisReply*>(
+      redisCommandArgv(commands_.get(), static_cast<int>(args.size()), argv.data(), lengths.data())));
+  if (!reply.r) {
+    const std::string why = commands_->errstr;
+    commands_.reset();
+    throw RegistryUnavailable("redis: " + why);
+  }
+  if (reply.r->type == REDIS_REPLY_ERROR) throw RegistryUnavailable("redis: " + std::string(reply.r->str, reply.r->len));
+  return reply;
+}
+
+Registration RedisRelayRegistry::registerIdentity() {
+  Registration r;
+  r.secret = hexString(PelloraCrypto::randomBytes(32));
+  const std::string digest = hexString(PelloraCrypto::sha256(asBytes(r.secret)));
+  // Identities are never deleted, so SET NX never hands out a taken id; a clash draws again.
+  do r.id = randomID();
+  while (command({"SET", identityKey(r.id), digest, "NX"}).nil());
+  return r;
+}
+
+bool RedisRelayRegistry::authenticate(std::string_view id, std::string_view secret) {
+  const std::string stored = command({"GET", identityKey(id)}).text();
+  const std::string digest = hexString(PelloraCrypto::sha256(asBytes(secret)));
+  return stored.size() == digest.size() && PelloraCrypto::constantTimeEqual(asBytes(stored), asBytes(digest));
+}
+
+void RedisRelayRegistry::attachHost(const std::string& id, std::shared_ptr<HostLink> link) {
+  // Store first: when Redis is away the host is refused and nothing here changes.
+  Reply previous = command({"SET", presenceKey(id), node_, "PX",
+                            std::to_string(std::chrono::milliseconds(presenceLifetime).count()), "GET"});
+  std::shared_ptr<HostLink> replacedHere;
+  {
+    std::lock_guard lock(hostsMutex_);
+    replacedHere = std::exchange(hosts_[id], std::move(link));
+  }
+  if (replacedHere) replacedHere->replaced();
+  const std::string other = previous.text();
+  if (!other.empty() && other != node_) command({"PUBLISH", channelOf(other), "replaced " + id});
+}
+
+void RedisRelayRegistry::detachHost(const std::string& id, const HostLink* link) {
+  {
+    std::lock_guard lock(hostsMutex_);
+    auto it = hosts_.find(id);
+    if (it == hosts_.end() || it->second.get() != link) return;
+    hosts_.erase(it);
+  }
+  command({"EVAL", kDropPresence, "1", presenceKey(id), node_});
+}
+
+bool RedisRelayRegistry::notifyHost(const std::string& id, const std::string& token) {
+  {
+    std::lock_guard lock(hostsMutex_);
+    if (auto it = hosts_.find(id); it != hosts_.end()) {
+      it->second->incoming(token);
+      return true;
+    }
+  }
+  const std::string holder = command({"GET", presenceKey(id)}).text();
+  if (holder.empty()) return false;
+  // No listener on that channel: the node is gone and its entry not yet expired.
+  return command({"PUBLISH", channelOf(holder), "incoming " + id + " " + token}).integer() > 0;
+}
+
+std::string RedisRelayRegistry::addPending(std::shared_ptr<PendingConnect> pending,
+                                           std::chrono::steady_clock::time_point expiry) {
+  const auto now = std::chrono::steady_clock::now();
+  std::erase_if(pending_, [now](const auto& e) { return e.second.expiry <= now || e.second.connect.expired(); });
+  const std::string token = randomToken();
+  const auto lifetime = std::max<long long>(
+      1, std::chrono::duration_cast<std::chrono::milliseconds>(expiry - now).count());
+  command({"SET", tokenKey(token), node_ + " " + nodeAddress_, "PX", std::to_string(lifetime)});
+  pending_[token] = Pending{pending, expiry};
+  return token;
+}
+
+PendingLookup RedisRelayRegistry::takePending(const std::string& token) {
+  const std::string where = command({"GETDEL", tokenKey(token)}).text();
+  const auto space = where.find(' ');
+  if (space == std::string::npos) return {};
+  if (where.substr(0, space) == node_) return {takeLocalPending(token), {}};
+  return {nullptr, where.substr(space + 1)};
+}
+
+std::shared_ptr<PendingConnect> RedisRelayRegistry::takeLocalPending(const std::string& token) {
+  auto it = pending_.find(token);
+  if (it == pending_.end()) return nullptr;
+  std::shared_ptr<PendingConnect> p =
+      it->second.expiry > std::chrono::steady_clock::now() ? it->second.connect.lock() : nullptr;
+  pending_.erase(it);
+  return p;
+}
+
+bool RedisRelayRegistry::reachable() {
+  try {
+    return command({"PING"}).text() == "PONG";
+  } catch (const RegistryUnavailable&) {
+    return false;
+  }
+}
+
+void RedisRelayRegistry::tick() {
+  std::vector<std::string> ids;
+  {
+    std::lock_guard lock(hostsMutex_);
+    for (const auto& [id, link] : hosts_) ids.push_back(id);
+  }
+  const std::string lifetime = std::to_string(std::chrono::milliseconds(presenceLifetime).count());
+  for (const auto& id : ids) command({"EVAL", kRefreshPresence, "1", presenceKey(id), node_, lifetime});
+}
+
+void RedisRelayRegistry::withdraw() {
+  std::unordered_map<std::string, std::shared_ptr<HostLink>> hosts;
+  {
+    std::lock_guard lock(hostsMutex_);
+    hosts.swap(hosts_);
+  }
+  for (const auto& [id, link] : hosts) command({"EVAL", kDropPresence, "1", presenceKey(id), node_});
+}
+
+// The channel thread: subscribes to this node's channel and hands each line to the host it names;
+// reconnects every second while Redis is away.
+void RedisRelayRegistry::listen() {
+  for (;;) {
+    std::unique_ptr<redisContext, Free> c(connectTo(redis_));
+    {
+      std::unique_lock lock(listenMutex_);
+      if (stopping_) return;
+      if (!c) {
+        listenWake_.wait_for(lock, std::chrono::seconds(1));
+        continue;
+      }
+      listenFd_ = c->fd;
+    }
+    redisSetTimeout(c.get(), timeval{0, 0});  // wait for messages as long as it takes
+    const std::string channel = channelOf(node_);
+    freeReply(static_cast<redisReply*>(redisCommand(c.get(), "SUBSCRIBE %b", channel.data(), channel.size())));
+    for (;;) {
+      void* raw = nullptr;
+      if (redisGetReply(c.get(), &raw) != REDIS_OK) break;
+      std::unique_ptr<redisReply, void (*)(redisReply*)> r(static_cast<redisReply*>(raw), freeReply);
+      if (r && r->type == REDIS_REPLY_ARRAY && r->elements == 3 && r->element[2]->type == REDIS_REPLY_STRING &&
+          std::string_view(r->element[0]->str, r->element[0]->len) == "message")
+        deliver(std::string(r->element[2]->str, r->element[2]->len));
+    }
+    std::unique_lock lock(listenMutex_);
+    listenFd_ = -1;
+    if (stopping_) return;
+    listenWake_.wait_for(lock, std::chrono::seconds(1));
+  }
+}
+
+void RedisRelayRegistry::deliver(const std::string& message) {
+  std::istringstream in(message);
+  std::string kind, id, token;
+  in >> kind >> id >> token;
+  std::lock_guard lock(hostsMutex_);
+  auto it = hosts_.find(id);
+  if (it == hosts_.end()) return;
+  if (kind == "incoming" && !token.empty()) {
+    it->second->incoming(token);
+  } else if (kind == "replaced") {
+    it->second->replaced();
+    hosts_.erase(it);
+  }
+}
+
+}  // namespace pellora::relay

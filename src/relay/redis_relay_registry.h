@@ -1,0 +1,83 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "relay/relay_config.h"
+#include "relay/relay_registry.h"
+
+struct redisContext;
+
+namespace pellora::relay {
+
+// The registry of a relay node in a cluster: identities, presence and tokens live in Redis, shared by
+// every node; "incoming" and "replaced" lines reach the node that holds a host's control connection through
+// a Redis channel of that node.
+//   pellora:identity:<id>    SHA-256 of the secret (hex), never deleted, so an id is never handed out twice
+//   pellora:presence:<id>    the node holding the control connection; expires unless that node refreshes it
+//   pellora:token:<token>    "<node> <internal address>" of the node where the viewer waits; single use
+//   pellora:node:<node>      channel: "incoming <id> <token>", "replaced <id>"
+// Commands run blocking (with a timeout) on the calling thread, which is the relay server's registry thread;
+// a thread of its own listens on the node's channel. Whenever Redis cannot be reached, calls throw
+// RegistryUnavailable; the next call connects again.
+class RedisRelayRegistry final : public RelayRegistry {
+ public:
+  static constexpr Seconds presenceLifetime{45};  // refreshed every tick (a few seconds)
+
+  // `nodeAddress`: "HOST:PORT" of this node's internal listener. Does not connect yet.
+  RedisRelayRegistry(RedisAddress redis, std::string nodeAddress);
+  ~RedisRelayRegistry() override;
+
+  Registration registerIdentity() override;
+  bool authenticate(std::string_view id, std::string_view secret) override;
+  void attachHost(const std::string& id, std::shared_ptr<HostLink> link) override;
+  void detachHost(const std::string& id, const HostLink* link) override;
+  bool notifyHost(const std::string& id, const std::string& token) override;
+  std::string addPending(std::shared_ptr<PendingConnect> pending,
+                         std::chrono::steady_clock::time_point expiry) override;
+  PendingLookup takePending(const std::string& token) override;
+  std::shared_ptr<PendingConnect> takeLocalPending(const std::string& token) override;
+  bool reachable() override;
+  void tick() override;
+  void withdraw() override;
+
+  const std::string& nodeId() const { return node_; }
+  // Where other nodes reach this one, once its internal listener is bound; before the first call.
+  void setNodeAddress(std::string address) { nodeAddress_ = std::move(address); }
+
+ private:
+  struct Reply;
+  Reply command(const std::vector<std::string>& args);
+  void listen();  // the channel thread
+  void deliver(const std::string& message);
+
+  struct Free {
+    void operator()(redisContext* c) const;
+  };
+  const RedisAddress redis_;
+  std::string nodeAddress_;
+  const std::string node_;  // random, new at every start
+  std::unique_ptr<redisContext, Free> commands_;
+
+  std::mutex hostsMutex_;  // the channel thread delivers lines too
+  std::unordered_map<std::string, std::shared_ptr<HostLink>> hosts_;
+  struct Pending {
+    std::weak_ptr<PendingConnect> connect;
+    std::chrono::steady_clock::time_point expiry;
+  };
+  std::unordered_map<std::string, Pending> pending_;
+
+  std::mutex listenMutex_;
+  std::condition_variable listenWake_;
+  bool stopping_ = false;
+  int listenFd_ = -1;
+  std::thread listener_;
+};
+
+}  // namespace pellora::relay

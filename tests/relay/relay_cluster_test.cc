@@ -1,0 +1,271 @@
+// Three pellora-relay nodes sharing one real redis-server, as operators run a cluster; and the same behind
+// HAProxy. Every process listens on loopback only. Skipped when redis-server (or haproxy) is not installed.
+
+#include <gtest/gtest.h>
+#include <hiredis/hiredis.h>
+#include <signal.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/json.hpp>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "support/child_process.h"
+#include "support/raw_client.h"
+#include "support/redis_process.h"
+#include "support/relay_process.h"
+
+namespace pellora {
+namespace {
+
+using test::ChildProcess;
+using test::findProgram;
+using test::freePort;
+using test::RawClient;
+using test::RelayProcess;
+using test::statusOf;
+using test::upgradeRequest;
+using namespace std::chrono_literals;
+
+// The private redis-server, asked directly what the nodes keep there.
+class Redis : public test::RedisProcess {
+ public:
+  using RedisProcess::RedisProcess;
+  std::string get(const std::string& key) const { return ask("GET", key).first; }  // "" for nil
+  long long ttlSeconds(const std::string& key) const { return ask("TTL", key).second; }
+
+ private:
+  // One command on one key: its string reply, or its integer reply.
+  std::pair<std::string, long long> ask(const std::string& command, const std::string& key) const {
+    redisContext* c = redisConnect("127.0.0.1", port());
+    auto* r = c && !c->err ? static_cast<redisReply*>(redisCommand(c, "%s %s", command.c_str(), key.c_str())) : nullptr;
+    std::pair<std::string, long long> value{"", -3};
+    if (r && r->type == REDIS_REPLY_STRING) value.first.assign(r->str, r->len);
+    if (r && r->type == REDIS_REPLY_INTEGER) value.second = r->integer;
+    if (r) freeReplyObject(r);
+    if (c) redisFree(c);
+    return value;
+  }
+};
+
+class RelayCluster : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (findProgram("redis-server").empty()) GTEST_SKIP() << "redis-server is not installed (make deps)";
+    dir_ = std::filesystem::temp_directory_path() / ("relay-cluster-" + std::to_string(getpid()));
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    std::ofstream(dir_ / "cluster.key") << "a cluster key shared by every node\n";
+    redis_ = std::make_unique<Redis>(dir_);
+    for (int i = 0; i < 3; ++i) nodes_.push_back(startNode());
+  }
+  void TearDown() override {
+    nodes_.clear();
+    redis_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+  std::unique_ptr<RelayProcess> startNode(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args{"--redis", redis_->url(), "--advertise", "127.0.0.1:0", "--cluster-key-file",
+                                  (dir_ / "cluster.key").string(), "--accept-timeout", "2", "--threads", "1"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return std::make_unique<RelayProcess>(args);
+  }
+  std::uint16_t port(int node) const { return nodes_[node]->port; }
+
+  std::pair<int, std::string> request(std::uint16_t port, const std::string& text) {
+    RawClient c("127.0.0.1", port);
+    c.send(text);
+    auto head = c.readHead();
+    if (!head) return {0, {}};
+    return {statusOf(*head), c.readToEnd()};
+  }
+  std::pair<std::string, std::string> registerAt(std::uint16_t port) {
+    auto [status, body] = request(port, "POST /v1/register HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(status, 200) << body;
+    auto json = boost::json::parse(body.empty() ? "{}" : body).as_object();
+    return {std::string(json["id"].as_string()), std::string(json["secret"].as_string())};
+  }
+  std::unique_ptr<RawClient> control(std::uint16_t port, const std::pair<std::string, std::string>& identity) {
+    auto c = std::make_unique<RawClient>("127.0.0.1", port);
+    c->send(upgradeRequest("/v1/host", "X-Pellora-Id: " + identity.first + "\r\nX-Pellora-Secret: " + identity.second + "\r\n"));
+    EXPECT_EQ(statusOf(c->readHead().value_or("")), 101);
+    return c;
+  }
+  static std::string tokenOf(const std::optional<std::string>& line) {
+    if (!line) return "(no line)";
+    auto json = boost::json::parse(*line).as_object();
+    return json.at("t").as_string() == "incoming" ? std::string(json.at("token").as_string()) : *line;
+  }
+  // A viewer joined through `viewerPort` to the host whose control connection is `control`, the host
+  // accepting through `acceptPort`; both after their 101 (null when the join failed).
+  struct Pair {
+    std::unique_ptr<RawClient> viewer, host;
+    std::string token;
+  };
+  Pair join(RawClient& control, const std::string& id, std::uint16_t viewerPort, std::uint16_t acceptPort,
+            const std::string& viewerEarly = {}, const std::string& hostEarly = {}) {
+    Pair p{std::make_unique<RawClient>("127.0.0.1", viewerPort), std::make_unique<RawClient>("127.0.0.1", acceptPort), {}};
+    p.viewer->send(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n") + viewerEarly);
+    p.token = tokenOf(control.readLine());
+    p.host->send(upgradeRequest("/v1/accept", "X-Pellora-Token: " + p.token + "\r\n") + hostEarly);
+    const int hostStatus = statusOf(p.host->readHead().value_or(""));
+    const int viewerStatus = statusOf(p.viewer->readHead().value_or(""));
+    if (hostStatus != 101 || viewerStatus != 101) p.viewer.reset(), p.host.reset();
+    return p;
+  }
+
+  std::filesystem::path dir_;
+  std::unique_ptr<Redis> redis_;
+  std::vector<std::unique_ptr<RelayProcess>> nodes_;
+};
+
+TEST_F(RelayCluster, HostViewerAndAcceptOnThreeNodes) {
+  auto identity = registerAt(port(0));
+  auto hostControl = control(port(0), identity);
+  Pair p = join(*hostControl, identity.first, port(1), port(2), "early", "hello viewer");
+  ASSERT_TRUE(p.viewer && p.host);
+  EXPECT_EQ(p.viewer->read(12), "hello viewer");
+  EXPECT_EQ(p.host->read(5), "early");
+  std::string big(2 << 20, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 251);
+  std::thread sender([&] { p.viewer->send(big); });
+  EXPECT_EQ(p.host->read(big.size()), big);
+  sender.join();
+  std::thread back([&] { p.host->send(big); });
+  EXPECT_EQ(p.viewer->read(big.size()), big);
+  back.join();
+  p.viewer->shutdownSend();
+  EXPECT_TRUE(p.host->closedByPeer()) << "a half-close crosses both hops";
+  p.host->send("still here");
+  EXPECT_EQ(p.viewer->read(10), "still here");
+
+  // Tokens are single use across the cluster.
+  for (int node = 0; node < 3; ++node)
+    EXPECT_EQ(request(port(node), upgradeRequest("/v1/accept", "X-Pellora-Token: " + p.token + "\r\n")).first, 404);
+
+  // The host comes online on another node: the first control connection hears `replaced`.
+  auto second = control(port(1), identity);
+  EXPECT_EQ(hostControl->readLine(), "{\"t\":\"replaced\"}\n");
+  EXPECT_TRUE(hostControl->closedByPeer());
+  Pair again = join(*second, identity.first, port(0), port(2));
+  EXPECT_TRUE(again.viewer && again.host) << "incoming lines now reach the new node";
+}
+
+TEST_F(RelayCluster, ExpiredTokensAndForgedInternalConnectionsAreRefused) {
+  auto identity = registerAt(port(0));
+  auto hostControl = control(port(0), identity);
+  RawClient viewer("127.0.0.1", port(1));
+  viewer.send(upgradeRequest("/v1/connect", "X-Pellora-Id: " + identity.first + "\r\n"));
+  const std::string token = tokenOf(hostControl->readLine());
+  EXPECT_EQ(statusOf(viewer.readHead().value_or("")), 504) << "nobody accepted within the accept timeout";
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(request(port(2), upgradeRequest("/v1/accept", "X-Pellora-Token: " + token + "\r\n")).first, 404);
+
+  // An internal connection without the cluster key is closed without a word.
+  RawClient waiting("127.0.0.1", port(1));
+  waiting.send(upgradeRequest("/v1/connect", "X-Pellora-Id: " + identity.first + "\r\n"));
+  const std::string live = tokenOf(hostControl->readLine());
+  const std::string where = redis_->get("pellora:token:" + live);
+  const auto internalPort = static_cast<std::uint16_t>(std::stoi(where.substr(where.rfind(':') + 1)));
+  RawClient forged("127.0.0.1", internalPort);
+  forged.send("PELLORA-SPLICE " + live + " " + std::string(64, '0') + "\n");
+  EXPECT_EQ(forged.readToEnd(), "");
+  EXPECT_EQ(statusOf(waiting.readHead().value_or("")), 504) << "the forged connection joined nothing";
+}
+
+TEST_F(RelayCluster, NodeAndRedisFailures) {
+  auto identity = registerAt(port(0));
+  auto hostControl = control(port(0), identity);
+  Pair viaNode3 = join(*hostControl, identity.first, port(1), port(2));
+  Pair viaNode2 = join(*hostControl, identity.first, port(1), port(1));
+  ASSERT_TRUE(viaNode3.viewer && viaNode2.viewer);
+
+  // A node that dies ends its own splices only.
+  nodes_[2]->process->signal(SIGKILL);
+  nodes_[2]->process->wait();
+  EXPECT_EQ(viaNode3.viewer->readToEnd(), "");
+  viaNode2.viewer->send("alive");
+  EXPECT_EQ(viaNode2.host->read(5), "alive");
+
+  // Redis goes away: the running splice goes on, new work gets 503, health says so...
+  redis_->stop();
+  EXPECT_EQ(request(port(1), upgradeRequest("/v1/connect", "X-Pellora-Id: " + identity.first + "\r\n")),
+            std::make_pair(503, std::string(R"({"error":"capacity"})")));
+  EXPECT_EQ(request(port(0), "POST /v1/register HTTP/1.1\r\nHost: x\r\n\r\n").first, 503);
+  EXPECT_EQ(request(port(1), "GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n").first, 503);
+  viaNode2.host->send("still");
+  EXPECT_EQ(viaNode2.viewer->read(5), "still");
+
+  // ...and every node recovers by itself when it is back, identities and presence included.
+  redis_->start();
+  EXPECT_EQ(request(port(1), "GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n").first, 200);
+  bool joined = false;
+  for (int i = 0; i < 40 && !joined; ++i) {  // the host node restores its presence within a refresh
+    std::this_thread::sleep_for(250ms);
+    if (redis_->get("pellora:presence:" + identity.first).empty()) continue;
+    Pair after = join(*hostControl, identity.first, port(1), port(0));
+    joined = after.viewer && after.host;
+  }
+  EXPECT_TRUE(joined);
+  EXPECT_EQ(registerAt(port(1)).first.size(), 9u);
+}
+
+TEST_F(RelayCluster, StoppedNodesLeaveNoPresenceBehind) {
+  auto a = registerAt(port(0)), b = registerAt(port(1));
+  auto controlA = control(port(0), a), controlB = control(port(1), b);
+  EXPECT_NE(redis_->get("pellora:presence:" + a.first), "");
+
+  nodes_[0]->process->signal(SIGTERM);
+  EXPECT_EQ(nodes_[0]->process->wait(), 0);
+  EXPECT_EQ(redis_->get("pellora:presence:" + a.first), "") << "removed on the way out";
+
+  // A node that is killed cannot clean up; its hosts are offline at once (nobody listens on its channel)
+  // and its entries expire.
+  nodes_[1]->process->signal(SIGKILL);
+  nodes_[1]->process->wait();
+  // (Redis may take a moment to notice the dead node's channel connection.)
+  std::string answer;
+  for (int i = 0; i < 5 && answer != R"({"error":"offline"})"; ++i)
+    answer = request(port(2), upgradeRequest("/v1/connect", "X-Pellora-Id: " + b.first + "\r\n")).second;
+  EXPECT_EQ(answer, R"({"error":"offline"})");
+  const long long left = redis_->ttlSeconds("pellora:presence:" + b.first);
+  EXPECT_TRUE(left > 0 && left <= 45) << left << " s";
+}
+
+TEST_F(RelayCluster, BehindHaproxyInRoundRobin) {
+  const std::string haproxy = findProgram("haproxy");
+  if (haproxy.empty()) GTEST_SKIP() << "haproxy is not installed (make deps)";
+  // As operators run it: HAProxy names each client in a PROXY line.
+  nodes_.clear();
+  for (int i = 0; i < 3; ++i) nodes_.push_back(startNode({"--proxy-protocol"}));
+  const std::uint16_t front = freePort();
+  std::ofstream cfg(dir_ / "haproxy.cfg");
+  cfg << "global\n  maxconn 2000\n"
+         "defaults\n  mode tcp\n  timeout connect 2s\n  timeout client 60s\n  timeout server 60s\n"
+         "frontend relay\n  bind 127.0.0.1:" << front << "\n  default_backend nodes\n"
+         "backend nodes\n  balance roundrobin\n";
+  for (int i = 0; i < 3; ++i) cfg << "  server node" << i << " 127.0.0.1:" << port(i) << " send-proxy\n";
+  cfg.close();
+  ChildProcess proxy(haproxy, {"-q", "-db", "-f", (dir_ / "haproxy.cfg").string()});
+  test::awaitListener(front);
+
+  // Consecutive connections land on consecutive nodes: register, control, viewer and accept all differ
+  // from their neighbours.
+  auto identity = registerAt(front);
+  auto hostControl = control(front, identity);
+  for (int round = 0; round < 3; ++round) {
+    Pair p = join(*hostControl, identity.first, front, front, "v" + std::to_string(round), "h" + std::to_string(round));
+    ASSERT_TRUE(p.viewer && p.host) << "round " << round;
+    EXPECT_EQ(p.viewer->read(2), "h" + std::to_string(round));
+    EXPECT_EQ(p.host->read(2), "v" + std::to_string(round));
+    std::string big(1 << 20, static_cast<char>('a' + round));
+    std::thread sender([&] { p.host->send(big); });
+    EXPECT_EQ(p.viewer->read(big.size()), big);
+    sender.join();
+  }
+}
+
+}  // namespace
+}  // namespace pellora
