@@ -2,7 +2,7 @@
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 find_package(OpenSSL 3.0 REQUIRED)
-find_package(Boost 1.81 REQUIRED COMPONENTS json url)
+find_package(Boost 1.81 REQUIRED COMPONENTS json url program_options)
 pkg_check_modules(UTF8PROC REQUIRED IMPORTED_TARGET libutf8proc)
 
 if(PELLORA_BUILD_TESTS)

@@ -76,6 +76,8 @@ class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
     std::string computerName;  // sent in our hello
     std::optional<std::filesystem::path> downloadDirectory;  // default: the download folder + "Pellora"
     std::chrono::seconds handshakeTimeout{100};
+    // The codecs offered in viewerHello, preferred first (the command line narrows it to one).
+    std::vector<Codec> codecs{Codec::h264, Codec::jpegRegions};
   };
 
   static std::shared_ptr<ViewerSession> make(Dependencies dependencies, ViewerTarget target);
