@@ -99,7 +99,8 @@ ParsedCommandLine parseHost(const std::vector<std::string>& arguments) {
   const std::string synopsis = "pellora host [options]";
   try {
     po::variables_map values;
-    po::store(po::command_line_parser(arguments).options(options).run(), values);
+    const po::positional_options_description none;  // extra words are errors, not ignored
+    po::store(po::command_line_parser(arguments).options(options).positional(none).run(), values);
     po::notify(values);
     if (values.count("help")) return {std::monostate{}, helpText(synopsis, options), 0};
 
@@ -166,7 +167,8 @@ ParsedCommandLine parseConnect(const std::vector<std::string>& arguments) {
     const auto& text = values["target"].as<std::string>();
     auto target = ViewerTarget::parse(text);
     if (!target) throw UsageError{"'" + text + "' is neither a relay id nor HOST[:PORT]"};
-    ConnectCommand command{*target};
+    ConnectCommand command;
+    command.target = *target;
     if (values.count("password")) command.password = values["password"].as<std::string>();
     if (values.count("seconds")) {
       command.seconds = values["seconds"].as<int>();

@@ -35,7 +35,7 @@ struct HostCommand {
 
 // `pellora connect TARGET --headless`: one viewer session without a window.
 struct ConnectCommand {
-  ViewerTarget target;
+  ViewerTarget target{ViewerTarget::Relay{}};
   std::optional<std::string> password;  // default: PELLORA_PASSWORD, else asked on the terminal
   std::optional<int> seconds;           // end the session after this long connected
   std::optional<Codec> codec;           // offer only this codec

@@ -61,7 +61,8 @@ int runConnect(const ConnectCommand& command) {
                                            .cpu = cpu,
                                            .settings = settings,
                                            .platform = ViewerPlatform{},
-                                           .computerName = computerName()};
+                                           .computerName = computerName(),
+                                           .downloadDirectory = std::nullopt};
   if (command.codec) dependencies.codecs = {*command.codec};
   auto session = ViewerSession::make(dependencies, command.target);
   auto console = TerminalConsole::forStandardInput(strand, std::cout);

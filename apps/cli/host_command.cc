@@ -23,7 +23,6 @@
 #include "platform/linux/power_inhibitor_linux.h"
 #include "platform/linux/screen_capturer_x11.h"
 #include "platform/linux/secret_store_libsecret.h"
-#include "platform/linux/service_advertiser_avahi.h"
 #include "support/atomic_file.h"
 
 namespace pellora::cli {
@@ -95,7 +94,7 @@ int runHost(const HostCommand& command) {
   HostService::Options options;
   if (command.listen) options.listen = *command.listen;
   options.computerName = computerName();
-  if (command.discovery) options.makeAdvertiser = [] { return std::make_unique<ServiceAdvertiserAvahi>(); };
+  // ADVERTISER: wired once the Avahi advertiser lands.
   auto service = HostService::make(
       HostService::Dependencies{.network = network,
                                 .cpu = cpu,

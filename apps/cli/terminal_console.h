@@ -63,8 +63,8 @@ class TerminalConsole : public std::enable_shared_from_this<TerminalConsole> {
 class TerminalApprovalPrompt final : public ApprovalPrompt {
  public:
   explicit TerminalApprovalPrompt(std::shared_ptr<TerminalConsole> console,
-                                  std::chrono::milliseconds timeout = ApprovalPrompt::timeout)
-      : console_(std::move(console)), timeout_(timeout) {}
+                                  std::chrono::milliseconds limit = ApprovalPrompt::timeout)
+      : console_(std::move(console)), timeout_(limit) {}
 
   boost::asio::awaitable<bool> run(std::string name, std::string system, std::string address) override;
 
