@@ -1,0 +1,155 @@
+#include "support/app_settings.h"
+
+#include <boost/json.hpp>
+#include <system_error>
+
+#include "support/atomic_file.h"
+#include "support/paths.h"
+
+namespace pellora {
+
+namespace {
+
+namespace json = boost::json;
+
+constexpr const char* keyRelayURL = "relayURL";
+constexpr const char* keyRelayEnabled = "relayEnabled";
+constexpr const char* keyRequireApproval = "requireApproval";
+constexpr const char* keyQuality = "quality";
+constexpr const char* keySwapCommandControl = "swapCommandControl";
+constexpr const char* keySyncClipboard = "syncClipboard";
+constexpr const char* keyRecent = "recent";
+constexpr const char* keySkipApprovalForPermanent = "skipApprovalForPermanent";
+constexpr const char* keyAcceptFiles = "acceptFiles";
+
+bool readBool(const SettingsFile& file, const char* key, bool fallback) {
+  auto v = file.get(key);
+  return v && v->is_bool() ? v->as_bool() : fallback;
+}
+
+std::vector<std::string> readRecent(const SettingsFile& file) {
+  std::vector<std::string> recent;
+  auto v = file.get(keyRecent);
+  if (!v || !v->is_array()) return recent;
+  for (const auto& item : v->as_array())
+    if (item.is_string()) recent.emplace_back(item.as_string());
+  return recent;
+}
+
+// Exec lines are parsed by the desktop's launcher: quote the path when it holds anything special.
+std::string desktopExec(const std::string& executable) {
+  if (executable.find_first_of(" \t\"'\\$`") == std::string::npos) return executable;
+  std::string quoted = "\"";
+  for (char c : executable) {
+    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+}  // namespace
+
+std::filesystem::path AppSettings::defaultAutostartFile() {
+  return Paths::configHome() / "autostart" / "pellora.desktop";
+}
+
+AppSettings::AppSettings(SettingsFile& file, PermanentPasswordStore& permanentPassword,
+                         std::filesystem::path autostartFile)
+    : file_(file), permanentPassword_(permanentPassword), autostartFile_(std::move(autostartFile)) {
+  State s;
+  s.relayURL = file_.getString(keyRelayURL).value_or(RelayClient::defaultURL());
+  s.relayEnabled = readBool(file_, keyRelayEnabled, true);
+  s.requireApproval = readBool(file_, keyRequireApproval, true);
+  s.quality = qualityFromRawValue(file_.getString(keyQuality).value_or("")).value_or(Quality::balanced);
+  s.swapCommandControl = readBool(file_, keySwapCommandControl, true);
+  s.syncClipboard = readBool(file_, keySyncClipboard, true);
+  s.recent = readRecent(file_);
+  s.skipApprovalForPermanent = readBool(file_, keySkipApprovalForPermanent, false);
+  s.acceptFiles = readBool(file_, keyAcceptFiles, true);
+  s.hasPermanentPassword = permanentPassword_.load().has_value();
+  s.launchAtLogin = std::filesystem::exists(autostartFile_);
+  published_ = Published<State>(std::move(s));
+}
+
+void AppSettings::setRelayURL(std::string url) {
+  file_.set(keyRelayURL, json::string(url));
+  published_.update([&](State& s) { s.relayURL = std::move(url); });
+}
+
+void AppSettings::setRelayEnabled(bool on) {
+  file_.set(keyRelayEnabled, on);
+  published_.update([&](State& s) { s.relayEnabled = on; });
+}
+
+void AppSettings::setRequireApproval(bool on) {
+  file_.set(keyRequireApproval, on);
+  published_.update([&](State& s) { s.requireApproval = on; });
+}
+
+void AppSettings::setQuality(Quality quality) {
+  file_.set(keyQuality, json::string(rawValue(quality)));
+  published_.update([&](State& s) { s.quality = quality; });
+}
+
+void AppSettings::setSwapCommandControl(bool on) {
+  file_.set(keySwapCommandControl, on);
+  published_.update([&](State& s) { s.swapCommandControl = on; });
+}
+
+void AppSettings::setSyncClipboard(bool on) {
+  file_.set(keySyncClipboard, on);
+  published_.update([&](State& s) { s.syncClipboard = on; });
+}
+
+void AppSettings::setSkipApprovalForPermanent(bool on) {
+  file_.set(keySkipApprovalForPermanent, on);
+  published_.update([&](State& s) { s.skipApprovalForPermanent = on; });
+}
+
+void AppSettings::setAcceptFiles(bool on) {
+  file_.set(keyAcceptFiles, on);
+  published_.update([&](State& s) { s.acceptFiles = on; });
+}
+
+void AppSettings::remember(const std::string& target) {
+  std::vector<std::string> recent = state().recent;
+  std::erase(recent, target);
+  recent.insert(recent.begin(), target);
+  if (recent.size() > maxRecent) recent.resize(maxRecent);
+  json::array stored;
+  for (const auto& t : recent) stored.emplace_back(json::string(t));
+  file_.set(keyRecent, std::move(stored));
+  published_.update([&](State& s) { s.recent = std::move(recent); });
+}
+
+std::optional<std::string> AppSettings::setLaunchAtLogin(bool enabled, const std::string& executable) {
+  std::optional<std::string> error;
+  if (enabled) {
+    const std::string entry =
+        "[Desktop Entry]\n"
+        "Type=Application\n"
+        "Name=Pellora\n"
+        "Exec=" + desktopExec(executable) + "\n"
+        "X-GNOME-Autostart-enabled=true\n";
+    if (!writeFileAtomically(autostartFile_, entry, 0644))
+      error = "Otomatik başlatma dosyası yazılamadı: " + autostartFile_.string();
+  } else {
+    std::error_code ec;
+    std::filesystem::remove(autostartFile_, ec);
+    if (ec) error = ec.message();
+  }
+  const bool present = std::filesystem::exists(autostartFile_);
+  published_.update([&](State& s) { s.launchAtLogin = present; });
+  return error;
+}
+
+void AppSettings::refreshPermanentPassword() {
+  const bool stored = permanentPassword_.load().has_value();
+  published_.update([&](State& s) { s.hasPermanentPassword = stored; });
+}
+
+RelayClient AppSettings::relayClient(Wire::Executor executor) const {
+  return RelayClient(std::move(executor), RelayClient::effectiveURL(state().relayURL));
+}
+
+}  // namespace pellora
