@@ -264,6 +264,9 @@ TEST_F(ViewerSessionTest, ConnectsAnnouncesItselfAndFollowsTheHost) {
   EXPECT_EQ(s.remoteName, "Paylaşan");
   EXPECT_EQ(s.remoteOS, PeerOS::linux);
 
+  clipboard_->writeText("kopya");  // copied here: the watcher's next poll sends it
+  EXPECT_EQ(host.next(), Message(Message::ClipboardText{"kopya"}));
+
   host.send(Message::HostInfo{PeerOS::macOS, 2, "Stüdyo"});
   host.send(Message::FeaturesMsg{Features{Features::audio | Features::chat}});
   host.send(Message::ChatText{"selam"});
