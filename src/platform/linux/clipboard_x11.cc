@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/bytes.h"
 #include "core/transport_error.h"
 #include "platform/linux/monitor_list_x11.h"
 #include "platform/linux/xcb_handles_x11.h"
@@ -462,6 +463,8 @@ void ClipboardX11::Worker::onIncrChunk() {
 
 std::optional<std::string> ClipboardX11::Worker::asText(std::string bytes) const {
   if (readTarget_ == XCB_ATOM_STRING) return utf8FromLatin1(bytes);
+  // Some programs label other encodings as UTF-8; such bytes would not survive the trip to the peer.
+  if (!isValidUTF8(asBytes(bytes))) return std::nullopt;
   return bytes;
 }
 

@@ -21,7 +21,8 @@ class ClipboardX11 final : public Clipboard {
   ~ClipboardX11() override;
 
   std::uint64_t changeCount() override;
-  // Nothing when the owner offers no text, answers too late, or the text is larger than 64 MiB.
+  // Nothing when the owner offers no text (or text that is not valid UTF-8), answers too late, or the text
+  // is larger than 64 MiB. Latin-1 text (the STRING target of older programs) comes back as UTF-8.
   std::optional<std::string> readText() override;
   std::uint64_t writeText(const std::string& text) override;
 
