@@ -23,6 +23,7 @@
 #include "platform/linux/power_inhibitor_linux.h"
 #include "platform/linux/screen_capturer_x11.h"
 #include "platform/linux/secret_store_libsecret.h"
+#include "platform/linux/service_advertiser_avahi.h"
 #include "support/atomic_file.h"
 
 namespace pellora::cli {
@@ -94,7 +95,7 @@ int runHost(const HostCommand& command) {
   HostService::Options options;
   if (command.listen) options.listen = *command.listen;
   options.computerName = computerName();
-  // ADVERTISER: wired once the Avahi advertiser lands.
+  if (command.discovery) options.makeAdvertiser = [] { return std::make_unique<ServiceAdvertiserAvahi>(); };
   auto service = HostService::make(
       HostService::Dependencies{.network = network,
                                 .cpu = cpu,
@@ -126,10 +127,10 @@ int runHost(const HostCommand& command) {
       };
 
   net::post(strand, [&] {
-    service->published().subscribe(report);
     if (password) service->setPassword(*password);
     service->start();
     report(service->state());
+    service->published().subscribe(report);
     const auto addresses = service->addresses();
     std::string list;
     for (const auto& address : addresses) list += (list.empty() ? "" : ", ") + address;
