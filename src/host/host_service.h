@@ -15,6 +15,10 @@
 #include "base/network_thread.h"
 #include "base/published.h"
 #include "core/chat_line.h"
+#include "core/handshake_error.h"
+#include "core/hello.h"
+#include "core/relay_client.h"
+#include "core/secure_channel.h"
 #include "core/relay_identity.h"
 #include "core/transfer_progress.h"
 #include "host/approval_prompt.h"
@@ -39,6 +43,10 @@ namespace pellora {
 class HostService : public std::enable_shared_from_this<HostService> {
  public:
   static constexpr std::uint16_t defaultPort = 7171;
+  static constexpr int lockoutFailures = 5;
+  static constexpr std::chrono::seconds lockoutWindow{60};
+  static constexpr const char* stoppedReason = "Paylaşan bağlantıyı kesti";
+  static constexpr const char* replacedReason = "Bu kimlik başka bir Pellora'te açıldı";
 
   struct RelayState {
     struct Off {
@@ -84,7 +92,7 @@ class HostService : public std::enable_shared_from_this<HostService> {
   struct Options {
     // Where the local-network listener listens (tests and the command line move it).
     boost::asio::ip::tcp::endpoint listen{boost::asio::ip::address_v4::any(), defaultPort};
-    std::string computerName;  // the host name; "Mac"-style fallback applied by the service when empty
+    std::string computerName;  // empty: the host name, or "Linux" when it has none
     // Made when sharing starts; empty: no announcement on the local network.
     std::function<std::unique_ptr<ServiceAdvertiser>()> makeAdvertiser;
     // Folder for received files (default: the download folder + "Pellora").
@@ -93,6 +101,16 @@ class HostService : public std::enable_shared_from_this<HostService> {
     // the CPU busy with key derivation.
     int maxPendingHandshakes = 4;
     std::chrono::seconds handshakeTimeout{90};
+    // The relay loop's waits: after failing to reach the relay the first wait, doubled each time up to
+    // the longest; after a working control connection ends, `afterControl` (then twice that).
+    struct RelayTiming {
+      std::chrono::steady_clock::duration firstRetry = std::chrono::seconds(2);
+      std::chrono::steady_clock::duration longestRetry = std::chrono::seconds(60);
+      std::chrono::steady_clock::duration afterControl = std::chrono::seconds(2);
+      std::chrono::steady_clock::duration keepAlive = std::chrono::seconds(25);
+    } relayTiming;
+    // The clock of the wrong-password lockout (tests move it); empty: the steady clock.
+    std::function<std::chrono::steady_clock::time_point()> now;
   };
 
   struct Dependencies {
@@ -129,11 +147,52 @@ class HostService : public std::enable_shared_from_this<HostService> {
   std::uint16_t listeningPort() const;
 
  private:
+  struct RelayRun;  // one run of the relay loop and what cancels it
+  using Clock = std::chrono::steady_clock;
+
   HostService(Dependencies dependencies, Options options);
+
+  std::string computerName() const;
+  void startListener();
+  static boost::asio::awaitable<void> acceptLoop(std::weak_ptr<HostService> weak,
+                                                 std::shared_ptr<boost::asio::ip::tcp::acceptor> acceptor);
+  void accept(std::shared_ptr<Wire> wire, const std::string& via);
+  static boost::asio::awaitable<void> handshake(std::weak_ptr<HostService> weak, std::shared_ptr<Wire> wire,
+                                                std::string password, std::optional<std::string> permanent,
+                                                std::string address);
+  static boost::asio::awaitable<HandshakeStatus> admitCaller(std::weak_ptr<HostService> weak, Hello client,
+                                                             SecureChannel::PasswordMatch match, std::string address,
+                                                             std::shared_ptr<bool> admitted);
+  boost::asio::awaitable<HandshakeStatus> admit(const Hello& client, SecureChannel::PasswordMatch match,
+                                                const std::string& address);
+  void begin(std::shared_ptr<SecureChannel> channel, const std::string& address);
+  static boost::asio::awaitable<void> runSession(std::weak_ptr<HostService> weak,
+                                                 std::shared_ptr<HostSession> session);
+  void end(const std::shared_ptr<HostSession>& session, const std::string& reason);
+
+  void startRelay();
+  void cancelRelay();
+  static boost::asio::awaitable<void> relayLoop(std::weak_ptr<HostService> weak, std::shared_ptr<RelayRun> run);
+  static boost::asio::awaitable<void> runControl(std::weak_ptr<HostService> weak, std::shared_ptr<RelayRun> run,
+                                                 std::shared_ptr<Wire> control, RelayClient client);
+  static boost::asio::awaitable<void> acceptRelayed(std::weak_ptr<HostService> weak, RelayClient client,
+                                                    std::string token);
+  void setRelayState(const std::shared_ptr<RelayRun>& run, RelayState state);
+
   Dependencies deps_;
   Options options_;
   Published<State> published_;
   std::shared_ptr<HostSession> session_;
+
+  std::shared_ptr<boost::asio::ip::tcp::acceptor> acceptor_;
+  std::uint16_t boundPort_ = 0;
+  std::unique_ptr<ServiceAdvertiser> advertiser_;
+  std::shared_ptr<RelayRun> relayRun_;
+  std::vector<std::weak_ptr<Wire>> handshakes_;  // the wires of handshakes in progress
+  bool slotTaken_ = false;
+  std::vector<Clock::time_point> failures_;
+  Clock::time_point lockedUntil_{};
+  SleepBlocker sleepBlocker_;
 };
 
 }  // namespace pellora

@@ -1,0 +1,23 @@
+// pellora: the desktop app (later), and the command line: `pellora host` and `pellora connect --headless`.
+
+#include <iostream>
+
+#include "base/allocator_tuning.h"
+#include "cli/command_line.h"
+#include "cli/connect_command.h"
+#include "cli/host_command.h"
+
+int main(int argc, char** argv) {
+  pellora::tuneAllocatorForStreaming();
+  using namespace pellora::cli;
+  const ParsedCommandLine parsed = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  try {
+    if (auto* host = std::get_if<HostCommand>(&parsed.command)) return runHost(*host);
+    if (auto* connect = std::get_if<ConnectCommand>(&parsed.command)) return runConnect(*connect);
+  } catch (const std::exception& e) {
+    std::cerr << "pellora: " << e.what() << "\n";
+    return 1;
+  }
+  (parsed.exitCode == 0 ? std::cout : std::cerr) << parsed.text;
+  return parsed.exitCode;
+}

@@ -1,0 +1,390 @@
+#include "host/host_session.h"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <type_traits>
+#include <vector>
+
+#include "core/transport_error.h"
+#include "host/audio_samples.h"
+#include "host/h264_encoder.h"
+#include "host/jpeg_region_encoder.h"
+#include "support/file_names_directory.h"
+
+namespace pellora {
+
+namespace asio = boost::asio;
+using asio::awaitable;
+
+namespace {
+
+// Every error type of the layers below carries its Turkish text as what().
+std::string describe(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "?";
+  }
+}
+
+}  // namespace
+
+// The video path: the capturer, the encoders and the frame state. Lives on the video queue; only jobs on
+// that queue touch it. Jobs and callbacks hold it weakly, so the session alone decides when it ends.
+struct HostSession::Video {
+  std::shared_ptr<SecureChannel> channel;
+  SerialQueue* queue;  // the session's; outlives every job and the capturer's callbacks
+  std::function<std::unique_ptr<ScreenCapturer>()> makeCapturer;
+
+  Quality quality = Quality::balanced;
+  Codec codec = Codec::h264;
+  std::int64_t budget = 0;
+  std::unique_ptr<ScreenCapturer> spare;  // made to read the display list; used by the first start
+  std::unique_ptr<ScreenCapturer> capturer;
+  std::unique_ptr<H264Encoder> h264;
+  std::unique_ptr<JPEGRegionEncoder> jpeg;
+  std::optional<CapturedFrame> lastFrame;
+  std::vector<PixelRect> pendingDirty;
+  bool needsFull = true;
+  bool unsent = false;
+  // Frames of an earlier capture that are still queued are told apart by this.
+  std::uint64_t generation = 0;
+  std::unique_ptr<asio::steady_timer> resendTimer;
+
+  std::vector<DisplayInfo> displays() {
+    if (!spare) spare = makeCapturer();
+    return spare->displays();
+  }
+
+  void stopCapture() {
+    ++generation;
+    if (capturer) capturer->stop();
+    capturer.reset();
+    h264.reset();
+    jpeg.reset();
+    lastFrame.reset();
+    pendingDirty.clear();
+    needsFull = true;
+    unsent = false;
+  }
+
+  CaptureInfo startCapture(const std::weak_ptr<Video>& self, std::uint32_t displayID, Quality q, Codec c) {
+    stopCapture();
+    quality = q;
+    codec = c;
+    budget = videoBudget(q, c);
+    std::unique_ptr<ScreenCapturer> next = spare ? std::move(spare) : makeCapturer();
+    const std::uint64_t gen = generation;
+    next->onFrame = [queue = queue, self, gen](const CapturedFrame& frame) {
+      queue->post([self, gen, frame] {
+        if (auto video = self.lock()) video->frame(gen, frame);
+      });
+    };
+    next->onStop = [weakChannel = std::weak_ptr<SecureChannel>(channel)](const std::string&) {
+      if (auto ch = weakChannel.lock()) ch->close("Ekran yakalama durdu");
+    };
+    const int fps = captureFps(q, c);
+    const CaptureInfo info = next->start(displayID, preset(q).maxDimension, fps);
+    capturer = std::move(next);
+    if (c == Codec::h264) {
+      h264 = std::make_unique<H264Encoder>(info.width, info.height, preset(q).h264Bitrate, fps);
+      h264->onOutput = [ch = channel](std::optional<Message> config, Message frame) {
+        if (config) ch->send(*config);
+        ch->send(frame);
+      };
+    } else {
+      jpeg = std::make_unique<JPEGRegionEncoder>(preset(q).jpegQuality);
+    }
+    return info;
+  }
+
+  void frame(std::uint64_t gen, const CapturedFrame& f) {
+    if (gen != generation || (!h264 && !jpeg) || !f.image) return;
+    lastFrame = f;
+    // No list means the whole frame changed; a list grown too long is cheaper as one full update.
+    if (f.dirty.empty()) needsFull = true;
+    pendingDirty.insert(pendingDirty.end(), f.dirty.begin(), f.dirty.end());
+    if (pendingDirty.size() > maxPendingDirty) {
+      pendingDirty.clear();
+      needsFull = true;
+    }
+    if (channel->queuedBytes() < budget)
+      encodeLast();
+    else
+      unsent = true;
+  }
+
+  void encodeLast() {
+    if (!lastFrame) return;
+    unsent = false;
+    if (h264) {
+      h264->encode(lastFrame->image, lastFrame->ptsMicros);
+    } else if (jpeg) {
+      if (auto message = jpeg->encode(*lastFrame->image, pendingDirty, needsFull)) channel->send(*message);
+    }
+    pendingDirty.clear();
+    needsFull = false;
+  }
+
+  void requestKeyframe() {
+    if (h264) h264->forceKeyframe = true;
+    needsFull = true;
+    encodeLast();
+  }
+
+  void startResendTimer(const std::weak_ptr<Video>& self) {
+    resendTimer = std::make_unique<asio::steady_timer>(queue->executor(), resendInterval);
+    scheduleResend(self);
+  }
+
+  void scheduleResend(const std::weak_ptr<Video>& self) {
+    resendTimer->async_wait([self](const boost::system::error_code& ec) {
+      if (ec) return;
+      auto video = self.lock();
+      if (!video || !video->resendTimer) return;
+      if (video->unsent && video->channel->queuedBytes() < video->budget) video->encodeLast();
+      video->resendTimer->expires_at(video->resendTimer->expiry() + resendInterval);
+      video->scheduleResend(self);
+    });
+  }
+
+  void tearDown() {
+    if (resendTimer) resendTimer->cancel();
+    resendTimer.reset();
+    stopCapture();
+    spare.reset();
+  }
+};
+
+struct HostSession::Audio {
+  OpusEncoder encoder;
+  std::uint64_t clock = 0;  // microseconds of the next packet
+};
+
+// Passes transfer progress to the session's hook from whichever thread reports it, without holding the
+// session itself (a file thread must never end up owning it).
+struct HostSession::TransferHook {
+  std::mutex lock;
+  std::function<void(const TransferProgress&)> hook;
+
+  void operator()(const TransferProgress& progress) {
+    std::function<void(const TransferProgress&)> h;
+    {
+      std::lock_guard guard(lock);
+      h = hook;
+    }
+    if (h) h(progress);
+  }
+};
+
+std::shared_ptr<HostSession> HostSession::make(std::shared_ptr<SecureChannel> channel, Options options,
+                                               HostPlatform platform) {
+  return std::shared_ptr<HostSession>(new HostSession(std::move(channel), std::move(options), std::move(platform)));
+}
+
+HostSession::HostSession(std::shared_ptr<SecureChannel> channel, Options options, HostPlatform platform)
+    : channel_(std::move(channel)),
+      options_(std::move(options)),
+      platform_(std::move(platform)),
+      videoQueue_(std::make_unique<SerialQueue>("pellora.host.video")),
+      video_(std::make_shared<Video>()),
+      transferHook_(std::make_shared<TransferHook>()) {
+  video_->channel = channel_;
+  video_->queue = videoQueue_.get();
+  video_->makeCapturer = platform_.makeCapturer;
+}
+
+HostSession::~HostSession() {
+  stopAudio();
+  // The queues first: no job runs after this, then the state they served goes.
+  videoQueue_->stop();
+  if (auto queue = fileQueue()) queue->stop();
+  video_.reset();
+}
+
+std::shared_ptr<FileSender> HostSession::sender() {
+  std::lock_guard guard(filesLock_);
+  if (!sender_) {
+    fileQueue_ = std::make_unique<SerialQueue>("pellora.host.files");
+    sender_ = FileSender::make(channel_, true, fileQueue_->executor());
+    sender_->setOnProgress([hook = transferHook_](const TransferProgress& p) { (*hook)(p); });
+  }
+  return sender_;
+}
+
+std::shared_ptr<FileSender> HostSession::currentSender() {
+  std::lock_guard guard(filesLock_);
+  return sender_;
+}
+
+SerialQueue* HostSession::fileQueue() {
+  std::lock_guard guard(filesLock_);
+  return fileQueue_.get();
+}
+
+template <typename Job>
+auto HostSession::onVideoQueue(Job job) {
+  using Result = std::invoke_result_t<Job&>;
+  return asio::co_spawn(
+      videoQueue_->executor(), [job = std::move(job)]() mutable -> awaitable<Result> { co_return job(); },
+      asio::use_awaitable);
+}
+
+awaitable<std::string> HostSession::run() {
+  auto self = shared_from_this();
+  const auto executor = co_await asio::this_coro::executor;
+  {
+    std::lock_guard guard(transferHook_->lock);
+    transferHook_->hook = onTransfer;
+  }
+  receiver_ = FileReceiver::make(channel_, options_.downloadDirectory.value_or(FileNames::defaultDirectory()),
+                                 executor);
+  receiver_->setAutoAccept(options_.acceptFiles);
+  receiver_->setOnProgress([hook = transferHook_](const TransferProgress& p) { (*hook)(p); });
+
+  std::string reason;
+  try {
+    reason = co_await serve();
+  } catch (...) {
+    reason = describe(std::current_exception());
+  }
+  co_await tearDown();
+  co_return reason;
+}
+
+awaitable<std::string> HostSession::serve() {
+  const Message first = co_await channel_->receive();
+  const auto* hello = first.as<Message::ViewerHello>();
+  if (!hello) co_return "Beklenmeyen ilk mesaj";
+  codec_ = chooseCodec(hello->codecs);
+
+  channel_->send(Message::HostInfo{PeerOS::linux, static_cast<std::uint8_t>(codec_), options_.name});
+  channel_->send(Message::FeaturesMsg{Features{Features::all}});
+  auto readDisplays = [video = video_] { return video->displays(); };
+  auto displaysTask = onVideoQueue(std::move(readDisplays));
+  std::vector<DisplayInfo> displays = co_await std::move(displaysTask);
+  channel_->send(Message::DisplayList{std::move(displays)});
+
+  if (platform_.makeInputSink) injector_ = std::make_unique<InputInjector>(platform_.makeInputSink());
+  co_await startCapture();
+  auto startTimer = [video = video_] { video->startResendTimer(video); };
+  auto timerTask = onVideoQueue(std::move(startTimer));
+  co_await std::move(timerTask);
+
+  for (;;) {
+    const Message message = co_await channel_->receive();
+    if (auto sender = currentSender(); sender && sender->handle(message)) continue;
+    if (receiver_->handle(message)) continue;
+
+    if (message.is<Message::MouseMove>() || message.is<Message::MouseButtonMsg>() ||
+        message.is<Message::Scroll>() || message.is<Message::Key>()) {
+      if (injector_) injector_->handle(message);
+    } else if (auto clip = message.as<Message::ClipboardText>()) {
+      if (options_.syncClipboard && onClipboard) onClipboard(clip->text);
+    } else if (auto ping = message.as<Message::Ping>()) {
+      channel_->send(Message::Pong{ping->value});
+    } else if (auto bye = message.as<Message::Bye>()) {
+      co_return bye->reason.empty() ? std::string("Karşı taraf ayrıldı") : bye->reason;
+    } else if (auto features = message.as<Message::FeaturesMsg>()) {
+      peerFeatures_ = features->features;
+    } else if (auto audio = message.as<Message::SetAudio>()) {
+      setAudio(audio->on);
+    } else if (auto quality = message.as<Message::SetQuality>()) {
+      const Quality q = qualityFromByte(quality->raw);
+      if (q != options_.quality) {
+        options_.quality = q;
+        co_await startCapture();
+      }
+    } else if (auto display = message.as<Message::SelectDisplay>()) {
+      if (display->id != options_.displayID) {
+        options_.displayID = display->id;
+        co_await startCapture();
+      }
+    } else if (auto chat = message.as<Message::ChatText>()) {
+      if (onChat) onChat(chat->text);
+    } else if (message.is<Message::RequestKeyframe>()) {
+      videoQueue_->post([weak = std::weak_ptr<Video>(video_)] {
+        if (auto video = weak.lock()) video->requestKeyframe();
+      });
+    }
+    // Everything else (a second hello, video and audio messages, unknown types) is ignored.
+  }
+}
+
+awaitable<void> HostSession::startCapture() {
+  auto start = [video = video_, displayID = options_.displayID, quality = options_.quality, codec = codec_] {
+    return video->startCapture(video, displayID, quality, codec);
+  };
+  auto task = onVideoQueue(std::move(start));
+  const CaptureInfo info = co_await std::move(task);
+  if (injector_) injector_->displayBounds = info.displayBounds;
+  audioBudget_ = audioBudget(options_.quality, codec_);
+}
+
+void HostSession::setAudio(bool on) {
+  if (!on) {
+    stopAudio();
+    return;
+  }
+  {
+    std::lock_guard guard(audioLock_);
+    if (audio_) return;
+  }
+  if (!platform_.makeAudioSource) return;
+  // The sound quality is fixed now; a later quality change keeps it.
+  const QualityPreset& p = preset(options_.quality);
+  std::unique_ptr<Audio> audio;
+  std::unique_ptr<AudioSource> source;
+  try {
+    audio = std::make_unique<Audio>(Audio{OpusEncoder(p.audioChannels, static_cast<std::uint32_t>(p.audioBitrate))});
+    source = platform_.makeAudioSource();
+    source->onAudio = [this](const AudioSampleBuffer& buffer) { encodeAudio(buffer); };
+    source->start();
+  } catch (...) {
+    return;  // sound stays off; the viewer simply hears nothing
+  }
+  audioSource_ = std::move(source);
+  std::lock_guard guard(audioLock_);
+  audio_ = std::move(audio);
+  // Under the lock, so that the configuration leaves before the first packet.
+  channel_->send(Message::AudioConfig{1, Opus::sampleRate, static_cast<std::uint8_t>(p.audioChannels), 20});
+}
+
+void HostSession::encodeAudio(const AudioSampleBuffer& buffer) {
+  std::lock_guard guard(audioLock_);
+  if (!audio_) return;
+  auto samples = AudioSamples::interleaved(buffer, audio_->encoder.channels());
+  if (!samples) return;
+  for (Bytes& packet : audio_->encoder.encode(*samples)) {
+    const std::uint64_t pts = audio_->clock;
+    audio_->clock += 20'000;
+    if (channel_->queuedBytes() < audioBudget_) channel_->send(Message::AudioPacket{pts, std::move(packet)});
+  }
+}
+
+void HostSession::stopAudio() {
+  {
+    std::lock_guard guard(audioLock_);
+    audio_.reset();
+  }
+  // Outside the lock: stopping waits for a running callback, which takes it.
+  if (audioSource_) audioSource_->stop();
+  audioSource_.reset();
+}
+
+awaitable<void> HostSession::tearDown() {
+  if (injector_) injector_->releaseAll();
+  receiver_->abandonAll();
+  if (auto sender = currentSender()) sender->abandonAll();
+  stopAudio();
+  auto stopVideo = [video = video_] { video->tearDown(); };
+  auto task = onVideoQueue(std::move(stopVideo));
+  co_await std::move(task);
+  channel_->close(std::nullopt);
+}
+
+}  // namespace pellora
