@@ -43,7 +43,7 @@ Picture blankCanvas(int width, int height) {
 bool drawRegion(tjhandle decompressor, Picture& canvas, const ImageRegion& region) {
   const int x = region.x, y = region.y, w = region.width, h = region.height;
   if (w == 0 || h == 0 || x + w > canvas.width || y + h > canvas.height) return false;
-  auto* jpeg = const_cast<unsigned char*>(region.jpeg.data());  // TurboJPEG 2.1 takes it non-const
+  const unsigned char* jpeg = region.jpeg.data();
   const auto jpegSize = static_cast<unsigned long>(region.jpeg.size());
   int jpegWidth = 0, jpegHeight = 0, subsampling = 0, colorspace = 0;
   if (tjDecompressHeader3(decompressor, jpeg, jpegSize, &jpegWidth, &jpegHeight, &subsampling, &colorspace) != 0)
