@@ -21,6 +21,12 @@ packages=(
   libxcb-screensaver0-dev
   # relay store and secrets
   libsqlite3-dev libsecret-1-dev
+  # desktop app: Qt 6 widgets and SVG icons
+  qt6-base-dev qt6-svg-dev
+  # desktop app: the desktop's event sounds (a chat line arriving)
+  libcanberra-dev
+  # packaging: .deb dependencies from dpkg-shlibdeps
+  dpkg-dev fakeroot
   # integration tests: a virtual X server, a sound server, a CA for TLS tests
   xvfb x11-utils xdotool pulseaudio openssl
   # LAN announcement and discovery: the Avahi client library
