@@ -46,6 +46,7 @@ void ViewerStats::picture(const Picture& picture) {
   std::lock_guard lock(lock_);
   ++pictures_;
   if (!firstPictureMicros_) firstPictureMicros_ = decoded;
+  lastPictureMicros_ = decoded;
   if (stamp && stamp->counter != lastCounter_) {
     lastCounter_ = stamp->counter;
     glassToGlassMs_.push_back(static_cast<double>(decoded - stamp->captureMicros) / 1000.0);
@@ -85,6 +86,9 @@ std::string ViewerStats::summaryJSON(const ViewerSession::State& state) const {
     return static_cast<double>(*t - startMicros_) / 1000.0;
   };
   std::lock_guard lock(lock_);
+  double pictureFps = 0;
+  if (pictures_ > 1 && *lastPictureMicros_ > *firstPictureMicros_)
+    pictureFps = static_cast<double>(pictures_ - 1) * 1e6 / static_cast<double>(*lastPictureMicros_ - *firstPictureMicros_);
   json::object document{
       {"endState", phase},
       {"endReason", reason},
@@ -96,6 +100,7 @@ std::string ViewerStats::summaryJSON(const ViewerSession::State& state) const {
       {"frames", static_cast<std::int64_t>(frames)},
       {"pictures", pictures_},
       {"meanFps", mean(fps_)},
+      {"pictureFps", pictureFps},
       {"meanKbps", mean(kbps_)},
       {"latencyMs", percentiles(latencyMs_)},
       {"glassToGlassMs", percentiles(glassToGlassMs_)},

@@ -35,7 +35,8 @@ class ViewerStats {
   std::string second(const ViewerSession::State& state);
 
   // The summary --stats-json writes: end state and reason, codec, frames, mean fps and kbit/s, latency
-  // and glass-to-glass p50/p95, and the times to the connected state and to the first picture.
+  // and glass-to-glass p50/p95, the rate of decoded pictures between the first and the last, and the
+  // times to the connected state and to the first picture.
   std::string summaryJSON(const ViewerSession::State& state) const;
 
  private:
@@ -45,7 +46,7 @@ class ViewerStats {
 
   mutable std::mutex lock_;
   std::int64_t pictures_ = 0;
-  std::optional<std::int64_t> firstPictureMicros_;
+  std::optional<std::int64_t> firstPictureMicros_, lastPictureMicros_;
   std::optional<std::uint32_t> lastCounter_;
   std::vector<double> glassToGlassMs_;
   std::size_t reportedGlassToGlass_ = 0;  // samples already summarised in a line

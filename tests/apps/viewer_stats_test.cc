@@ -73,6 +73,7 @@ TEST(ViewerStatsTest, GlassToGlassCountsEachStampedFrameOnce) {
   EXPECT_DOUBLE_EQ(g2g.at("p50").as_double(), 30);
   EXPECT_DOUBLE_EQ(g2g.at("p95").as_double(), 50);
   EXPECT_DOUBLE_EQ(document.at("firstPictureAfterMs").as_double(), 1030);
+  EXPECT_NEAR(document.at("pictureFps").as_double(), 3 / 0.053, 1e-9);  // 4 pictures from 2.030 s to 2.083 s
   EXPECT_DOUBLE_EQ(document.at("latencyMs").at("p50").as_double(), 4);
 }
 
