@@ -23,4 +23,5 @@ set_target_properties(Libyuv::libyuv PROPERTIES IMPORTED_LOCATION ${LIBYUV_LIBRA
 target_include_directories(Libyuv::libyuv SYSTEM INTERFACE ${LIBYUV_INCLUDE_DIR})
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavutil)
 pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
-pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-damage xcb-xfixes xcb-randr xcb-xtest)
+pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-damage xcb-xfixes xcb-randr xcb-xtest
+  xcb-screensaver)

@@ -15,6 +15,8 @@ packages=(
   libavcodec-dev libavutil-dev libyuv-dev libturbojpeg0-dev ffmpeg
   libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-randr0-dev libxcb-xtest0-dev
   libxcb-xkb-dev libpulse-dev
+  # screensaver suspend, the fallback that keeps the display awake without a session bus
+  libxcb-screensaver0-dev
   # relay store and secrets
   libsqlite3-dev libsecret-1-dev
   # integration tests: a virtual X server, a sound server, a CA for TLS tests

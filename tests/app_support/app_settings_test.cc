@@ -1,0 +1,137 @@
+#include "support/app_settings.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "support/atomic_file.h"
+
+namespace pellora {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A settings file, a secret store and an autostart folder of the test's own, removed afterwards.
+class AppSettingsTest : public ::testing::Test {
+ protected:
+  ~AppSettingsTest() override { fs::remove_all(root_); }
+
+  fs::path settingsPath() const { return root_ / "pellora" / "settings.json"; }
+  fs::path autostartPath() const { return root_ / "autostart" / "pellora.desktop"; }
+
+  // A fresh process: everything read again from the files.
+  void reopen() {
+    settings_.reset();
+    file_ = std::make_unique<SettingsFile>(settingsPath());
+    settings_ = std::make_unique<AppSettings>(*file_, passwords_, autostartPath());
+  }
+  AppSettings& settings() {
+    if (!settings_) reopen();
+    return *settings_;
+  }
+  SettingsFile& file() {
+    settings();
+    return *file_;
+  }
+
+  static fs::path makeRoot() {
+    std::string pattern = (fs::temp_directory_path() / "pellora-settings-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    return pattern;
+  }
+
+  const fs::path root_ = makeRoot();
+  FileSecretStore secrets_{root_ / "secrets.json"};
+  PermanentPasswordStore passwords_{secrets_};
+  std::unique_ptr<SettingsFile> file_;
+  std::unique_ptr<AppSettings> settings_;
+};
+
+TEST_F(AppSettingsTest, AFreshInstallationReadsTheDefaults) {
+  const AppSettings::State& s = settings().state();
+  EXPECT_EQ(s.relayURL, RelayClient::defaultURL());
+  EXPECT_TRUE(s.relayEnabled);
+  EXPECT_TRUE(s.requireApproval);
+  EXPECT_TRUE(s.swapCommandControl);
+  EXPECT_TRUE(s.syncClipboard);
+  EXPECT_TRUE(s.acceptFiles);
+  EXPECT_FALSE(s.skipApprovalForPermanent);
+  EXPECT_EQ(s.quality, Quality::balanced);
+  EXPECT_TRUE(s.recent.empty());
+  EXPECT_FALSE(s.hasPermanentPassword);
+  EXPECT_FALSE(s.launchAtLogin);
+}
+
+TEST_F(AppSettingsTest, StoredValuesOfAnUnknownKindReadAsTheDefaults) {
+  file().set("quality", "ultra");
+  file().set("relayEnabled", "yes");
+  file().set("recent", boost::json::array{"192.168.1.20", 7, "123 456 789"});
+  reopen();
+  EXPECT_EQ(settings().state().quality, Quality::balanced);
+  EXPECT_TRUE(settings().state().relayEnabled);
+  EXPECT_EQ(settings().state().recent, (std::vector<std::string>{"192.168.1.20", "123 456 789"}));
+
+  file().set("quality", "low");
+  reopen();
+  EXPECT_EQ(settings().state().quality, Quality::low);
+}
+
+TEST_F(AppSettingsTest, RememberKeepsTheEightNewestDistinctTargetsNewestFirst) {
+  for (const char* target : {"c", "b", "a"}) settings().remember(target);
+  EXPECT_EQ(settings().state().recent, (std::vector<std::string>{"a", "b", "c"}));
+  settings().remember("b");
+  EXPECT_EQ(settings().state().recent, (std::vector<std::string>{"b", "a", "c"}));
+
+  for (const char* target : {"d", "e", "f", "g", "h", "i"}) settings().remember(target);
+  EXPECT_EQ(settings().state().recent, (std::vector<std::string>{"i", "h", "g", "f", "e", "d", "b", "a"}));
+  reopen();
+  EXPECT_EQ(settings().state().recent, (std::vector<std::string>{"i", "h", "g", "f", "e", "d", "b", "a"}));
+}
+
+TEST_F(AppSettingsTest, EveryChangeIsNotifiedAndSurvivesARestart) {
+  int notified = 0;
+  settings().published().subscribe([&](const AppSettings::State&) { ++notified; });
+  settings().setRelayURL("https://relay.example.test:8443");
+  settings().setRelayEnabled(false);
+  settings().setRequireApproval(false);
+  settings().setQuality(Quality::high);
+  settings().setSwapCommandControl(false);
+  settings().setSyncClipboard(false);
+  settings().setSkipApprovalForPermanent(true);
+  settings().setAcceptFiles(false);
+  settings().remember("10.0.0.5:7171");
+  EXPECT_EQ(notified, 9);
+
+  passwords_.save("kalıcı parola");
+  settings().refreshPermanentPassword();
+  const AppSettings::State before = settings().state();
+  EXPECT_TRUE(before.hasPermanentPassword);
+  reopen();
+  EXPECT_EQ(settings().state(), before);
+}
+
+TEST_F(AppSettingsTest, LaunchAtLoginWritesAndRemovesTheAutostartEntry) {
+  EXPECT_EQ(settings().setLaunchAtLogin(true, "/opt/Pellora Uygulama/pellora"), std::nullopt);
+  EXPECT_TRUE(settings().state().launchAtLogin);
+  const std::string entry = readFile(autostartPath()).value_or("");
+  EXPECT_TRUE(entry.starts_with("[Desktop Entry]\n")) << entry;
+  EXPECT_NE(entry.find("\nExec=\"/opt/Pellora Uygulama/pellora\"\n"), std::string::npos) << entry;
+  reopen();
+  EXPECT_TRUE(settings().state().launchAtLogin);
+
+  EXPECT_EQ(settings().setLaunchAtLogin(false), std::nullopt);
+  EXPECT_FALSE(settings().state().launchAtLogin);
+  EXPECT_FALSE(fs::exists(autostartPath()));
+  reopen();
+  EXPECT_FALSE(settings().state().launchAtLogin);
+}
+
+TEST_F(AppSettingsTest, AnAutostartEntryThatCannotBeWrittenIsReportedAndNotClaimed) {
+  ASSERT_TRUE(writeFileAtomically(root_ / "autostart", "a file where the folder should be"));
+  const auto error = settings().setLaunchAtLogin(true);
+  ASSERT_TRUE(error.has_value());
+  EXPECT_FALSE(error->empty());
+  EXPECT_FALSE(settings().state().launchAtLogin);
+}
+
+}  // namespace
+}  // namespace pellora

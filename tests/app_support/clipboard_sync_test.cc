@@ -1,0 +1,82 @@
+#include "support/clipboard_sync.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "support/fake_clipboard.h"
+
+namespace pellora {
+namespace {
+
+class ClipboardSyncTest : public ::testing::Test {
+ protected:
+  ClipboardSyncTest() : clipboard_(std::make_shared<FakeClipboard>()) {
+    clipboard_->copy("kopyalanmış önceden");
+    sync_ = ClipboardSync::make(boost::asio::make_strand(io_), clipboard_);
+    sync_->onLocalChange = [this](const std::string& text) { sent_.push_back(text); };
+  }
+
+  boost::asio::io_context io_;
+  std::shared_ptr<FakeClipboard> clipboard_;
+  std::shared_ptr<ClipboardSync> sync_;
+  std::vector<std::string> sent_;
+};
+
+TEST_F(ClipboardSyncTest, OnlyNonEmptyTextUpToTheLimitIsSent) {
+  sync_->start();
+  sync_->poll();
+  EXPECT_TRUE(sent_.empty());  // copied before the session
+
+  clipboard_->copy("");
+  sync_->poll();
+  clipboard_->copy(std::nullopt);  // an image
+  sync_->poll();
+  std::string tooLong(ClipboardSync::maxText, 'a');
+  tooLong.back() = '\xC4';
+  tooLong += '\x9F';  // "ğ" at the end: 1,048,577 bytes, fewer characters
+  clipboard_->copy(tooLong);
+  sync_->poll();
+  EXPECT_TRUE(sent_.empty());
+
+  std::string longest;
+  for (std::size_t i = 0; i < ClipboardSync::maxText / 2; ++i) longest += "ğ";
+  clipboard_->copy(longest);
+  sync_->poll();
+  sync_->poll();  // no new change: nothing more
+  ASSERT_EQ(sent_.size(), 1u);
+  EXPECT_EQ(sent_[0].size(), ClipboardSync::maxText);
+}
+
+TEST_F(ClipboardSyncTest, TextFromThePeerIsNotSentBack) {
+  sync_->start();
+  sync_->writeFromPeer("uzaktan gelen");
+  EXPECT_EQ(clipboard_->text(), "uzaktan gelen");
+  EXPECT_EQ(sync_->changeCount(), clipboard_->changeCount());
+  sync_->poll();
+  EXPECT_TRUE(sent_.empty());
+
+  clipboard_->copy("yerel");
+  sync_->poll();
+  EXPECT_EQ(sent_, std::vector<std::string>{"yerel"});
+}
+
+TEST_F(ClipboardSyncTest, TheTimerPollsUntilStopped) {
+  sync_->onLocalChange = [this](const std::string& text) {
+    sent_.push_back(text);
+    sync_->stop();
+    clipboard_->copy("durduktan sonra");
+  };
+  sync_->start();
+  clipboard_->copy("zamanlayıcı");
+  io_.run_for(ClipboardSync::pollInterval * 4);
+  EXPECT_EQ(sent_, std::vector<std::string>{"zamanlayıcı"});
+
+  // A restart forgets what was copied while stopped.
+  sync_->start();
+  sync_->poll();
+  EXPECT_EQ(sent_.size(), 1u);
+}
+
+}  // namespace
+}  // namespace pellora
