@@ -17,6 +17,8 @@ namespace pellora {
 
 namespace {
 
+// The monotonic clock in microseconds, the one synthetic frames carry their capture time in, so that a
+// picture's `decodedMicros` and its stamp give the latency.
 std::int64_t steadyMicros() {
   return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -59,8 +61,8 @@ bool drawRegion(tjhandle decompressor, Picture& canvas, const ImageRegion& regio
 
 // Everything the queue's jobs touch; nothing else reads it.
 struct VideoRenderer::State {
-  std::uint32_t maxSide;
-  bool tryHardware;
+  std::uint32_t maxSide = maxDimension;
+  bool tryHardware = true;
   bool hardwareProbed = false;
   AVBufferPtr hardwareDevice;  // a VAAPI device, when one answered
 
