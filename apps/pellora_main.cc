@@ -1,19 +1,27 @@
-// pellora: the desktop app (later), and the command line: `pellora host` and `pellora connect --headless`.
+// pellora: the desktop app without arguments (or `connect TARGET` without --headless), and the command
+// line: `pellora host` and `pellora connect --headless`.
 
 #include <iostream>
 
 #include "base/allocator_tuning.h"
 #include "cli/command_line.h"
 #include "cli/connect_command.h"
+#include "cli/environment.h"
 #include "cli/host_command.h"
+#include "ui/desktop_app.h"
 
 int main(int argc, char** argv) {
   pellora::tuneAllocatorForStreaming();
   using namespace pellora::cli;
   const ParsedCommandLine parsed = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   try {
+    if (std::holds_alternative<DesktopCommand>(parsed.command)) return pellora::ui::runDesktopApp(argc, argv, {});
     if (auto* host = std::get_if<HostCommand>(&parsed.command)) return runHost(*host);
-    if (auto* connect = std::get_if<ConnectCommand>(&parsed.command)) return runConnect(*connect);
+    if (auto* connect = std::get_if<ConnectCommand>(&parsed.command)) {
+      if (connect->headless) return runConnect(*connect);
+      const auto password = connect->password ? connect->password : passwordFromEnvironment();
+      return pellora::ui::runDesktopApp(argc, argv, {connect->target, password});
+    }
   } catch (const std::exception& e) {
     std::cerr << "pellora: " << e.what() << "\n";
     return 1;

@@ -11,14 +11,15 @@ namespace po = boost::program_options;
 namespace {
 
 constexpr const char* usage =
-    "Usage: pellora COMMAND [options]\n"
+    "Usage: pellora [COMMAND [options]]\n"
     "\n"
-    "Commands:\n"
+    "Without a command, pellora starts the desktop app. Commands:\n"
     "  host                       share this computer (or a synthetic screen) until Ctrl-C\n"
+    "  connect TARGET             open a window on a host's screen\n"
     "  connect TARGET --headless  connect to a host and print what arrives, without a window\n"
     "\n"
     "TARGET is a relay id (\"123 456 789\") or HOST[:PORT]. `pellora COMMAND --help` lists a command's\n"
-    "options. Without a command, pellora will start the desktop app, which this build does not have yet.\n";
+    "options.\n";
 
 struct UsageError {
   std::string text;
@@ -153,22 +154,20 @@ ParsedCommandLine parseConnect(const std::vector<std::string>& arguments) {
   all.add(options).add(hidden);
   po::positional_options_description positional;
   positional.add("target", 1);
-  const std::string synopsis = "pellora connect TARGET --headless [options]";
+  const std::string synopsis = "pellora connect TARGET [--headless] [options]";
   try {
     po::variables_map values;
     po::store(po::command_line_parser(arguments).options(all).positional(positional).run(), values);
     po::notify(values);
     if (values.count("help")) return {std::monostate{}, helpText(synopsis, options), 0};
     if (!values.count("target")) throw UsageError{"which host? Give a relay id or HOST[:PORT]"};
-    if (!values.count("headless"))
-      return {std::monostate{},
-              "pellora connect: the viewer window comes with the desktop app; use --headless for now\n", 2};
 
     const auto& text = values["target"].as<std::string>();
     auto target = ViewerTarget::parse(text);
     if (!target) throw UsageError{"'" + text + "' is neither a relay id nor HOST[:PORT]"};
     ConnectCommand command;
     command.target = *target;
+    command.headless = values.count("headless") > 0;
     if (values.count("password")) command.password = values["password"].as<std::string>();
     if (values.count("seconds")) {
       command.seconds = values["seconds"].as<int>();
@@ -214,7 +213,7 @@ std::optional<boost::asio::ip::tcp::endpoint> parseListenAddress(const std::stri
 }
 
 ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
-  if (arguments.empty()) return {std::monostate{}, usage, 2};
+  if (arguments.empty()) return {DesktopCommand{}, {}, 0};
   const std::string& command = arguments.front();
   const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
   if (command == "--help" || command == "-h" || command == "help") return {std::monostate{}, usage, 0};

@@ -36,6 +36,7 @@ struct HostCommand {
 // `pellora connect TARGET --headless`: one viewer session without a window.
 struct ConnectCommand {
   ViewerTarget target{ViewerTarget::Relay{}};
+  bool headless = true;  // false: the desktop app's session window instead
   std::optional<std::string> password;  // default: PELLORA_PASSWORD, else asked on the terminal
   std::optional<int> seconds;           // end the session after this long connected
   std::optional<Codec> codec;           // offer only this codec
@@ -45,10 +46,13 @@ struct ConnectCommand {
   std::optional<std::filesystem::path> statsJSON;
 };
 
+// `pellora` without a command: the desktop app.
+struct DesktopCommand {};
+
 // What main() does: run a command, or print `text` and leave with `exitCode` (0 after --help, 2 for
 // arguments it cannot use).
 struct ParsedCommandLine {
-  std::variant<std::monostate, HostCommand, ConnectCommand> command;
+  std::variant<std::monostate, HostCommand, ConnectCommand, DesktopCommand> command;
   std::string text;
   int exitCode = 0;
 };

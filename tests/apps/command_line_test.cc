@@ -7,11 +7,10 @@ namespace {
 
 ParsedCommandLine parse(std::vector<std::string> arguments) { return parseCommandLine(arguments); }
 
-TEST(CommandLineTest, WithoutCommandPrintsUsageAndFails) {
+TEST(CommandLineTest, WithoutCommandStartsTheDesktopApp) {
   auto parsed = parse({});
-  EXPECT_EQ(parsed.exitCode, 2);
-  EXPECT_TRUE(std::holds_alternative<std::monostate>(parsed.command));
-  EXPECT_NE(parsed.text.find("Usage: pellora"), std::string::npos);
+  EXPECT_EQ(parsed.exitCode, 0);
+  EXPECT_TRUE(std::holds_alternative<DesktopCommand>(parsed.command));
 
   EXPECT_EQ(parse({"--help"}).exitCode, 0);
   EXPECT_EQ(parse({"share"}).exitCode, 2);
@@ -109,10 +108,12 @@ TEST(CommandLineTest, ConnectParsesTargetsAndOptions) {
   EXPECT_FALSE(command->password);
 }
 
-TEST(CommandLineTest, ConnectWithoutHeadlessWaitsForTheDesktopApp) {
+TEST(CommandLineTest, ConnectWithoutHeadlessOpensTheSessionWindow) {
   auto parsed = parse({"connect", "127.0.0.1"});
-  EXPECT_EQ(parsed.exitCode, 2);
-  EXPECT_NE(parsed.text.find("desktop app"), std::string::npos);
+  auto* connect = std::get_if<ConnectCommand>(&parsed.command);
+  ASSERT_NE(connect, nullptr) << parsed.text;
+  EXPECT_FALSE(connect->headless);
+  EXPECT_TRUE(std::get<ConnectCommand>(parse({"connect", "127.0.0.1", "--headless"}).command).headless);
 }
 
 TEST(CommandLineTest, ConnectRefusesArgumentsItCannotUse) {
