@@ -29,5 +29,5 @@ pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-damage xcb-xfixes
   xcb-screensaver)
 
 # Desktop app: Qt 6 widgets (the session bus for the file manager), SVG icons, the desktop's event sounds.
-find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets Svg DBus)
+find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets Svg DBus Test)
 pkg_check_modules(CANBERRA REQUIRED IMPORTED_TARGET libcanberra)

@@ -91,7 +91,7 @@ ConnectTab::ConnectTab(ModelBridge bridge, MainModels models, QWidget* parent)
   auto* actions = new QHBoxLayout;
   connect_ = button(form, "Bağlan", "primary", themeIcon({"go-next-symbolic", "go-next"}));
   connect_->setLayoutDirection(Qt::RightToLeft);  // the arrow after the word
-  auto* secure = text(form, "🔒 Uçtan uca şifreli bağlantı", "muted");
+  auto* secure = text(form, "Uçtan uca şifreli bağlantı", "muted");
   actions->addWidget(connect_);
   actions->addWidget(secure, 1);
   fields->addLayout(actions);
@@ -220,7 +220,7 @@ HostTab::HostTab(ModelBridge bridge, SettingsModels models, QWidget* parent)
   auto* identityCard = card(page);
   {
     auto* rows = new QVBoxLayout(identityCard);
-    rows->addWidget(text(identityCard, "🛡 BU BİLGİSAYARIN KİMLİĞİ", "eyebrow"));
+    rows->addWidget(text(identityCard, "BU BİLGİSAYARIN KİMLİĞİ", "eyebrow"));
     auto* idRow = new QHBoxLayout;
     identity_ = text(identityCard, {}, "identity");
     identity_->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -434,7 +434,7 @@ void HostTab::render() {
   share_->style()->unpolish(share_);
   share_->style()->polish(share_);
   relayFailed_->setVisible(std::holds_alternative<HostService::RelayState::Failed>(host_.relayState.value));
-  addressLine_->setText("📶 " + qs(addressesLine(addresses_)));
+  addressLine_->setText(qs(addressesLine(addresses_)));
 }
 
 // ---- Window ----
@@ -483,7 +483,7 @@ MainWindow::MainWindow(ModelBridge bridge, MainModels models, QWidget* parent) :
     nav->addWidget(entry);
   }
   nav->addStretch();
-  nav->addWidget(text(side, "🛡 Uçtan uca şifreli", "muted"));
+  nav->addWidget(text(side, "Uçtan uca şifreli", "muted"));
   row->addWidget(side);
 
   pages_ = new QStackedWidget(this);

@@ -7,8 +7,10 @@ namespace pellora::ui {
 
 RectF contentRect(double viewWidth, double viewHeight, double videoWidth, double videoHeight) {
   if (videoWidth <= 0 || videoHeight <= 0) return {0, 0, viewWidth, viewHeight};
-  const double scale = std::min(viewWidth / videoWidth, viewHeight / videoHeight);
-  const double w = videoWidth * scale, h = videoHeight * scale;
+  // The side that limits the scale fills the view exactly, so that no rounding leaves a sliver of bar.
+  const double byWidth = viewWidth / videoWidth, byHeight = viewHeight / videoHeight;
+  const double w = byWidth <= byHeight ? viewWidth : videoWidth * byHeight;
+  const double h = byWidth <= byHeight ? videoHeight * byWidth : viewHeight;
   return {(viewWidth - w) * 0.5, (viewHeight - h) * 0.5, w, h};
 }
 
