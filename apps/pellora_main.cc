@@ -8,6 +8,7 @@
 #include "cli/connect_command.h"
 #include "cli/environment.h"
 #include "cli/host_command.h"
+#include "cli/run_settings.h"
 #include "ui/desktop_app.h"
 
 int main(int argc, char** argv) {
@@ -19,8 +20,15 @@ int main(int argc, char** argv) {
     if (auto* host = std::get_if<HostCommand>(&parsed.command)) return runHost(*host);
     if (auto* connect = std::get_if<ConnectCommand>(&parsed.command)) {
       if (connect->headless) return runConnect(*connect);
-      const auto password = connect->password ? connect->password : passwordFromEnvironment();
-      return pellora::ui::runDesktopApp(argc, argv, {connect->target, password});
+      // Options of this run go to a copy of the settings, never to the user's own file.
+      RunSettings runSettings;
+      pellora::ui::DesktopOptions options{.connectTarget = connect->target,
+                                          .connectPassword = connect->password ? connect->password : passwordFromEnvironment(),
+                                          .relayURL = connect->relayURL,
+                                          .quality = connect->quality,
+                                          .send = connect->send,
+                                          .settingsFile = &runSettings.file()};
+      return pellora::ui::runDesktopApp(argc, argv, options);
     }
   } catch (const std::exception& e) {
     std::cerr << "pellora: " << e.what() << "\n";

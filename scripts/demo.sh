@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# `make demo`: shares a screen through a local relay and watches it with a headless viewer.
+# `make demo`: shares a screen through a local relay and watches it: in a session window when an X display
+# is available, else with a headless viewer (DEMO_HEADLESS=1 asks for the headless one anyway).
 #
 # Starts pellora-relay on loopback (identities in a temporary database), a host registered with it
 # (the synthetic screen, or the current X display with DEMO_SOURCE=x11), reads the host's nine-digit id
@@ -84,8 +85,19 @@ pids=($! "${pids[@]}")
 online() { [ "$(json_field "$work/status.json" relay.state)" = online ]; }
 wait_until online || { echo "demo: the host did not come online with the relay" >&2; exit 1; }
 id=$(json_field "$work/status.json" relay.displayID)
-echo "demo: host online as $id; connecting a headless viewer for $seconds s"
 
+if [ -n "${DISPLAY:-}" ] && [ -z "${DEMO_HEADLESS:-}" ]; then
+  echo "demo: host online as $id; a session window opens for $seconds s (close it to end sooner)"
+  status=0
+  timeout "$seconds" "$bin/pellora" connect "$id" --relay "$relay" --password "$password" </dev/null 2>&1 |
+    sed -u 's/^/[viewer] /' || status=$?
+  # The window ran until the user closed it (0) or the time was up (124).
+  [ "$status" -eq 0 ] || [ "$status" -eq 124 ] || { echo "demo: FAILED: the session window exited with $status" >&2; exit 1; }
+  echo "demo: done"
+  exit 0
+fi
+
+echo "demo: host online as $id; connecting a headless viewer for $seconds s"
 status=0
 "$bin/pellora" connect "$id" --headless --relay "$relay" --password "$password" --seconds "$seconds" \
   --stats-json "$work/stats.json" </dev/null 2>&1 | sed -u 's/^/[viewer] /' || status=$?

@@ -47,6 +47,19 @@ std::string hostName() {
   return name;
 }
 
+// PELLORA_HOST_LISTEN=ADDR:PORT moves the host's listener (tests and screenshots keep it on loopback).
+std::optional<boost::asio::ip::tcp::endpoint> listenFromEnvironment() {
+  const QString value = qEnvironmentVariable("PELLORA_HOST_LISTEN");
+  const auto colon = value.lastIndexOf(':');
+  if (colon <= 0) return std::nullopt;
+  boost::system::error_code ec;
+  const auto address = boost::asio::ip::make_address(value.left(colon).toStdString(), ec);
+  bool ok = false;
+  const uint port = value.mid(colon + 1).toUInt(&ok);
+  if (ec || !ok || port > 65535) return std::nullopt;
+  return boost::asio::ip::tcp::endpoint(address, static_cast<std::uint16_t>(port));
+}
+
 bool soundServerAnswers() {
   try {
     PulseConnection probe({}, "pellora.probe");
@@ -83,6 +96,8 @@ class DesktopApp : public QObject {
     permanentPassword_ = std::make_shared<PermanentPasswordStore>(*secrets_);
     relayIdentity_ = std::make_unique<RelayIdentityStore>(*secrets_, settingsFile_);
     settings_ = std::make_shared<AppSettings>(settingsFile_, *permanentPassword_);
+    if (options.relayURL) settings_->setRelayURL(*options.relayURL);
+    if (options.quality) settings_->setQuality(*options.quality);
     clipboard_ = std::make_shared<ClipboardX11>();
     const bool sound = soundServerAnswers();
 
@@ -92,6 +107,7 @@ class DesktopApp : public QObject {
     if (sound) platform.makeAudioSource = [] { return std::make_unique<PulseAudioSource>(); };
     HostService::Options hostOptions;
     hostOptions.computerName = computerName_;
+    if (const auto listen = listenFromEnvironment()) hostOptions.listen = *listen;
     hostOptions.makeAdvertiser = [] { return std::make_unique<ServiceAdvertiserAvahi>(); };
     host_ = HostService::make(
         HostService::Dependencies{.network = network_,
@@ -151,7 +167,14 @@ class DesktopApp : public QObject {
     main->show();
     main->raise();
     main->activateWindow();
-    if (qEnvironmentVariableIsSet("PELLORA_SHARE_AT_START")) bridge_.act(std::weak_ptr(host_), [](HostService& h) { h.start(); });
+    // As the command line's host does: PELLORA_PASSWORD is the first session password, and
+    // PELLORA_SHARE_AT_START=1 switches sharing on at once (unattended machines, tests, screenshots).
+    const QString password = qEnvironmentVariable("PELLORA_PASSWORD");
+    const bool share = qEnvironmentVariableIsSet("PELLORA_SHARE_AT_START");
+    bridge_.act(std::weak_ptr(host_), [password = ss(password), share](HostService& h) {
+      if (!password.empty()) h.setPassword(password);
+      if (share) h.start();
+    });
     autoConnect();
   }
 
@@ -239,10 +262,11 @@ class DesktopApp : public QObject {
     settingsWindow_->activateWindow();
   }
 
-  void openRemote(const std::string& id) {
+  void openRemote(const std::string& id, std::vector<std::filesystem::path> send = {}) {
     auto& window = remotes_[id];
     if (!window) {
       window = new RemoteWindow(bridge_, viewers_, id, &sound_);
+      window->sendWhenConnected(std::move(send));
       connect(window, &QObject::destroyed, this, [this, id] {
         remotes_.erase(id);
         if (options_.connectTarget && remotes_.empty()) QApplication::quit();
@@ -253,10 +277,10 @@ class DesktopApp : public QObject {
     window->activateWindow();
   }
 
-  void open(const ViewerTarget& target, const std::string& password) {
+  void open(const ViewerTarget& target, const std::string& password, std::vector<std::filesystem::path> send = {}) {
     bridge_.ask(std::weak_ptr(viewers_), this,
                 [target, password](ViewerStore& viewers) { return viewers.open(target, password); },
-                [this](std::string id) { openRemote(id); });
+                [this, send = std::move(send)](std::string id) { openRemote(id, send); });
   }
 
   // PELLORA_AUTOCONNECT="target|password" opens a session as the Connect tab would.
@@ -273,14 +297,15 @@ class DesktopApp : public QObject {
       if (!ok || typed.isEmpty()) return QApplication::quit();
       password = ss(typed);
     }
-    open(*options_.connectTarget, *password);
+    open(*options_.connectTarget, *password, options_.send);
   }
 
   DesktopOptions options_;
   std::string computerName_ = hostName();
   // Declared in the order they are needed; the network thread stops in the destructor before any model
   // object goes.
-  SettingsFile settingsFile_;
+  SettingsFile userSettingsFile_;
+  SettingsFile& settingsFile_ = options_.settingsFile ? *options_.settingsFile : userSettingsFile_;
   std::unique_ptr<SecretStore> secrets_;
   std::shared_ptr<PermanentPasswordStore> permanentPassword_;
   std::unique_ptr<RelayIdentityStore> relayIdentity_;

@@ -292,6 +292,9 @@ void RemoteWindow::render(const ViewerSession::State& state) {
     connect(item, &QAction::triggered, this, [this, q] { act([q](ViewerSession& s) { s.setQuality(q); }); });
   }
 
+  if (std::holds_alternative<ViewerSession::Connected>(state.phase) && !pendingFiles_.empty())
+    act([files = std::exchange(pendingFiles_, {})](ViewerSession& s) { s.sendFiles(files); });
+
   const auto* connecting = std::get_if<ViewerSession::Connecting>(&state.phase);
   const auto* ended = std::get_if<ViewerSession::Ended>(&state.phase);
   connecting_->setVisible(connecting != nullptr);

@@ -30,6 +30,8 @@ class RemoteWindow : public QWidget {
  public:
   RemoteWindow(ModelBridge bridge, std::weak_ptr<ViewerStore> store, std::string id, MessageSound* sound);
   const std::string& id() const { return id_; }
+  // Files to offer the host as soon as the session is connected (the command line's --send).
+  void sendWhenConnected(std::vector<std::filesystem::path> files) { pendingFiles_ = std::move(files); }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -57,6 +59,7 @@ class RemoteWindow : public QWidget {
   ViewerSession::State state_;
   bool haveState_ = false;
   bool showChat_ = false;
+  std::vector<std::filesystem::path> pendingFiles_;
 
   RemoteScreen* screen_ = nullptr;
   QScrollArea* scroll_ = nullptr;
