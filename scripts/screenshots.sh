@@ -24,7 +24,7 @@ stop_all() {
   sleep 0.5
   for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  rm -rf "$work"
+  if [ -n "${SCREENSHOTS_KEEP:-}" ]; then echo "screenshots: logs kept in $work"; else rm -rf "$work"; fi
 }
 trap stop_all EXIT
 
@@ -73,29 +73,65 @@ cat >"$XDG_CONFIG_HOME/pellora/settings.json" <<JSON
  "recent": ["192.168.1.40", "123 456 789", "atolye.local"]}
 JSON
 PELLORA_HOST_LISTEN="127.0.0.1:$app_port" PELLORA_PASSWORD=kahve-1234 PELLORA_SHARE_AT_START=1 \
-  PELLORA_AUTOCONNECT="127.0.0.1:$host_port|studio-parola" "$bin/pellora" >"$work/app.log" 2>&1 &
+  "$bin/pellora" >"$work/app.log" 2>&1 &
 pids+=($!)
 
 window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1; }
 shot() { sleep "${2:-1}"; "$grab" "$out/$1.png" 2>/dev/null; echo "screenshots: $out/$1.png"; }
 # Without a window manager every window opens at 0,0: place them.
 place() { xdotool windowmove "$1" "$2" "$3"; xdotool windowraise "$1"; }
-click() { xdotool mousemove --window "$1" "$2" "$3" click 1; }
+# A click at a position inside a placed window (window-relative logical pixels).
+click() {
+  local x y
+  eval "$(xdotool getwindowgeometry --shell "$1")"
+  xdotool mousemove $((X + $2)) $((Y + $3)) click 1
+}
 
 wait_until window '^Pellora$' >/dev/null
 main=$(window '^Pellora$')
-wait_until window '^vm$|^127' >/dev/null
-remote=$(window "$(hostname)" || true)
-[ -n "$remote" ] || remote=$(xdotool search --onlyvisible --name '.' | grep -v "^$main$" | tail -1)
+place "$main" 510 220
+shot main-connect 2
 
-# A chat line from the host, and a file sent to it from the session window's chooser.
-echo "Merhaba! Sunum dosyasını gönderebilir misin?" >&7
-printf 'Sunum taslağı\n' >"$HOME/sunum-taslak.txt"
+# A viewer calls the app: the approval panel asks.
+printf 'Sunum taslağı\n' >"$work/sunum-taslak.txt"
+mkfifo "$work/viewer-chat"
+exec 8<>"$work/viewer-chat"
+"$bin/pellora" connect "127.0.0.1:$app_port" --headless --password kahve-1234 --send "$work/sunum-taslak.txt" \
+  <&8 >"$work/viewer.log" 2>&1 &
+pids=($! "${pids[@]}")
+wait_until window 'Bağlantı isteği' >/dev/null
+panel=$(window 'Bağlantı isteği')
+place "$panel" 740 330
+shot approval 1
+click "$panel" 369 213  # İzin ver
+wait_until grep -q 'Connected to' "$work/viewer.log"
+echo "Merhaba, dosyayı gönderdim." >&8
 
-# The session window: chat open, a file on its way.
-place "$remote" 320 130
-shot remote-window-connecting 0.2 || true
+# The Host tab with the session, its chat and the received file.
+click "$main" 108 166  # Bu bilgisayar
+sleep 1
+click "$main" 300 322  # Sohbet (1)
+shot main-host 2
+
+# Settings, from the keyboard shortcut.
+xdotool windowfocus --sync "$main" 2>/dev/null || true
+xdotool key --window "$main" ctrl+comma
+wait_until window '^Ayarlar$' >/dev/null
+xdotool windowunmap "$main"
+place "$(window '^Ayarlar$')" 640 270
+shot settings 1
+xdotool windowunmap "$(window '^Ayarlar$')"
+
+# The app's session window on the synthetic host, with a chat line and a file on its way.
+printf 'Toplantı notları\n' >"$work/notlar.txt"
+"$bin/pellora" connect "127.0.0.1:$host_port" --password studio-parola --send "$work/notlar.txt" \
+  >"$work/window.log" 2>&1 &
+pids=($! "${pids[@]}")
+wait_until window '^vm$|^127\.0\.0\.1' >/dev/null
 sleep 2
-# The toolbar's buttons are found by their texts' positions in a fixed 1280-wide layout.
-xdotool windowactivate --sync "$remote" 2>/dev/null || xdotool windowfocus "$remote"
-echo "screenshots: remote window $remote, main $main"
+remote=$(xdotool search --onlyvisible --name "$(grep -o 'Connected to [^ ]*' "$work/viewer.log" | head -1 | cut -d' ' -f3)" | tail -1)
+[ -n "$remote" ] || remote=$(window '^127\.0\.0\.1')
+place "$remote" 320 130
+echo "Merhaba! Notları aldım, teşekkürler." >&7
+click "$remote" 929 16  # Sohbet
+shot remote-window 2

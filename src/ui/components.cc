@@ -235,6 +235,7 @@ TransferList::TransferList(QWidget* parent) : QFrame(parent) {
   layout->addLayout(top);
   rows_ = new QVBoxLayout;
   layout->addLayout(rows_);
+  layout->addStretch();
 }
 
 void TransferList::show(const std::vector<TransferProgress>& transfers) {

@@ -179,6 +179,8 @@ class DesktopApp : public QObject {
   }
 
  private:
+  // Application-wide, so they work from every window; the remote screen keeps its keys for the remote
+  // computer by accepting the shortcut override.
   void addShortcuts(QWidget* window) {
     const auto add = [window](const QKeySequence& keys, auto slot) {
       auto* action = new QAction(window);
@@ -255,7 +257,6 @@ class DesktopApp : public QObject {
       settingsWindow_ = new SettingsView(bridge_, SettingsModels{settings_, host_, permanentPassword_});
       settingsWindow_->setWindowTitle("Ayarlar");
       settingsWindow_->resize(640, 540);
-      addShortcuts(settingsWindow_);
     }
     settingsWindow_->show();
     settingsWindow_->raise();

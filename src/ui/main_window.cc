@@ -46,6 +46,7 @@ QVBoxLayout* scrollingPage(QWidget* owner) {
   auto* scroll = new QScrollArea(owner);
   scroll->setWidgetResizable(true);
   scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   outer->addWidget(scroll);
   auto* page = new QWidget;
   page->setObjectName("page");
@@ -231,6 +232,7 @@ HostTab::HostTab(ModelBridge bridge, SettingsModels models, QWidget* parent)
     rows->addWidget(text(identityCard, "Oturum parolası", "cardTitle"));
     auto* pwRow = new QHBoxLayout;
     passwordText_ = text(identityCard, {}, "password");
+    passwordText_->setWordWrap(false);
     passwordEdit_ = new QLineEdit(identityCard);
     passwordEdit_->hide();
     const auto tool = [identityCard](const QString& tip, const QIcon& icon) {

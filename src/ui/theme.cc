@@ -24,7 +24,7 @@ constexpr Colours dark{"#17181d", "#1e2027", "#23262e", "#30343f", "#e8eaf0", "#
 
 QString styleSheet(const Colours& c) {
   return QString(R"(
-QWidget#page, QStackedWidget, QScrollArea > QWidget > QWidget#page { background: %1; }
+QDialog, QWidget#page, QStackedWidget, QScrollArea > QWidget > QWidget#page { background: %1; }
 QFrame#sidebar { background: %2; border-right: 1px solid %4; }
 QFrame#card { background: %3; border: 1px solid %4; border-radius: 14px; }
 QWidget#toolbar { background: %2; border-bottom: 1px solid %4; }
