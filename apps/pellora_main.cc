@@ -16,18 +16,26 @@ int main(int argc, char** argv) {
   using namespace pellora::cli;
   const ParsedCommandLine parsed = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   try {
-    if (std::holds_alternative<DesktopCommand>(parsed.command)) return pellora::ui::runDesktopApp(argc, argv, {});
+    if (std::holds_alternative<DesktopCommand>(parsed.command)) {
+      pellora::ui::DesktopOptions options;
+      options.computerName = computerName();
+      options.sound = soundServerAnswers();
+      return pellora::ui::runDesktopApp(argc, argv, options);
+    }
     if (auto* host = std::get_if<HostCommand>(&parsed.command)) return runHost(*host);
     if (auto* connect = std::get_if<ConnectCommand>(&parsed.command)) {
       if (connect->headless) return runConnect(*connect);
       // Options of this run go to a copy of the settings, never to the user's own file.
       RunSettings runSettings;
-      pellora::ui::DesktopOptions options{.connectTarget = connect->target,
-                                          .connectPassword = connect->password ? connect->password : passwordFromEnvironment(),
-                                          .relayURL = connect->relayURL,
-                                          .quality = connect->quality,
-                                          .send = connect->send,
-                                          .settingsFile = &runSettings.file()};
+      pellora::ui::DesktopOptions options;
+      options.computerName = computerName();
+      options.sound = soundServerAnswers();
+      options.connectTarget = connect->target;
+      options.connectPassword = connect->password ? connect->password : passwordFromEnvironment();
+      options.relayURL = connect->relayURL;
+      options.quality = connect->quality;
+      options.send = connect->send;
+      options.settingsFile = &runSettings.file();
       return pellora::ui::runDesktopApp(argc, argv, options);
     }
   } catch (const std::exception& e) {

@@ -73,6 +73,23 @@ bool reducedMotion() {
   return QApplication::styleHints()->cursorFlashTime() == 0;
 }
 
+QVBoxLayout* scrollingPage(QWidget* owner) {
+  auto* outer = new QVBoxLayout(owner);
+  outer->setContentsMargins(0, 0, 0, 0);
+  auto* scroll = new QScrollArea(owner);
+  scroll->setWidgetResizable(true);
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  outer->addWidget(scroll);
+  auto* page = new QWidget;
+  page->setObjectName("page");
+  scroll->setWidget(page);
+  auto* column = new QVBoxLayout(page);
+  column->setContentsMargins(32, 28, 32, 28);
+  column->setSpacing(14);
+  return column;
+}
+
 Heading::Heading(const QString& eyebrow, const QString& title, QWidget* parent) : QWidget(parent) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);

@@ -34,6 +34,10 @@ bool reducedMotion();
 inline QString qs(const std::string& text) { return QString::fromStdString(text); }
 inline std::string ss(const QString& text) { return text.toStdString(); }
 
+// A page of `owner` that scrolls up and down when the window is shorter than its content; returns the
+// page's column.
+QVBoxLayout* scrollingPage(QWidget* owner);
+
 // A small upper-case caption over a large title.
 class Heading : public QWidget {
  public:

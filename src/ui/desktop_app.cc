@@ -1,7 +1,5 @@
 #include "ui/desktop_app.h"
 
-#include <unistd.h>
-
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -9,7 +7,6 @@
 #include <QMenu>
 #include <QPointer>
 #include <QSystemTrayIcon>
-#include <climits>
 #include <future>
 #include <map>
 
@@ -21,7 +18,6 @@
 #include "platform/linux/clipboard_x11.h"
 #include "platform/linux/input_event_sink_x11.h"
 #include "platform/linux/power_inhibitor_linux.h"
-#include "platform/linux/pulse_connection.h"
 #include "platform/linux/screen_capturer_x11.h"
 #include "platform/linux/secret_store_libsecret.h"
 #include "platform/linux/service_advertiser_avahi.h"
@@ -41,12 +37,6 @@ namespace {
 // How long the host's goodbye may take at quit before the process leaves anyway.
 constexpr auto quitGrace = std::chrono::milliseconds(400);
 
-std::string hostName() {
-  char name[HOST_NAME_MAX + 1] = {};
-  if (gethostname(name, sizeof name - 1) != 0) return "Linux";
-  return name;
-}
-
 // PELLORA_HOST_LISTEN=ADDR:PORT moves the host's listener (tests and screenshots keep it on loopback).
 std::optional<boost::asio::ip::tcp::endpoint> listenFromEnvironment() {
   const QString value = qEnvironmentVariable("PELLORA_HOST_LISTEN");
@@ -58,15 +48,6 @@ std::optional<boost::asio::ip::tcp::endpoint> listenFromEnvironment() {
   const uint port = value.mid(colon + 1).toUInt(&ok);
   if (ec || !ok || port > 65535) return std::nullopt;
   return boost::asio::ip::tcp::endpoint(address, static_cast<std::uint16_t>(port));
-}
-
-bool soundServerAnswers() {
-  try {
-    PulseConnection probe({}, "pellora.probe");
-    return true;
-  } catch (const std::exception&) {
-    return false;
-  }
 }
 
 // Hides instead of closing when a tray icon can bring it back; closes (and so quits) otherwise.
@@ -99,7 +80,7 @@ class DesktopApp : public QObject {
     if (options.relayURL) settings_->setRelayURL(*options.relayURL);
     if (options.quality) settings_->setQuality(*options.quality);
     clipboard_ = std::make_shared<ClipboardX11>();
-    const bool sound = soundServerAnswers();
+    const bool sound = options.sound;
 
     HostPlatform platform;
     platform.makeCapturer = [] { return std::make_unique<ScreenCapturerX11>(); };
@@ -302,7 +283,7 @@ class DesktopApp : public QObject {
   }
 
   DesktopOptions options_;
-  std::string computerName_ = hostName();
+  std::string computerName_ = options_.computerName;
   // Declared in the order they are needed; the network thread stops in the destructor before any model
   // object goes.
   SettingsFile userSettingsFile_;

@@ -39,24 +39,6 @@ QPushButton* button(QWidget* parent, const QString& title, const char* kind, con
   return b;
 }
 
-// A page that scrolls when the window is shorter than its content.
-QVBoxLayout* scrollingPage(QWidget* owner) {
-  auto* outer = new QVBoxLayout(owner);
-  outer->setContentsMargins(0, 0, 0, 0);
-  auto* scroll = new QScrollArea(owner);
-  scroll->setWidgetResizable(true);
-  scroll->setFrameShape(QFrame::NoFrame);
-  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  outer->addWidget(scroll);
-  auto* page = new QWidget;
-  page->setObjectName("page");
-  scroll->setWidget(page);
-  auto* column = new QVBoxLayout(page);
-  column->setContentsMargins(32, 28, 32, 28);
-  column->setSpacing(14);
-  return column;
-}
-
 void clear(QVBoxLayout* layout) {
   while (auto* item = layout->takeAt(0)) {
     delete item->widget();

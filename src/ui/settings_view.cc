@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
@@ -35,17 +34,8 @@ QLabel* caption(QWidget* parent, const QString& text, const char* name = "muted"
 
 SettingsView::SettingsView(ModelBridge bridge, SettingsModels models, QWidget* parent)
     : QWidget(parent), bridge_(std::move(bridge)), models_(std::move(models)) {
-  auto* outer = new QVBoxLayout(this);
-  outer->setContentsMargins(0, 0, 0, 0);
-  auto* scroll = new QScrollArea(this);
-  scroll->setWidgetResizable(true);
-  scroll->setFrameShape(QFrame::NoFrame);
-  outer->addWidget(scroll);
-  auto* page = new QWidget;
-  page->setObjectName("page");
-  scroll->setWidget(page);
-  auto* column = new QVBoxLayout(page);
-  column->setContentsMargins(32, 28, 32, 28);
+  auto* column = scrollingPage(this);
+  QWidget* page = column->parentWidget();
   column->setSpacing(12);
 
   column->addWidget(new Heading("TERCİHLER", "Kendi ritminde.", page));
