@@ -104,6 +104,24 @@ class PelloraProcessTest : public ::testing::Test {
   fs::path statsFile(const std::string& name = "viewer") const { return file(name + "-stats.json"); }
   std::string local() const { return "127.0.0.1:" + hostPort_; }
 
+  // Reads the viewer's figure lines until one shows video arriving: decoded stamped pictures ("g2g="), or
+  // frames at all ("fps=" above 0) where the source carries no stamp.
+  static void awaitVideo(Pellora& viewer) {
+    const auto deadline = std::chrono::steady_clock::now() + settle;
+    while (std::chrono::steady_clock::now() < deadline) {
+      auto line = viewer.process->readLine(1s);
+      if (line && (line->find(" g2g=") != std::string::npos ||
+                   (line->find(" fps=") != std::string::npos && line->find(" fps=0 ") == std::string::npos)))
+        return;
+    }
+    ADD_FAILURE() << "the viewer showed no video";
+  }
+  // Video arrived; then the viewer is stopped as Ctrl-C stops it, which ends the session from its side.
+  static void watchThenStop(Pellora& viewer) {
+    awaitVideo(viewer);
+    viewer.process->signal(SIGINT);
+  }
+
   static bool hasActiveSession(const json::value& s) { return !s.at("active").is_null(); }
   static bool sessionEnded(const json::value& s) { return text(s.at("lastEvent")).starts_with("Oturum bitti: "); }
 
@@ -124,7 +142,8 @@ class PelloraProcessTest : public ::testing::Test {
 TEST_F(PelloraProcessTest, ViewerWatchesASyntheticHostOnTheLocalNetworkWithEitherCodec) {
   auto host = startHost({});
   for (const std::string codec : {"h264", "jpeg"}) {
-    auto viewer = connect(local(), {"--password", password, "--seconds", "2", "--codec", codec}, codec);
+    auto viewer = connect(local(), {"--password", password, "--codec", codec}, codec);
+    watchThenStop(*viewer);
     ASSERT_EQ(viewer->process->wait(settle), 0) << viewer->errors();
     auto stats = *readJSONFile(statsFile(codec));
     expectSession(stats, codec);
@@ -154,11 +173,16 @@ TEST_F(PelloraProcessTest, ViewerReachesTheHostThroughTheRelayByItsId) {
   const fs::path offered = file("bericht.txt");
   std::ofstream(offered) << "Pellora über das Relay\n";
   setenv("PELLORA_PASSWORD", password.c_str(), 1);
-  auto viewer = connect(displayID, {"--relay", relay.url(), "--seconds", "3", "--send", offered.string()});
+  auto viewer = connect(displayID, {"--relay", relay.url(), "--send", offered.string()});
+  awaitVideo(*viewer);
+  // The host accepts files by default, into the download folder of its (temporary) home.
+  const fs::path received = folder_ / "Downloads" / "Pellora" / "bericht.txt";
+  for (auto until = std::chrono::steady_clock::now() + settle; !fs::exists(received) && std::chrono::steady_clock::now() < until;)
+    std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(readTextFile(received), "Pellora über das Relay\n");
+  viewer->process->signal(SIGINT);
   ASSERT_EQ(viewer->process->wait(settle), 0) << viewer->errors();
   expectSession(*readJSONFile(statsFile()), "h264");
-  // The host accepts files by default, into the download folder of its (temporary) home.
-  EXPECT_EQ(readTextFile(folder_ / "Downloads" / "Pellora" / "bericht.txt"), "Pellora über das Relay\n");
   auto ended = waitFor(statusFile(), sessionEnded);
   const auto& events = ended.at("events").as_array();
   ASSERT_GE(events.size(), 2u);
@@ -180,7 +204,7 @@ TEST_F(PelloraProcessTest, WrongPasswordFailsWithTheHostsAnswer) {
 TEST_F(PelloraProcessTest, KillingTheHostEndsTheViewersSession) {
   auto host = startHost({});
   auto viewer = connect(local(), {"--password", password});
-  waitFor(statusFile(), hasActiveSession);
+  awaitVideo(*viewer);
   host->process->signal(SIGKILL);
   // The session took place, so the viewer leaves with 0 and says why the session ended.
   ASSERT_EQ(viewer->process->wait(settle), 0) << viewer->errors();
@@ -199,7 +223,8 @@ TEST_F(PelloraProcessTest, KillingTheViewerEndsTheHostsSession) {
   EXPECT_TRUE(sessionEnded(status)) << json::serialize(status);
 
   // The slot is free again: a second viewer is admitted.
-  auto second = connect(local(), {"--password", password, "--seconds", "1"}, "second");
+  auto second = connect(local(), {"--password", password}, "second");
+  watchThenStop(*second);
   EXPECT_EQ(second->process->wait(settle), 0) << second->errors();
 }
 
@@ -226,7 +251,8 @@ TEST_F(PelloraProcessTest, ViewerWatchesAnX11Display) {
   setenv("DISPLAY", xvfb.display().c_str(), 1);
   auto host = startHost({"--source", "x11"});
   unsetenv("DISPLAY");
-  auto viewer = connect(local(), {"--password", password, "--seconds", "2"});
+  auto viewer = connect(local(), {"--password", password});
+  watchThenStop(*viewer);
   ASSERT_EQ(viewer->process->wait(settle), 0) << viewer->errors();
   auto stats = *readJSONFile(statsFile());
   expectSession(stats, "h264");
