@@ -12,31 +12,21 @@
 
 namespace pellora::avahi {
 
-struct ThreadedPollDeleter {
-  void operator()(AvahiThreadedPoll* p) const { avahi_threaded_poll_free(p); }
+// Frees a handle with the library's own function for it.
+template <auto free>
+struct FreeWith {
+  template <typename T>
+  void operator()(T* handle) const {
+    free(handle);
+  }
 };
-using ThreadedPoll = std::unique_ptr<AvahiThreadedPoll, ThreadedPollDeleter>;
 
-struct ClientDeleter {
-  void operator()(AvahiClient* c) const { avahi_client_free(c); }
-};
-using Client = std::unique_ptr<AvahiClient, ClientDeleter>;
-
-// Freeing a group withdraws what it announced.
-struct EntryGroupDeleter {
-  void operator()(AvahiEntryGroup* g) const { avahi_entry_group_free(g); }
-};
-using EntryGroup = std::unique_ptr<AvahiEntryGroup, EntryGroupDeleter>;
-
-struct ServiceBrowserDeleter {
-  void operator()(AvahiServiceBrowser* b) const { avahi_service_browser_free(b); }
-};
-using ServiceBrowser = std::unique_ptr<AvahiServiceBrowser, ServiceBrowserDeleter>;
-
-struct ServiceResolverDeleter {
-  void operator()(AvahiServiceResolver* r) const { avahi_service_resolver_free(r); }
-};
-using ServiceResolver = std::unique_ptr<AvahiServiceResolver, ServiceResolverDeleter>;
+using ThreadedPoll = std::unique_ptr<AvahiThreadedPoll, FreeWith<avahi_threaded_poll_free>>;
+using Client = std::unique_ptr<AvahiClient, FreeWith<avahi_client_free>>;
+using EntryGroup = std::unique_ptr<AvahiEntryGroup, FreeWith<avahi_entry_group_free>>;  // freeing withdraws
+using ServiceBrowser = std::unique_ptr<AvahiServiceBrowser, FreeWith<avahi_service_browser_free>>;
+using ServiceResolver = std::unique_ptr<AvahiServiceResolver, FreeWith<avahi_service_resolver_free>>;
+using String = std::unique_ptr<char, FreeWith<avahi_free>>;  // strings Avahi allocates (alternative names)
 
 // Timers of an event loop; freed through the loop they were made on.
 struct TimeoutDeleter {
@@ -44,11 +34,5 @@ struct TimeoutDeleter {
   void operator()(AvahiTimeout* t) const { api->timeout_free(t); }
 };
 using Timeout = std::unique_ptr<AvahiTimeout, TimeoutDeleter>;
-
-// Strings that Avahi allocates (alternative names).
-struct StringDeleter {
-  void operator()(char* s) const { avahi_free(s); }
-};
-using String = std::unique_ptr<char, StringDeleter>;
 
 }  // namespace pellora::avahi

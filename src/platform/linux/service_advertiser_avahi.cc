@@ -30,7 +30,8 @@ std::string labelOf(const std::string& name) {
 class ServiceAdvertiserAvahi::Impl {
  public:
   explicit Impl(ServiceAdvertiserAvahi& outer)
-      : outer_(outer), connection_("pellora.mdns.ad", [this](AvahiClient* c, AvahiClientState s) { clientChanged(c, s); }) {}
+      : outer_(outer),
+        connection_("pellora.mdns.ad", [this](AvahiClient* c, AvahiClientState s) { clientChanged(c, s); }) {}
 
   ~Impl() {
     connection_.stop();

@@ -18,7 +18,8 @@ namespace pellora {
 class ServiceBrowserAvahi::Impl {
  public:
   explicit Impl(ServiceBrowserAvahi& outer)
-      : outer_(outer), connection_("pellora.mdns.br", [this](AvahiClient* c, AvahiClientState s) { clientChanged(c, s); }) {}
+      : outer_(outer),
+        connection_("pellora.mdns.br", [this](AvahiClient* c, AvahiClientState s) { clientChanged(c, s); }) {}
 
   ~Impl() {
     connection_.stop();

@@ -176,6 +176,15 @@ TEST(ClipboardX11, AnotherProgramTakingTheClipboardIsAChangeAndEndsOurOwnership)
   EXPECT_EQ(a.readText(), std::nullopt);
 }
 
+TEST(ClipboardX11, CallsReturnAtOnceWhenTheServerIsGone) {
+  Xvfb xvfb;
+  ClipboardX11 a(xvfb.display());
+  const std::uint64_t written = a.writeText("son metin");
+  xvfb.kill();
+  EXPECT_EQ(a.readText(), std::nullopt);
+  EXPECT_GE(a.writeText("kimse duymaz"), written);  // the dying server may still report our window's end
+}
+
 // What comes back from owners that offer something else than clean UTF-8 text.
 TEST(ClipboardX11, OnlyTextIsRead) {
   Xvfb xvfb;

@@ -92,7 +92,8 @@ class AvahiDaemon {
     for (const auto deadline = std::chrono::steady_clock::now() + kWait; std::chrono::steady_clock::now() < deadline;
          std::this_thread::sleep_for(50ms)) {
       int error = 0;
-      if (AvahiClient* c = avahi_client_new(avahi_simple_poll_get(poll.get()), AvahiClientFlags{}, nullptr, nullptr, &error)) {
+      const AvahiPoll* api = avahi_simple_poll_get(poll.get());
+      if (AvahiClient* c = avahi_client_new(api, AvahiClientFlags{}, nullptr, nullptr, &error)) {
         avahi_client_free(c);
         return true;
       }
@@ -164,6 +165,13 @@ TEST_F(Mdns, AnnouncesRenamesOnCollisionAndWithdraws) {
   first.reset();
   EXPECT_TRUE(seen.waitFor(exactly({renamed})));
   EXPECT_EQ(firstName.value(), "Test Host");
+
+  // A name longer than one DNS label (63 bytes) is cut, between characters, rather than refused.
+  ServiceAdvertiserAvahi longName;
+  Latest<std::string> cut;
+  longName.onName = cut.setter();
+  longName.advertise(std::string(60, 'x') + "çç", 7173);
+  EXPECT_TRUE(cut.waitFor(is(std::string(60, 'x') + "ç"))) << cut.value();
 }
 
 TEST_F(Mdns, WaitsForTheDaemonAndAnnouncesAgainAfterItRestarts) {

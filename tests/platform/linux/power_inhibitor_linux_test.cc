@@ -1,10 +1,16 @@
 #include "platform/linux/power_inhibitor_linux.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <xcb/screensaver.h>
 #include <xcb/xcb.h>
 
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -14,6 +20,25 @@ namespace pellora {
 namespace {
 
 using test::Xvfb;
+
+// Points DBUS_SESSION_BUS_ADDRESS somewhere else for one test.
+class SessionBusAddress {
+ public:
+  explicit SessionBusAddress(const std::string& address) {
+    if (const char* old = getenv("DBUS_SESSION_BUS_ADDRESS")) old_ = old;
+    setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+  }
+  ~SessionBusAddress() {
+    if (old_) {
+      setenv("DBUS_SESSION_BUS_ADDRESS", old_->c_str(), 1);
+    } else {
+      unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    }
+  }
+
+ private:
+  std::optional<std::string> old_;
+};
 
 // A test's view of the X screen saver: arms it after one idle second and reports whether it runs.
 class ScreenSaverProbe {
@@ -70,6 +95,28 @@ TEST(PowerInhibitorLinux, SuspendsTheXScreenSaverWhileHeld) {
 TEST(PowerInhibitorLinux, NothingWhenNoBackendAnswers) {
   PowerInhibitorLinux inhibitor(":4093", PowerInhibitorLinux::Backends::x11Only);
   EXPECT_EQ(inhibitor.inhibit("Pellora uzak oturum"), std::nullopt);
+}
+
+// A bus socket that takes the connection and never says a word: the inhibitor gives up on it after a
+// short while and suspends the X screen saver instead.
+TEST(PowerInhibitorLinux, AStuckBusFallsBackToTheXScreenSaver) {
+  Xvfb xvfb;
+  if (!ScreenSaverProbe(xvfb.display()).hasExtension()) GTEST_SKIP() << "the X server lacks MIT-SCREEN-SAVER";
+  const std::string path =
+      (std::filesystem::temp_directory_path() / ("pellora-stuck-bus-" + std::to_string(getpid()))).string();
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  unlink(path.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  SessionBusAddress useIt("unix:path=" + path);
+
+  PowerInhibitorLinux inhibitor(xvfb.display());
+  EXPECT_TRUE(inhibitor.inhibit("Pellora uzak oturum").has_value());
+  close(listener);
+  unlink(path.c_str());
 }
 
 }  // namespace
