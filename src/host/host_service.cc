@@ -12,6 +12,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <climits>
 
+#include "core/error_text.h"
 #include "core/password_generator.h"
 #include "core/relay_error.h"
 #include "core/relay_protocol.h"
@@ -29,15 +30,6 @@ namespace {
 constexpr int passwordLength = 8;
 constexpr auto useTuple = asio::as_tuple(asio::use_awaitable);
 
-std::string describe(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "?";
-  }
-}
 
 std::string trimmed(const std::string& text) {
   const char* space = " \t\n\r\f\v";
@@ -493,7 +485,7 @@ awaitable<void> HostService::relayLoop(std::weak_ptr<HostService> weak, std::sha
     }
     if (error) {
       if (auto s = weak.lock(); s && !std::holds_alternative<RelayState::Failed>(s->state().relayState.value))
-        s->setRelayState(run, RelayState{RelayState::Failed{describe(error)}});
+        s->setRelayState(run, RelayState{RelayState::Failed{errorText(error)}});
     }
     run->timer.expires_after(wait);
     co_await run->timer.async_wait(useTuple);

@@ -4,9 +4,11 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
+#include "core/error_text.h"
 #include "core/transport_error.h"
 #include "host/audio_samples.h"
 #include "host/h264_encoder.h"
@@ -20,15 +22,12 @@ using asio::awaitable;
 
 namespace {
 
-// Every error type of the layers below carries its Turkish text as what().
-std::string describe(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "?";
-  }
+// Stops and destroys `queue`. A queue cannot join its own thread: when the last owner lets go inside one
+// of its jobs (the network thread stopped while a tear-down waited on this queue, so the waiting task
+// ends up released here), another thread finishes the job.
+void retire(std::unique_ptr<SerialQueue> queue) {
+  if (queue && queue->isCurrentThread())
+    std::thread([q = std::move(queue)]() mutable { q.reset(); }).detach();
 }
 
 }  // namespace
@@ -200,10 +199,12 @@ HostSession::HostSession(std::shared_ptr<SecureChannel> channel, Options options
 
 HostSession::~HostSession() {
   stopAudio();
-  // The queues first: no job runs after this, then the state they served goes.
-  videoQueue_->stop();
-  if (auto queue = fileQueue()) queue->stop();
+  // The state the queues serve goes first, then the queues themselves (the state's timer and capturer
+  // need the video queue's context while they go).
   video_.reset();
+  retire(std::move(videoQueue_));
+  std::lock_guard guard(filesLock_);
+  retire(std::move(fileQueue_));
 }
 
 std::shared_ptr<FileSender> HostSession::sender() {
@@ -219,11 +220,6 @@ std::shared_ptr<FileSender> HostSession::sender() {
 std::shared_ptr<FileSender> HostSession::currentSender() {
   std::lock_guard guard(filesLock_);
   return sender_;
-}
-
-SerialQueue* HostSession::fileQueue() {
-  std::lock_guard guard(filesLock_);
-  return fileQueue_.get();
 }
 
 template <typename Job>
@@ -250,7 +246,7 @@ awaitable<std::string> HostSession::run() {
   try {
     reason = co_await serve();
   } catch (...) {
-    reason = describe(std::current_exception());
+    reason = errorText(std::current_exception());
   }
   co_await tearDown();
   co_return reason;

@@ -84,7 +84,6 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   void setAudio(bool on);
   void encodeAudio(const AudioSampleBuffer& buffer);
   void stopAudio();
-  SerialQueue* fileQueue();
   std::shared_ptr<FileSender> currentSender();  // none until first used
   boost::asio::awaitable<void> tearDown();
   // Runs `job` on the video queue and resumes here with its result or exception.
