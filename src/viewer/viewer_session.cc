@@ -15,13 +15,8 @@
 #include <utility>
 
 #include "base/serial_queue.h"
-#include "core/crypto_error.h"
 #include "core/file_receiver.h"
 #include "core/file_sender.h"
-#include "core/handshake_error.h"
-#include "core/relay_error.h"
-#include "core/transport_error.h"
-#include "core/wire_error.h"
 #include "support/file_names_directory.h"
 
 namespace pellora {
@@ -38,20 +33,11 @@ constexpr const char* closedText = "Bağlantı kapatıldı";
 constexpr const char* peerLeftText = "Karşı taraf bağlantıyı kapattı";
 constexpr const char* senderCancelledText = "Gönderen iptal etti";
 
-// The text the window shows for whatever a connection step threw.
+// The text the window shows for whatever a connection step threw: every error type of the layers
+// carries its Turkish description as what().
 std::string describe(const std::exception_ptr& error) {
   try {
     std::rethrow_exception(error);
-  } catch (const TransportError& e) {
-    return e.description();
-  } catch (const RelayError& e) {
-    return e.description();
-  } catch (const HandshakeError& e) {
-    return e.description();
-  } catch (const WireError& e) {
-    return e.description();
-  } catch (const CryptoError& e) {
-    return e.description();
   } catch (const std::exception& e) {
     return e.what();
   } catch (...) {
