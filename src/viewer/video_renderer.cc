@@ -17,6 +17,8 @@ namespace pellora {
 
 namespace {
 
+// The monotonic clock in microseconds, the one synthetic frames carry their capture time in, so that a
+// picture's `decodedMicros` and its stamp give the latency.
 std::int64_t steadyMicros() {
   return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -43,7 +45,7 @@ Picture blankCanvas(int width, int height) {
 bool drawRegion(tjhandle decompressor, Picture& canvas, const ImageRegion& region) {
   const int x = region.x, y = region.y, w = region.width, h = region.height;
   if (w == 0 || h == 0 || x + w > canvas.width || y + h > canvas.height) return false;
-  auto* jpeg = const_cast<unsigned char*>(region.jpeg.data());  // TurboJPEG 2.1 takes it non-const
+  const unsigned char* jpeg = region.jpeg.data();
   const auto jpegSize = static_cast<unsigned long>(region.jpeg.size());
   int jpegWidth = 0, jpegHeight = 0, subsampling = 0, colorspace = 0;
   if (tjDecompressHeader3(decompressor, jpeg, jpegSize, &jpegWidth, &jpegHeight, &subsampling, &colorspace) != 0)
@@ -59,8 +61,8 @@ bool drawRegion(tjhandle decompressor, Picture& canvas, const ImageRegion& regio
 
 // Everything the queue's jobs touch; nothing else reads it.
 struct VideoRenderer::State {
-  std::uint32_t maxSide;
-  bool tryHardware;
+  std::uint32_t maxSide = maxDimension;
+  bool tryHardware = true;
   bool hardwareProbed = false;
   AVBufferPtr hardwareDevice;  // a VAAPI device, when one answered
 

@@ -110,6 +110,14 @@ class VideoRendererTest : public ::testing::Test {
     if (s.configs[i]) renderer.handle(*s.configs[i]);
     return feed(s.frames[i]);
   }
+  // Feeds frames [from, to) with their configurations: each shows at once, with its own stamp.
+  void expectDecoded(const Stream& s, std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) {
+      const auto picture = feedFrame(s, i);
+      ASSERT_TRUE(picture) << "no frame delay: every access unit shows at once (" << i << ")";
+      EXPECT_EQ(stampOf(*picture), i);
+    }
+  }
 
   // Declared before the renderer: its queue is stopped before these go.
   std::atomic<int> keyframeRequests{0};
@@ -121,13 +129,8 @@ class VideoRendererTest : public ::testing::Test {
 TEST_F(VideoRendererTest, DecodesTheHostStreamFrameByFrame) {
   const Stream s = encodeStream(256, 144, 8);
   ASSERT_TRUE(s.configs[0]);
-  for (std::size_t i = 0; i < s.frames.size(); ++i) {
-    const auto picture = feedFrame(s, i);
-    ASSERT_TRUE(picture) << "no frame delay: every access unit shows at once (" << i << ")";
-    EXPECT_EQ(picture->width, 256);
-    EXPECT_EQ(picture->height, 144);
-    EXPECT_EQ(stampOf(*picture), i);
-  }
+  expectDecoded(s, 0, s.frames.size());
+  EXPECT_EQ(sink->newest()->width, 256);
   EXPECT_EQ(renderer.mode(), VideoRenderer::Mode::h264);
   EXPECT_EQ(sizes, (std::vector<Size>{{256, 144}}));
   EXPECT_EQ(keyframeRequests, 0);
@@ -145,7 +148,7 @@ TEST_F(VideoRendererTest, DecodesTheHostStreamFrameByFrame) {
 TEST_F(VideoRendererTest, RepeatedConfigurationKeepsTheDecodersReferences) {
   const Stream s = encodeStream(256, 144, 4);
   ASSERT_FALSE(s.configs[3]);
-  for (std::size_t i = 0; i < 3; ++i) ASSERT_TRUE(feedFrame(s, i));
+  expectDecoded(s, 0, 3);
   feed(*s.configs[0]);
   const auto picture = feed(s.frames[3]);
   ASSERT_TRUE(picture);
@@ -165,17 +168,13 @@ TEST_F(VideoRendererTest, WaitsForAKeyframe) {
   // Configured: delta frames are dropped silently until the first keyframe.
   EXPECT_FALSE(feed(*s.configs[0], s.frames[1], s.frames[2]));
   EXPECT_EQ(keyframeRequests, 2);
-  for (std::size_t i = 3; i < 5; ++i) {
-    const auto picture = feedFrame(s, i);
-    ASSERT_TRUE(picture) << i;
-    EXPECT_EQ(stampOf(*picture), i);
-  }
+  expectDecoded(s, 3, 5);
   EXPECT_EQ(keyframeRequests, 2);
 }
 
 TEST_F(VideoRendererTest, RecoversFromABrokenFrameAtTheNextKeyframe) {
   const Stream s = encodeStream(256, 144, 6, {4});
-  for (std::size_t i = 0; i < 2; ++i) ASSERT_TRUE(feedFrame(s, i));
+  expectDecoded(s, 0, 2);
 
   // A length prefix that runs past the end of the sample: the decoder is flushed and a keyframe asked for.
   Message::VideoFrame broken = s.frames[2];
@@ -184,12 +183,7 @@ TEST_F(VideoRendererTest, RecoversFromABrokenFrameAtTheNextKeyframe) {
   EXPECT_EQ(keyframeRequests, 1);
   EXPECT_FALSE(feed(s.frames[3])) << "delta frames wait for the keyframe again";
   EXPECT_EQ(keyframeRequests, 1);
-
-  for (std::size_t i = 4; i < 6; ++i) {
-    const auto picture = feedFrame(s, i);
-    ASSERT_TRUE(picture) << i;
-    EXPECT_EQ(stampOf(*picture), i);
-  }
+  expectDecoded(s, 4, 6);
   EXPECT_EQ(keyframeRequests, 1);
 }
 
