@@ -22,6 +22,7 @@
 #include <sstream>
 #include <thread>
 
+#include "cli/viewer_stats.h"
 #include "core/quality.h"
 #include "host/capture_size.h"
 #include "host/frame_stamp.h"
@@ -29,6 +30,7 @@
 #include "host/jpeg_region_encoder.h"
 #include "host/synthetic_frame_source.h"
 #include "support/child_process.h"
+#include "support/json_file.h"
 #include "viewer/video_renderer.h"
 
 namespace pellora {
@@ -49,12 +51,6 @@ int sessionSeconds() {
   return value && std::atoi(value) > 2 ? std::atoi(value) : 30;
 }
 
-double percentileOf(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const auto rank = static_cast<std::size_t>(std::ceil(p / 100 * static_cast<double>(values.size())));
-  return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
-}
 double meanOf(const std::vector<double>& values) {
   return values.empty() ? 0 : std::accumulate(values.begin(), values.end(), 0.0) / static_cast<double>(values.size());
 }
@@ -132,16 +128,6 @@ double peakResidentMB(pid_t pid) {
   return 0;
 }
 
-std::optional<json::value> readJSON(const fs::path& path) {
-  std::ifstream in(path);
-  if (!in) return std::nullopt;
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  boost::system::error_code ec;
-  auto value = json::parse(text, ec);
-  if (ec) return std::nullopt;
-  return value;
-}
-
 // A pellora process with standard input closed, so that neither side reads the terminal.
 std::unique_ptr<test::ChildProcess> startPellora(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), {"-c", "exec \"$0\" \"$@\" </dev/null 2>/dev/null", PELLORA_BINARY});
@@ -163,7 +149,7 @@ SessionFigures runSession(const fs::path& folder, Quality quality, Codec codec, 
                             "--status-json", status.string()});
   std::int64_t port = 0;
   for (auto deadline = Clock::now() + 20s; port == 0 && Clock::now() < deadline; std::this_thread::sleep_for(20ms))
-    if (auto s = readJSON(status)) port = s->at("listeningPort").as_int64();
+    if (auto s = test::readJSONFile(status)) port = s->at("listeningPort").as_int64();
   if (port == 0) throw std::runtime_error("the host did not start");
 
   auto viewer = startPellora({"connect", "127.0.0.1:" + std::to_string(port), "--headless", "--password", kPassword,
@@ -190,7 +176,7 @@ SessionFigures runSession(const fs::path& folder, Quality quality, Codec codec, 
   if (viewer->wait(20s) != 0) throw std::runtime_error("the viewer's session failed");
   host->signal(SIGINT);
   host->wait(10s);
-  auto summary = readJSON(stats);
+  auto summary = test::readJSONFile(stats);
   if (!summary) throw std::runtime_error("the viewer wrote no summary");
   figures.stats = summary->as_object();
   return figures;
@@ -229,8 +215,8 @@ void BM_System(benchmark::State& state, Quality quality, Codec codec) {
   const auto set = [&](const std::string& counter, double value) { counters[name + "_" + counter] = value; };
   set("g2g_p50_ms", g2g.is_null() ? 0 : number(g2g.at("p50")));
   set("g2g_p95_ms", g2g.is_null() ? 0 : number(g2g.at("p95")));
-  set("floor_p50_ms", percentileOf(floor.totalMs, 50));
-  set("floor_p95_ms", percentileOf(floor.totalMs, 95));
+  set("floor_p50_ms", *cli::percentile(floor.totalMs, 50));
+  set("floor_p95_ms", *cli::percentile(floor.totalMs, 95));
   set("delivered_fps", number(s.at("pictureFps")));
   set("preset_fps", presetFps);
   set("host_cores", session.hostCores);

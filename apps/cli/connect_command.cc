@@ -105,7 +105,8 @@ int runConnect(const ConnectCommand& command) {
     const bool nowConnected = std::holds_alternative<ViewerSession::Connected>(state.phase);
     if (nowConnected && !connected) {
       connected = true;
-      if (!command.send.empty()) session->sendFiles(command.send);
+      // Posted: the session starts its file sender right after it published the connected state.
+      if (!command.send.empty()) net::post(strand, [&] { session->sendFiles(command.send); });
       if (command.seconds) {
         deadline.expires_after(std::chrono::seconds(*command.seconds));
         deadline.async_wait([&](const boost::system::error_code& ec) {

@@ -21,10 +21,18 @@ std::shared_ptr<TerminalConsole> TerminalConsole::make(Strand strand, int fd, bo
   return std::shared_ptr<TerminalConsole>(new TerminalConsole(std::move(strand), fd, interactive, out));
 }
 
+namespace {
+
+// A terminal that this process may read: reading it from a background job would stop the process.
+bool foregroundTerminal() { return isatty(STDIN_FILENO) == 1 && tcgetpgrp(STDIN_FILENO) == getpgrp(); }
+
+}  // namespace
+
 std::shared_ptr<TerminalConsole> TerminalConsole::forStandardInput(Strand strand, std::ostream& out) {
   struct stat info {};
   if (fstat(STDIN_FILENO, &info) != 0) return nullptr;
   const bool terminal = isatty(STDIN_FILENO) == 1;
+  if (terminal && !foregroundTerminal()) return nullptr;
   if (!terminal && !S_ISFIFO(info.st_mode) && !S_ISSOCK(info.st_mode)) return nullptr;
   return make(std::move(strand), STDIN_FILENO, terminal, out);
 }
@@ -97,7 +105,7 @@ net::awaitable<bool> TerminalApprovalPrompt::run(std::string name, std::string s
 }
 
 std::optional<std::string> readPasswordFromTerminal(const std::string& prompt) {
-  if (isatty(STDIN_FILENO) != 1) return std::nullopt;
+  if (!foregroundTerminal()) return std::nullopt;
   termios saved{};
   if (tcgetattr(STDIN_FILENO, &saved) != 0) return std::nullopt;
   termios quiet = saved;

@@ -29,8 +29,8 @@ class TerminalConsole : public std::enable_shared_from_this<TerminalConsole> {
 
   // Takes a duplicate of `fd`. `out` receives the questions.
   static std::shared_ptr<TerminalConsole> make(Strand strand, int fd, bool interactive, std::ostream& out);
-  // Standard input when it is a terminal, a pipe or a socket (not /dev/null or a file, which cannot be
-  // waited on); null otherwise. Interactive when it is a terminal.
+  // Standard input when it is a terminal of which we are the foreground job, a pipe or a socket (not
+  // /dev/null or a file, which cannot be waited on); null otherwise. Interactive when it is a terminal.
   static std::shared_ptr<TerminalConsole> forStandardInput(Strand strand, std::ostream& out);
 
   // On the main strand.
@@ -76,7 +76,7 @@ class TerminalApprovalPrompt final : public ApprovalPrompt {
 };
 
 // One line typed on the terminal with echo off, after `prompt` on standard error; nothing when standard
-// input is not a terminal.
+// input is not a terminal of which we are the foreground job.
 std::optional<std::string> readPasswordFromTerminal(const std::string& prompt);
 
 }  // namespace pellora::cli

@@ -42,10 +42,5 @@ TEST(RunSettingsTest, OverridesNeverReachTheUsersFile) {
   std::filesystem::remove_all(home);
 }
 
-TEST(RunSettingsTest, WithoutAUserFileTheRunStartsFromDefaults) {
-  RunSettings run("/nonexistent/pellora/settings.json");
-  EXPECT_FALSE(run.file().get("relayEnabled"));
-}
-
 }  // namespace
 }  // namespace pellora::cli

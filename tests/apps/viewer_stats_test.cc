@@ -93,18 +93,5 @@ TEST(ViewerStatsTest, SummaryOfASessionThatNeverConnected) {
   EXPECT_DOUBLE_EQ(document.at("meanFps").as_double(), 0);
 }
 
-TEST(ViewerStatsTest, SummaryKeepsTheEndReasonOfAnEndedSession) {
-  ViewerStats stats(0);
-  ViewerSession::State state;
-  state.phase = ViewerSession::Connected{};
-  stats.stateChanged(state, 5'000);
-  state.phase = ViewerSession::Ended{"Paylaşan bağlantıyı kesti"};
-  stats.stateChanged(state, 9'000);
-  auto document = summary(stats, state);
-  EXPECT_TRUE(document.at("connected").as_bool());
-  EXPECT_EQ(document.at("endReason").as_string(), "Paylaşan bağlantıyı kesti");
-  EXPECT_DOUBLE_EQ(document.at("connectedAfterMs").as_double(), 5);
-}
-
 }  // namespace
 }  // namespace pellora::cli

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "support/child_process.h"
+#include "support/json_file.h"
 #include "support/relay_process.h"
 #include "support/xvfb.h"
 
@@ -26,22 +27,7 @@ using namespace std::chrono_literals;
 
 constexpr auto settle = 30s;  // the longest any awaited change may take; reached only when something is broken
 
-std::optional<json::value> readJSON(const fs::path& path) {
-  std::ifstream in(path);
-  if (!in) return std::nullopt;
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  boost::system::error_code ec;
-  auto value = json::parse(text, ec);
-  if (ec) return std::nullopt;
-  return value;
-}
-
 std::string text(const json::value& value) { return value.is_string() ? std::string(value.as_string()) : std::string(); }
-
-std::string readAll(const fs::path& path) {
-  std::ifstream in(path);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // One pellora process; its standard error goes to a file beside the test's others.
 struct Pellora {
@@ -54,7 +40,7 @@ struct Pellora {
     setenv("PELLORA_TEST_STDERR", stderrFile.c_str(), 1);
     process = std::make_unique<ChildProcess>("/bin/sh", arguments);
   }
-  std::string errors() const { return readAll(stderrFile); }
+  std::string errors() const { return readTextFile(stderrFile); }
 };
 
 class PelloraProcessTest : public ::testing::Test {
@@ -80,7 +66,7 @@ class PelloraProcessTest : public ::testing::Test {
     const auto deadline = std::chrono::steady_clock::now() + settle;
     json::value last;
     while (std::chrono::steady_clock::now() < deadline) {
-      if (auto value = readJSON(path)) {
+      if (auto value = readJSONFile(path)) {
         last = *value;
         if (wanted(last)) return last;
       }
@@ -118,6 +104,24 @@ class PelloraProcessTest : public ::testing::Test {
   fs::path statsFile(const std::string& name = "viewer") const { return file(name + "-stats.json"); }
   std::string local() const { return "127.0.0.1:" + hostPort_; }
 
+  // Reads the viewer's figure lines until one shows video arriving: decoded stamped pictures ("g2g="), or
+  // frames at all ("fps=" above 0) where the source carries no stamp.
+  static void awaitVideo(Pellora& viewer) {
+    const auto deadline = std::chrono::steady_clock::now() + settle;
+    while (std::chrono::steady_clock::now() < deadline) {
+      auto line = viewer.process->readLine(1s);
+      if (line && (line->find(" g2g=") != std::string::npos ||
+                   (line->find(" fps=") != std::string::npos && line->find(" fps=0 ") == std::string::npos)))
+        return;
+    }
+    ADD_FAILURE() << "the viewer showed no video";
+  }
+  // Video arrived; then the viewer is stopped as Ctrl-C stops it, which ends the session from its side.
+  static void watchThenStop(Pellora& viewer) {
+    awaitVideo(viewer);
+    viewer.process->signal(SIGINT);
+  }
+
   static bool hasActiveSession(const json::value& s) { return !s.at("active").is_null(); }
   static bool sessionEnded(const json::value& s) { return text(s.at("lastEvent")).starts_with("Oturum bitti: "); }
 
@@ -138,9 +142,10 @@ class PelloraProcessTest : public ::testing::Test {
 TEST_F(PelloraProcessTest, ViewerWatchesASyntheticHostOnTheLocalNetworkWithEitherCodec) {
   auto host = startHost({});
   for (const std::string codec : {"h264", "jpeg"}) {
-    auto viewer = connect(local(), {"--password", password, "--seconds", "2", "--codec", codec}, codec);
+    auto viewer = connect(local(), {"--password", password, "--codec", codec}, codec);
+    watchThenStop(*viewer);
     ASSERT_EQ(viewer->process->wait(settle), 0) << viewer->errors();
-    auto stats = *readJSON(statsFile(codec));
+    auto stats = *readJSONFile(statsFile(codec));
     expectSession(stats, codec);
     EXPECT_EQ(text(stats.at("endReason")), "Bağlantı kapatıldı");
     // The synthetic source stamps its frames: glass-to-glass latency was measured.
@@ -148,27 +153,36 @@ TEST_F(PelloraProcessTest, ViewerWatchesASyntheticHostOnTheLocalNetworkWithEithe
     auto status = waitFor(statusFile(), sessionEnded);
     EXPECT_EQ(text(status.at("lastEvent")), "Oturum bitti: İzleyici bağlantıyı kapattı");
   }
-  auto status = *readJSON(statusFile());
+  auto status = *readJSONFile(statusFile());
   const auto& events = status.at("events").as_array();
   EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const json::value& e) { return text(e).ends_with(" bağlandı"); }), 2);
 
   host->process->signal(SIGINT);
   EXPECT_EQ(host->process->wait(settle), 0);
-  EXPECT_EQ(text(readJSON(statusFile())->at("listenerStatus")), "Kapalı");
+  EXPECT_EQ(text(readJSONFile(statusFile())->at("listenerStatus")), "Kapalı");
 }
 
 TEST_F(PelloraProcessTest, ViewerReachesTheHostThroughTheRelayByItsId) {
   RelayProcess relay({"--db", file("relay.db").string()});
   auto host = startHost({"--relay", relay.url()}, true);
-  const auto status = *readJSON(statusFile());
+  const auto status = *readJSONFile(statusFile());
   const std::string displayID = text(status.at("relay").at("displayID"));
   ASSERT_EQ(displayID.size(), 11u);
 
-  // The password from the environment, the id in its display form.
+  // The password from the environment, the id in its display form; a file offered on the way.
+  const fs::path offered = file("bericht.txt");
+  std::ofstream(offered) << "Pellora über das Relay\n";
   setenv("PELLORA_PASSWORD", password.c_str(), 1);
-  auto viewer = connect(displayID, {"--relay", relay.url(), "--seconds", "2"});
+  auto viewer = connect(displayID, {"--relay", relay.url(), "--send", offered.string()});
+  awaitVideo(*viewer);
+  // The host accepts files by default, into the download folder of its (temporary) home.
+  const fs::path received = folder_ / "Downloads" / "Pellora" / "bericht.txt";
+  for (auto until = std::chrono::steady_clock::now() + settle; !fs::exists(received) && std::chrono::steady_clock::now() < until;)
+    std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(readTextFile(received), "Pellora über das Relay\n");
+  viewer->process->signal(SIGINT);
   ASSERT_EQ(viewer->process->wait(settle), 0) << viewer->errors();
-  expectSession(*readJSON(statsFile()), "h264");
+  expectSession(*readJSONFile(statsFile()), "h264");
   auto ended = waitFor(statusFile(), sessionEnded);
   const auto& events = ended.at("events").as_array();
   ASSERT_GE(events.size(), 2u);
@@ -180,7 +194,7 @@ TEST_F(PelloraProcessTest, WrongPasswordFailsWithTheHostsAnswer) {
   auto viewer = connect(local(), {"--password", "yanlis-parola"});
   EXPECT_EQ(viewer->process->wait(settle), 1);
   EXPECT_NE(viewer->errors().find("Parola yanlış"), std::string::npos) << viewer->errors();
-  auto stats = *readJSON(statsFile());
+  auto stats = *readJSONFile(statsFile());
   EXPECT_FALSE(stats.at("connected").as_bool());
   EXPECT_EQ(text(stats.at("endReason")), "Parola yanlış");
   auto status = waitFor(statusFile(), [](const json::value& s) { return !s.at("lastEvent").is_null(); });
@@ -190,11 +204,11 @@ TEST_F(PelloraProcessTest, WrongPasswordFailsWithTheHostsAnswer) {
 TEST_F(PelloraProcessTest, KillingTheHostEndsTheViewersSession) {
   auto host = startHost({});
   auto viewer = connect(local(), {"--password", password});
-  waitFor(statusFile(), hasActiveSession);
+  awaitVideo(*viewer);
   host->process->signal(SIGKILL);
   // The session took place, so the viewer leaves with 0 and says why the session ended.
   ASSERT_EQ(viewer->process->wait(settle), 0) << viewer->errors();
-  auto stats = *readJSON(statsFile());
+  auto stats = *readJSONFile(statsFile());
   expectSession(stats, "h264");
   EXPECT_FALSE(text(stats.at("endReason")).empty());
   EXPECT_NE(text(stats.at("endReason")), "Bağlantı kapatıldı");  // not our own disconnect
@@ -209,7 +223,8 @@ TEST_F(PelloraProcessTest, KillingTheViewerEndsTheHostsSession) {
   EXPECT_TRUE(sessionEnded(status)) << json::serialize(status);
 
   // The slot is free again: a second viewer is admitted.
-  auto second = connect(local(), {"--password", password, "--seconds", "1"}, "second");
+  auto second = connect(local(), {"--password", password}, "second");
+  watchThenStop(*second);
   EXPECT_EQ(second->process->wait(settle), 0) << second->errors();
 }
 
@@ -218,7 +233,7 @@ TEST_F(PelloraProcessTest, HostRegistersAgainWhenItsRelayComesBack) {
   RelayProcess relay({"--db", db});
   const std::string url = relay.url();
   auto host = startHost({"--relay", url}, true);
-  const std::string id = text(readJSON(statusFile())->at("relay").at("id"));
+  const std::string id = text(readJSONFile(statusFile())->at("relay").at("id"));
 
   relay.process->signal(SIGKILL);
   ASSERT_TRUE(relay.process->wait(settle));
@@ -236,9 +251,10 @@ TEST_F(PelloraProcessTest, ViewerWatchesAnX11Display) {
   setenv("DISPLAY", xvfb.display().c_str(), 1);
   auto host = startHost({"--source", "x11"});
   unsetenv("DISPLAY");
-  auto viewer = connect(local(), {"--password", password, "--seconds", "2"});
+  auto viewer = connect(local(), {"--password", password});
+  watchThenStop(*viewer);
   ASSERT_EQ(viewer->process->wait(settle), 0) << viewer->errors();
-  auto stats = *readJSON(statsFile());
+  auto stats = *readJSONFile(statsFile());
   expectSession(stats, "h264");
   host->process->signal(SIGTERM);
   EXPECT_EQ(host->process->wait(settle), 0) << host->errors();
