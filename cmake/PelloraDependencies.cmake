@@ -14,6 +14,8 @@ endif()
 pkg_check_modules(OPUS REQUIRED IMPORTED_TARGET opus)
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
 pkg_check_modules(SQLITE3 REQUIRED IMPORTED_TARGET sqlite3)
+# LAN announcement and discovery through the system's mDNS daemon.
+pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
 
 # Host media: libyuv (no pkg-config file in Debian), FFmpeg for H.264, TurboJPEG, the XCB extensions.
 find_path(LIBYUV_INCLUDE_DIR libyuv.h REQUIRED)
