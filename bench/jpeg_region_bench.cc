@@ -7,11 +7,11 @@
 #include <cmath>
 #include <string>
 
+#include "base/turbojpeg_handles.h"
+#include "core/quality.h"
 #include "host/frame_stamp.h"
 #include "host/jpeg_region_encoder.h"
-#include "core/quality.h"
 #include "host/synthetic_frame_source.h"
-#include "host/turbojpeg_handles.h"
 
 namespace pellora {
 namespace {

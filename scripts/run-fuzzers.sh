@@ -7,6 +7,13 @@ seconds=${2:-60}
 root=$(cd "$(dirname "$0")/.." && pwd)
 corpora="$folder/corpus"
 python3 "$root/scripts/fuzz_seeds.py" "$root/tests/data/wire-vectors.json" "$corpora"
+# Seeds that only our own encoders can make: NAME_seeds writes them for NAME_fuzz.
+for writer in "$folder"/*_seeds; do
+  [ -x "$writer" ] || continue
+  name=$(basename "$writer" _seeds)_fuzz
+  mkdir -p "$corpora/$name"
+  "$writer" "$corpora/$name"
+done
 
 status=0
 for target in "$folder"/*_fuzz; do

@@ -11,8 +11,8 @@ extern "C" {
 #include <limits>
 #include <mutex>
 
+#include "base/av_handles.h"
 #include "core/transport_error.h"
-#include "host/av_handles.h"
 #include "host/h264_nal_units.h"
 
 namespace pellora {

@@ -6,7 +6,7 @@
 #include <limits>
 #include <new>
 
-#include "host/turbojpeg_handles.h"
+#include "base/turbojpeg_handles.h"
 
 namespace pellora {
 

@@ -34,7 +34,10 @@ class VideoRenderer {
   // Larger remote screens are refused rather than allocated (16384 × 16384 BGRA is 1 GiB).
   static constexpr std::uint32_t maxDimension = 8192;
 
-  explicit VideoRenderer(std::shared_ptr<FrameSink> sink);
+  // `maxSide` lowers the size limit (the fuzz target keeps its allocations small); `tryHardware` lets
+  // H.264 decode on a VAAPI device when one answers, else it decodes in software.
+  explicit VideoRenderer(std::shared_ptr<FrameSink> sink, std::uint32_t maxSide = maxDimension,
+                         bool tryHardware = true);
   ~VideoRenderer();
   VideoRenderer(const VideoRenderer&) = delete;
   VideoRenderer& operator=(const VideoRenderer&) = delete;
@@ -42,6 +45,7 @@ class VideoRenderer {
   // videoConfig, videoFrame and imageRegions; every other message is ignored.
   void handle(Message message);
   // Blocks until every message handed over so far was handled (tests, the headless viewer's summary).
+  // Not from a callback of this renderer (it returns at once there).
   void waitUntilIdle();
 
   const std::shared_ptr<FrameSink>& sink() const { return sink_; }

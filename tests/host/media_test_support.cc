@@ -10,7 +10,7 @@ extern "C" {
 #include <cstring>
 #include <stdexcept>
 
-#include "host/turbojpeg_handles.h"
+#include "base/turbojpeg_handles.h"
 
 namespace pellora::test {
 

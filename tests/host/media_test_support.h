@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/message.h"
-#include "host/av_handles.h"
+#include "base/av_handles.h"
 #include "host/captured_frame.h"
 
 namespace pellora::test {

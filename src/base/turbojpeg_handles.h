@@ -1,6 +1,8 @@
 #pragma once
 
 // TurboJPEG handles and buffers, each owned by a unique_ptr that frees it the one way TurboJPEG wants.
+// Header only: shared by the host's encoders and the viewer's renderer, which link TurboJPEG themselves
+// (base does not, and core never includes this).
 
 #include <turbojpeg.h>
 

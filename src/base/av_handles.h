@@ -1,6 +1,8 @@
 #pragma once
 
 // FFmpeg handles, each owned by a unique_ptr that frees it the one way FFmpeg wants.
+// Header only: shared by the host's encoders and the viewer's renderer, which link FFmpeg themselves
+// (base does not, and core never includes this).
 
 extern "C" {
 #include <libavcodec/avcodec.h>
