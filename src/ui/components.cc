@@ -67,8 +67,8 @@ QIcon trayIcon(bool active) {
 }
 
 bool reducedMotion() {
-  // Qt has no reduce-motion hint of its own; GNOME's "enable-animations" is off in the environment of
-  // sessions that turn animations off, and tests and screenshots ask for still marks the same way.
+  // Qt has no reduce-motion hint of its own. Desktops that turn animations off also stop the cursor
+  // from blinking, which Qt reports; tests and screenshots ask for still marks by the environment.
   if (qEnvironmentVariableIsSet("PELLORA_REDUCE_MOTION")) return true;
   return QApplication::styleHints()->cursorFlashTime() == 0;
 }
@@ -88,6 +88,18 @@ QVBoxLayout* scrollingPage(QWidget* owner) {
   column->setContentsMargins(32, 28, 32, 28);
   column->setSpacing(14);
   return column;
+}
+
+LiveDot::LiveDot(QWidget* parent) : QLabel(parent) {
+  paint(true);
+  if (reducedMotion()) return;
+  pulse_.setInterval(std::chrono::milliseconds(700));
+  connect(&pulse_, &QTimer::timeout, this, [this] { paint(bright_ = !bright_); });
+  pulse_.start();
+}
+
+void LiveDot::paint(bool bright) {
+  setText(QString("<span style='color:%1'>●</span>").arg(bright ? "#2ecc71" : "#1c7a44"));
 }
 
 Heading::Heading(const QString& eyebrow, const QString& title, QWidget* parent) : QWidget(parent) {
@@ -153,7 +165,7 @@ DeviceCard::DeviceCard(const QString& name, const QString& detail, const QIcon& 
 SessionBand::SessionBand(QWidget* parent) : QFrame(parent) {
   setObjectName("card");
   auto* layout = new QHBoxLayout(this);
-  auto* live = new QLabel("<span style='color:#2ecc71;font-size:16pt'>●</span>", this);
+  auto* live = new LiveDot(this);
   auto* texts = new QVBoxLayout;
   name_ = new QLabel(this);
   name_->setObjectName("cardTitle");

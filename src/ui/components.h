@@ -38,6 +38,17 @@ inline std::string ss(const QString& text) { return text.toStdString(); }
 // page's column.
 QVBoxLayout* scrollingPage(QWidget* owner);
 
+// The live indicator: a green dot that breathes, and stays still while the desktop asks for no motion.
+class LiveDot : public QLabel {
+ public:
+  explicit LiveDot(QWidget* parent = nullptr);
+
+ private:
+  void paint(bool bright);
+  QTimer pulse_;
+  bool bright_ = true;
+};
+
 // A small upper-case caption over a large title.
 class Heading : public QWidget {
  public:

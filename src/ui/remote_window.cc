@@ -203,7 +203,7 @@ void RemoteWindow::attach(const Found& found) {
 void RemoteWindow::buildToolbar(QWidget* bar) {
   auto* row = new QHBoxLayout(bar);
   row->setContentsMargins(12, 6, 12, 6);
-  auto* live = new QLabel("<span style='color:#2ecc71'>●</span>", bar);
+  auto* live = new LiveDot(bar);
   name_ = new QLabel(bar);
   name_->setObjectName("cardTitle");
   figures_ = new QLabel(bar);
