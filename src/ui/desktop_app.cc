@@ -121,7 +121,10 @@ class DesktopApp : public QObject {
     // Sessions say goodbye on the network thread; then everything stops.
     std::promise<void> stopped;
     bridge_.post([this, &stopped] {
-      for (const auto& [id, session] : viewers_->state().sessions) viewers_->close(id);
+      // close() changes the map being read: take the ids first.
+      std::vector<std::string> ids;
+      for (const auto& entry : viewers_->state().sessions) ids.push_back(entry.first);
+      for (const auto& id : ids) viewers_->close(id);
       host_->stop();
       stopped.set_value();
     });
