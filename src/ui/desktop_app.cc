@@ -142,7 +142,7 @@ class DesktopApp : public QObject {
     if (options_.connectTarget) return connectOnly();
 
     MainModels models{SettingsModels{settings_, host_, permanentPassword_}, viewers_, discovery_, computerName_,
-                      [this](const std::string& id) { openRemote(id); }};
+                      [this](const std::string& id) { openRemote(id); }, &sound_};
     auto* main = new MainShell(bridge_, models);
     mainWindow_ = main;
     main->hideOnClose = [this] { return tray_ && QSystemTrayIcon::isSystemTrayAvailable(); };

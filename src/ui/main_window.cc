@@ -178,8 +178,8 @@ void ConnectTab::connectNow() {
 
 // ---- Host ----
 
-HostTab::HostTab(ModelBridge bridge, SettingsModels models, QWidget* parent)
-    : QWidget(parent), bridge_(std::move(bridge)), models_(std::move(models)) {
+HostTab::HostTab(ModelBridge bridge, SettingsModels models, MessageSound* sound, QWidget* parent)
+    : QWidget(parent), bridge_(std::move(bridge)), models_(std::move(models)), sound_(sound) {
   auto* column = scrollingPage(this);
   QWidget* page = column->parentWidget();
   auto* top = new QHBoxLayout;
@@ -345,6 +345,10 @@ HostTab::HostTab(ModelBridge bridge, SettingsModels models, QWidget* parent)
   connect(&tick_, &QTimer::timeout, this, &HostTab::refresh);
   bridge_.watch(models_.host, this, [this](const HostService::State& state) {
     const bool sessionChanged = state.active != host_.active;
+    const auto incoming = [](const HostService::State& s) {
+      return std::count_if(s.chat.begin(), s.chat.end(), [](const ChatLine& line) { return !line.fromMe; });
+    };
+    if (sound_ && !sessionChanged && incoming(state) > incoming(host_)) sound_->play();
     host_ = state;
     if (sessionChanged) refresh();
     render();
@@ -473,7 +477,7 @@ MainWindow::MainWindow(ModelBridge bridge, MainModels models, QWidget* parent) :
   pages_ = new QStackedWidget(this);
   connect_ = new ConnectTab(bridge, models, pages_);
   pages_->addWidget(connect_);
-  pages_->addWidget(new HostTab(bridge, models.settings, pages_));
+  pages_->addWidget(new HostTab(bridge, models.settings, models.sound, pages_));
   pages_->addWidget(new SettingsView(bridge, models.settings, pages_));
   row->addWidget(pages_, 1);
   connect(navigation_, &QButtonGroup::idClicked, this, &MainWindow::selectTab);

@@ -26,6 +26,7 @@ struct MainModels {
   std::weak_ptr<Discovery> discovery;
   std::string computerName;  // never listed among the nearby devices
   std::function<void(const std::string& sessionID)> openRemote;
+  MessageSound* sound = nullptr;  // an incoming chat line on the Host tab; may be null
 };
 
 // Whether this computer lets the host capture the screen and inject input without asking. On X11 nothing
@@ -72,7 +73,7 @@ class ConnectTab : public QWidget {
 class HostTab : public QWidget {
   Q_OBJECT
  public:
-  HostTab(ModelBridge bridge, SettingsModels models, QWidget* parent = nullptr);
+  HostTab(ModelBridge bridge, SettingsModels models, MessageSound* sound, QWidget* parent = nullptr);
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -86,6 +87,7 @@ class HostTab : public QWidget {
 
   ModelBridge bridge_;
   SettingsModels models_;
+  MessageSound* sound_;
   HostService::State host_;
   AppSettings::State settings_;
   Permissions permissions_;

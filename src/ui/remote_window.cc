@@ -270,9 +270,11 @@ void RemoteWindow::render(const ViewerSession::State& state) {
   scale_->setText(state.scaleToFit ? "Gerçek boyut" : "Pencereye sığdır");
   scale_->setToolTip(state.scaleToFit ? "1:1 göster" : "Pencereye sığdır");
   setScale(state.scaleToFit);
-  chatButton_->setIcon(state.unreadChat > 0 ? themeIcon({"mail-unread-symbolic", "mail-unread"})
-                                            : themeIcon({"user-available-symbolic", "internet-chat"}));
-  chatButton_->setText(state.unreadChat > 0 ? "Sohbet •" : "Sohbet");
+  const QIcon chatIcon = state.unreadChat > 0 ? themeIcon({"mail-unread-symbolic", "mail-unread"})
+                                              : themeIcon({"user-available-symbolic", "internet-chat"});
+  chatButton_->setIcon(chatIcon);
+  // Without an icon theme the unread mark is a dot after the label.
+  chatButton_->setText(state.unreadChat > 0 && chatIcon.isNull() ? "Sohbet •" : "Sohbet");
   if (showChat_ && state.unreadChat > 0) act([](ViewerSession& s) { s.markChatRead(); });
 
   QMenu* displayMenu = displays_->menu();
