@@ -7,6 +7,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# As root the whole run moves into a private network of its own with an avahi-daemon (the mDNS tests'
+# namespace), so that a second host shows up among the nearby devices without any multicast reaching
+# this machine's real network. Elsewhere the nearby list stays empty.
+if [ "$(id -u)" = 0 ] && [ -z "${PELLORA_MDNS_AVAHI_CONF:-}" ] && [ -z "${SCREENSHOTS_NO_NEARBY:-}" ]; then
+  status=0
+  tests/platform/linux/mdns_netns.sh "$0" "$@" || status=$?
+  [ "$status" -ne 77 ] && exit "$status"
+  echo "screenshots: no private network; the nearby list stays empty"
+  export SCREENSHOTS_NO_NEARBY=1
+fi
+
 preset=${PRESET:-release}
 bin=build/$preset/apps
 grab=build/$preset/tests/ui/grab-screen
@@ -56,6 +67,17 @@ pids+=($!)
 relay_port() { grep -o 'listening on 127\.0\.0\.1:[0-9]*' "$work/relay.log" | grep -o '[0-9]*$'; }
 wait_until relay_port >/dev/null
 relay="http://127.0.0.1:$(relay_port)"
+
+# A nearby host, announced on the private network under a name of its own.
+if [ -n "${PELLORA_MDNS_AVAHI_CONF:-}" ]; then
+  "$PELLORA_MDNS_AVAHI_DAEMON" -f "$PELLORA_MDNS_AVAHI_CONF" --no-drop-root --no-chroot >"$work/avahi.log" 2>&1 &
+  pids+=($!)
+  sleep 1
+  unshare --uts sh -c 'hostname atolye-pc && exec "$0" "$@"' "$bin/pellora" host --source synthetic \
+    --listen "127.0.0.1:$(free_port)" --password atolye-parola --no-relay --approve never \
+    </dev/null >"$work/nearby.log" 2>&1 &
+  pids+=($!)
+fi
 
 # The synthetic host the app's session window shows; what is written into its fifo becomes chat lines.
 host_port=$(free_port)

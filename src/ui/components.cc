@@ -195,7 +195,10 @@ ChatPanel::ChatPanel(QWidget* parent) : QFrame(parent) {
   scroll_ = new QScrollArea(this);
   scroll_->setWidgetResizable(true);
   scroll_->setFrameShape(QFrame::NoFrame);
+  scroll_->setObjectName("chatScroll");
+  scroll_->viewport()->setAutoFillBackground(false);
   list_ = new QWidget;
+  list_->setObjectName("chatList");
   rows_ = new QVBoxLayout(list_);
   rows_->addStretch();
   empty_ = new QLabel("Henüz mesaj yok. Buradan yazdıkların yalnız karşı tarafa gider.", list_);

@@ -42,6 +42,7 @@ QLabel#notFound { font-size: 16pt; color: %6; }
 QLabel#badge { background: %3; border: 1px solid %4; border-radius: 11px; padding: 3px 10px; }
 QLabel#bubbleMine { background: %7; color: white; border-radius: 10px; padding: 6px 10px; }
 QLabel#bubbleTheirs { background: %8; border-radius: 10px; padding: 6px 10px; }
+QScrollArea#chatScroll, QWidget#chatList { background: transparent; }
 QFrame#overlay { background: rgba(10, 12, 18, 0.86); }
 QFrame#overlay QLabel { color: #eef0f6; }
 QFrame#dropOverlay { background: rgba(79, 107, 255, 0.35); border: 3px dashed white; }
