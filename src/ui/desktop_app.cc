@@ -145,9 +145,11 @@ class DesktopApp : public QObject {
                       [this](const std::string& id) { openRemote(id); }, &sound_};
     auto* main = new MainShell(bridge_, models);
     mainWindow_ = main;
-    main->hideOnClose = [this] { return tray_ && QSystemTrayIcon::isSystemTrayAvailable(); };
+    // The icon is made even while no tray is there: a panel that starts after the app (launch at login)
+    // still shows it. Whether closing the main window hides or quits is decided at the moment of closing.
+    main->hideOnClose = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     addShortcuts(main);
-    if (QSystemTrayIcon::isSystemTrayAvailable()) makeTray();
+    makeTray();
     main->show();
     main->raise();
     main->activateWindow();
@@ -279,7 +281,8 @@ class DesktopApp : public QObject {
     if (!password) {
       bool ok = false;
       const QString typed = QInputDialog::getText(nullptr, "Pellora", "Oturum parolası", QLineEdit::Password, {}, &ok);
-      if (!ok || typed.isEmpty()) return QApplication::quit();
+      // Not yet in the event loop: the quit must wait for it.
+      if (!ok || typed.isEmpty()) return void(QMetaObject::invokeMethod(qApp, &QApplication::quit, Qt::QueuedConnection));
       password = ss(typed);
     }
     open(*options_.connectTarget, *password, options_.send);

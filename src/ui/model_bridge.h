@@ -6,6 +6,8 @@
 #include <boost/asio/post.hpp>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <utility>
 
 #include "base/network_thread.h"
@@ -56,18 +58,38 @@ class ModelBridge {
     });
   }
 
-  // Shows every state of `model` with `show(const State&)` on the GUI thread until `receiver` is
-  // destroyed; the subscription then ends on the main strand.
+  // Shows the states of `model` with `show(const State&)` on the GUI thread until `receiver` is
+  // destroyed; the subscription then ends on the main strand. Changes that come faster than the GUI
+  // thread takes them are merged: it always sees the newest state, never a queue of old ones.
   template <typename Model, typename Show>
   void watch(const std::weak_ptr<Model>& model, QObject* receiver, Show show) const {
     using State = typename Model::State;
-    auto shared = std::make_shared<Show>(std::move(show));
+    // A burst of changes reaches the GUI thread as one delivery of the newest state: the copy waits in
+    // `slot` while a delivery is queued.
+    struct Slot {
+      std::mutex lock;
+      std::optional<State> newest;
+      explicit Slot(Show s) : show(std::move(s)) {}
+      Show show;
+    };
+    auto slot = std::make_shared<Slot>(std::move(show));
     QPointer<QObject> guard(receiver);
     QObject* gui = gui_;
-    auto deliver = [guard, gui, shared](const State& state) {
+    auto deliver = [guard, gui, slot](const State& state) {
+      {
+        std::lock_guard hold(slot->lock);
+        const bool queued = slot->newest.has_value();
+        slot->newest = state;
+        if (queued) return;
+      }
       QMetaObject::invokeMethod(
-          gui, [guard, shared, copy = state] {
-            if (guard) (*shared)(copy);
+          gui, [guard, slot] {
+            std::optional<State> copy;
+            {
+              std::lock_guard hold(slot->lock);
+              copy.swap(slot->newest);
+            }
+            if (guard && copy) slot->show(*copy);
           },
           Qt::QueuedConnection);
     };
