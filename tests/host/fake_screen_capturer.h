@@ -23,7 +23,6 @@ struct FakeScreen {
   std::vector<Start> starts;
   int stops = 0;
   std::function<void(const CapturedFrame&)> onFrame;  // the running capturer's
-  std::function<void(const std::string&)> onStop;
 
   int startCount() {
     std::lock_guard guard(lock);
@@ -43,15 +42,6 @@ struct FakeScreen {
     if (f) f(frame);
     return static_cast<bool>(f);
   }
-  // The display server ended the capture.
-  void end() {
-    std::function<void(const std::string&)> f;
-    {
-      std::lock_guard guard(lock);
-      f = onStop;
-    }
-    if (f) f("gone");
-  }
 };
 
 class FakeScreenCapturer : public ScreenCapturer {
@@ -67,7 +57,6 @@ class FakeScreenCapturer : public ScreenCapturer {
     std::lock_guard guard(screen_->lock);
     screen_->starts.push_back({displayID, maxDimension, fps});
     screen_->onFrame = onFrame;
-    screen_->onStop = onStop;
     running_ = true;
     return {screen_->width, screen_->height, {0, 0, screen_->width, screen_->height}};
   }
@@ -77,7 +66,6 @@ class FakeScreenCapturer : public ScreenCapturer {
     running_ = false;
     ++screen_->stops;
     screen_->onFrame = nullptr;
-    screen_->onStop = nullptr;
   }
 
  private:

@@ -51,14 +51,9 @@ class Harness {
     options.downloadDirectory = downloads;
     HostPlatform platform;
     platform.makeCapturer = [screen = screen] { return std::make_unique<test::FakeScreenCapturer>(screen); };
-    platform.makeInputSink = [this] {
-      auto s = std::make_unique<FakeInputEventSink>();
-      sink = s.get();
-      return s;
-    };
+    platform.makeInputSink = [] { return std::make_unique<FakeInputEventSink>(); };
     platform.makeAudioSource = [this]() -> std::unique_ptr<AudioSource> {
       auto s = std::make_unique<FakeAudioSource>();
-      s->failStart = failAudio;
       std::lock_guard guard(lock);
       audio = s.get();
       return s;
@@ -123,8 +118,6 @@ class Harness {
   Loopback net;
   std::shared_ptr<SecureChannel> viewer, host;
   std::shared_ptr<FakeScreen> screen = std::make_shared<FakeScreen>();
-  FakeInputEventSink* sink = nullptr;
-  bool failAudio = false;
   std::mutex lock;
   FakeAudioSource* audio = nullptr;
   std::shared_ptr<HostSession> session;
@@ -136,7 +129,7 @@ class Harness {
 
 TEST(HostSessionTest, AnswersTheHelloWithTheViewersPreferredCodec) {
   const std::vector<std::pair<std::vector<std::uint8_t>, std::uint8_t>> cases = {
-      {{2, 1}, 2}, {{1, 2}, 1}, {{9}, 2}, {{}, 2}, {{9, 1}, 1}};
+      {{2, 1}, 2}, {{1, 2}, 1}, {{9}, 2}, {{}, 2}};
   for (const auto& [codecs, expected] : cases) {
     Harness h;
     h.hello(codecs);
@@ -176,32 +169,6 @@ TEST(HostSessionTest, EndReasons) {
     h.viewer->send(Message::Bye{"Görüşürüz"});
     EXPECT_EQ(h.endReason(), "Görüşürüz");
   }
-  {
-    // The display server ends the capture: the viewer hears why and the session ends.
-    Harness h;
-    h.started();
-    h.screen->end();
-    EXPECT_EQ(h.next<Message::Bye>().reason, "Ekran yakalama durdu");
-    EXPECT_EQ(h.endReason(), "Bağlantı kapandı");
-  }
-}
-
-TEST(HostSessionTest, HeldInputIsReleasedWhenTheSessionEnds) {
-  Harness h;
-  h.started();
-  h.viewer->send(Message::Key{4, true});  // A
-  h.viewer->send(Message::MouseButtonMsg{0, true, 1, 0.5f, 0.5f});
-  h.viewer->send(Message::MouseMove{std::nanf(""), 7.0f});
-  h.sync();
-  h.viewer->send(Message::Bye{""});
-  h.endReason();
-  ASSERT_GE(h.sink->events.size(), 5u);
-  // The move landed on the captured display (320 × 240), clamped.
-  const auto move = std::get<MouseEvent>(h.sink->events[2]);
-  EXPECT_EQ(move.type, MouseEvent::Type::leftDragged);
-  EXPECT_EQ(move.location, (ScreenPoint{0, 239}));
-  EXPECT_EQ(std::get<MouseEvent>(h.sink->events[3]).type, MouseEvent::Type::leftUp);
-  EXPECT_FALSE(std::get<FakeInputEventSink::Key>(h.sink->events[4]).down);
 }
 
 TEST(HostSessionTest, JPEGUpdatesStartFullAfterEveryCaptureRestart) {
@@ -260,9 +227,6 @@ TEST(HostSessionTest, H264StartsWithAConfiguredKeyframeAfterEveryRestart) {
   EXPECT_TRUE(keyframe());
   h.screen->deliver(frameOf(320, 240));
   EXPECT_FALSE(firstAfter().back().as<Message::VideoFrame>()->keyframe);
-  h.viewer->send(Message::RequestKeyframe{});
-  EXPECT_TRUE(keyframe());
-
   h.viewer->send(Message::SetQuality{0});
   h.sync();
   EXPECT_EQ(h.screen->lastStart().fps, 15);
@@ -322,16 +286,6 @@ TEST(HostSessionTest, SoundIsConfiguredOncePerSwitchOn) {
   h.viewer->send(Message::SetAudio{false});
   h.viewer->send(Message::SetAudio{true});
   EXPECT_EQ(configs(h.sync()).size(), 1u);
-}
-
-TEST(HostSessionTest, SoundThatCannotStartStaysOffSilently) {
-  Harness h;
-  h.failAudio = true;
-  h.started();
-  h.viewer->send(Message::SetAudio{true});
-  for (const auto& m : h.sync()) EXPECT_FALSE(m.is<Message::AudioConfig>());
-  h.viewer->send(Message::Ping{5});
-  EXPECT_EQ(h.next<Message::Pong>().value, 5u);  // the session goes on
 }
 
 TEST(HostSessionTest, ClipboardFollowsTheOptionChatAlwaysPasses) {
