@@ -255,7 +255,7 @@ void RemoteWindow::render(const ViewerSession::State& state) {
   const std::size_t incoming = std::count_if(state.chat.begin(), state.chat.end(), [](const ChatLine& l) { return !l.fromMe; });
   const std::size_t before = std::count_if(state_.chat.begin(), state_.chat.end(), [](const ChatLine& l) { return !l.fromMe; });
   if (!first && incoming > before && sound_) sound_->play();
-  state_ = state;
+  const ViewerSession::State previous = std::exchange(state_, state);
   haveState_ = true;
 
   setWindowTitle(qs(state.remoteName.empty() ? targetLabel_ : state.remoteName));
@@ -277,22 +277,11 @@ void RemoteWindow::render(const ViewerSession::State& state) {
   chatButton_->setText(state.unreadChat > 0 && chatIcon.isNull() ? "Sohbet •" : "Sohbet");
   if (showChat_ && state.unreadChat > 0) act([](ViewerSession& s) { s.markChatRead(); });
 
-  QMenu* displayMenu = displays_->menu();
-  displayMenu->clear();
-  for (const auto& display : state.displays) {
-    QAction* item = displayMenu->addAction(qs(displayLabel(display)));
-    item->setCheckable(true);
-    item->setChecked(state.selectedDisplay == display.id);
-    connect(item, &QAction::triggered, this, [this, id = display.id] { act([id](ViewerSession& s) { s.selectDisplay(id); }); });
-  }
-  QMenu* qualityMenu = quality_->menu();
-  qualityMenu->clear();
-  for (const Quality q : allQualities) {
-    QAction* item = qualityMenu->addAction(qs(std::string(label(q))));
-    item->setCheckable(true);
-    item->setChecked(state.quality == q);
-    connect(item, &QAction::triggered, this, [this, q] { act([q](ViewerSession& s) { s.setQuality(q); }); });
-  }
+  // The menus are rebuilt only when what they list changed, so that an open menu stays open while the
+  // figures tick.
+  if (first || state.displays != previous.displays || state.selectedDisplay != previous.selectedDisplay ||
+      state.quality != previous.quality)
+    buildMenus(state);
 
   if (std::holds_alternative<ViewerSession::Connected>(state.phase) && !pendingFiles_.empty())
     act([files = std::exchange(pendingFiles_, {})](ViewerSession& s) { s.sendFiles(files); });
@@ -311,6 +300,25 @@ void RemoteWindow::render(const ViewerSession::State& state) {
   transfers_->setVisible(!state.transfers.empty());
   placeOverlays();
   if (first && !connecting && !ended) screen_->setFocus();
+}
+
+void RemoteWindow::buildMenus(const ViewerSession::State& state) {
+  QMenu* displayMenu = displays_->menu();
+  displayMenu->clear();
+  for (const auto& display : state.displays) {
+    QAction* item = displayMenu->addAction(qs(displayLabel(display)));
+    item->setCheckable(true);
+    item->setChecked(state.selectedDisplay == display.id);
+    connect(item, &QAction::triggered, this, [this, id = display.id] { act([id](ViewerSession& s) { s.selectDisplay(id); }); });
+  }
+  QMenu* qualityMenu = quality_->menu();
+  qualityMenu->clear();
+  for (const Quality q : allQualities) {
+    QAction* item = qualityMenu->addAction(qs(std::string(label(q))));
+    item->setCheckable(true);
+    item->setChecked(state.quality == q);
+    connect(item, &QAction::triggered, this, [this, q] { act([q](ViewerSession& s) { s.setQuality(q); }); });
+  }
 }
 
 void RemoteWindow::setScale(bool fit) {

@@ -44,6 +44,7 @@ class RemoteWindow : public QWidget {
   void attach(const Found& found);
   void render(const ViewerSession::State& state);
   void buildToolbar(QWidget* bar);
+  void buildMenus(const ViewerSession::State& state);
   void placeOverlays();
   void setScale(bool fit);
   void toggleFullScreen();
