@@ -1,5 +1,5 @@
 # The one entry point for people and CI. `make test` installs what it needs, builds and runs every test.
-.PHONY: all deps build test test-asan bench fuzz clean
+.PHONY: all deps build demo package test test-asan bench fuzz clean
 
 PRESET ?= release
 FUZZ_SECONDS ?= 60
@@ -16,6 +16,17 @@ deps:
 build: deps
 	cmake --preset $(PRESET)
 	cmake --build --preset $(PRESET)
+
+# A screen shared through a local relay and watched by a headless viewer for DEMO_SECONDS (default 20);
+# DEMO_SOURCE=x11 shares the current X display instead of a synthetic one.
+demo: deps
+	cmake --preset $(PRESET)
+	cmake --build --preset $(PRESET) --target pellora pellora-relay
+	PRESET=$(PRESET) bash scripts/demo.sh
+
+# A .deb of the programs, the menu entry and the icon: build/<preset>/pellora_<version>_<arch>.deb.
+package: build
+	cd build/$(PRESET) && cpack -G DEB
 
 test: build
 	ctest --preset $(PRESET)

@@ -29,3 +29,7 @@ pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavutil)
 pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
 pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-damage xcb-xfixes xcb-randr xcb-xtest
   xcb-screensaver)
+
+# Desktop app: Qt 6 widgets (the session bus for the file manager), SVG icons, the desktop's event sounds.
+find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets Svg DBus Test)
+pkg_check_modules(CANBERRA REQUIRED IMPORTED_TARGET libcanberra)

@@ -11,6 +11,8 @@ packages=(
   # core: async I/O, HTTP, URL, JSON, crypto, Unicode, audio codec
   libboost1.81-dev libboost-url1.81-dev libboost-json1.81-dev
   libssl-dev libutf8proc-dev libopus-dev
+  # command lines of pellora and pellora-relay
+  libboost-program-options1.81-dev
   # host media: video codecs, pixel conversion, JPEG, X11 capture and injection, sound
   libavcodec-dev libavutil-dev libyuv-dev libturbojpeg0-dev ffmpeg
   libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-randr0-dev libxcb-xtest0-dev
@@ -21,8 +23,12 @@ packages=(
   libsqlite3-dev libsecret-1-dev
   # relay cluster: shared store client (Redis through hiredis)
   libhiredis-dev
-  # command lines
-  libboost-program-options1.81-dev
+  # desktop app: Qt 6 widgets and SVG icons
+  qt6-base-dev qt6-svg-dev
+  # desktop app: the desktop's event sounds (a chat line arriving)
+  libcanberra-dev
+  # packaging: .deb dependencies from dpkg-shlibdeps
+  dpkg-dev fakeroot
   # integration tests: a virtual X server, a sound server, a CA for TLS tests
   xvfb x11-utils xdotool pulseaudio openssl
   # LAN announcement and discovery: the Avahi client library

@@ -1,10 +1,14 @@
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <variant>
 #include <vector>
@@ -18,6 +22,8 @@
 #include "core/secure_channel.h"
 #include "core/transfer_progress.h"
 #include "support/app_settings.h"
+#include "support/clipboard_sync.h"
+#include "viewer/audio_player.h"
 #include "viewer/video_renderer.h"
 #include "viewer/viewer_platform.h"
 #include "viewer/viewer_target.h"
@@ -32,6 +38,12 @@ namespace pellora {
 // there. The receive loop is a coroutine on the channel's side that hops to the main strand for
 // control messages and counters; video goes straight to the renderer's queue and sound to the player's.
 // Owned by the ViewerStore (shared with its coroutines, which hold it weakly).
+//
+// Executors in detail: the connect sequence, the statistics timer, the clipboard watcher and every
+// published change run on the main strand; the receive loop runs on a strand of its own on the network
+// thread (the file receiver lives there too); the file sender's transfers run on the session's
+// "pellora.files" queue; the audio sink's lock guards the player between the receive loop and the main
+// strand.
 class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
  public:
   struct Connecting {
@@ -76,6 +88,10 @@ class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
     std::string computerName;  // sent in our hello
     std::optional<std::filesystem::path> downloadDirectory;  // default: the download folder + "Pellora"
     std::chrono::seconds handshakeTimeout{100};
+    // How often fps, kbps and the ping go out. Tests make it long and call statisticsTick() themselves.
+    std::chrono::steady_clock::duration statisticsInterval = std::chrono::seconds(1);
+    // The codecs offered in viewerHello, preferred first (the command line narrows it to one).
+    std::vector<Codec> codecs{Codec::h264, Codec::jpegRegions};
   };
 
   static std::shared_ptr<ViewerSession> make(Dependencies dependencies, ViewerTarget target);
@@ -109,13 +125,60 @@ class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
   // Answers and cancels for the transfer list.
   void cancelTransfer(const TransferProgress& transfer);
 
+  // What the statistics timer runs once a second: publishes fps and kbps of the last interval, resets
+  // the counters and sends a ping. Public so that tests can drive it without waiting.
+  void statisticsTick();
+
  private:
+  // The player of the newest audioConfig, shared by the receive loop and the main strand.
+  struct AudioSink {
+    std::mutex lock;
+    std::unique_ptr<AudioPlayer> player;
+    void stop();
+  };
+  // Video traffic since the last statistics tick.
+  struct Counters {
+    std::int64_t frames = 0;
+    std::int64_t bytes = 0;
+  };
+  // What the receive loop holds (the session itself only weakly); the session keeps it too, to reach
+  // the file transfer objects and to stop the loop.
+  struct Loop;
+
   ViewerSession(Dependencies dependencies, ViewerTarget target);
+  static boost::asio::awaitable<void> connectSequence(std::weak_ptr<ViewerSession> weak, std::string password,
+                                                      RelayClient relay, std::string name);
+  static boost::asio::awaitable<void> receiveLoop(std::shared_ptr<Loop> loop);
+  // The session, unless it is gone or was disconnected meanwhile.
+  static std::shared_ptr<ViewerSession> stillWanted(const std::weak_ptr<ViewerSession>& weak);
+  void connected(const std::shared_ptr<SecureChannel>& channel);
+  void startBackground(const std::shared_ptr<SecureChannel>& channel);
+  void scheduleStatistics();
+  void handleControl(const Message& message);
+  void countVideo(std::int64_t bytes);
+  void upsert(const TransferProgress& progress);
+  void lost(const std::string& text);
+  void end(const std::string& text);  // unless already ended
+  void setPhase(Phase phase);
+  bool isConnected() const;
+  void send(const Message& message);  // only while connected
+
   Dependencies deps_;
   std::string id_;
   ViewerTarget target_;
   std::shared_ptr<VideoRenderer> renderer_;
   Published<State> published_;
+
+  bool started_ = false;       // connect() ran
+  bool disconnected_ = false;  // disconnect() ran: nothing later revives the session
+  std::shared_ptr<Wire> wire_;  // the connection being set up, then the channel's
+  std::shared_ptr<SecureChannel> channel_;
+  std::shared_ptr<Loop> loop_;  // from startBackground on
+  std::shared_ptr<ClipboardSync> clipboard_;  // none without a clipboard
+  std::shared_ptr<AudioSink> audio_ = std::make_shared<AudioSink>();
+  std::unique_ptr<boost::asio::steady_timer> statisticsTimer_;
+  std::set<std::uint16_t> pressedKeys_;
+  Counters counters_;
 };
 
 }  // namespace pellora

@@ -9,7 +9,8 @@
 
 namespace pellora {
 
-// Every open viewer session by id. Lives on the main strand; one per application.
+// Every open viewer session by id, from `open` until its window closes it. Lives on the main strand;
+// one per application, owned by the application shell. Owns its sessions (their own tasks hold them weakly).
 class ViewerStore {
  public:
   struct State {

@@ -1,0 +1,163 @@
+#include "cli/host_command.h"
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <cstdlib>
+#include <future>
+#include <iostream>
+
+#include "base/cpu_pool.h"
+#include "base/network_thread.h"
+#include "cli/environment.h"
+#include "cli/host_status.h"
+#include "cli/null_clipboard.h"
+#include "cli/run_settings.h"
+#include "cli/terminal_console.h"
+#include "host/host_service.h"
+#include "host/null_input_event_sink.h"
+#include "host/synthetic_screen_capturer.h"
+#include "platform/linux/audio_source_pulse.h"
+#include "platform/linux/clipboard_x11.h"
+#include "platform/linux/input_event_sink_x11.h"
+#include "platform/linux/power_inhibitor_linux.h"
+#include "platform/linux/screen_capturer_x11.h"
+#include "platform/linux/secret_store_libsecret.h"
+#include "platform/linux/service_advertiser_avahi.h"
+#include "support/atomic_file.h"
+
+namespace pellora::cli {
+
+namespace net = boost::asio;
+
+namespace {
+
+// How long a session may take to say goodbye after SIGINT before the process leaves anyway.
+constexpr auto stopGrace = std::chrono::seconds(3);
+
+HostPlatform makePlatform(const HostCommand& command, bool sound) {
+  HostPlatform platform;
+  if (command.source == HostCommand::Source::synthetic) {
+    SyntheticScreenCapturer::Options options{command.syntheticWidth, command.syntheticHeight};
+    platform.makeCapturer = [options] { return std::make_unique<SyntheticScreenCapturer>(options); };
+    const PixelRect bounds{0, 0, command.syntheticWidth, command.syntheticHeight};
+    platform.makeInputSink = [bounds] { return std::make_unique<NullInputEventSink>(bounds); };
+  } else {
+    platform.makeCapturer = [] { return std::make_unique<ScreenCapturerX11>(); };
+    platform.makeInputSink = [] { return std::make_unique<InputEventSinkX11>(); };
+  }
+  if (sound) platform.makeAudioSource = [] { return std::make_unique<PulseAudioSource>(); };
+  return platform;
+}
+
+void applyOverrides(const HostCommand& command, AppSettings& settings) {
+  if (command.relayURL) {
+    settings.setRelayURL(*command.relayURL);
+    settings.setRelayEnabled(true);
+  }
+  if (command.noRelay) settings.setRelayEnabled(false);
+  if (command.quality) settings.setQuality(*command.quality);
+  if (command.requireApproval) settings.setRequireApproval(*command.requireApproval);
+}
+
+void print(const std::string& line) { std::cout << line << std::endl; }
+
+}  // namespace
+
+int runHost(const HostCommand& command) {
+  const bool x11 = command.source == HostCommand::Source::x11;
+  const char* display = std::getenv("DISPLAY");
+  if (x11 && (!display || !*display)) {
+    std::cerr << "pellora host: no X display ($DISPLAY is not set); --source synthetic shares a synthetic screen\n";
+    return 1;
+  }
+  const std::optional<std::string> password = command.password ? command.password : passwordFromEnvironment();
+
+  // Settings and secrets first: they outlive the network thread and everything that runs on it.
+  std::unique_ptr<SecretStore> secrets = makeSecretStore();
+  SettingsFile userSettings;
+  RunSettings runSettings;
+  PermanentPasswordStore permanentPassword(*secrets);
+  RelayIdentityStore relayIdentity(*secrets, userSettings);
+  AppSettings settings(runSettings.file(), permanentPassword);
+  applyOverrides(command, settings);
+  std::shared_ptr<Clipboard> clipboard;
+  if (x11) clipboard = std::make_shared<ClipboardX11>();
+  else clipboard = std::make_shared<NullClipboard>();
+  std::shared_ptr<PowerInhibitor> power;
+  if (x11) power = std::make_shared<PowerInhibitorLinux>();
+  const bool sound = soundServerAnswers();
+
+  NetworkThread network;
+  CpuPool cpu;
+  auto& strand = network.mainStrand();
+  auto console = TerminalConsole::forStandardInput(strand, std::cout);
+  HostService::Options options;
+  if (command.listen) options.listen = *command.listen;
+  options.computerName = computerName();
+  if (command.discovery) options.makeAdvertiser = [] { return std::make_unique<ServiceAdvertiserAvahi>(); };
+  auto service = HostService::make(
+      HostService::Dependencies{.network = network,
+                                .cpu = cpu,
+                                .settings = settings,
+                                .permanentPassword = permanentPassword,
+                                .relayIdentity = relayIdentity,
+                                .clipboard = ClipboardSync::make(strand, clipboard),
+                                .power = power,
+                                .approval = std::make_shared<TerminalApprovalPrompt>(console),
+                                .platform = makePlatform(command, sound)},
+      options);
+
+  HostStatus status;
+  std::promise<void> finished;
+  net::steady_timer stopTimer(strand);
+  net::signal_set signals(network.context(), SIGINT, SIGTERM);
+
+  const auto report = [&](const HostService::State& state) {
+    for (const auto& line : status.update(state)) print(line);
+    if (command.statusJSON && !writeFileAtomically(*command.statusJSON, status.json(service->addresses(), service->listeningPort())))
+      std::cerr << "pellora host: cannot write " << command.statusJSON->string() << "\n";
+  };
+  // After stop(): the session says goodbye and ends through its own run loop; wait for that, briefly.
+  std::function<void(std::chrono::steady_clock::time_point)> awaitSessionEnd =
+      [&](std::chrono::steady_clock::time_point deadline) {
+        if (!service->session() || std::chrono::steady_clock::now() >= deadline) return finished.set_value();
+        stopTimer.expires_after(std::chrono::milliseconds(20));
+        stopTimer.async_wait([&, deadline](const boost::system::error_code&) { awaitSessionEnd(deadline); });
+      };
+
+  net::post(strand, [&] {
+    if (password) service->setPassword(*password);
+    service->start();
+    report(service->state());
+    service->published().subscribe(report);
+    const auto addresses = service->addresses();
+    std::string list;
+    for (const auto& address : addresses) list += (list.empty() ? "" : ", ") + address;
+    print("Addresses: " + (list.empty() ? std::string("none") : list) + " (listening on port " +
+          std::to_string(service->listeningPort()) + ")");
+    if (!sound) print("Sound: no sound server answers; sessions stay silent");
+    if (settings.state().requireApproval && !(console && console->canAsk()))
+      print("Approval is on but there is no terminal to ask: every caller will be refused (--approve never admits them)");
+    if (console) {
+      console->onLine = [&](const std::string& line) { service->sendChat(line); };
+      console->start();
+    }
+  });
+  signals.async_wait([&](const boost::system::error_code& ec, int) {
+    if (ec) return;
+    net::post(strand, [&] {
+      print("Stopping");
+      if (console) console->stop();
+      service->stop();
+      awaitSessionEnd(std::chrono::steady_clock::now() + stopGrace);
+    });
+  });
+
+  finished.get_future().wait();
+  network.stop();
+  cpu.stop();
+  return 0;
+}
+
+}  // namespace pellora::cli

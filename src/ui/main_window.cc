@@ -1,0 +1,493 @@
+#include "ui/main_window.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QStackedWidget>
+#include <QStyle>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace pellora::ui {
+
+namespace {
+
+constexpr auto hostRefresh = std::chrono::seconds(2);
+
+QFrame* card(QWidget* parent) {
+  auto* frame = new QFrame(parent);
+  frame->setObjectName("card");
+  return frame;
+}
+
+QLabel* text(QWidget* parent, const QString& value, const char* name = nullptr) {
+  auto* label = new QLabel(value, parent);
+  if (name) label->setObjectName(name);
+  label->setWordWrap(true);
+  return label;
+}
+
+QPushButton* button(QWidget* parent, const QString& title, const char* kind, const QIcon& icon = {}) {
+  auto* b = new QPushButton(icon, title, parent);
+  b->setProperty("kind", kind);
+  return b;
+}
+
+void clear(QVBoxLayout* layout) {
+  while (auto* item = layout->takeAt(0)) {
+    delete item->widget();
+    delete item;
+  }
+}
+
+}  // namespace
+
+Permissions currentPermissions() { return {}; }
+
+// ---- Connect ----
+
+ConnectTab::ConnectTab(ModelBridge bridge, MainModels models, QWidget* parent)
+    : QWidget(parent), bridge_(std::move(bridge)), models_(std::move(models)) {
+  auto* column = scrollingPage(this);
+  QWidget* page = column->parentWidget();
+  column->addWidget(new Heading("UZAKTAKİ ÇALIŞMA ALANIN", "Bir bağlantı kadar yakın.", page));
+
+  auto* form = card(page);
+  auto* fields = new QVBoxLayout(form);
+  fields->addWidget(text(form, "Kimlik veya IP adresi", "cardTitle"));
+  address_ = new QLineEdit(form);
+  address_->setPlaceholderText("123 456 789");
+  address_->setObjectName("large");
+  fields->addWidget(address_);
+  fields->addWidget(text(form, "9 haneli kimlik, IP ya da cihaz adı.", "muted"));
+  fields->addWidget(text(form, "Oturum parolası", "cardTitle"));
+  password_ = new QLineEdit(form);
+  password_->setEchoMode(QLineEdit::Password);
+  password_->setPlaceholderText("Parola");
+  fields->addWidget(password_);
+  auto* actions = new QHBoxLayout;
+  connect_ = button(form, "Bağlan", "primary", themeIcon({"go-next-symbolic", "go-next"}));
+  connect_->setLayoutDirection(Qt::RightToLeft);  // the arrow after the word
+  auto* secure = text(form, "Uçtan uca şifreli bağlantı", "muted");
+  actions->addWidget(connect_);
+  actions->addWidget(secure, 1);
+  fields->addLayout(actions);
+  error_ = text(form, {}, "error");
+  error_->hide();
+  fields->addWidget(error_);
+  column->addWidget(form);
+
+  auto* lists = new QHBoxLayout;
+  lists->setSpacing(14);
+  auto* nearbyCard = card(page);
+  auto* nearby = new QVBoxLayout(nearbyCard);
+  nearby->addWidget(text(nearbyCard, "YAKININDAKİ CİHAZLAR", "eyebrow"));
+  nearbyList_ = new QVBoxLayout;
+  nearby->addLayout(nearbyList_);
+  nearby->addStretch();
+  auto* recentCard = card(page);
+  auto* recent = new QVBoxLayout(recentCard);
+  recent->addWidget(text(recentCard, "Son bağlantılar", "eyebrow"));
+  recentList_ = new QVBoxLayout;
+  recent->addLayout(recentList_);
+  recent->addStretch();
+  lists->addWidget(nearbyCard, 1);
+  lists->addWidget(recentCard, 1);
+  column->addLayout(lists);
+  auto* footer = new QHBoxLayout;
+  footer->addWidget(text(page, "Yakındaki cihazlar otomatik bulunur.", "muted"));
+  footer->addWidget(text(page, "Parolalar kaydedilmez.", "muted"));
+  column->addLayout(footer);
+  column->addStretch();
+
+  connect(address_, &QLineEdit::textChanged, this, &ConnectTab::updateButton);
+  connect(password_, &QLineEdit::textChanged, this, &ConnectTab::updateButton);
+  connect(password_, &QLineEdit::returnPressed, this, &ConnectTab::connectNow);
+  connect(connect_, &QPushButton::clicked, this, &ConnectTab::connectNow);
+  updateButton();
+  renderNearby({});
+  renderRecent({});
+  bridge_.watch(models_.discovery, this, [this](const Discovery::State& state) { renderNearby(state); });
+  bridge_.watch(models_.settings.settings, this, [this](const AppSettings::State& state) { renderRecent(state); });
+}
+
+void ConnectTab::startDiscovery() {
+  if (discoveryStarted_) return;
+  discoveryStarted_ = true;
+  bridge_.act(models_.discovery, [name = models_.computerName](Discovery& d) { d.start(name); });
+}
+
+void ConnectTab::updateButton() {
+  connect_->setEnabled(!trimmed(ss(address_->text())).empty() && !password_->text().isEmpty());
+}
+
+void ConnectTab::select(const QString& name) {
+  address_->setText(name);
+  password_->setFocus();
+}
+
+void ConnectTab::renderNearby(const Discovery::State& state) {
+  nearby_ = state.hosts;
+  clear(nearbyList_);
+  if (nearby_.empty())
+    nearbyList_->addWidget(text(this, "Henüz bir cihaz bulunamadı.\nAynı ağda Pellora paylaşımı açık olmalı.", "muted"));
+  for (const auto& device : nearby_) {
+    auto* item = new DeviceCard(qs(device.name), "Yerel ağda", themeIcon({"computer-symbolic", "computer"}), this);
+    connect(item, &QPushButton::clicked, this, [this, name = qs(device.name)] { select(name); });
+    nearbyList_->addWidget(item);
+  }
+}
+
+void ConnectTab::renderRecent(const AppSettings::State& state) {
+  if (state.recent == recent_ && recentList_->count() > 0) return;
+  recent_ = state.recent;
+  clear(recentList_);
+  if (recent_.empty()) recentList_->addWidget(text(this, "İlk bağlantın burada görünecek.", "muted"));
+  for (const auto& entry : recent_) {
+    auto* item = new DeviceCard(qs(entry), "Son kullanılan adres", themeIcon({"document-open-recent-symbolic", "document-open-recent"}), this);
+    connect(item, &QPushButton::clicked, this, [this, name = qs(entry)] { select(name); });
+    recentList_->addWidget(item);
+  }
+}
+
+void ConnectTab::connectNow() {
+  const std::string typed = trimmed(ss(address_->text()));
+  if (typed.empty() || password_->text().isEmpty()) return;
+  const auto target = connectTarget(typed, nearby_);
+  if (!target) {
+    error_->setText(qs(std::string(connectError)));
+    error_->show();
+    return;
+  }
+  error_->hide();
+  bridge_.act(models_.settings.settings, [typed](AppSettings& s) { s.remember(typed); });
+  bridge_.ask(
+      models_.viewers, this,
+      [target = *target, password = ss(password_->text())](ViewerStore& viewers) {
+        return viewers.open(target, password);
+      },
+      [open = models_.openRemote](std::string id) { open(id); });
+  password_->clear();
+}
+
+// ---- Host ----
+
+HostTab::HostTab(ModelBridge bridge, SettingsModels models, MessageSound* sound, QWidget* parent)
+    : QWidget(parent), bridge_(std::move(bridge)), models_(std::move(models)), sound_(sound) {
+  auto* column = scrollingPage(this);
+  QWidget* page = column->parentWidget();
+  auto* top = new QHBoxLayout;
+  top->addWidget(new Heading("ÇALIŞMA ALANIN", "Bu bilgisayar", page), 1);
+  badge_ = new BadgeLabel(page);
+  top->addWidget(badge_, 0, Qt::AlignTop);
+  column->addLayout(top);
+
+  // Only where something must be granted (never on X11).
+  permissionsCard_ = card(page);
+  {
+    auto* rows = new QVBoxLayout(permissionsCard_);
+    rows->addWidget(text(permissionsCard_, "Paylaşım için iki küçük adım.", "cardTitle"));
+    rows->addWidget(text(permissionsCard_, "Ekran Kaydı — Ekranını göstermek için"));
+    rows->addWidget(text(permissionsCard_, "Erişilebilirlik — Fare ve klavye için"));
+    rows->addWidget(text(permissionsCard_, "İzinlerden sonra Pellora’i yeniden başlatman gerekebilir.", "muted"));
+  }
+  permissionsCard_->hide();
+  column->addWidget(permissionsCard_);
+
+  auto* identityCard = card(page);
+  {
+    auto* rows = new QVBoxLayout(identityCard);
+    rows->addWidget(text(identityCard, "BU BİLGİSAYARIN KİMLİĞİ", "eyebrow"));
+    auto* idRow = new QHBoxLayout;
+    identity_ = text(identityCard, {}, "identity");
+    identity_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    copyID_ = new CopyButton("Kimliği kopyala", identityCard);
+    idRow->addWidget(identity_, 1);
+    idRow->addWidget(copyID_);
+    rows->addLayout(idRow);
+    rows->addWidget(text(identityCard, "Oturum parolası", "cardTitle"));
+    auto* pwRow = new QHBoxLayout;
+    passwordText_ = text(identityCard, {}, "password");
+    passwordText_->setWordWrap(false);
+    passwordEdit_ = new QLineEdit(identityCard);
+    passwordEdit_->hide();
+    const auto tool = [identityCard](const QString& tip, const QIcon& icon) {
+      auto* b = new QToolButton(identityCard);
+      b->setToolTip(tip);
+      b->setIcon(icon);
+      if (icon.isNull()) b->setText(tip);
+      b->setAutoRaise(true);
+      return b;
+    };
+    visibility_ = tool("Parolayı göster", themeIcon({"view-reveal-symbolic", "view-visible"}));
+    visibility_->setAccessibleName("Parola görünürlüğü");
+    auto* regenerate = tool("Parolayı yenile", themeIcon({"view-refresh-symbolic", "view-refresh"}));
+    edit_ = tool("Parolayı düzenle", themeIcon({"document-edit-symbolic", "document-edit"}));
+    copyPassword_ = new CopyButton("Parolayı kopyala", identityCard);
+    pwRow->addWidget(passwordText_, 1);
+    pwRow->addWidget(passwordEdit_, 1);
+    for (QWidget* w : std::initializer_list<QWidget*>{visibility_, regenerate, edit_, copyPassword_}) pwRow->addWidget(w);
+    rows->addLayout(pwRow);
+    connect(visibility_, &QToolButton::clicked, this, [this] {
+      passwordVisible_ = !passwordVisible_;
+      render();
+    });
+    connect(regenerate, &QToolButton::clicked, this, [this] { onHost([](HostService& h) { h.regeneratePassword(); }); });
+    const auto finishEditing = [this] {
+      if (!editing_) return;
+      editing_ = false;
+      const std::string password = ss(passwordEdit_->text().trimmed());
+      if (!password.empty()) onHost([password](HostService& h) { h.setPassword(password); });
+      render();
+    };
+    connect(edit_, &QToolButton::clicked, this, [this, finishEditing] {
+      if (editing_) return finishEditing();
+      editing_ = true;
+      passwordEdit_->setText(qs(host_.password));
+      render();
+      passwordEdit_->setFocus();
+    });
+    connect(passwordEdit_, &QLineEdit::returnPressed, this, finishEditing);
+  }
+  column->addWidget(identityCard);
+
+  band_ = new SessionBand(page);
+  connect(band_, &SessionBand::disconnectRequested, this, [this] {
+    onHost([](HostService& h) {
+      if (auto session = h.session()) session->channel()->close(std::string(hostDisconnectReason));
+    });
+  });
+  column->addWidget(band_);
+  tools_ = new QWidget(page);
+  {
+    auto* rows = new QVBoxLayout(tools_);
+    rows->setContentsMargins(0, 0, 0, 0);
+    auto* buttons = new QHBoxLayout;
+    chatButton_ = button(tools_, "Sohbet", "secondary");
+    auto* send = button(tools_, "Dosya gönder", "secondary", themeIcon({"document-send-symbolic", "document-send"}));
+    buttons->addWidget(chatButton_);
+    buttons->addWidget(send);
+    buttons->addStretch();
+    rows->addLayout(buttons);
+    auto* panels = new QHBoxLayout;
+    chat_ = new ChatPanel(tools_);
+    chat_->setMinimumHeight(220);
+    transfers_ = new TransferList(tools_);
+    panels->addWidget(chat_, 1);
+    panels->addWidget(transfers_, 1);
+    rows->addLayout(panels);
+    connect(chatButton_, &QPushButton::clicked, this, [this] {
+      showChat_ = !showChat_;
+      if (showChat_) onHost([](HostService& h) { h.markChatRead(); });
+      render();
+    });
+    connect(send, &QPushButton::clicked, this, [this] {
+      const auto files = chooseFilesToSend(this);
+      if (!files.empty()) onHost([files](HostService& h) { h.sendFiles(files); });
+    });
+    connect(chat_, &ChatPanel::sendRequested, this, [this](const QString& line) {
+      onHost([line = ss(line)](HostService& h) { h.sendChat(line); });
+    });
+    connect(transfers_, &TransferList::cancelRequested, this, [this](const TransferProgress& transfer) {
+      onHost([transfer](HostService& h) {
+        auto session = h.session();
+        if (!session) return;
+        if (transfer.direction == TransferProgress::Direction::sending) {
+          if (auto sender = session->sender()) sender->cancel(transfer.id, "Gönderen iptal etti");
+        } else if (auto receiver = session->receiver()) {
+          receiver->cancel(transfer.id);
+        }
+      });
+    });
+  }
+  column->addWidget(tools_);
+
+  auto* approval = new QCheckBox("Her bağlantıyı onayla", page);
+  approval->setObjectName("switch");
+  approval_ = approval;
+  connect(approval, &QCheckBox::toggled, this, [this](bool on) {
+    bridge_.act(models_.settings, [on](AppSettings& s) { s.setRequireApproval(on); });
+  });
+  column->addWidget(approval);
+  auto* readyCard = card(page);
+  {
+    auto* rows = new QVBoxLayout(readyCard);
+    readiness_ = text(readyCard, {}, "cardTitle");
+    rows->addWidget(readiness_);
+    rows->addWidget(text(readyCard, "Kimlik ve parolanı yalnızca güvendiğin kişiyle paylaş.", "muted"));
+    share_ = button(readyCard, {}, "primary");
+    rows->addWidget(share_, 0, Qt::AlignLeft);
+    connect(share_, &QPushButton::clicked, this, [this] {
+      if (host_.isSharing) onHost([](HostService& h) { h.stop(); });
+      else onHost([](HostService& h) { h.start(); });
+    });
+    relayFailed_ = new QWidget(readyCard);
+    auto* relayRow = new QHBoxLayout(relayFailed_);
+    relayRow->setContentsMargins(0, 0, 0, 0);
+    relayRow->addWidget(text(relayFailed_, "İnternet erişimi kurulamadı.", "error"), 1);
+    auto* retry = button(relayFailed_, "Yeniden dene", "secondary");
+    relayRow->addWidget(retry);
+    connect(retry, &QPushButton::clicked, this, [this] { onHost([](HostService& h) { h.restartRelay(); }); });
+    rows->addWidget(relayFailed_);
+    addressLine_ = text(readyCard, {}, "muted");
+    rows->addWidget(addressLine_);
+  }
+  column->addWidget(readyCard);
+  column->addStretch();
+
+  tick_.setInterval(hostRefresh);
+  connect(&tick_, &QTimer::timeout, this, &HostTab::refresh);
+  bridge_.watch(models_.host, this, [this](const HostService::State& state) {
+    const bool sessionChanged = state.active != host_.active;
+    const auto incoming = [](const HostService::State& s) {
+      return std::count_if(s.chat.begin(), s.chat.end(), [](const ChatLine& line) { return !line.fromMe; });
+    };
+    if (sound_ && !sessionChanged && incoming(state) > incoming(host_)) sound_->play();
+    host_ = state;
+    if (sessionChanged) refresh();
+    render();
+  });
+  bridge_.watch(models_.settings, this, [this](const AppSettings::State& state) {
+    settings_ = state;
+    render();
+  });
+  refresh();
+}
+
+void HostTab::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  refresh();
+  tick_.start();
+}
+
+void HostTab::hideEvent(QHideEvent* event) {
+  tick_.stop();
+  QWidget::hideEvent(event);
+}
+
+void HostTab::refresh() {
+  permissions_ = currentPermissions();
+  bridge_.ask(models_.host, this, [](HostService& h) { return h.addresses(); },
+              [this](std::vector<std::string> addresses) {
+                addresses_ = std::move(addresses);
+                render();
+              });
+  render();
+}
+
+void HostTab::render() {
+  badge_->show(hostBadge(host_, permissions_.all()));
+  permissionsCard_->setVisible(!permissions_.all());
+  const auto id = identityText(host_.relayState, settings_.relayEnabled);
+  identity_->setText(qs(id.text));
+  copyID_->setValue(id.rawID ? qs(*id.rawID) : QString());
+  copyID_->setEnabled(id.rawID.has_value());
+  passwordText_->setText(passwordVisible_ ? qs(host_.password) : "•••• · ••••");
+  passwordText_->setAccessibleName(passwordVisible_ ? qs(host_.password) : "Parola gizli");
+  passwordText_->setVisible(!editing_);
+  passwordEdit_->setVisible(editing_);
+  visibility_->setToolTip(passwordVisible_ ? "Parolayı gizle" : "Parolayı göster");
+  visibility_->setIcon(passwordVisible_ ? themeIcon({"view-conceal-symbolic", "view-hidden"})
+                                        : themeIcon({"view-reveal-symbolic", "view-visible"}));
+  edit_->setIcon(editing_ ? themeIcon({"object-select-symbolic", "dialog-ok"})
+                          : themeIcon({"document-edit-symbolic", "document-edit"}));
+  copyPassword_->setValue(qs(host_.password));
+
+  band_->setVisible(host_.active.has_value());
+  tools_->setVisible(host_.active.has_value());
+  if (host_.active) {
+    const QDateTime since = QDateTime::fromSecsSinceEpoch(
+        std::chrono::duration_cast<std::chrono::seconds>(host_.active->since.time_since_epoch()).count());
+    band_->show(qs(host_.active->peerName),
+                QLocale().toString(since.time(), QLocale::ShortFormat) + "’den beri bu bilgisayarı kontrol ediyor");
+    chatButton_->setText(qs(hostChatTitle(host_.unreadChat)));
+    chat_->setVisible(showChat_);
+    transfers_->setVisible(showChat_);
+    chat_->show(host_.chat);
+    transfers_->show(host_.transfers);
+    if (showChat_ && host_.unreadChat > 0) onHost([](HostService& h) { h.markChatRead(); });
+  }
+  auto* approval = static_cast<QCheckBox*>(approval_);
+  const QSignalBlocker quiet(approval);
+  approval->setChecked(settings_.requireApproval);
+  readiness_->setText(host_.isSharing ? "Bir bağlantıya hazır." : "Kontrol sende.");
+  share_->setText(host_.isSharing ? "Paylaşımı durdur" : "Paylaşımı aç");
+  share_->setProperty("kind", host_.isSharing ? "destructive" : "primary");
+  share_->style()->unpolish(share_);
+  share_->style()->polish(share_);
+  relayFailed_->setVisible(std::holds_alternative<HostService::RelayState::Failed>(host_.relayState.value));
+  addressLine_->setText(qs(addressesLine(addresses_)));
+}
+
+// ---- Window ----
+
+MainWindow::MainWindow(ModelBridge bridge, MainModels models, QWidget* parent) : QWidget(parent) {
+  setWindowTitle("Pellora");
+  setWindowIcon(appIcon());
+  setMinimumSize(900, 640);
+  resize(900, 640);
+  auto* row = new QHBoxLayout(this);
+  row->setContentsMargins(0, 0, 0, 0);
+  row->setSpacing(0);
+
+  auto* side = new QFrame(this);
+  side->setObjectName("sidebar");
+  side->setFixedWidth(220);
+  auto* nav = new QVBoxLayout(side);
+  nav->setContentsMargins(18, 24, 18, 18);
+  auto* brand = new QHBoxLayout;
+  auto* mark = new QLabel(side);
+  mark->setPixmap(appIcon().pixmap(36, 36));
+  auto* names = new QVBoxLayout;
+  names->addWidget(text(side, "Pellora", "brand"));
+  names->addWidget(text(side, "Mesafe, aradan çekilsin.", "muted"));
+  brand->addWidget(mark);
+  brand->addLayout(names, 1);
+  nav->addLayout(brand);
+  nav->addSpacing(24);
+  navigation_ = new QButtonGroup(this);
+  const struct {
+    const char* title;
+    std::initializer_list<const char*> icons;
+  } items[] = {{"Bağlan", {"network-transmit-receive-symbolic", "network-transmit-receive"}},
+               {"Bu bilgisayar", {"computer-symbolic", "computer"}},
+               {"Ayarlar", {"preferences-system-symbolic", "preferences-system"}}};
+  int index = 0;
+  for (const auto& item : items) {
+    auto* entry = new QToolButton(side);
+    entry->setObjectName("navItem");
+    entry->setText(item.title);
+    entry->setIcon(themeIcon(item.icons));
+    entry->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    entry->setCheckable(true);
+    entry->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    navigation_->addButton(entry, index++);
+    nav->addWidget(entry);
+  }
+  nav->addStretch();
+  nav->addWidget(text(side, "Uçtan uca şifreli", "muted"));
+  row->addWidget(side);
+
+  pages_ = new QStackedWidget(this);
+  connect_ = new ConnectTab(bridge, models, pages_);
+  pages_->addWidget(connect_);
+  pages_->addWidget(new HostTab(bridge, models.settings, models.sound, pages_));
+  pages_->addWidget(new SettingsView(bridge, models.settings, pages_));
+  row->addWidget(pages_, 1);
+  connect(navigation_, &QButtonGroup::idClicked, this, &MainWindow::selectTab);
+  selectTab(0);
+}
+
+void MainWindow::selectTab(int tab) {
+  navigation_->button(tab)->setChecked(true);
+  pages_->setCurrentIndex(tab);
+  if (tab == 0) connect_->startDiscovery();
+}
+
+}  // namespace pellora::ui

@@ -1,0 +1,146 @@
+#include "cli/command_line.h"
+
+#include <gtest/gtest.h>
+
+namespace pellora::cli {
+namespace {
+
+ParsedCommandLine parse(std::vector<std::string> arguments) { return parseCommandLine(arguments); }
+
+TEST(CommandLineTest, WithoutCommandStartsTheDesktopApp) {
+  auto parsed = parse({});
+  EXPECT_EQ(parsed.exitCode, 0);
+  EXPECT_TRUE(std::holds_alternative<DesktopCommand>(parsed.command));
+
+  EXPECT_EQ(parse({"--help"}).exitCode, 0);
+  EXPECT_EQ(parse({"share"}).exitCode, 2);
+}
+
+TEST(CommandLineTest, HelpOfEachCommandListsItsOptions) {
+  auto host = parse({"host", "--help"});
+  EXPECT_EQ(host.exitCode, 0);
+  EXPECT_NE(host.text.find("--status-json"), std::string::npos);
+  auto connect = parse({"connect", "--help"});
+  EXPECT_EQ(connect.exitCode, 0);
+  EXPECT_NE(connect.text.find("--stats-json"), std::string::npos);
+}
+
+TEST(CommandLineTest, HostDefaultsLeaveTheSettingsAlone) {
+  auto parsed = parse({"host"});
+  auto* host = std::get_if<HostCommand>(&parsed.command);
+  ASSERT_NE(host, nullptr);
+  EXPECT_EQ(host->source, HostCommand::Source::x11);
+  EXPECT_FALSE(host->listen || host->password || host->relayURL || host->quality || host->requireApproval);
+  EXPECT_FALSE(host->noRelay);
+  EXPECT_TRUE(host->discovery);
+}
+
+TEST(CommandLineTest, HostTakesEveryOption) {
+  auto parsed = parse({"host", "--source", "synthetic:1280x720", "--listen", "127.0.0.1:0", "--password", "pw",
+                       "--relay", "http://127.0.0.1:8270", "--quality", "high", "--approve", "never",
+                       "--no-discovery", "--status-json", "/tmp/s.json"});
+  auto* host = std::get_if<HostCommand>(&parsed.command);
+  ASSERT_NE(host, nullptr) << parsed.text;
+  EXPECT_EQ(host->source, HostCommand::Source::synthetic);
+  EXPECT_EQ(host->syntheticWidth, 1280);
+  EXPECT_EQ(host->syntheticHeight, 720);
+  EXPECT_EQ(host->listen->address().to_string(), "127.0.0.1");
+  EXPECT_EQ(host->listen->port(), 0);
+  EXPECT_EQ(host->password, "pw");
+  EXPECT_EQ(host->relayURL, "http://127.0.0.1:8270");
+  EXPECT_EQ(host->quality, Quality::high);
+  EXPECT_EQ(host->requireApproval, false);
+  EXPECT_FALSE(host->discovery);
+  EXPECT_EQ(host->statusJSON, std::filesystem::path("/tmp/s.json"));
+
+  auto plain = parse({"host", "--source", "synthetic", "--approve", "ask", "--no-relay"});
+  auto* synthetic = std::get_if<HostCommand>(&plain.command);
+  ASSERT_NE(synthetic, nullptr) << plain.text;
+  EXPECT_EQ(synthetic->syntheticWidth, 1920);
+  EXPECT_EQ(synthetic->requireApproval, true);
+  EXPECT_TRUE(synthetic->noRelay);
+}
+
+TEST(CommandLineTest, HostRefusesArgumentsItCannotUse) {
+  for (const auto& arguments : std::vector<std::vector<std::string>>{
+           {"host", "--relay", "http://r", "--no-relay"},
+           {"host", "--relay", "relay.example.org"},
+           {"host", "--quality", "best"},
+           {"host", "--approve", "sometimes"},
+           {"host", "--source", "wayland"},
+           {"host", "--source", "synthetic:1281x720"},
+           {"host", "--source", "synthetic:0x0"},
+           {"host", "--source", "synthetic:1280"},
+           {"host", "--listen", "127.0.0.1"},
+           {"host", "--listen", "127.0.0.1:70000"},
+           {"host", "--listen", "localhost:7171"},
+           {"host", "--frobnicate"},
+           {"host", "extra"},
+       }) {
+    auto parsed = parseCommandLine(arguments);
+    EXPECT_EQ(parsed.exitCode, 2) << arguments.back();
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(parsed.command)) << arguments.back();
+    EXPECT_NE(parsed.text.find("pellora host: "), std::string::npos) << parsed.text;
+  }
+}
+
+TEST(CommandLineTest, ConnectParsesTargetsAndOptions) {
+  auto parsed = parse({"connect", "123 456 789", "--headless", "--codec", "jpeg", "--seconds", "5", "--send", "a.txt",
+                       "--send", "b.txt", "--quality", "low", "--relay", "https://relay.example.org",
+                       "--stats-json", "out.json", "--password", "secret"});
+  auto* connect = std::get_if<ConnectCommand>(&parsed.command);
+  ASSERT_NE(connect, nullptr) << parsed.text;
+  auto* relay = std::get_if<ViewerTarget::Relay>(&connect->target.value);
+  ASSERT_NE(relay, nullptr);
+  EXPECT_EQ(relay->id, "123456789");
+  EXPECT_EQ(connect->codec, Codec::jpegRegions);
+  EXPECT_EQ(connect->seconds, 5);
+  EXPECT_EQ(connect->send, (std::vector<std::filesystem::path>{"a.txt", "b.txt"}));
+  EXPECT_EQ(connect->quality, Quality::low);
+  EXPECT_EQ(connect->relayURL, "https://relay.example.org");
+  EXPECT_EQ(connect->password, "secret");
+
+  auto direct = parse({"connect", "--headless", "127.0.0.1:7272", "--codec", "h264"});
+  auto* command = std::get_if<ConnectCommand>(&direct.command);
+  ASSERT_NE(command, nullptr) << direct.text;
+  EXPECT_EQ(command->target.value, (decltype(command->target.value){ViewerTarget::Direct{"127.0.0.1", 7272}}));
+  EXPECT_EQ(command->codec, Codec::h264);
+  EXPECT_FALSE(command->password);
+}
+
+TEST(CommandLineTest, ConnectWithoutHeadlessOpensTheSessionWindow) {
+  auto parsed = parse({"connect", "127.0.0.1"});
+  auto* connect = std::get_if<ConnectCommand>(&parsed.command);
+  ASSERT_NE(connect, nullptr) << parsed.text;
+  EXPECT_FALSE(connect->headless);
+  EXPECT_TRUE(std::get<ConnectCommand>(parse({"connect", "127.0.0.1", "--headless"}).command).headless);
+}
+
+TEST(CommandLineTest, ConnectRefusesArgumentsItCannotUse) {
+  for (const auto& arguments : std::vector<std::vector<std::string>>{
+           {"connect", "--headless"},
+           {"connect", "two words", "--headless"},
+           {"connect", "127.0.0.1", "--headless", "--seconds", "0"},
+           {"connect", "127.0.0.1", "--headless", "--seconds", "soon"},
+           {"connect", "127.0.0.1", "--headless", "--codec", "vp9"},
+           {"connect", "127.0.0.1", "other", "--headless"},
+       }) {
+    auto parsed = parseCommandLine(arguments);
+    EXPECT_EQ(parsed.exitCode, 2) << arguments[1];
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(parsed.command));
+  }
+}
+
+TEST(CommandLineTest, ListenAddressesNeedAnAddressAndAPort) {
+  EXPECT_EQ(parseListenAddress("0.0.0.0:7171")->port(), 7171);
+  auto v6 = parseListenAddress("[::1]:7171");
+  ASSERT_TRUE(v6);
+  EXPECT_TRUE(v6->address().is_v6());
+  EXPECT_FALSE(parseListenAddress("::1:7171"));
+  EXPECT_FALSE(parseListenAddress(":7171"));
+  EXPECT_FALSE(parseListenAddress("1.2.3.4:"));
+  EXPECT_FALSE(parseListenAddress("1.2.3.4:-1"));
+}
+
+}  // namespace
+}  // namespace pellora::cli

@@ -1,0 +1,46 @@
+#include "cli/run_settings.h"
+
+#include <gtest/gtest.h>
+
+#include "support/app_settings.h"
+#include "support/atomic_file.h"
+
+namespace pellora::cli {
+namespace {
+
+class MemorySecretStore final : public SecretStore {
+ public:
+  std::optional<std::string> load(const std::string&, const std::string&) override { return std::nullopt; }
+  bool save(const std::string&, const std::string&, const std::string&) override { return true; }
+  void remove(const std::string&, const std::string&) override {}
+  void removeAll(const std::string&) override {}
+};
+
+TEST(RunSettingsTest, OverridesNeverReachTheUsersFile) {
+  const auto home = std::filesystem::temp_directory_path() / ("pellora-run-settings-" + std::to_string(getpid()));
+  const auto user = home / "settings.json";
+  ASSERT_TRUE(writeFileAtomically(user, R"({"relayEnabled":true,"quality":"low","relayID":"123456789"})"));
+  const auto before = readFile(user);
+
+  std::filesystem::path folder;
+  {
+    RunSettings run(user);
+    folder = run.folder();
+    MemorySecretStore secrets;
+    PermanentPasswordStore permanent(secrets);
+    AppSettings settings(run.file(), permanent, home / "autostart.desktop");
+    // The run starts from the user's values...
+    EXPECT_TRUE(settings.state().relayEnabled);
+    EXPECT_EQ(settings.state().quality, Quality::low);
+    settings.setRelayEnabled(false);
+    settings.setQuality(Quality::high);
+    EXPECT_EQ(run.file().getString("relayID"), "123456789");
+  }
+  // ...and leaves them as they were, with nothing left behind.
+  EXPECT_EQ(readFile(user), before);
+  EXPECT_FALSE(std::filesystem::exists(folder));
+  std::filesystem::remove_all(home);
+}
+
+}  // namespace
+}  // namespace pellora::cli

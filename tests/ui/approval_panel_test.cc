@@ -1,0 +1,69 @@
+#include "ui/approval_panel.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTest>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/use_future.hpp>
+
+#include "base/network_thread.h"
+
+namespace pellora::ui {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(ApprovalPanelTest, OnlyTheFirstOfClickTimerAndCloseCounts) {
+  {  // a click, then the timer: allowed
+    QPointer<ApprovalPanel> panel = new ApprovalPanel("vm", "Linux", "10.0.0.2", 30ms);
+    QSignalSpy spy(panel.data(), &ApprovalPanel::decided);
+    panel->show();
+    panel->decide(true);
+    panel->decide(false);
+    QTest::qWait(80);
+    ASSERT_EQ(spy.count(), 1);
+    EXPECT_TRUE(spy.at(0).at(0).toBool());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return panel.isNull(); }));
+  }
+  {  // nobody answers: refused, and the panel goes
+    QPointer<ApprovalPanel> panel = new ApprovalPanel("vm", "Linux", "10.0.0.2", 30ms);
+    QSignalSpy spy(panel.data(), &ApprovalPanel::decided);
+    panel->show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return spy.count() == 1; }));
+    EXPECT_FALSE(spy.at(0).at(0).toBool());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return panel.isNull(); }));
+  }
+  {  // closing refuses
+    QPointer<ApprovalPanel> panel = new ApprovalPanel("vm", "Linux", "10.0.0.2");
+    QSignalSpy spy(panel.data(), &ApprovalPanel::decided);
+    panel->show();
+    panel->close();
+    ASSERT_EQ(spy.count(), 1);
+    EXPECT_FALSE(spy.at(0).at(0).toBool());
+  }
+}
+
+ApprovalPanel* openPanel() {
+  for (QWidget* widget : QApplication::topLevelWidgets())
+    if (auto* panel = qobject_cast<ApprovalPanel*>(widget); panel && panel->isVisible() && !panel->resolved()) return panel;
+  return nullptr;
+}
+
+TEST(ApprovalPanelTest, HostWaitsForTheAnswerWithoutHoldingTheMainStrand) {
+  NetworkThread network;
+  QtApprovalPrompt prompt(qApp);
+  auto answer = boost::asio::co_spawn(network.mainStrand(), prompt.run("vm", "Linux", "10.0.0.2"), boost::asio::use_future);
+  ASSERT_TRUE(QTest::qWaitFor([] { return openPanel() != nullptr; }));
+  // Other work still runs on the main strand while the panel is open.
+  auto other = boost::asio::post(network.mainStrand(), boost::asio::use_future([] { return 7; }));
+  EXPECT_EQ(other.get(), 7);
+  openPanel()->decide(true);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return answer.wait_for(0s) == std::future_status::ready; }));
+  EXPECT_TRUE(answer.get());
+}
+
+}  // namespace
+}  // namespace pellora::ui

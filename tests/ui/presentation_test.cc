@@ -1,0 +1,117 @@
+#include "ui/presentation.h"
+
+#include <gtest/gtest.h>
+
+namespace pellora::ui {
+namespace {
+
+using Relay = HostService::RelayState;
+
+TEST(PresentationTest, FiguresLineLeavesOutWhatIsUnknown) {
+  ViewerSession::State state;
+  state.remoteOS = PeerOS::unknown;
+  state.fps = 30;
+  state.kbps = 999;
+  EXPECT_EQ(figuresLine(state), "?  /  30 fps  /  999 kbit/s");
+  state.remoteOS = PeerOS::macOS;
+  state.latencyMs = 12;
+  state.kbps = 1000;
+  state.codec = Codec::h264;
+  EXPECT_EQ(figuresLine(state), "macOS  /  12 ms  /  30 fps  /  1.0 Mbit/s  /  H.264");
+  state.remoteOS = PeerOS::windows;
+  state.codec = Codec::jpegRegions;
+  state.kbps = 12345;
+  EXPECT_EQ(figuresLine(state), "Windows  /  12 ms  /  30 fps  /  12.3 Mbit/s  /  JPEG");
+}
+
+TEST(PresentationTest, DisplayEntriesNameThePrimaryAndTheSize) {
+  EXPECT_EQ(displayLabel({1, 2560, 1440, true, "DP-1"}), "DP-1 · ana — 2560×1440");
+  EXPECT_EQ(displayLabel({2, 1920, 1080, false, "HDMI-1"}), "HDMI-1 — 1920×1080");
+}
+
+TEST(PresentationTest, BadgeTakesTheFirstMatchingRow) {
+  HostService::State state;
+  EXPECT_EQ(hostBadge(state, true), (Badge{"Paylaşım kapalı", Tone::off}));
+  state.isSharing = true;
+  EXPECT_EQ(hostBadge(state, true), (Badge{"Yerel paylaşım etkin", Tone::online}));
+  state.relayState.value = Relay::Connecting{};
+  EXPECT_EQ(hostBadge(state, true), (Badge{"İnternete bağlanıyor", Tone::connecting}));
+  state.relayState.value = Relay::Failed{"x"};
+  EXPECT_EQ(hostBadge(state, true), (Badge{"İnternet erişimi yok", Tone::error}));
+  state.relayState.value = Relay::Online{{"123456789", "s"}};
+  EXPECT_EQ(hostBadge(state, true), (Badge{"İnternetten erişilebilir", Tone::online}));
+  state.active = HostService::ActiveSession{"id", "vm", "10.0.0.2", {}};
+  EXPECT_EQ(hostBadge(state, true), (Badge{"Oturum açık", Tone::online}));
+  EXPECT_EQ(hostBadge(state, false), (Badge{"İzin gerekli", Tone::connecting}));
+}
+
+TEST(PresentationTest, IdentityTextFollowsTheRelay) {
+  EXPECT_EQ(identityText({Relay::Online{{"123456789", "s"}}}, true), (IdentityText{"123 456 789", "123456789"}));
+  EXPECT_EQ(identityText({Relay::Failed{"x"}}, true), (IdentityText{"Kimlik alınamadı", std::nullopt}));
+  EXPECT_EQ(identityText({Relay::Connecting{}}, true), (IdentityText{"Kimlik alınıyor…", std::nullopt}));
+  EXPECT_EQ(identityText({Relay::Off{}}, false), (IdentityText{"İnternet erişimi kapalı", std::nullopt}));
+  EXPECT_EQ(identityText({Relay::Off{}}, true), (IdentityText{"Paylaşım kapalı", std::nullopt}));
+}
+
+std::vector<std::string> texts(const std::vector<MenuEntry>& menu) {
+  std::vector<std::string> out;
+  for (const auto& entry : menu) out.push_back(entry.text);
+  return out;
+}
+
+TEST(PresentationTest, TrayMenuShowsThePeerOnlyDuringASession) {
+  HostService::State state;
+  EXPECT_EQ(texts(trayMenu(state)), (std::vector<std::string>{"Pellora · Paylaşım kapalı", "Paylaşımı başlat",
+                                                               "Pellora’i göster", "Ayarlar…", "Çık"}));
+  state.isSharing = true;
+  state.active = HostService::ActiveSession{"id", "vm", "10.0.0.2", {}};
+  EXPECT_EQ(texts(trayMenu(state)),
+            (std::vector<std::string>{"Pellora · Paylaşım açık", "vm bağlı", "Bağlantıyı kes", "Paylaşımı durdur",
+                                      "Pellora’i göster", "Ayarlar…", "Çık"}));
+}
+
+TEST(PresentationTest, PermanentPasswordNeedsEightCharactersTwice) {
+  EXPECT_FALSE(canSavePermanentPassword("1234567", "1234567"));
+  EXPECT_TRUE(canSavePermanentPassword("12345678", "12345678"));
+  EXPECT_FALSE(canSavePermanentPassword("12345678", "12345679"));
+  // Characters, not bytes: seven Turkish letters are seven.
+  EXPECT_FALSE(canSavePermanentPassword("çğışöüİ", "çğışöüİ"));
+  EXPECT_TRUE(canSavePermanentPassword("çğışöüİa", "çğışöüİa"));
+  EXPECT_FALSE(showsPasswordMismatch("12345678", ""));
+  EXPECT_TRUE(showsPasswordMismatch("12345678", "1"));
+  EXPECT_FALSE(showsPasswordMismatch("12345678", "12345678"));
+}
+
+TEST(PresentationTest, ConnectTextIsTrimmedAndADiscoveredNameWins) {
+  EXPECT_EQ(trimmed("  10.0.0.5:7272 \n"), "10.0.0.5:7272");
+  EXPECT_EQ(trimmed(" \t\n"), "");
+  const std::vector<ServiceEndpoint> nearby{{"123456789", "192.168.1.20", 7171}, {"studio", "192.168.1.21", 7171}};
+  // A name that would parse as a relay id connects to the device that carries it.
+  auto target = connectTarget("123456789", nearby);
+  ASSERT_TRUE(target);
+  EXPECT_EQ(target->value, (decltype(target->value){ViewerTarget::Bonjour{"123456789", nearby[0]}}));
+  target = connectTarget("10.0.0.5", nearby);
+  ASSERT_TRUE(target);
+  EXPECT_EQ(target->value, (decltype(target->value){ViewerTarget::Direct{"10.0.0.5", 7171}}));
+  EXPECT_FALSE(connectTarget("two words", nearby));
+}
+
+TEST(PresentationTest, AutoConnectSplitsAtTheFirstBar) {
+  EXPECT_FALSE(parseAutoConnect(nullptr));
+  EXPECT_FALSE(parseAutoConnect("10.0.0.5"));
+  EXPECT_FALSE(parseAutoConnect("two words|secret"));
+  const auto request = parseAutoConnect("10.0.0.5|pa|ss ");
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->target.value, (decltype(request->target.value){ViewerTarget::Direct{"10.0.0.5", 7171}}));
+  EXPECT_EQ(request->password, "pa|ss ");
+}
+
+TEST(PresentationTest, HostToolsAndAddressesTexts) {
+  EXPECT_EQ(hostChatTitle(0), "Sohbet");
+  EXPECT_EQ(hostChatTitle(3), "Sohbet (3)");
+  EXPECT_EQ(addressesLine({}), "Yerel IP bulunamadı");
+  EXPECT_EQ(addressesLine({"10.0.0.2:7171", "192.168.1.4:7171"}), "10.0.0.2:7171 · 192.168.1.4:7171");
+}
+
+}  // namespace
+}  // namespace pellora::ui

@@ -1,0 +1,146 @@
+#include "ui/remote_screen.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QWheelEvent>
+#include <variant>
+
+namespace pellora::ui {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Move {
+  float x, y;
+  bool operator==(const Move&) const = default;
+};
+struct Button {
+  MouseButton button;
+  bool down;
+  int clicks;
+  float x, y;
+  bool operator==(const Button&) const = default;
+};
+struct Scroll {
+  float dx, dy;
+  bool operator==(const Scroll&) const = default;
+};
+struct Key {
+  int usage;
+  bool down;
+  bool operator==(const Key&) const = default;
+};
+struct Release {
+  bool operator==(const Release&) const = default;
+};
+using Sent = std::variant<Move, Button, Scroll, Key, Release>;
+
+class RecordingInput final : public RemoteInput {
+ public:
+  std::vector<Sent> sent;
+  void mouseMove(float x, float y) override { sent.push_back(Move{x, y}); }
+  void mouseButton(MouseButton button, bool down, std::uint8_t clicks, float x, float y) override {
+    sent.push_back(Button{button, down, clicks, x, y});
+  }
+  void scroll(float dx, float dy) override { sent.push_back(Scroll{dx, dy}); }
+  void key(std::uint16_t usage, bool down) override { sent.push_back(Key{usage, down}); }
+  void releaseKeys() override { sent.push_back(Release{}); }
+};
+
+class RemoteScreenTest : public testing::Test {
+ protected:
+  RemoteScreenTest() : screen(sink, input) {
+    screen.resize(1000, 1000);
+    screen.setVideoSize(1920, 1080);
+    screen.setClock([this] { return now; });
+  }
+
+  void mouse(QEvent::Type type, QPointF at, Qt::MouseButton button = Qt::NoButton) {
+    QMouseEvent event(type, at, screen.mapToGlobal(at), button, button, Qt::NoModifier);
+    QApplication::sendEvent(&screen, &event);
+  }
+  bool key(QEvent::Type type, quint32 x11Code, bool autoRepeat = false) {
+    QKeyEvent event(type, Qt::Key_unknown, Qt::NoModifier, x11Code, 0, 0, {}, autoRepeat);
+    event.setAccepted(false);
+    QApplication::sendEvent(&screen, &event);
+    return event.isAccepted();
+  }
+
+  std::shared_ptr<FrameSink> sink = std::make_shared<FrameSink>();
+  std::shared_ptr<RecordingInput> input = std::make_shared<RecordingInput>();
+  MotionThrottle::Clock::time_point now = MotionThrottle::Clock::time_point{} + 1h;
+  RemoteScreen screen;
+};
+
+TEST_F(RemoteScreenTest, ClicksLandOnThePictureWithTheirCount) {
+  mouse(QEvent::MouseButtonPress, {500, 500}, Qt::LeftButton);
+  mouse(QEvent::MouseButtonRelease, {500, 500}, Qt::LeftButton);
+  now += 100ms;
+  mouse(QEvent::MouseButtonDblClick, {500, 500}, Qt::LeftButton);
+  mouse(QEvent::MouseButtonRelease, {500, 500}, Qt::LeftButton);
+  now += 100ms;
+  mouse(QEvent::MouseButtonPress, {500, 500}, Qt::LeftButton);
+  mouse(QEvent::MouseButtonRelease, {500, 500}, Qt::LeftButton);
+  // The bar above the picture clamps to its top edge; other buttons map to right and middle.
+  now += 2s;
+  mouse(QEvent::MouseButtonPress, {250, 100}, Qt::RightButton);
+  mouse(QEvent::MouseButtonRelease, {250, 100}, Qt::BackButton);
+  EXPECT_EQ(input->sent, (std::vector<Sent>{
+                             Button{MouseButton::left, true, 1, 0.5f, 0.5f}, Button{MouseButton::left, false, 1, 0.5f, 0.5f},
+                             Button{MouseButton::left, true, 2, 0.5f, 0.5f}, Button{MouseButton::left, false, 2, 0.5f, 0.5f},
+                             Button{MouseButton::left, true, 3, 0.5f, 0.5f}, Button{MouseButton::left, false, 3, 0.5f, 0.5f},
+                             Button{MouseButton::right, true, 1, 0.25f, 0}, Button{MouseButton::middle, false, 1, 0.25f, 0}}));
+}
+
+TEST_F(RemoteScreenTest, MotionIsThrottledAndWheelsScaled) {
+  mouse(QEvent::MouseMove, {0, 500});
+  now += 5ms;
+  mouse(QEvent::MouseMove, {100, 500});
+  now += 5ms;
+  mouse(QEvent::MouseMove, {1000, 500});
+  QWheelEvent notch({500, 500}, {500, 500}, {}, {0, -120}, Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+  QApplication::sendEvent(&screen, &notch);
+  QWheelEvent pixels({500, 500}, {500, 500}, {3, -7}, {0, -120}, Qt::NoButton, Qt::NoModifier, Qt::ScrollUpdate, false);
+  QApplication::sendEvent(&screen, &pixels);
+  EXPECT_EQ(input->sent, (std::vector<Sent>{Move{0, 0.5f}, Move{1, 0.5f}, Scroll{0, -12}, Scroll{3, -7}}));
+}
+
+TEST_F(RemoteScreenTest, KeysGoByTheirX11CodeAndFocusLossReleasesThem) {
+  // The app's shortcuts do not take keys from the screen.
+  EXPECT_TRUE(key(QEvent::ShortcutOverride, 24 + 8));
+  EXPECT_TRUE(key(QEvent::KeyPress, 62));        // right Shift (evdev 54)
+  EXPECT_TRUE(key(QEvent::KeyPress, 38));        // A (evdev 30)
+  EXPECT_TRUE(key(QEvent::KeyRelease, 38, true));  // auto-repeat: the key stays down...
+  EXPECT_TRUE(key(QEvent::KeyPress, 38, true));    // ...and presses again
+  EXPECT_TRUE(key(QEvent::KeyRelease, 38));
+  EXPECT_TRUE(key(QEvent::KeyPress, 66));        // Caps Lock comes as a press like any key
+  key(QEvent::KeyPress, 0);                      // no key code: nothing
+  QFocusEvent out(QEvent::FocusOut, Qt::ActiveWindowFocusReason);
+  QApplication::sendEvent(&screen, &out);
+  EXPECT_EQ(input->sent, (std::vector<Sent>{Key{0xE5, true}, Key{0x04, true}, Key{0x04, true}, Key{0x04, false},
+                                            Key{0x39, true}, Release{}}));
+}
+
+TEST_F(RemoteScreenTest, RepaintTakesTheNewestPictureOnce) {
+  auto picture = std::make_shared<Picture>();
+  picture->width = 192;
+  picture->height = 108;
+  picture->stride = 192 * 4;
+  picture->bgra.assign(static_cast<std::size_t>(picture->stride) * 108, 0);
+  for (std::size_t i = 0; i < picture->bgra.size(); i += 4) picture->bgra[i + 2] = 0xFF;  // red
+  auto older = std::make_shared<Picture>(*picture);
+  sink->put(older);
+  sink->put(picture);
+  const QImage shot = screen.grab().toImage();
+  EXPECT_EQ(sink->take(), nullptr);  // taken by the paint
+  EXPECT_EQ(shot.pixelColor(500, 500), QColor(255, 0, 0));
+  EXPECT_EQ(shot.pixelColor(500, 100), QColor(0, 0, 0));  // letterbox
+  // A repaint without a new picture keeps showing the last one.
+  EXPECT_EQ(screen.grab().toImage().pixelColor(500, 500), QColor(255, 0, 0));
+}
+
+}  // namespace
+}  // namespace pellora::ui

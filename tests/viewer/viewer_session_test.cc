@@ -1,0 +1,348 @@
+// A viewer session against a scripted host: the host's side of the handshake over loopback, then
+// messages sent and read by the test as a host would.
+
+#include "viewer/viewer_session.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/use_future.hpp>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "support/credential_stores.h"
+#include "support/fake_clipboard.h"
+#include "viewer/fake_audio_output.h"
+
+namespace pellora {
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+using Tcp = asio::ip::tcp;
+using State = ViewerSession::State;
+using M = Message;
+using Rates = std::pair<std::int64_t, std::int64_t>;  // fps, kbps
+
+constexpr auto bound = 60s;  // only so that a broken test fails instead of hanging
+
+template <typename T>
+T await(std::future<T> future) {
+  if (future.wait_for(bound) != std::future_status::ready) throw std::runtime_error("timed out");
+  return future.get();
+}
+
+std::string text(const ViewerSession::Phase& phase) {
+  if (const auto* c = std::get_if<ViewerSession::Connecting>(&phase)) return c->text;
+  if (const auto* e = std::get_if<ViewerSession::Ended>(&phase)) return "ended: " + e->text;
+  return "connected";
+}
+
+// The host's end: accepts one viewer on loopback, answers its handshake, then does what the test says.
+class ScriptedHost {
+ public:
+  ScriptedHost(NetworkThread& network, CpuPool& cpu, HandshakeStatus status = HandshakeStatus::ok)
+      : network_(network), acceptor_(network.context(), Tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)) {
+    auto serve = [this, &cpu, status]() -> asio::awaitable<std::shared_ptr<SecureChannel>> {
+      auto wire = Wire::accepted(co_await acceptor_.async_accept(asio::use_awaitable));
+      SecureChannel::SessionAdmit admit = [status](const Hello&, bool) -> asio::awaitable<HandshakeStatus> {
+        co_return status;
+      };
+      const std::string password = "parola", name = "Paylaşan";
+      co_return co_await SecureChannel::server(wire, password, name, bound, admit, cpu);
+    };
+    handshake_ = asio::co_spawn(network.executor(), std::move(serve), asio::use_future);
+  }
+
+  std::uint16_t port() const { return acceptor_.local_endpoint().port(); }
+  const std::shared_ptr<SecureChannel>& channel() {
+    if (!channel_) channel_ = await(std::move(handshake_));
+    return channel_;
+  }
+  void send(const Message& message) { channel()->send(message); }
+  // The viewer's next message, key-frame requests (the renderer's business) left out.
+  Message next() {
+    for (;;) {
+      Message m = await(asio::co_spawn(network_.executor(), channel()->receive(), asio::use_future));
+      if (!m.is<M::RequestKeyframe>()) return m;
+    }
+  }
+  // Returns once the viewer handled everything sent before: its pong comes after all of it.
+  void sync() {
+    send(M::Ping{++syncs_});
+    while (next() != Message(M::Pong{syncs_})) {
+    }
+  }
+
+ private:
+  NetworkThread& network_;
+  Tcp::acceptor acceptor_;
+  std::future<std::shared_ptr<SecureChannel>> handshake_;
+  std::shared_ptr<SecureChannel> channel_;
+  std::uint64_t syncs_ = 0;
+};
+
+class ViewerSessionTest : public ::testing::Test {
+ protected:
+  ~ViewerSessionTest() override {
+    onMain([&] {
+      for (auto& s : sessions_) s->disconnect();
+      sessions_.clear();
+    });
+    network_.stop();
+    cpu_.stop();
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+
+  // Runs `job` on the main strand, where sessions live, and returns its result.
+  template <typename Job>
+  auto onMain(Job job) -> std::invoke_result_t<Job&> {
+    std::packaged_task<std::invoke_result_t<Job&>()> task(std::move(job));
+    auto result = task.get_future();
+    asio::post(network_.mainStrand(), [&task] { task(); });
+    return await(std::move(result));
+  }
+  State state(const std::shared_ptr<ViewerSession>& s) {
+    return onMain([&] { return s->state(); });
+  }
+  State waitFor(const std::shared_ptr<ViewerSession>& s, const std::function<bool(const State&)>& ready) {
+    const auto end = std::chrono::steady_clock::now() + bound;
+    State now = state(s);
+    for (; !ready(now) && std::chrono::steady_clock::now() < end; now = state(s)) std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(ready(now)) << "stuck at " << text(now.phase);
+    return now;
+  }
+  std::string endText(const std::shared_ptr<ViewerSession>& s) {
+    return text(waitFor(s, [](const State& st) { return std::holds_alternative<ViewerSession::Ended>(st.phase); }).phase);
+  }
+
+  ViewerSession::Dependencies deps() {
+    ViewerPlatform platform{[this] {
+                              ++outputsMade_;
+                              return std::make_unique<FakeAudioOutput>();
+                            },
+                            clipboard_};
+    ViewerSession::Dependencies d{network_, cpu_, settings_, platform, "Görüntüleyen", dir_ / "downloads"};
+    d.statisticsInterval = 24h;  // the tests tick themselves
+    return d;
+  }
+  std::shared_ptr<ViewerSession> start(ViewerTarget target, std::string password = "parola") {
+    return onMain([&] {
+      auto s = sessions_.emplace_back(ViewerSession::make(deps(), std::move(target)));
+      phases_.push_back(text(s->state().phase));
+      s->published().subscribe([this](const State& st) {
+        if (phases_.back() != text(st.phase)) phases_.push_back(text(st.phase));
+      });
+      s->connect(std::move(password));
+      return s;
+    });
+  }
+  static ViewerTarget direct(std::uint16_t port) { return {ViewerTarget::Direct{"127.0.0.1", port}}; }
+
+  // A session connected to `host`, whose announcement was read and checked.
+  std::shared_ptr<ViewerSession> connected(ScriptedHost& host) {
+    auto session = start(direct(host.port()));
+    EXPECT_EQ(host.next(), Message(M::ViewerHello{PeerOS::linux, {1, 2}}));
+    EXPECT_EQ(host.next(), Message(M::FeaturesMsg{Features{Features::all}}));
+    EXPECT_EQ(host.next(), Message(M::SetQuality{1}));
+    waitFor(session, [](const State& s) { return s.phase == ViewerSession::Phase(ViewerSession::Connected{}); });
+    return session;
+  }
+
+  std::filesystem::path dir_ = [] {
+    std::string pattern = (std::filesystem::temp_directory_path() / "viewer-session-XXXXXX").string();
+    return std::filesystem::path(mkdtemp(pattern.data()));
+  }();
+  SettingsFile settingsFile_{dir_ / "settings.json"};
+  FileSecretStore secrets_{dir_ / "secrets.json"};
+  PermanentPasswordStore permanent_{secrets_};
+  AppSettings settings_{settingsFile_, permanent_, dir_ / "autostart.desktop"};
+  std::atomic<int> outputsMade_{0};
+  std::shared_ptr<FakeClipboard> clipboard_ = std::make_shared<FakeClipboard>();
+  CpuPool cpu_{2};
+  NetworkThread network_;
+  std::vector<std::shared_ptr<ViewerSession>> sessions_;  // main strand
+  std::vector<std::string> phases_;                       // main strand
+};
+
+TEST_F(ViewerSessionTest, ConnectsAnnouncesItselfAndFollowsTheHost) {
+  ScriptedHost host(network_, cpu_);
+  auto session = connected(host);
+  EXPECT_EQ(onMain([&] { return phases_; }),
+            (std::vector<std::string>{"Bağlanılıyor…", "Kimlik doğrulanıyor… (karşı tarafın onayı bekleniyor olabilir)",
+                                      "connected"}));
+  EXPECT_EQ(state(session).remoteName, "Paylaşan");
+
+  clipboard_->copy("kopya");  // the watcher's next poll sends it
+  EXPECT_EQ(host.next(), Message(M::ClipboardText{"kopya"}));
+
+  host.send(M::HostInfo{PeerOS::macOS, 2, "Stüdyo"});
+  host.send(M::FeaturesMsg{Features{Features::chat}});
+  host.send(M::ChatText{"selam"});
+  host.send(M::ClipboardText{"panodan"});
+  host.sync();
+  State s = state(session);
+  EXPECT_EQ(std::tie(s.remoteOS, s.remoteName, s.codec), std::tuple(PeerOS::macOS, "Stüdyo", Codec::jpegRegions));
+  EXPECT_EQ(s.peerFeatures.raw, Features::chat);
+  ASSERT_EQ(s.chat.size(), 1u);
+  EXPECT_EQ(std::tie(s.chat[0].fromMe, s.chat[0].text, s.unreadChat), std::tuple(false, "selam", 1));
+  EXPECT_EQ(clipboard_->text(), "panodan");
+
+  host.send(M::HostInfo{PeerOS::macOS, 9, "Stüdyo"});  // a codec we do not know is none
+  onMain([&] { settings_.setSyncClipboard(false); });
+  host.send(M::ClipboardText{"gizli"});  // ignored while syncing is off
+  host.sync();
+  EXPECT_EQ(state(session).codec, std::nullopt);
+  EXPECT_EQ(clipboard_->text(), "panodan");
+}
+
+TEST_F(ViewerSessionTest, DisplayListSelectsPrimaryElseFirstAndKeepsASelection) {
+  ScriptedHost host(network_, cpu_), other(network_, cpu_);
+  auto session = connected(host), second = connected(other);
+  const DisplayInfo a{5, 1920, 1080, false, "A"}, b{6, 1280, 720, false, "B"}, c{7, 800, 600, true, "C"};
+  host.send(M::DisplayList{{}});
+  host.sync();
+  EXPECT_EQ(state(session).selectedDisplay, std::nullopt) << "an empty list selects nothing";
+  host.send(M::DisplayList{{a, b}});
+  host.send(M::DisplayList{{b, c}});
+  host.sync();
+  EXPECT_EQ(state(session).displays, (std::vector<DisplayInfo>{b, c}));
+  EXPECT_EQ(state(session).selectedDisplay, 5u) << "no primary: the first; a later list keeps it";
+  other.send(M::DisplayList{{a, c}});
+  other.sync();
+  EXPECT_EQ(state(second).selectedDisplay, 7u) << "the primary";
+}
+
+TEST_F(ViewerSessionTest, ControlAndCommandSwapOnlyForAMacHost) {
+  ScriptedHost host(network_, cpu_);
+  auto session = connected(host);
+  auto press = [&](std::uint16_t usage) {
+    onMain([&] {
+      session->key(usage, true);
+      session->key(usage, false);
+    });
+    const Message down = host.next(), up = host.next();
+    EXPECT_EQ(up, Message(M::Key{down.as<M::Key>()->hid, false})) << "released as pressed";
+    return down.as<M::Key>()->hid;
+  };
+  EXPECT_EQ(press(224), 224) << "a Linux host";
+  host.send(M::HostInfo{PeerOS::macOS, 1, "Mac"});
+  host.sync();
+  EXPECT_EQ((std::vector<int>{press(224), press(227), press(228), press(231), press(4)}),
+            (std::vector<int>{227, 224, 231, 228, 4}));
+  onMain([&] { settings_.setSwapCommandControl(false); });
+  EXPECT_EQ(press(224), 224) << "the setting is off";
+  onMain([&] { settings_.setSwapCommandControl(true); });
+  host.send(M::HostInfo{PeerOS::windows, 1, "PC"});
+  host.sync();
+  EXPECT_EQ(press(224), 224) << "a Windows host";
+}
+
+TEST_F(ViewerSessionTest, DisconnectReleasesKeysSaysGoodbyeAndKeepsItsText) {
+  ScriptedHost host(network_, cpu_);
+  auto session = connected(host);
+  onMain([&] {
+    session->key(4, true);
+    session->disconnect();
+    session->key(5, true);  // after the end: goes nowhere
+  });
+  EXPECT_EQ(host.next(), Message(M::Key{4, true}));
+  EXPECT_EQ(host.next(), Message(M::Key{4, false}));
+  EXPECT_EQ(host.next(), Message(M::Bye{"İzleyici bağlantıyı kapattı"}));
+  EXPECT_THROW(host.next(), TransportError);
+  EXPECT_EQ(endText(session), "ended: Bağlantı kapatıldı");
+}
+
+TEST_F(ViewerSessionTest, GoodbyeTextOutlivesTheDropAndADisconnect) {
+  ScriptedHost quiet(network_, cpu_), dropping(network_, cpu_);
+  auto session = connected(quiet), dropped = connected(dropping);
+  // An offer left unanswered is abandoned when the receive loop ends, after the drop reached the session.
+  std::ofstream(dir_ / "a.txt") << "a";
+  onMain([&] { session->sendFiles({dir_, dir_ / "a.txt"}); });  // the folder is skipped
+  EXPECT_EQ(quiet.next(), Message(M::FileOffer{2, "a.txt", 1}));
+
+  quiet.channel()->close("");  // bye with an empty reason, then the connection drops
+  const State s = waitFor(session, [](const State& st) { return !st.transfers.empty() && st.transfers[0].isFinished(); });
+  EXPECT_EQ(std::get<TransferProgress::Failed>(s.transfers.at(0).state).text, "Bağlantı kapandı");
+  EXPECT_EQ(text(s.phase), "ended: Karşı taraf bağlantıyı kapattı");
+  onMain([&] { session->disconnect(); });
+  EXPECT_EQ(endText(session), "ended: Karşı taraf bağlantıyı kapattı");
+
+  dropping.channel()->close(std::nullopt);  // no goodbye: the transport's text
+  EXPECT_EQ(endText(dropped), "ended: Bağlantı kapandı");
+}
+
+TEST_F(ViewerSessionTest, ChatIsTrimmedAndCutToWhatAHostAccepts) {
+  ScriptedHost host(network_, cpu_);
+  auto session = connected(host);
+  std::string longLine = "x";
+  while (longLine.size() < 5000) longLine += "ğ";  // two bytes each
+  onMain([&] {
+    session->sendChat(" \t\n\xC2\xA0");                  // with a no-break space: nothing
+    session->sendChat("\xE3\x80\x80 kedi \xE2\x80\xA8");  // ideographic space, line separator
+    session->sendChat(longLine);  // sent whole it would end the session on the host
+  });
+  EXPECT_EQ(host.next(), Message(M::ChatText{"kedi"}));
+  EXPECT_EQ(host.next(), Message(M::ChatText{longLine.substr(0, 4095)})) << "cut before a character";
+  const State s = state(session);
+  ASSERT_EQ(s.chat.size(), 2u);
+  EXPECT_EQ(std::tie(s.chat[0].fromMe, s.chat[0].text), std::tuple(true, "kedi"));
+}
+
+TEST_F(ViewerSessionTest, StatisticsCountVideoOnlyAndPongsGiveLatency) {
+  ScriptedHost host(network_, cpu_);
+  auto session = connected(host);
+  auto tick = [&] {
+    onMain([&] { session->statisticsTick(); });
+    const State s = state(session);
+    return Rates(s.fps, s.kbps);
+  };
+  host.send(M::VideoConfig{2, 640, 480, 0, {}});
+  host.sync();
+  EXPECT_EQ(tick(), Rates(1, 0)) << "a configuration is a frame of 0 bytes";
+  const Message ping = host.next();
+
+  host.send(M::VideoFrame{false, 1, Bytes(100'000, 0)});
+  host.send(M::ImageRegions{640, 480, false, {{0, 0, 8, 8, Bytes(20'000, 0)}, {8, 0, 8, 8, Bytes(5'000, 0)}}});
+  host.send(M::AudioPacket{1, Bytes(50'000, 0)});
+  host.send(M::Pong{ping.as<M::Ping>()->value});
+  host.sync();
+  EXPECT_EQ(tick(), Rates(2, 1000)) << "125,000 video bytes";
+  EXPECT_EQ(tick(), Rates(0, 0));
+  const auto latency = state(session).latencyMs;
+  ASSERT_TRUE(latency);
+  EXPECT_TRUE(*latency >= 0 && *latency < 60'000) << *latency;
+}
+
+TEST_F(ViewerSessionTest, AudioConfigMakesAPlayerOnlyForMonoOrStereo) {
+  ScriptedHost host(network_, cpu_);
+  auto session = connected(host);
+  for (std::uint8_t channels : {2, 6, 0, 1}) host.send(M::AudioConfig{1, 48'000, channels, 20});
+  host.sync();
+  EXPECT_EQ(outputsMade_, 2);
+}
+
+TEST_F(ViewerSessionTest, ConnectFailuresShowTheErrorText) {
+  std::uint16_t closedPort = Tcp::acceptor(network_.context(), Tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0))
+                                 .local_endpoint()
+                                 .port();
+  EXPECT_TRUE(endText(start(direct(closedPort))).starts_with("ended: Bağlanılamadı: "));
+
+  ScriptedHost host(network_, cpu_, HandshakeStatus::badPassword);
+  EXPECT_EQ(endText(start(direct(host.port()), "yanlış")), "ended: Parola yanlış");
+
+  if (std::getenv("PELLORA_RELAY_URL")) return;  // it would override the setting
+  onMain([&] {
+    phases_.clear();
+    settings_.setRelayURL("http://127.0.0.1:" + std::to_string(closedPort));
+  });
+  EXPECT_TRUE(endText(start(ViewerTarget{ViewerTarget::Relay{"123456789"}})).starts_with("ended: Bağlanılamadı: "));
+  EXPECT_EQ(onMain([&] { return phases_.at(1); }), "Relay üzerinden aranıyor…");
+}
+
+}  // namespace
+}  // namespace pellora
