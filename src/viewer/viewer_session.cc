@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "base/serial_queue.h"
+#include "core/error_text.h"
 #include "core/file_receiver.h"
 #include "core/file_sender.h"
 #include "support/file_names_directory.h"
@@ -32,18 +33,6 @@ constexpr const char* viewerLeftText = "İzleyici bağlantıyı kapattı";
 constexpr const char* closedText = "Bağlantı kapatıldı";
 constexpr const char* peerLeftText = "Karşı taraf bağlantıyı kapattı";
 constexpr const char* senderCancelledText = "Gönderen iptal etti";
-
-// The text the window shows for whatever a connection step threw: every error type of the layers
-// carries its Turkish description as what().
-std::string describe(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "?";
-  }
-}
 
 std::string newUUID() { return boost::uuids::to_string(boost::uuids::random_generator()()); }
 
@@ -221,7 +210,7 @@ awaitable<void> ViewerSession::connectSequence(std::weak_ptr<ViewerSession> weak
       channel->close(std::nullopt);
     }
   } catch (...) {
-    const std::string text = describe(std::current_exception());
+    const std::string text = errorText(std::current_exception());
     if (wire) wire->cancel();
     if (auto self = stillWanted(weak)) self->end(text);
   }
@@ -294,7 +283,7 @@ awaitable<void> ViewerSession::receiveLoop(std::shared_ptr<Loop> loop) {
     try {
       message = co_await loop->channel->receive();
     } catch (...) {
-      failure = describe(std::current_exception());
+      failure = errorText(std::current_exception());
       break;
     }
     if (loop->stopped) break;
