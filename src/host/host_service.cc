@@ -96,7 +96,7 @@ std::string HostService::computerName() const {
 
 std::vector<std::string> HostService::addresses() const {
   std::vector<std::string> out;
-  const std::string port = std::to_string(options_.listen.port() != 0 ? options_.listen.port() : listeningPort());
+  const std::string port = std::to_string(listeningPort());
   for (const auto& address : NetworkInfo::ipv4Addresses()) out.push_back(address + ":" + port);
   return out;
 }
@@ -154,7 +154,8 @@ void HostService::startListener() {
     return;
   }
   acceptor_ = acceptor;
-  published_.update([&](State& s) { s.listenerStatus = "Yerel ağda açık (port " + port + ")"; });
+  // Port 0 lets the system choose: show the port callers must use.
+  published_.update([&](State& s) { s.listenerStatus = "Yerel ağda açık (port " + std::to_string(boundPort_) + ")"; });
 
   if (options_.makeAdvertiser) {
     advertiser_ = options_.makeAdvertiser();
