@@ -30,14 +30,6 @@ namespace {
 constexpr int passwordLength = 8;
 constexpr auto useTuple = asio::as_tuple(asio::use_awaitable);
 
-
-std::string trimmed(const std::string& text) {
-  const char* space = " \t\n\r\f\v";
-  const auto first = text.find_first_not_of(space);
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(space) - first + 1);
-}
-
 // The relay told us another host took over our identity: the loop ends for good.
 struct Replaced {};
 
@@ -390,7 +382,7 @@ void HostService::end(const std::shared_ptr<HostSession>& session, const std::st
 }
 
 void HostService::sendChat(const std::string& text) {
-  const std::string line = trimmed(text);
+  const std::string line = ChatLine::prepare(text);
   if (!session_ || line.empty()) return;
   session_->channel()->send(Message::ChatText{line});
   published_.update([&](State& s) { s.chat.push_back(ChatLine{UUID::v4(), true, line, std::chrono::system_clock::now()}); });
