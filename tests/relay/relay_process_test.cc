@@ -3,19 +3,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <boost/asio/connect.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/json.hpp>
 #include <filesystem>
-#include <regex>
 
 #include "support/child_process.h"
 #include "support/raw_client.h"
 #include "support/relay_process.h"
-#include "support/test_ca.h"
 
 namespace pellora {
 namespace {
@@ -67,38 +60,6 @@ TEST(RelayProcess, CommandLineMistakesAndHelp) {
   // 192.0.2.1 is reserved for documentation: never an address of this machine.
   ChildProcess unbindable(PELLORA_RELAY_BINARY, {"--listen", "192.0.2.1:8270", "--db", tempDatabase().string()});
   EXPECT_EQ(unbindable.wait(), 1) << "an address it cannot bind is an error, not a silent success";
-}
-
-// Fetches /v1/health over TLS, verifying the server as "localhost" against `trusted` (the system's roots
-// when empty). Returns the status line, or the verification error.
-std::string healthOverTls(std::uint16_t port, const std::filesystem::path& trusted) {
-  namespace net = boost::asio;
-  net::io_context io;
-  net::ssl::context ctx(net::ssl::context::tls_client);
-  if (trusted.empty()) ctx.set_default_verify_paths();
-  else ctx.load_verify_file(trusted.string());
-  net::ssl::stream<net::ip::tcp::socket> stream(io, ctx);
-  stream.set_verify_mode(net::ssl::verify_peer);
-  stream.set_verify_callback(net::ssl::host_name_verification("localhost"));
-  SSL_set_tlsext_host_name(stream.native_handle(), "localhost");
-  net::ip::tcp::resolver resolver(io);
-  net::connect(stream.next_layer(), resolver.resolve("127.0.0.1", std::to_string(port)));
-  boost::system::error_code ec;
-  stream.handshake(net::ssl::stream_base::client, ec);
-  if (ec) return "refused: " + ec.message();
-  net::write(stream, net::buffer(std::string("GET /v1/health HTTP/1.1\r\nHost: localhost\r\n\r\n")));
-  std::string response(64, '\0');
-  std::size_t n = stream.read_some(net::buffer(response));
-  return response.substr(0, response.find("\r\n", 0) == std::string::npos ? n : response.find("\r\n"));
-}
-
-TEST(RelayProcess, ServesHttpsWithTheOperatorsCertificate) {
-  test::TestCA ca;
-  Relay relay({"--db", tempDatabase().string(), "--tls-cert", ca.serverCertificate.string(), "--tls-key",
-               ca.serverKey.string()});
-  EXPECT_EQ(healthOverTls(relay.port, ca.caCertificate), "HTTP/1.1 200 OK");
-  EXPECT_EQ(healthOverTls(relay.port, {}).rfind("refused", 0), 0u) << "a client trusting only the system "
-                                                                    "roots refuses the test certificate";
 }
 
 }  // namespace
