@@ -17,6 +17,7 @@
 #include "core/file_sender.h"
 #include "core/transfer_error.h"
 #include "support/loopback.h"
+#include "support/temp_dir.h"
 #include "support/test_vectors.h"
 
 namespace pellora {
@@ -29,17 +30,9 @@ using namespace std::chrono_literals;
 
 const Bytes keyA(32, 0xa1), keyB(32, 0xb2);
 
-// A folder of its own for each test, removed afterwards; in memory where possible, so that the 64 MiB
-// transfers and their flushes do not wait for a disk shared with other work.
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    static std::atomic<int> counter{0};
-    const fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-    path = base / ("pellora-files-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
-    fs::create_directories(path);
-  }
-  ~TempDir() { fs::remove_all(path); }
+// In memory where possible: the 64 MiB transfers need not wait for a shared disk.
+struct TempDir : test::TempDir {
+  TempDir() : test::TempDir("pellora-files", true) {}
 };
 
 void writeFile(const fs::path& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }

@@ -14,6 +14,7 @@
 #include "core/relay_protocol.h"
 #include "support/loopback.h"
 #include "support/relay_process.h"
+#include "support/temp_dir.h"
 #include "support/test_ca.h"
 #include "support/test_vectors.h"
 
@@ -33,20 +34,14 @@ std::string relayErrorText(const std::exception_ptr& e) {
   }
 }
 
-std::vector<std::string> freshDatabase() {
-  static int n = 0;
-  auto dir = std::filesystem::temp_directory_path() / ("relay-client-" + std::to_string(getpid()) + "-" + std::to_string(n++));
-  std::filesystem::remove_all(dir);
-  return {"--db", (dir / "relay.db").string()};
-}
-
-std::vector<std::string> with(std::vector<std::string> a, const std::vector<std::string>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 class RelayClientTest : public ::testing::Test {
  protected:
+  // The relay's options after its own database.
+  std::vector<std::string> options(const std::vector<std::string>& more = {}) {
+    std::vector<std::string> all{"--db", (folder / "relay.db").string()};
+    all.insert(all.end(), more.begin(), more.end());
+    return all;
+  }
   RelayClient client(const RelayProcess& relay) { return RelayClient(net.io.get_executor(), relay.url()); }
 
   template <typename T>
@@ -67,11 +62,12 @@ class RelayClientTest : public ::testing::Test {
     return std::string(line.begin(), line.end());
   }
 
+  test::TempDir folder{"relay-client"};
   test::Loopback net;
 };
 
 TEST_F(RelayClientTest, RelayRefusalsCarryTheirTexts) {
-  RelayProcess relay(with(freshDatabase(), {"--accept-timeout", "1", "--connects-per-minute", "2"}));
+  RelayProcess relay(options({"--accept-timeout", "1", "--connects-per-minute", "2"}));
   RelayClient relayClient = client(relay);
   const RelayIdentity identity = run(relayClient.registerIdentity());
 
@@ -90,7 +86,7 @@ TEST_F(RelayClientTest, RelayRefusalsCarryTheirTexts) {
 
 TEST_F(RelayClientTest, HttpsRelayWithTheOperatorsCertificate) {
   test::TestCA ca;
-  RelayProcess relay(with(freshDatabase(), {"--tls-cert", ca.serverCertificate.string(), "--tls-key", ca.serverKey.string()}));
+  RelayProcess relay(options({"--tls-cert", ca.serverCertificate.string(), "--tls-key", ca.serverKey.string()}));
   RelayClient trusting(net.io.get_executor(), relay.url("https", "localhost"), Wire::clientTlsContext(ca.caCertificate.string()));
   EXPECT_TRUE(trusting.usesTLS());
   const RelayIdentity identity = run(trusting.registerIdentity());

@@ -9,6 +9,7 @@
 #include "support/child_process.h"
 #include "support/raw_client.h"
 #include "support/relay_process.h"
+#include "support/temp_dir.h"
 
 namespace pellora {
 namespace {
@@ -17,12 +18,6 @@ using test::ChildProcess;
 using test::RawClient;
 
 using Relay = test::RelayProcess;
-
-std::filesystem::path tempDatabase() {
-  auto dir = std::filesystem::temp_directory_path() / ("relay-process-" + std::to_string(getpid()));
-  std::filesystem::remove_all(dir);
-  return dir / "relay.db";
-}
 
 std::pair<std::string, std::string> registerAt(std::uint16_t port) {
   RawClient c("127.0.0.1", port);
@@ -33,7 +28,8 @@ std::pair<std::string, std::string> registerAt(std::uint16_t port) {
 }
 
 TEST(RelayProcess, IdentitiesSurviveARestartAndSigtermEndsCleanly) {
-  const auto db = tempDatabase();
+  test::TempDir folder("relay-process");
+  const auto db = folder / "relay" / "relay.db";  // the relay makes its folder
   std::pair<std::string, std::string> identity;
   {
     Relay relay({"--db", db.string()});
@@ -48,7 +44,6 @@ TEST(RelayProcess, IdentitiesSurviveARestartAndSigtermEndsCleanly) {
       "/v1/host", "X-Pellora-Id: " + identity.first + "\r\nX-Pellora-Secret: " + identity.second + "\r\n"));
   EXPECT_EQ(test::statusOf(control.readHead().value_or("")), 101);
   EXPECT_NE(registerAt(again.port).first, identity.first) << "ids are never handed out twice";
-  std::filesystem::remove_all(db.parent_path());
 }
 
 TEST(RelayProcess, CommandLineMistakesAndHelp) {
@@ -58,7 +53,8 @@ TEST(RelayProcess, CommandLineMistakesAndHelp) {
   ChildProcess wrong(PELLORA_RELAY_BINARY, {"--listen", "not-an-address"});
   EXPECT_EQ(wrong.wait(), 2);
   // 192.0.2.1 is reserved for documentation: never an address of this machine.
-  ChildProcess unbindable(PELLORA_RELAY_BINARY, {"--listen", "192.0.2.1:8270", "--db", tempDatabase().string()});
+  test::TempDir folder("relay-process");
+  ChildProcess unbindable(PELLORA_RELAY_BINARY, {"--listen", "192.0.2.1:8270", "--db", (folder / "relay.db").string()});
   EXPECT_EQ(unbindable.wait(), 1) << "an address it cannot bind is an error, not a silent success";
 }
 

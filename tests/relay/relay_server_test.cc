@@ -13,7 +13,9 @@
 #include <future>
 #include <thread>
 
+#include "support/eventually.h"
 #include "support/raw_client.h"
+#include "support/temp_dir.h"
 
 namespace pellora::relay {
 namespace {
@@ -94,8 +96,6 @@ class ClientFrom {
 class RelayFixture : public ::testing::Test {
  protected:
   void startRelay(RelayConfig config = {}) {
-    dir_ = std::filesystem::temp_directory_path() / ("relay-test-" + std::to_string(::getpid()) + "-" +
-                                                     std::to_string(counter_++));
     config.listenPort = 0;
     config.database = dir_ / "relay.db";
     registry_ = std::make_unique<SwitchableRegistry>(config.database);
@@ -110,7 +110,6 @@ class RelayFixture : public ::testing::Test {
     if (thread_.joinable()) thread_.join();
     server_.reset();
     registry_.reset();
-    std::filesystem::remove_all(dir_);
   }
 
   std::size_t openConnections() {
@@ -118,13 +117,9 @@ class RelayFixture : public ::testing::Test {
     boost::asio::post(io_, [&] { p.set_value(server_->openConnections()); });
     return p.get_future().get();
   }
-  // Polls until the server holds `n` connections (closing is asynchronous); false after two seconds.
+  // Whether the server comes to hold `n` connections (closing is asynchronous).
   bool eventuallyOpen(std::size_t n) {
-    for (int i = 0; i < 200; ++i) {
-      if (openConnections() == n) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return test::eventually([&] { return openConnections() == n; });
   }
 
   std::unique_ptr<RawClient> client() { return std::make_unique<RawClient>("127.0.0.1", port_); }
@@ -172,13 +167,12 @@ class RelayFixture : public ::testing::Test {
     return std::string(json.at("token").as_string());
   }
 
+  test::TempDir dir_{"relay-test"};
   boost::asio::io_context io_;
   std::unique_ptr<SwitchableRegistry> registry_;
   std::unique_ptr<RelayServer> server_;
   std::thread thread_;
   std::uint16_t port_ = 0;
-  std::filesystem::path dir_;
-  static inline int counter_ = 0;
 };
 
 TEST_F(RelayFixture, RegistrationHandsOutFreshIdentitiesThatAuthenticate) {
