@@ -8,6 +8,7 @@
 
 #include "support/child_process.h"
 #include "support/raw_client.h"
+#include "support/relay_calls.h"
 #include "support/relay_process.h"
 #include "support/temp_dir.h"
 
@@ -16,16 +17,9 @@ namespace {
 
 using test::ChildProcess;
 using test::RawClient;
+using test::registerAt;
 
 using Relay = test::RelayProcess;
-
-std::pair<std::string, std::string> registerAt(std::uint16_t port) {
-  RawClient c("127.0.0.1", port);
-  c.send("POST /v1/register HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-  EXPECT_EQ(test::statusOf(c.readHead().value_or("")), 200);
-  auto json = boost::json::parse(c.readToEnd()).as_object();
-  return {std::string(json.at("id").as_string()), std::string(json.at("secret").as_string())};
-}
 
 TEST(RelayProcess, IdentitiesSurviveARestartAndSigtermEndsCleanly) {
   test::TempDir folder("relay-process");
