@@ -51,6 +51,7 @@ class FakeApproval : public ApprovalPrompt {
       pending = std::make_shared<asio::steady_timer>(co_await asio::this_coro::executor, std::chrono::hours(1));
       auto timer = pending;
       co_await timer->async_wait(asio::as_tuple(asio::use_awaitable));
+      pending.reset();  // timers must not outlive the network thread's context (a fixture member)
     }
     co_return answer;
   }
