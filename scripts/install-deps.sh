@@ -29,6 +29,8 @@ packages=(
   libcanberra-dev
   # packaging: .deb dependencies from dpkg-shlibdeps
   dpkg-dev fakeroot
+  # packaging: CPack finds the ELF files to hand to dpkg-shlibdeps with file(1); minimal systems lack it
+  file
   # integration tests: a virtual X server, a sound server, a CA for TLS tests
   xvfb x11-utils xdotool pulseaudio openssl
   # LAN announcement and discovery: the Avahi client library
