@@ -1,6 +1,7 @@
 // pellora: the desktop app without arguments (or `connect TARGET` without --headless), and the command
 // line: `pellora host` and `pellora connect --headless`.
 
+#include <cstdlib>
 #include <iostream>
 
 #include "base/allocator_tuning.h"
@@ -11,11 +12,28 @@
 #include "cli/run_settings.h"
 #include "ui/desktop_app.h"
 
+namespace {
+
+// Qt aborts with a misleading text when it finds no display (over SSH, say): say what is wrong instead.
+bool hasDisplay() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+    if (const char* value = std::getenv(name); value && *value) return true;
+  std::cerr << "pellora: no display for the desktop app (DISPLAY is not set); without one, use "
+               "`pellora host` or `pellora connect TARGET --headless`\n";
+  return false;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   pellora::tuneAllocatorForStreaming();
   using namespace pellora::cli;
   const ParsedCommandLine parsed = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   try {
+    const bool desktop = std::holds_alternative<DesktopCommand>(parsed.command) ||
+                         (std::holds_alternative<ConnectCommand>(parsed.command) &&
+                          !std::get<ConnectCommand>(parsed.command).headless);
+    if (desktop && !hasDisplay()) return 1;
     if (std::holds_alternative<DesktopCommand>(parsed.command)) {
       pellora::ui::DesktopOptions options;
       options.computerName = computerName();
