@@ -242,7 +242,8 @@ TEST(ScreenCapturerX11, StopsWhenTheServerGoesAndFailsWithoutOne) {
   xvfb.reset();
   const auto reason = frames.waitForStop();
   ASSERT_TRUE(reason);
-  EXPECT_EQ(*reason, "X server connection lost");
+  // A server on its way out may first answer with no monitors; either way the capture has ended.
+  EXPECT_TRUE(*reason == "X server connection lost" || *reason == "display removed") << *reason;
   capturer.stop();
 
   ScreenCapturerX11 orphan(display);
