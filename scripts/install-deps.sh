@@ -37,6 +37,11 @@ packages=(
   avahi-daemon dbus iproute2
   # relay cluster tests: the shared store and a TCP load balancer in front of the nodes (private copies)
   redis-server haproxy
+  # Wayland capture: PipeWire video streams (client library)
+  libpipewire-0.3-dev
+  # Wayland tests: a headless compositor with the screen-cast and remote-desktop interfaces, the media
+  # server and its session manager (private copies started by the tests; the packages only ship per-user units)
+  mutter pipewire wireplumber
 )
 
 missing=()

@@ -1,0 +1,69 @@
+#include "support/headless_gnome.h"
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/linux/mutter_remote_desktop.h"
+
+namespace pellora::test {
+
+namespace {
+
+std::string firstLine(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+}  // namespace
+
+HeadlessGnome::HeadlessGnome(const std::string& size) {
+  char pattern[] = "/tmp/pellora-gnome-XXXXXX";
+  if (!mkdtemp(pattern)) throw std::runtime_error("headless_gnome: no temporary folder");
+  dir_ = pattern;
+  script_ = std::make_unique<ChildProcess>(PELLORA_HEADLESS_GNOME_SCRIPT, std::vector<std::string>{dir_, size});
+  const std::optional<std::string> line = script_->readLine(std::chrono::seconds(20));
+  if (!line || *line != "headless_gnome: ready") {
+    throw std::runtime_error(line ? *line : "headless_gnome: the session did not start in time");
+  }
+  setenv("DBUS_SESSION_BUS_ADDRESS", firstLine(std::filesystem::path(dir_) / "address").c_str(), 1);
+  setenv("XDG_RUNTIME_DIR", (dir_ + "/run").c_str(), 1);
+  setenv("WAYLAND_DISPLAY", "wayland-0", 1);
+  unsetenv("PIPEWIRE_REMOTE");
+  // The compositor owns its bus names a moment after its socket appears.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!MutterRemoteDesktop::available() || MutterRemoteDesktop::monitors().empty()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      throw std::runtime_error("headless_gnome: the compositor offers no remote desktop (see " + dir_ + "/mutter.log)");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+HeadlessGnome::~HeadlessGnome() {
+  if (script_) {
+    script_->signal(SIGTERM);
+    script_->wait(std::chrono::seconds(10));
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+std::vector<std::string> HeadlessGnome::environment() const {
+  return {"DBUS_SESSION_BUS_ADDRESS=" + firstLine(std::filesystem::path(dir_) / "address"),
+          "XDG_RUNTIME_DIR=" + dir_ + "/run", "WAYLAND_DISPLAY=wayland-0"};
+}
+
+void HeadlessGnome::killCompositor() {
+  const std::string pid = firstLine(std::filesystem::path(dir_) / "mutter.pid");
+  if (!pid.empty()) kill(std::stoi(pid), SIGKILL);
+}
+
+}  // namespace pellora::test
