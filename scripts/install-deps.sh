@@ -42,6 +42,8 @@ packages=(
   # Wayland tests: a headless compositor with the screen-cast and remote-desktop interfaces, the media
   # server and its session manager (private copies started by the tests; the packages only ship per-user units)
   mutter pipewire wireplumber
+  # Wayland tests: the test client that draws known pictures and records input is a Qt Wayland client
+  qt6-wayland
 )
 
 missing=()

@@ -207,6 +207,17 @@ std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::start(const std::strin
         },
         self, nullptr));
   }
+  // A compositor that dies sends no Closed: its name losing its owner says so.
+  s->subscriptions_.push_back(g_dbus_connection_signal_subscribe(
+      c, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus",
+      remoteDesktopName, G_DBUS_SIGNAL_FLAGS_NONE,
+      [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
+         gpointer data) {
+        const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
+        g_variant_get(parameters, "(&s&s&s)", &name, &oldOwner, &newOwner);
+        if (newOwner == nullptr || *newOwner == '\0') static_cast<MutterRemoteDesktop*>(data)->closed_ = true;
+      },
+      self, nullptr));
   g_main_context_pop_thread_default(s->context_.get());
 
   reply = callSync(c, remoteDesktopName, s->remoteDesktopPath_, remoteDesktopSession, "Start", nullptr, nullptr, &error);

@@ -4,37 +4,21 @@
 
 #include "capture_checks.h"
 #include "core/transport_error.h"
-#include "platform/linux/mutter_remote_desktop.h"
-#include "support/headless_gnome.h"
+#include "wayland_test_session.h"
 
 namespace pellora {
 namespace {
 
+using test::covered;
 using test::Frames;
-using test::HeadlessGnome;
+using test::insideLooksLike;
+using test::WaylandTestClient;
 
-// One headless GNOME session for the whole suite: starting one takes a few seconds.
-class WaylandCapture : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    try {
-      gnome_ = std::make_unique<HeadlessGnome>("1280x720");
-    } catch (const std::exception& e) {
-      skipReason_ = e.what();
-    }
-  }
-  static void TearDownTestSuite() { gnome_.reset(); }
-  void SetUp() override {
-    if (!gnome_) GTEST_SKIP() << skipReason_;
-  }
+constexpr std::uint32_t kRed = 0xE02010, kGreen = 0x20C040, kBlue = 0x3050F0;
 
-  static std::unique_ptr<HeadlessGnome> gnome_;
-  static std::string skipReason_;
-};
-std::unique_ptr<HeadlessGnome> WaylandCapture::gnome_;
-std::string WaylandCapture::skipReason_;
+class ScreenCapturerPipeWireTest : public test::WaylandSessionTest {};
 
-TEST_F(WaylandCapture, ListsTheCompositorsMonitors) {
+TEST_F(ScreenCapturerPipeWireTest, ListsTheCompositorsMonitors) {
   ScreenCapturerPipeWire capturer;
   const std::vector<DisplayInfo> displays = capturer.displays();
   ASSERT_EQ(displays.size(), 1u);
@@ -44,7 +28,7 @@ TEST_F(WaylandCapture, ListsTheCompositorsMonitors) {
   EXPECT_FALSE(displays[0].name.empty());
 }
 
-TEST_F(WaylandCapture, DeliversWholeFramesOfTheOutputSize) {
+TEST_F(ScreenCapturerPipeWireTest, DeliversWholeFramesOfTheOutputSize) {
   for (const auto& [maxDimension, width, height] : {std::tuple{1920, 1280, 720}, std::tuple{640, 640, 360}}) {
     SCOPED_TRACE(maxDimension);
     ScreenCapturerPipeWire capturer;
@@ -62,6 +46,56 @@ TEST_F(WaylandCapture, DeliversWholeFramesOfTheOutputSize) {
     EXPECT_EQ(dirty, (std::vector<PixelRect>{{0, 0, width, height}}));  // the first frame is whole
     capturer.stop();
   }
+}
+
+TEST_F(ScreenCapturerPipeWireTest, CapturesDrawnRectanglesAndReportsWhereTheyChanged) {
+  WaylandTestClient client;
+  ASSERT_EQ(client.width(), 1280);
+  // Away from the middle of the screen, where the pointer may be drawn.
+  const PixelRect red{80, 60, 240, 160}, green{900, 480, 200, 140}, blue{120, 500, 300, 120};
+  client.fill(red.x, red.y, red.width, red.height, kRed);
+
+  ScreenCapturerPipeWire capturer;
+  Frames frames(capturer);
+  capturer.start(0, 1920, 30);
+  ASSERT_TRUE(frames.waitFor([&](const I420Frame& f) { return insideLooksLike(f, red, kRed); }))
+      << "the red rectangle never arrived";
+
+  for (const auto& [rect, rgb] : {std::pair{green, kGreen}, std::pair{blue, kBlue}}) {
+    client.fill(rect.x, rect.y, rect.width, rect.height, rgb);
+    std::vector<PixelRect> dirty;
+    auto frame = frames.waitFor([&](const I420Frame& f) { return insideLooksLike(f, rect, rgb); }, &dirty);
+    ASSERT_TRUE(frame) << "a rectangle never arrived";
+    EXPECT_TRUE(covered(dirty, rect)) << "the changed rectangles miss a change";
+    EXPECT_TRUE(insideLooksLike(*frame->image, red, kRed));
+  }
+
+  // Scaled to half: the same picture at half the coordinates.
+  capturer.stop();
+  ScreenCapturerPipeWire half;
+  Frames halfFrames(half);
+  EXPECT_EQ(half.start(0, 640, 30).width, 640);
+  EXPECT_TRUE(halfFrames.waitFor([&](const I420Frame& f) {
+    return insideLooksLike(f, {green.x / 2, green.y / 2, green.width / 2, green.height / 2}, kGreen);
+  }));
+}
+
+TEST_F(ScreenCapturerPipeWireTest, StopsWhenTheCompositorGoesAway) {
+  ScreenCapturerPipeWire capturer;
+  Frames frames(capturer);
+  capturer.start(0, 1920, 30);
+  ASSERT_TRUE(frames.waitFor([](const I420Frame&) { return true; }));
+  gnome_->killCompositor();
+  const std::optional<std::string> reason = frames.waitForStop();
+  ASSERT_TRUE(reason) << "no onStop after the compositor died";
+  EXPECT_FALSE(reason->empty());
+  capturer.stop();
+  gnome_.reset();  // the next test starts a fresh session
+
+  // Without a compositor there is nothing to capture.
+  ScreenCapturerPipeWire orphan;
+  EXPECT_TRUE(orphan.displays().empty());
+  EXPECT_THROW(orphan.start(0, 1920, 30), TransportError);
 }
 
 }  // namespace
