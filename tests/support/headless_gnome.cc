@@ -53,7 +53,7 @@ HeadlessGnome::~HeadlessGnome() {
     script_->wait(std::chrono::seconds(10));
   }
   std::error_code ec;
-  std::filesystem::remove_all(dir_, ec);
+  if (!std::getenv("PELLORA_KEEP_TEST_SESSION")) std::filesystem::remove_all(dir_, ec);  // kept for its logs
 }
 
 std::vector<std::string> HeadlessGnome::environment() const {

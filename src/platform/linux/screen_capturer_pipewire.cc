@@ -23,7 +23,10 @@ namespace pellora {
 namespace {
 
 constexpr int maxDamageRects = 32;
-constexpr int maxCursorSide = 256;
+constexpr int maxCursorSide = 1024;
+constexpr int cursorMetaSize(int side) {
+  return static_cast<int>(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap)) + side * side * 4;
+}
 
 void initPipeWire() {
   static std::once_flag once;
@@ -206,9 +209,6 @@ void ScreenCapturerPipeWire::Session::onParamChanged(std::uint32_t id, const spa
   }
   std::uint8_t buffer[1024];
   spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
-  const int cursorMetaMax =
-      static_cast<int>(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap)) + maxCursorSide * maxCursorSide * 4;
-  const int cursorMetaMin = static_cast<int>(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap)) + 64 * 64 * 4;
   const spa_pod* params[4];
   params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
       &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers, SPA_POD_CHOICE_RANGE_Int(4, 2, 16),
@@ -223,7 +223,7 @@ void ScreenCapturerPipeWire::Session::onParamChanged(std::uint32_t id, const spa
                                sizeof(spa_meta_region) * maxDamageRects)));
   params[3] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
       &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Cursor),
-      SPA_PARAM_META_size, SPA_POD_CHOICE_RANGE_Int(cursorMetaMax, cursorMetaMin, cursorMetaMax)));
+      SPA_PARAM_META_size, SPA_POD_CHOICE_RANGE_Int(cursorMetaSize(64), cursorMetaSize(1), cursorMetaSize(maxCursorSide))));
   pw_stream_update_params(stream.get(), params, 4);
 }
 

@@ -35,9 +35,10 @@ class Frames {
   // The first frame that satisfies `accept`, within a few seconds; `dirty` gathers the changed
   // rectangles of every frame seen on the way, that one included.
   std::optional<CapturedFrame> waitFor(const std::function<bool(const I420Frame&)>& accept,
-                                       std::vector<PixelRect>* dirty = nullptr) {
+                                       std::vector<PixelRect>* dirty = nullptr,
+                                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
     std::unique_lock lock(mutex_);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
       while (!frames_.empty()) {
         CapturedFrame f = std::move(frames_.front());

@@ -48,23 +48,34 @@ TEST_F(ScreenCapturerPipeWireTest, DeliversWholeFramesOfTheOutputSize) {
   }
 }
 
+// Paints a rectangle and waits for a frame showing it, gathering the changed rectangles on the way. GNOME
+// 43 drops a repaint that follows the previous frame within its frame interval (the window's opening
+// animation does), so the rectangle is painted again while it does not show.
+std::optional<CapturedFrame> paintUntilSeen(WaylandTestClient& client, Frames& frames, PixelRect rect,
+                                            std::uint32_t rgb, std::vector<PixelRect>* dirty = nullptr) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    client.fill(rect.x, rect.y, rect.width, rect.height, rgb);
+    auto frame = frames.waitFor([&](const I420Frame& f) { return insideLooksLike(f, rect, rgb); }, dirty,
+                                std::chrono::seconds(1));
+    if (frame) return frame;
+  }
+  return std::nullopt;
+}
+
 TEST_F(ScreenCapturerPipeWireTest, CapturesDrawnRectanglesAndReportsWhereTheyChanged) {
   WaylandTestClient client;
   ASSERT_EQ(client.width(), 1280);
-  // Away from the middle of the screen, where the pointer may be drawn.
+  // Away from the top left corner, where the pointer is drawn.
   const PixelRect red{80, 60, 240, 160}, green{900, 480, 200, 140}, blue{120, 500, 300, 120};
-  client.fill(red.x, red.y, red.width, red.height, kRed);
 
   ScreenCapturerPipeWire capturer;
   Frames frames(capturer);
   capturer.start(0, 1920, 30);
-  ASSERT_TRUE(frames.waitFor([&](const I420Frame& f) { return insideLooksLike(f, red, kRed); }))
-      << "the red rectangle never arrived";
+  ASSERT_TRUE(paintUntilSeen(client, frames, red, kRed)) << "the red rectangle never arrived";
 
   for (const auto& [rect, rgb] : {std::pair{green, kGreen}, std::pair{blue, kBlue}}) {
-    client.fill(rect.x, rect.y, rect.width, rect.height, rgb);
     std::vector<PixelRect> dirty;
-    auto frame = frames.waitFor([&](const I420Frame& f) { return insideLooksLike(f, rect, rgb); }, &dirty);
+    auto frame = paintUntilSeen(client, frames, rect, rgb, &dirty);
     ASSERT_TRUE(frame) << "a rectangle never arrived";
     EXPECT_TRUE(covered(dirty, rect)) << "the changed rectangles miss a change";
     EXPECT_TRUE(insideLooksLike(*frame->image, red, kRed));

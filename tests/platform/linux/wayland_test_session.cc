@@ -32,8 +32,8 @@ void WaylandTestClient::fill(int x, int y, int width, int height, std::uint32_t 
                      std::to_string(height) + " " + color);
 }
 
-std::optional<std::string> WaylandTestClient::next(const std::string& prefix) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+std::optional<std::string> WaylandTestClient::next(const std::string& prefix, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return std::nullopt;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,8 +36,9 @@ class WaylandTestClient {
   // Waits until the window is shown; throws std::runtime_error when it is not.
   WaylandTestClient();
   void fill(int x, int y, int width, int height, std::uint32_t rgb);
-  // The next line the client reports that starts with `prefix`, skipping others; none within a few seconds.
-  std::optional<std::string> next(const std::string& prefix);
+  // The next line the client reports that starts with `prefix`, skipping others; none when it takes longer.
+  std::optional<std::string> next(const std::string& prefix,
+                                  std::chrono::milliseconds timeout = std::chrono::seconds(5));
   int width() const { return width_; }
   int height() const { return height_; }
 
