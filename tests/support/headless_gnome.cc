@@ -33,6 +33,10 @@ HeadlessGnome::HeadlessGnome(const std::string& size) {
   if (!line || *line != "headless_gnome: ready") {
     throw std::runtime_error(line ? *line : "headless_gnome: the session did not start in time");
   }
+  for (const char* name : {"DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR", "WAYLAND_DISPLAY", "PIPEWIRE_REMOTE"}) {
+    const char* value = std::getenv(name);
+    savedEnvironment_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+  }
   setenv("DBUS_SESSION_BUS_ADDRESS", firstLine(std::filesystem::path(dir_) / "address").c_str(), 1);
   setenv("XDG_RUNTIME_DIR", (dir_ + "/run").c_str(), 1);
   setenv("WAYLAND_DISPLAY", "wayland-0", 1);
@@ -48,17 +52,19 @@ HeadlessGnome::HeadlessGnome(const std::string& size) {
 }
 
 HeadlessGnome::~HeadlessGnome() {
+  for (const auto& [name, value] : savedEnvironment_) {
+    if (value) {
+      setenv(name.c_str(), value->c_str(), 1);
+    } else {
+      unsetenv(name.c_str());
+    }
+  }
   if (script_) {
     script_->signal(SIGTERM);
     script_->wait(std::chrono::seconds(10));
   }
   std::error_code ec;
   if (!std::getenv("PELLORA_KEEP_TEST_SESSION")) std::filesystem::remove_all(dir_, ec);  // kept for its logs
-}
-
-std::vector<std::string> HeadlessGnome::environment() const {
-  return {"DBUS_SESSION_BUS_ADDRESS=" + firstLine(std::filesystem::path(dir_) / "address"),
-          "XDG_RUNTIME_DIR=" + dir_ + "/run", "WAYLAND_DISPLAY=wayland-0"};
 }
 
 void HeadlessGnome::killCompositor() {

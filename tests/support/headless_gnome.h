@@ -3,6 +3,9 @@
 #include <sys/types.h>
 
 #include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
 #include <string>
 
 #include "support/child_process.h"
@@ -11,8 +14,9 @@ namespace pellora::test {
 
 // A private headless GNOME session for one test (see headless_gnome.sh): started by the constructor, ready
 // when it returns (the compositor answers on its bus), stopped by the destructor. The constructor points
-// this process at it (DBUS_SESSION_BUS_ADDRESS, XDG_RUNTIME_DIR, WAYLAND_DISPLAY), so tests using it live
-// in a binary of their own. Throws std::runtime_error with the reason when it cannot start.
+// this process at it (DBUS_SESSION_BUS_ADDRESS, XDG_RUNTIME_DIR, WAYLAND_DISPLAY; processes started
+// meanwhile inherit them) and the destructor restores them. Throws std::runtime_error with the reason when
+// it cannot start.
 class HeadlessGnome {
  public:
   explicit HeadlessGnome(const std::string& size = "1280x720");
@@ -20,12 +24,11 @@ class HeadlessGnome {
   HeadlessGnome(const HeadlessGnome&) = delete;
   HeadlessGnome& operator=(const HeadlessGnome&) = delete;
 
-  // Environment entries ("NAME=value") a child process needs to join the session.
-  std::vector<std::string> environment() const;
   // Kills the compositor (to test what happens when it goes away).
   void killCompositor();
 
  private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> savedEnvironment_;
   std::string dir_;
   std::unique_ptr<ChildProcess> script_;
 };
