@@ -1,6 +1,7 @@
 // A Wayland client for the capture and input tests: a full-screen window that paints what it is told and
 // reports the input it receives.
 //   standard input:  "fill X Y WIDTH HEIGHT RRGGBB"  paints a rectangle (the window starts black)
+//                    "cursor SHAPE"                  sets the pointer's shape (a Qt::CursorShape value)
 //   standard output: "ready WIDTH HEIGHT" once shown, then one line per event:
 //                    "motion X Y", "press BUTTON X Y", "release BUTTON X Y" (Qt button values),
 //                    "wheel DX DY" (angle deltas, 120 a notch), "key CODE down|up MODIFIERS" (evdev code,
@@ -97,8 +98,11 @@ int main(int argc, char** argv) {
       std::istringstream words(pending.substr(0, end));
       std::string command, color;
       int x = 0, y = 0, w = 0, h = 0;
-      if (words >> command >> x >> y >> w >> h >> color && command == "fill") {
+      words >> command;
+      if (command == "fill" && words >> x >> y >> w >> h >> color) {
         window.fill(QRect(x, y, w, h), QColor(QString::fromStdString("#" + color)));
+      } else if (command == "cursor" && words >> x && x >= 0 && x <= Qt::LastCursor) {
+        window.setCursor(static_cast<Qt::CursorShape>(x));
       }
     }
   });

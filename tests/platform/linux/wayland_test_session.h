@@ -36,6 +36,7 @@ class WaylandTestClient {
   // Waits until the window is shown; throws std::runtime_error when it is not.
   WaylandTestClient();
   void fill(int x, int y, int width, int height, std::uint32_t rgb);
+  void setCursor(int qtCursorShape) { process_.writeLine("cursor " + std::to_string(qtCursorShape)); }
   // The next line the client reports that starts with `prefix`, skipping others; none when it takes longer.
   std::optional<std::string> next(const std::string& prefix,
                                   std::chrono::milliseconds timeout = std::chrono::seconds(5));
