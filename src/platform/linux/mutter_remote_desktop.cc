@@ -7,10 +7,6 @@
 
 namespace pellora {
 
-using gdbus::ErrorPtr;
-using gdbus::GObjectPtr;
-using gdbus::VariantPtr;
-
 namespace {
 
 constexpr std::chrono::milliseconds connectTimeout{1000};
@@ -26,7 +22,7 @@ constexpr const char* screenCastStream = "org.gnome.Mutter.ScreenCast.Stream";
 // Cursor as stream metadata: the capturer draws it, and its position stays readable.
 constexpr std::uint32_t cursorModeMetadata = 2;
 
-GObjectPtr<GDBusConnection> connectSessionBus() {
+gdbus::GObjectPtr<GDBusConnection> connectSessionBus() {
   const std::string address = gdbus::sessionBusAddress();
   if (address.empty()) return nullptr;
   auto bus = gdbus::connectBounded(address, connectTimeout);
@@ -35,13 +31,13 @@ GObjectPtr<GDBusConnection> connectSessionBus() {
 }
 
 // A synchronous call; null with `error` set when it fails.
-VariantPtr callSync(GDBusConnection* bus, const char* name, const std::string& path, const char* interface,
+gdbus::VariantPtr callSync(GDBusConnection* bus, const char* name, const std::string& path, const char* interface,
                     const char* method, GVariant* parameters, const char* replyType, std::string* error = nullptr) {
   GError* raw = nullptr;
-  VariantPtr reply(g_dbus_connection_call_sync(bus, name, path.c_str(), interface, method, parameters,
+  gdbus::VariantPtr reply(g_dbus_connection_call_sync(bus, name, path.c_str(), interface, method, parameters,
                                                replyType ? G_VARIANT_TYPE(replyType) : nullptr,
                                                G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, &raw));
-  ErrorPtr owned(raw);
+  gdbus::ErrorPtr owned(raw);
   if (!reply && error) *error = owned ? owned->message : "no reply";
   return reply;
 }
@@ -54,22 +50,22 @@ std::uint32_t idOfConnector(const std::string& connector) {
 }
 
 std::vector<MutterMonitor> monitorsOn(GDBusConnection* bus) {
-  VariantPtr state = callSync(bus, "org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig",
+  gdbus::VariantPtr state = callSync(bus, "org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig",
                               "org.gnome.Mutter.DisplayConfig", "GetCurrentState", nullptr,
                               "(ua((ssss)a(siiddada{sv})a{sv})a(iiduba(ssss)a{sv})a{sv})");
   if (!state) return {};
   std::vector<MutterMonitor> list;
-  VariantPtr monitors(g_variant_get_child_value(state.get(), 1));
-  VariantPtr logical(g_variant_get_child_value(state.get(), 2));
+  gdbus::VariantPtr monitors(g_variant_get_child_value(state.get(), 1));
+  gdbus::VariantPtr logical(g_variant_get_child_value(state.get(), 2));
   // Physical monitors: the connector, the display name and the current mode's size.
   for (gsize i = 0, n = g_variant_n_children(monitors.get()); i < n; ++i) {
-    VariantPtr monitor(g_variant_get_child_value(monitors.get(), i));
+    gdbus::VariantPtr monitor(g_variant_get_child_value(monitors.get(), i));
     const char *connector = nullptr, *vendor = nullptr, *product = nullptr, *serial = nullptr;
     GVariantIter* modes = nullptr;
     GVariant* properties = nullptr;
     g_variant_get(monitor.get(), "((&s&s&s&s)a(siiddada{sv})@a{sv})", &connector, &vendor, &product, &serial, &modes,
                   &properties);
-    VariantPtr ownedProperties(properties);
+    gdbus::VariantPtr ownedProperties(properties);
     MutterMonitor m;
     m.connector = connector;
     m.id = idOfConnector(m.connector);
@@ -96,7 +92,7 @@ std::vector<MutterMonitor> monitorsOn(GDBusConnection* bus) {
   }
   // Logical monitors: where each physical one sits and which is primary.
   for (gsize i = 0, n = g_variant_n_children(logical.get()); i < n; ++i) {
-    VariantPtr entry(g_variant_get_child_value(logical.get(), i));
+    gdbus::VariantPtr entry(g_variant_get_child_value(logical.get(), i));
     gint32 x = 0, y = 0;
     gdouble scale = 1;
     guint32 transform = 0;
@@ -135,7 +131,7 @@ bool MutterRemoteDesktop::available() {
   auto bus = connectSessionBus();
   if (!bus) return false;
   for (const char* name : {remoteDesktopName, screenCastName}) {
-    VariantPtr owner = callSync(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+    gdbus::VariantPtr owner = callSync(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                                 "NameHasOwner", g_variant_new("(s)", name), "(b)");
     gboolean has = FALSE;
     if (owner) g_variant_get(owner.get(), "(b)", &has);
@@ -146,7 +142,7 @@ bool MutterRemoteDesktop::available() {
 
 std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::start(const std::string& connector) {
   std::shared_ptr<MutterRemoteDesktop> s(new MutterRemoteDesktop());
-  GObjectPtr<GDBusConnection> bus = connectSessionBus();
+  gdbus::GObjectPtr<GDBusConnection> bus = connectSessionBus();
   if (!bus) throw TransportError::connectFailed("no session bus");
   s->bus_.reset(bus.release());
   GDBusConnection* c = s->bus_.get();
@@ -155,18 +151,18 @@ std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::start(const std::strin
   };
 
   std::string error;
-  VariantPtr reply = callSync(c, remoteDesktopName, "/org/gnome/Mutter/RemoteDesktop", remoteDesktopName,
+  gdbus::VariantPtr reply = callSync(c, remoteDesktopName, "/org/gnome/Mutter/RemoteDesktop", remoteDesktopName,
                               "CreateSession", nullptr, "(o)", &error);
   if (!reply) throw fail("CreateSession", error);
   const char* path = nullptr;
   g_variant_get(reply.get(), "(&o)", &path);
   s->remoteDesktopPath_ = path;
 
-  VariantPtr id = callSync(c, remoteDesktopName, s->remoteDesktopPath_, "org.freedesktop.DBus.Properties", "Get",
+  gdbus::VariantPtr id = callSync(c, remoteDesktopName, s->remoteDesktopPath_, "org.freedesktop.DBus.Properties", "Get",
                            g_variant_new("(ss)", remoteDesktopSession, "SessionId"), "(v)", &error);
   if (!id) throw fail("SessionId", error);
-  VariantPtr idValue(g_variant_get_child_value(id.get(), 0));
-  VariantPtr sessionID(g_variant_get_variant(idValue.get()));
+  gdbus::VariantPtr idValue(g_variant_get_child_value(id.get(), 0));
+  gdbus::VariantPtr sessionID(g_variant_get_variant(idValue.get()));
 
   GVariantBuilder options;
   g_variant_builder_init(&options, G_VARIANT_TYPE("a{sv}"));
@@ -228,11 +224,11 @@ std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::start(const std::strin
   }
   if (!s->nodeKnown_) throw fail("stream", s->closed_ ? "session closed" : "no stream in time");
 
-  VariantPtr parameters = callSync(c, screenCastName, s->streamPath_, "org.freedesktop.DBus.Properties", "Get",
+  gdbus::VariantPtr parameters = callSync(c, screenCastName, s->streamPath_, "org.freedesktop.DBus.Properties", "Get",
                                    g_variant_new("(ss)", screenCastStream, "Parameters"), "(v)", &error);
   if (parameters) {
-    VariantPtr boxed(g_variant_get_child_value(parameters.get(), 0));
-    VariantPtr dict(g_variant_get_variant(boxed.get()));
+    gdbus::VariantPtr boxed(g_variant_get_child_value(parameters.get(), 0));
+    gdbus::VariantPtr dict(g_variant_get_variant(boxed.get()));
     g_variant_lookup(dict.get(), "position", "(ii)", &s->streamRect_.x, &s->streamRect_.y);
     g_variant_lookup(dict.get(), "size", "(ii)", &s->streamRect_.width, &s->streamRect_.height);
   }

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <thread>
 
@@ -17,6 +16,7 @@
 #include "host/frame_scaler.h"
 #include "host/frame_stamp.h"
 #include "platform/linux/mutter_remote_desktop.h"
+#include "platform/linux/pacing_loop.h"
 
 namespace pellora {
 
@@ -115,10 +115,9 @@ struct ScreenCapturerPipeWire::Session {
   std::unique_ptr<pw_stream, StreamDeleter> stream;
   spa_hook streamListener{};
 
+  PacingLoop pacing;
   // Shared between the loop thread and the pacing thread, under `mutex`.
   std::mutex mutex;
-  std::condition_variable wake;
-  bool stopping = false;
   std::string streamFailure;      // set when the stream fails or disconnects
   int width = 0, height = 0;      // negotiated picture size
   std::vector<std::uint8_t> picture;  // newest picture, rows of width × 4 bytes
@@ -142,13 +141,9 @@ struct ScreenCapturerPipeWire::Session {
   void connectStream(std::uint32_t node, int fps);
   void onParamChanged(std::uint32_t id, const spa_pod* param);
   void onProcess();
-  void run();
   // One pacing step; false with `reason` set when the capture cannot go on.
   bool tick(std::string& reason);
-  bool isStopping() {
-    std::lock_guard lock(mutex);
-    return stopping;
-  }
+  bool isStopping() { return pacing.isStopping(); }
 };
 
 void ScreenCapturerPipeWire::Session::connectStream(std::uint32_t node, int fps) {
@@ -160,7 +155,6 @@ void ScreenCapturerPipeWire::Session::connectStream(std::uint32_t node, int fps)
       if (state != PW_STREAM_STATE_ERROR && state != PW_STREAM_STATE_UNCONNECTED) return;
       std::lock_guard lock(s->mutex);
       if (s->streamFailure.empty()) s->streamFailure = error && *error ? error : "screen cast stream ended";
-      s->wake.notify_all();
     };
     e.param_changed = [](void* data, std::uint32_t id, const spa_pod* param) {
       static_cast<Session*>(data)->onParamChanged(id, param);
@@ -296,27 +290,6 @@ void ScreenCapturerPipeWire::Session::onProcess() {
     }
   }
   pw_stream_queue_buffer(stream.get(), newest);
-  wake.notify_all();
-}
-
-void ScreenCapturerPipeWire::Session::run() {
-  auto next = std::chrono::steady_clock::now();
-  for (;;) {
-    {
-      std::unique_lock lock(mutex);
-      if (wake.wait_until(lock, next, [this] { return stopping; })) return;
-    }
-    next += interval;
-    const auto now = std::chrono::steady_clock::now();
-    if (next < now) next = now;  // fell behind: skip the missed ticks instead of bursting
-    std::string reason;
-    if (!tick(reason)) {
-      if (isStopping()) return;
-      // The callback may destroy the capturer; nothing here is touched after it.
-      if (auto callback = onStop) callback(reason);
-      return;
-    }
-  }
 }
 
 bool ScreenCapturerPipeWire::Session::tick(std::string& reason) {
@@ -413,7 +386,9 @@ CaptureInfo ScreenCapturerPipeWire::start(std::uint32_t displayID, int maxDimens
 
   session_ = s;
   if (slot_) slot_->set(s->desktop);
-  s->thread = std::thread([s] { s->run(); });
+  s->thread = std::thread([s] {
+    s->pacing.run(s->interval, [&s](std::string& reason) { return s->tick(reason); }, s->onStop);
+  });
   return {s->outputWidth, s->outputHeight, s->monitorRect};
 }
 
@@ -421,16 +396,7 @@ void ScreenCapturerPipeWire::stop() {
   std::shared_ptr<Session> s = std::move(session_);
   if (!s) return;
   if (slot_) slot_->clear(s->desktop.get());
-  {
-    std::lock_guard lock(s->mutex);
-    s->stopping = true;
-  }
-  s->wake.notify_all();
-  if (s->thread.get_id() == std::this_thread::get_id()) {
-    s->thread.detach();  // called from a callback: the thread ends on its own and keeps the session alive
-  } else if (s->thread.joinable()) {
-    s->thread.join();
-  }
+  s->pacing.stop(s->thread);
   // The stream goes first, under the loop's lock, so that no PipeWire callback runs on a dying session.
   if (s->loop) {
     pw_thread_loop_stop(s->loop.get());
