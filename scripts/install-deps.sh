@@ -112,3 +112,14 @@ for daemon in "${test_daemons[@]}"; do
   if [ -x "/etc/init.d/$daemon" ]; then $sudo update-rc.d "$daemon" disable >/dev/null 2>&1 || true; fi
   echo "deps: $daemon is installed for the tests and left disabled; 'systemctl enable --now $daemon' starts it for this machine"
 done
+
+# pipewire and wireplumber are here for the Wayland tests, which run private copies inside their own session
+# bus. Their packages enable per-user units for every login; when this script installed them, those are
+# disabled again, so that nothing starts them for this machine's users. A machine that had them keeps them.
+user_units=()
+[[ " ${missing[*]} " == *" pipewire "* ]] && user_units+=(pipewire.service pipewire.socket)
+[[ " ${missing[*]} " == *" wireplumber "* ]] && user_units+=(wireplumber.service)
+if [ ${#user_units[@]} -gt 0 ] && command -v systemctl >/dev/null; then
+  $sudo systemctl --global disable "${user_units[@]}" >/dev/null 2>&1 || true
+  echo "deps: ${user_units[*]} installed for the tests and left disabled for user logins"
+fi
