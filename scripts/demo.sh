@@ -63,20 +63,8 @@ print("" if value is None else value)
 EOF
 }
 
-# Waits up to 20 s for `test` (a command) to succeed.
-wait_until() {
-  for _ in $(seq 200); do
-    "$@" && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
-"$bin/pellora-relay" --listen 127.0.0.1:0 --db "$work/relay.db" </dev/null >"$work/relay.log" 2>&1 &
-pids+=($!)
-relay_port() { grep -o 'listening on 127\.0\.0\.1:[0-9]*' "$work/relay.log" | grep -o '[0-9]*$'; }
-wait_until relay_port >/dev/null || { echo "demo: the relay did not start:" >&2; cat "$work/relay.log" >&2; exit 1; }
-relay="http://127.0.0.1:$(relay_port)"
+source scripts/local_relay.sh
+start_local_relay || { echo "demo: the relay did not start" >&2; exit 1; }
 echo "demo: relay at $relay"
 
 "$bin/pellora" host --source "$source" --listen 127.0.0.1:0 --relay "$relay" --no-discovery --approve never \

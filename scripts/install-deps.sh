@@ -24,7 +24,7 @@ packages=(
   # relay cluster: shared store client (Redis through hiredis)
   libhiredis-dev
   # desktop app: Qt 6 widgets and SVG icons
-  qt6-base-dev qt6-svg-dev
+  qt6-base-dev qt6-svg-dev libxkbcommon-dev
   # desktop app: the desktop's event sounds (a chat line arriving)
   libcanberra-dev
   # packaging: .deb dependencies from dpkg-shlibdeps

@@ -40,13 +40,7 @@ stop_all() {
 trap stop_all EXIT
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
-wait_until() {
-  for _ in $(seq 200); do
-    "$@" && return 0
-    sleep 0.1
-  done
-  return 1
-}
+source scripts/local_relay.sh
 
 # A private X server: the first free display number from 90.
 display=90
@@ -62,11 +56,7 @@ export XDG_DOWNLOAD_DIR="$HOME/Downloads"
 export PELLORA_SECRET_STORE=file PELLORA_REDUCE_MOTION=1
 mkdir -p "$XDG_CONFIG_HOME/pellora" "$HOME/Downloads"
 
-"$bin/pellora-relay" --listen 127.0.0.1:0 --db "$work/relay.db" </dev/null >"$work/relay.log" 2>&1 &
-pids+=($!)
-relay_port() { grep -o 'listening on 127\.0\.0\.1:[0-9]*' "$work/relay.log" | grep -o '[0-9]*$'; }
-wait_until relay_port >/dev/null
-relay="http://127.0.0.1:$(relay_port)"
+start_local_relay
 
 # A nearby host, announced on the private network under a name of its own.
 if [ -n "${PELLORA_MDNS_AVAHI_CONF:-}" ]; then

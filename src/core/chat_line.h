@@ -2,16 +2,22 @@
 
 #include <chrono>
 #include <string>
+#include <string_view>
 
 namespace pellora {
 
 // One chat line of a session, shown in the chat panels of both sides. A value.
 struct ChatLine {
-  std::string id;  // UUID
+  std::string id;       // UUID
   bool fromMe = false;  // typed on this computer
   std::string text;
   std::chrono::system_clock::time_point at;
   bool operator==(const ChatLine&) const = default;
+
+  // What is sent for a typed line: white space and line breaks (Unicode's too) trimmed from both ends,
+  // and cut before a character to the message's text limit, since a longer line would end the session at
+  // the peer. Empty: nothing to send.
+  static std::string prepare(std::string_view typed);
 };
 
 }  // namespace pellora

@@ -30,14 +30,6 @@ namespace {
 constexpr int passwordLength = 8;
 constexpr auto useTuple = asio::as_tuple(asio::use_awaitable);
 
-
-std::string trimmed(const std::string& text) {
-  const char* space = " \t\n\r\f\v";
-  const auto first = text.find_first_not_of(space);
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(space) - first + 1);
-}
-
 // The relay told us another host took over our identity: the loop ends for good.
 struct Replaced {};
 
@@ -96,7 +88,7 @@ std::string HostService::computerName() const {
 
 std::vector<std::string> HostService::addresses() const {
   std::vector<std::string> out;
-  const std::string port = std::to_string(options_.listen.port() != 0 ? options_.listen.port() : listeningPort());
+  const std::string port = std::to_string(listeningPort());
   for (const auto& address : NetworkInfo::ipv4Addresses()) out.push_back(address + ":" + port);
   return out;
 }
@@ -154,7 +146,8 @@ void HostService::startListener() {
     return;
   }
   acceptor_ = acceptor;
-  published_.update([&](State& s) { s.listenerStatus = "Yerel ağda açık (port " + port + ")"; });
+  // Port 0 lets the system choose: show the port callers must use.
+  published_.update([&](State& s) { s.listenerStatus = "Yerel ağda açık (port " + std::to_string(boundPort_) + ")"; });
 
   if (options_.makeAdvertiser) {
     advertiser_ = options_.makeAdvertiser();
@@ -389,7 +382,7 @@ void HostService::end(const std::shared_ptr<HostSession>& session, const std::st
 }
 
 void HostService::sendChat(const std::string& text) {
-  const std::string line = trimmed(text);
+  const std::string line = ChatLine::prepare(text);
   if (!session_ || line.empty()) return;
   session_->channel()->send(Message::ChatText{line});
   published_.update([&](State& s) { s.chat.push_back(ChatLine{UUID::v4(), true, line, std::chrono::system_clock::now()}); });

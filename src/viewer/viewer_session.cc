@@ -1,20 +1,18 @@
 #include "viewer/viewer_session.h"
 
-#include <utf8proc.h>
-
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/ip/host_name.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/system/system_error.hpp>
-#include <boost/uuid/uuid_generators.hpp>
-#include <boost/uuid/uuid_io.hpp>
 #include <algorithm>
 #include <atomic>
 #include <utility>
 
 #include "base/serial_queue.h"
+#include "core/error_text.h"
+#include "core/uuid.h"
 #include "core/file_receiver.h"
 #include "core/file_sender.h"
 #include "support/file_names_directory.h"
@@ -33,20 +31,6 @@ constexpr const char* closedText = "Bağlantı kapatıldı";
 constexpr const char* peerLeftText = "Karşı taraf bağlantıyı kapattı";
 constexpr const char* senderCancelledText = "Gönderen iptal etti";
 
-// The text the window shows for whatever a connection step threw: every error type of the layers
-// carries its Turkish description as what().
-std::string describe(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "?";
-  }
-}
-
-std::string newUUID() { return boost::uuids::to_string(boost::uuids::random_generator()()); }
-
 // Nanoseconds of the monotonic clock (CLOCK_MONOTONIC on Linux): what pings carry and pongs return.
 std::uint64_t uptimeNanos() {
   return static_cast<std::uint64_t>(
@@ -54,42 +38,6 @@ std::uint64_t uptimeNanos() {
           .count());
 }
 
-// White space and line breaks: the ASCII ones, U+0085, and Unicode's space, line and paragraph separators.
-bool isBlank(utf8proc_int32_t c) {
-  if (c == ' ' || (c >= '\t' && c <= '\r') || c == 0x85) return true;
-  const auto category = utf8proc_category(c);
-  return category == UTF8PROC_CATEGORY_ZS || category == UTF8PROC_CATEGORY_ZL || category == UTF8PROC_CATEGORY_ZP;
-}
-
-// The code point starting at `at`, or -1 when the bytes there are not UTF-8.
-utf8proc_int32_t codePointAt(const std::string& s, std::size_t at, std::size_t end, std::size_t* length) {
-  utf8proc_int32_t c = -1;
-  const auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(s.data() + at),
-                                  static_cast<utf8proc_ssize_t>(end - at), &c);
-  *length = n > 0 ? static_cast<std::size_t>(n) : 1;
-  return n > 0 ? c : -1;
-}
-
-std::string trimmed(const std::string& s) {
-  std::size_t begin = 0, end = s.size(), length = 0;
-  while (begin < end && isBlank(codePointAt(s, begin, end, &length))) begin += length;
-  while (end > begin) {
-    std::size_t last = end - 1;
-    while (last > begin && (static_cast<unsigned char>(s[last]) & 0xC0) == 0x80) --last;
-    if (!isBlank(codePointAt(s, last, end, &length)) || last + length != end) break;
-    end = last;
-  }
-  return s.substr(begin, end - begin);
-}
-
-// At most `limit` bytes, cut before a character rather than inside one.
-std::string truncated(std::string s, std::size_t limit) {
-  if (s.size() <= limit) return s;
-  std::size_t cut = limit;
-  while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
-  s.resize(cut);
-  return s;
-}
 
 std::string localComputerName() {
   boost::system::error_code ec;
@@ -142,7 +90,7 @@ std::shared_ptr<ViewerSession> ViewerSession::make(Dependencies dependencies, Vi
 
 ViewerSession::ViewerSession(Dependencies dependencies, ViewerTarget target)
     : deps_(std::move(dependencies)),
-      id_(newUUID()),
+      id_(UUID::v4()),
       target_(std::move(target)),
       renderer_(std::make_shared<VideoRenderer>(std::make_shared<FrameSink>())) {
   published_.update([&](State& s) { s.quality = deps_.settings.state().quality; });
@@ -221,7 +169,7 @@ awaitable<void> ViewerSession::connectSequence(std::weak_ptr<ViewerSession> weak
       channel->close(std::nullopt);
     }
   } catch (...) {
-    const std::string text = describe(std::current_exception());
+    const std::string text = errorText(std::current_exception());
     if (wire) wire->cancel();
     if (auto self = stillWanted(weak)) self->end(text);
   }
@@ -294,7 +242,7 @@ awaitable<void> ViewerSession::receiveLoop(std::shared_ptr<Loop> loop) {
     try {
       message = co_await loop->channel->receive();
     } catch (...) {
-      failure = describe(std::current_exception());
+      failure = errorText(std::current_exception());
       break;
     }
     if (loop->stopped) break;
@@ -371,7 +319,7 @@ void ViewerSession::handleControl(const Message& message) {
     });
   } else if (const auto* chat = message.as<Message::ChatText>()) {
     published_.update([&](State& s) {
-      s.chat.push_back(ChatLine{newUUID(), false, chat->text, std::chrono::system_clock::now()});
+      s.chat.push_back(ChatLine{UUID::v4(), false, chat->text, std::chrono::system_clock::now()});
       s.unreadChat += 1;
     });
   }
@@ -491,12 +439,11 @@ void ViewerSession::mouseButton(MouseButton button, bool down, std::uint8_t clic
 void ViewerSession::scroll(float dx, float dy) { send(Message::Scroll{dx, dy}); }
 
 void ViewerSession::sendChat(const std::string& text) {
-  // A line longer than the peer accepts would end the session there; it is cut to the limit instead.
-  const std::string line = trimmed(truncated(trimmed(text), MessageLimits::text));
+  const std::string line = ChatLine::prepare(text);
   if (line.empty()) return;
   send(Message::ChatText{line});
   published_.update(
-      [&](State& s) { s.chat.push_back(ChatLine{newUUID(), true, line, std::chrono::system_clock::now()}); });
+      [&](State& s) { s.chat.push_back(ChatLine{UUID::v4(), true, line, std::chrono::system_clock::now()}); });
 }
 
 void ViewerSession::sendFiles(const std::vector<std::filesystem::path>& files) {

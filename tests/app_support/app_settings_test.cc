@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include "support/atomic_file.h"
+#include "support/temp_dir.h"
 
 namespace pellora {
 namespace {
@@ -13,7 +14,6 @@ namespace fs = std::filesystem;
 // A settings file, a secret store and an autostart folder of the test's own, removed afterwards.
 class AppSettingsTest : public ::testing::Test {
  protected:
-  ~AppSettingsTest() override { fs::remove_all(root_); }
 
   fs::path settingsPath() const { return root_ / "pellora" / "settings.json"; }
   fs::path autostartPath() const { return root_ / "autostart" / "pellora.desktop"; }
@@ -33,13 +33,8 @@ class AppSettingsTest : public ::testing::Test {
     return *file_;
   }
 
-  static fs::path makeRoot() {
-    std::string pattern = (fs::temp_directory_path() / "pellora-settings-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    return pattern;
-  }
-
-  const fs::path root_ = makeRoot();
+  const test::TempDir folder_{"pellora-settings"};
+  const fs::path root_ = folder_.path;
   FileSecretStore secrets_{root_ / "secrets.json"};
   PermanentPasswordStore passwords_{secrets_};
   std::unique_ptr<SettingsFile> file_;

@@ -7,24 +7,12 @@
 
 #include "platform/linux/secret_store_libsecret.h"
 #include "support/atomic_file.h"
+#include "support/temp_dir.h"
 
 namespace pellora {
 namespace {
 
 namespace fs = std::filesystem;
-
-class TempDir {
- public:
-  TempDir() : path_(fs::temp_directory_path() / ("pellora-stores-" + std::to_string(getpid()) + "-" + std::to_string(n_++))) {
-    fs::remove_all(path_);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-  static inline int n_ = 0;
-};
 
 // Counts what the file store holds, by service, straight from its file.
 std::size_t itemsOf(const fs::path& file, const std::string& service) {
@@ -37,30 +25,30 @@ std::size_t itemsOf(const fs::path& file, const std::string& service) {
 }
 
 TEST(PermanentPasswordStore, SavingTwiceKeepsOneItemWithTheSecondPassword) {
-  TempDir dir;
-  FileSecretStore secrets(dir.path() / "secrets.json");
+  test::TempDir dir{"pellora-stores"};
+  FileSecretStore secrets(dir.path / "secrets.json");
   PermanentPasswordStore store(secrets);
   EXPECT_EQ(store.load(), std::nullopt);
   store.save("ilk parola");
   store.save("ikinci parola ğüş");
   EXPECT_EQ(store.load(), "ikinci parola ğüş");
-  EXPECT_EQ(itemsOf(dir.path() / "secrets.json", PermanentPasswordStore::service), 1u);
+  EXPECT_EQ(itemsOf(dir.path / "secrets.json", PermanentPasswordStore::service), 1u);
   store.clear();
   EXPECT_EQ(store.load(), std::nullopt);
 }
 
 TEST(RelayIdentityStore, OneIdentityAtATimeAndTheSettingsEntryDecides) {
-  TempDir dir;
-  FileSecretStore secrets(dir.path() / "secrets.json");
-  SettingsFile settings(dir.path() / "settings.json");
+  test::TempDir dir{"pellora-stores"};
+  FileSecretStore secrets(dir.path / "secrets.json");
+  SettingsFile settings(dir.path / "settings.json");
   RelayIdentityStore store(secrets, settings);
   EXPECT_EQ(store.load(), std::nullopt);
 
   secrets.save(RelayIdentityStore::service, "111111111", "stray");  // left over from an older install
   store.save({"123456789", "secret-1"});
   EXPECT_EQ(store.load(), (RelayIdentity{"123456789", "secret-1"}));
-  EXPECT_EQ(itemsOf(dir.path() / "secrets.json", RelayIdentityStore::service), 1u) << "older items are gone";
-  EXPECT_EQ(SettingsFile(dir.path() / "settings.json").getString("relayID"), "123456789") << "persisted";
+  EXPECT_EQ(itemsOf(dir.path / "secrets.json", RelayIdentityStore::service), 1u) << "older items are gone";
+  EXPECT_EQ(SettingsFile(dir.path / "settings.json").getString("relayID"), "123456789") << "persisted";
 
   settings.remove("relayID");
   EXPECT_EQ(store.load(), std::nullopt) << "without the id the secret is not looked up";
@@ -76,8 +64,8 @@ TEST(RelayIdentityStore, OneIdentityAtATimeAndTheSettingsEntryDecides) {
 }
 
 TEST(FileSecretStore, PrivateFileThatSurvivesDamageAndRefusesNonText) {
-  TempDir dir;
-  const fs::path file = dir.path() / "pellora" / "secrets.json";
+  test::TempDir dir{"pellora-stores"};
+  const fs::path file = dir.path / "pellora" / "secrets.json";
   FileSecretStore secrets(file);
   ASSERT_TRUE(secrets.save("s", "a", "v1"));
   struct stat st{};
@@ -99,8 +87,8 @@ TEST(FileSecretStore, PrivateFileThatSurvivesDamageAndRefusesNonText) {
 }
 
 TEST(SettingsFile, PersistsAndStartsOverFromDamage) {
-  TempDir dir;
-  const fs::path file = dir.path() / "settings.json";
+  test::TempDir dir{"pellora-stores"};
+  const fs::path file = dir.path / "settings.json";
   {
     SettingsFile s(file);
     s.set("quality", "high");

@@ -77,21 +77,5 @@ TEST(ViewerStatsTest, GlassToGlassCountsEachStampedFrameOnce) {
   EXPECT_DOUBLE_EQ(document.at("latencyMs").at("p50").as_double(), 4);
 }
 
-TEST(ViewerStatsTest, SummaryOfASessionThatNeverConnected) {
-  ViewerStats stats(0);
-  ViewerSession::State state;
-  stats.stateChanged(state, 10);
-  state.phase = ViewerSession::Ended{"Parola yanlış"};
-  stats.stateChanged(state, 20);
-  auto document = summary(stats, state);
-  EXPECT_EQ(document.at("endState").as_string(), "ended");
-  EXPECT_EQ(document.at("endReason").as_string(), "Parola yanlış");
-  EXPECT_FALSE(document.at("connected").as_bool());
-  EXPECT_TRUE(document.at("glassToGlassMs").is_null());
-  EXPECT_TRUE(document.at("codec").is_null());
-  EXPECT_TRUE(document.at("connectedAfterMs").is_null());
-  EXPECT_DOUBLE_EQ(document.at("meanFps").as_double(), 0);
-}
-
 }  // namespace
 }  // namespace pellora::cli

@@ -17,6 +17,7 @@
 #include "core/file_sender.h"
 #include "core/transfer_error.h"
 #include "support/loopback.h"
+#include "support/temp_dir.h"
 #include "support/test_vectors.h"
 
 namespace pellora {
@@ -29,17 +30,9 @@ using namespace std::chrono_literals;
 
 const Bytes keyA(32, 0xa1), keyB(32, 0xb2);
 
-// A folder of its own for each test, removed afterwards; in memory where possible, so that the 64 MiB
-// transfers and their flushes do not wait for a disk shared with other work.
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    static std::atomic<int> counter{0};
-    const fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-    path = base / ("pellora-files-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
-    fs::create_directories(path);
-  }
-  ~TempDir() { fs::remove_all(path); }
+// In memory where possible: the 64 MiB transfers need not wait for a shared disk.
+struct TempDir : test::TempDir {
+  TempDir() : test::TempDir("pellora-files", true) {}
 };
 
 void writeFile(const fs::path& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
@@ -198,15 +191,8 @@ TEST(FileNames, SanitizeFollowsTheVectors) {
   EXPECT_EQ(FileNames::sanitize(std::string("a\0b\x7f", 4)), "ab") << "NUL and DEL never reach the file system";
 }
 
-TEST(FileNames, NumberedNamesSkipExistingFiles) {
-  TempDir dir;
-  EXPECT_EQ(FileNames::uniquePath(dir.path, "report.pdf"), dir.path / "report.pdf");
-  writeFile(dir.path / "report.pdf", "x");
-  EXPECT_EQ(FileNames::uniquePath(dir.path, "report.pdf"), dir.path / "report (2).pdf");
-  writeFile(dir.path / "report (2).pdf", "x");
-  EXPECT_EQ(FileNames::uniquePath(dir.path, "report.pdf"), dir.path / "report (3).pdf");
-  writeFile(dir.path / "README", "x");
-  EXPECT_EQ(FileNames::uniquePath(dir.path, "README"), dir.path / "README (2)");
+// Free names for files that exist already are the transfers' test; these are the odd suffixes.
+TEST(FileNames, NumberedNamesKeepTheLastSuffix) {
   EXPECT_EQ(FileNames::numbered("arsiv.tar.gz", 4), "arsiv.tar (4).gz");
   EXPECT_EQ(FileNames::numbered("notlar.", 2), "notlar. (2)");
 }

@@ -61,17 +61,6 @@ TEST(WireRead, ExactCountsDelimitersAndFramesShareOneStream) {
   EXPECT_EQ(*peer.run(peer.wire->read(1)).value, text("z"));
 }
 
-TEST(WireRead, LargeFramesArriveWhole) {
-  RawPeer peer;
-  Bytes payload(3 << 20);
-  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 7 + i / 4096);
-  std::thread writer([&] { peer.send(Framing::frame(payload)); });
-  auto got = peer.run(peer.wire->readFrame());
-  writer.join();
-  ASSERT_TRUE(got.value);
-  EXPECT_TRUE(*got.value == payload);
-}
-
 TEST(WireRead, BoundsAndEndsOfStream) {
   {
     RawPeer peer;

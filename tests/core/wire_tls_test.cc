@@ -6,55 +6,22 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/write.hpp>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 
 #include "core/wire.h"
 #include "support/loopback.h"
+#include "support/test_ca.h"
 
 namespace pellora {
 namespace {
 
 namespace asio = boost::asio;
-namespace fs = std::filesystem;
 using test::Loopback;
-
-// A throwaway CA and a server certificate for "localhost" only, made with the openssl command.
-class TestCertificates {
- public:
-  TestCertificates() {
-    char pattern[] = "/tmp/pellora-tls-XXXXXX";
-    dir_ = mkdtemp(pattern);
-    std::ofstream(dir_ / "ext.cnf") << "subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\n"
-                                       "extendedKeyUsage=serverAuth\n";
-    const std::string d = dir_.string();
-    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes ";
-    ok_ = run("openssl req -x509" + ec + "-keyout " + d + "/ca.key -out " + d +
-              "/ca.pem -days 2 -subj /CN=PelloraTestCA -addext basicConstraints=critical,CA:TRUE"
-              " -addext keyUsage=critical,keyCertSign") &&
-          run("openssl req" + ec + "-keyout " + d + "/server.key -out " + d + "/server.csr -subj /CN=localhost") &&
-          run("openssl x509 -req -in " + d + "/server.csr -CA " + d + "/ca.pem -CAkey " + d + "/ca.key -CAcreateserial -out " +
-              d + "/server.pem -days 2 -extfile " + d + "/ext.cnf");
-  }
-  ~TestCertificates() { fs::remove_all(dir_); }
-
-  bool ok() const { return ok_; }
-  std::string caFile() const { return (dir_ / "ca.pem").string(); }
-  std::string certFile() const { return (dir_ / "server.pem").string(); }
-  std::string keyFile() const { return (dir_ / "server.key").string(); }
-
- private:
-  static bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
-  fs::path dir_;
-  bool ok_ = false;
-};
 
 // Accepts one TLS connection, records the protocols the client offered, and echoes four bytes.
 struct TlsEchoServer {
-  explicit TlsEchoServer(const TestCertificates& certs) : context(asio::ssl::context::tls_server) {
-    context.use_certificate_chain_file(certs.certFile());
-    context.use_private_key_file(certs.keyFile(), asio::ssl::context::pem);
+  explicit TlsEchoServer(const test::TestCA& ca) : context(asio::ssl::context::tls_server) {
+    context.use_certificate_chain_file(ca.serverCertificate.string());
+    context.use_private_key_file(ca.serverKey.string(), asio::ssl::context::pem);
     SSL_CTX_set_alpn_select_cb(
         context.native_handle(),
         [](SSL*, const unsigned char** out, unsigned char* outLength, const unsigned char* in, unsigned int inLength,
@@ -82,13 +49,9 @@ struct TlsEchoServer {
 
 class WireTls : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (!certs.ok()) GTEST_SKIP() << "the openssl command could not make test certificates";
-  }
-
   // Connects to the test server as `host` and exchanges four bytes; returns the error text, or "" on success.
   std::string exchange(const std::string& host, std::shared_ptr<asio::ssl::context> clientContext) {
-    TlsEchoServer server(certs);
+    TlsEchoServer server(ca);
     auto served = net.spawn(server.serve(net));
     auto wire = Wire::tcp(net.io.get_executor(), host, net.port(), true, std::move(clientContext));
     auto client = net.spawn(ping(wire));
@@ -109,7 +72,7 @@ class WireTls : public ::testing::Test {
   // (GCC 12 miscompiles an initializer list inside a coroutine.)
   static Bytes pingBytes() { return {'p', 'i', 'n', 'g'}; }
 
-  TestCertificates certs;
+  test::TestCA ca{false};  // names localhost, not 127.0.0.1
   Loopback net;
   std::string offered;
 };
@@ -121,11 +84,11 @@ TEST_F(WireTls, DefaultVerificationRefusesAnUnknownAuthority) {
 }
 
 TEST_F(WireTls, TrustedAuthorityIsAcceptedWithAlpnAndHostNameChecked) {
-  EXPECT_EQ(exchange("localhost", Wire::clientTlsContext(certs.caFile())), "");
+  EXPECT_EQ(exchange("localhost", Wire::clientTlsContext(ca.caCertificate.string())), "");
   EXPECT_EQ(offered, std::string("\x08http/1.1"));
 
   // The same trusted certificate does not name 127.0.0.1.
-  const std::string error = exchange("127.0.0.1", Wire::clientTlsContext(certs.caFile()));
+  const std::string error = exchange("127.0.0.1", Wire::clientTlsContext(ca.caCertificate.string()));
   EXPECT_EQ(error.rfind("Bağlanılamadı: ", 0), 0u) << error;
 }
 

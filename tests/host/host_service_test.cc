@@ -23,6 +23,8 @@
 #include "relay/relay_server.h"
 #include "support/fake_clipboard.h"
 #include "support/secret_store.h"
+#include "support/eventually.h"
+#include "support/temp_dir.h"
 
 namespace pellora {
 namespace {
@@ -49,6 +51,7 @@ class FakeApproval : public ApprovalPrompt {
       pending = std::make_shared<asio::steady_timer>(co_await asio::this_coro::executor, std::chrono::hours(1));
       auto timer = pending;
       co_await timer->async_wait(asio::as_tuple(asio::use_awaitable));
+      pending.reset();  // timers must not outlive the network thread's context (a fixture member)
     }
     co_return answer;
   }
@@ -116,11 +119,7 @@ class HostServiceTest : public ::testing::Test {
   // Polls `done` on the main strand; false if it never held within a generous bound.
   template <typename F>
   bool eventually(F done) {
-    for (int i = 0; i < 3000; ++i) {
-      if (onMain(done)) return true;
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
+    return test::eventually([&] { return onMain(done); });
   }
   // A session's tear-down still uses the network thread: it ends before the thread does.
   void TearDown() override {
@@ -200,13 +199,8 @@ class HostServiceTest : public ::testing::Test {
     return a.channel;
   }
 
-  std::filesystem::path dir = [] {
-    static int n = 0;
-    auto d = std::filesystem::temp_directory_path() / ("host-service-" + std::to_string(getpid()) + "-" + std::to_string(n++));
-    std::filesystem::remove_all(d);
-    std::filesystem::create_directories(d);
-    return d;
-  }();
+  test::TempDir folder{"host-service"};
+  std::filesystem::path dir = folder.path;
   SettingsFile settingsFile{dir / "settings.json"};
   FileSecretStore secrets{dir / "secrets.json"};
   PermanentPasswordStore permanent{secrets};
@@ -229,7 +223,7 @@ TEST_F(HostServiceTest, ListenerAnnouncesItselfAndStops) {
   start();
   auto s = state();
   EXPECT_TRUE(s.isSharing);
-  EXPECT_EQ(s.listenerStatus, "Yerel ağda açık (port 0)");
+  EXPECT_EQ(s.listenerStatus, "Yerel ağda açık (port " + std::to_string(port()) + ")");  // the port chosen for 0
   EXPECT_EQ(s.advertisedName, "Masa");
   EXPECT_EQ(advertiser->name, "Masa");
   EXPECT_EQ(advertiser->port, port());

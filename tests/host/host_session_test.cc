@@ -4,7 +4,6 @@
 #include "host/host_session.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -14,6 +13,7 @@
 #include "host/fake_input_event_sink.h"
 #include "host/fake_screen_capturer.h"
 #include "support/loopback.h"
+#include "support/temp_dir.h"
 
 namespace pellora {
 namespace {
@@ -29,14 +29,6 @@ CapturedFrame frameOf(int width, int height, std::vector<PixelRect> dirty = {}) 
   std::fill(image->u.begin(), image->u.end(), 0x80);
   std::fill(image->v.begin(), image->v.end(), 0x80);
   return {image, 1'000, std::move(dirty)};
-}
-
-std::filesystem::path freshFolder() {
-  static int n = 0;
-  auto dir = std::filesystem::temp_directory_path() / ("host-session-" + std::to_string(getpid()) + "-" + std::to_string(n++));
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  return dir;
 }
 
 // One session and the viewer's end of its channel. The test thread runs the loopback context, which
@@ -114,7 +106,8 @@ class Harness {
     return transfers;
   }
 
-  std::filesystem::path downloads = freshFolder();
+  test::TempDir folder{"host-session"};
+  std::filesystem::path downloads = folder.path;
   Loopback net;
   std::shared_ptr<SecureChannel> viewer, host;
   std::shared_ptr<FakeScreen> screen = std::make_shared<FakeScreen>();

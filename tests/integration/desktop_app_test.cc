@@ -13,6 +13,9 @@
 #include <thread>
 
 #include "support/child_process.h"
+#include "support/eventually.h"
+#include "support/json_file.h"
+#include "support/temp_dir.h"
 #include "support/xvfb.h"
 
 namespace pellora::test {
@@ -35,15 +38,6 @@ std::string run(const std::string& command) {
   return out;
 }
 
-bool eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + settle;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(100ms);
-  }
-  return false;
-}
-
 // "x y" of the pointer on `display`.
 std::pair<int, int> pointer(const std::string& display) {
   int x = -1, y = -1;
@@ -54,13 +48,9 @@ std::pair<int, int> pointer(const std::string& display) {
 class DesktopAppTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = fs::temp_directory_path() / ("pellora-desktop-" + std::to_string(getpid()));
-    fs::remove_all(folder_);
-    fs::create_directories(folder_);
     environment_ = "HOME=" + folder_.string() + " XDG_CONFIG_HOME=" + (folder_ / "config").string() +
                    " XDG_DATA_HOME=" + (folder_ / "data").string() + " PELLORA_SECRET_STORE=file ";
   }
-  void TearDown() override { fs::remove_all(folder_); }
 
   std::unique_ptr<ChildProcess> start(const std::string& name, const std::string& variables, const std::string& arguments) {
     const std::string command = "exec env " + environment_ + variables + " \"" + PELLORA_BINARY + "\" " + arguments +
@@ -69,16 +59,13 @@ class DesktopAppTest : public ::testing::Test {
   }
 
   int hostPort() {
-    std::ifstream in(folder_ / "status.json");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    boost::system::error_code ec;
-    auto status = boost::json::parse(text, ec);
-    if (ec || !status.is_object()) return 0;
-    return static_cast<int>(status.at("listeningPort").as_int64());
+    auto status = readJSONFile(folder_ / "status.json");
+    return status && status->is_object() ? static_cast<int>(status->at("listeningPort").as_int64()) : 0;
   }
   bool hostHasSession() { return run("cat " + (folder_ / "status.json").string()).find("\"active\":{") != std::string::npos; }
 
-  fs::path folder_;
+  TempDir temp_{"pellora-desktop"};
+  fs::path folder_ = temp_.path;
   std::string environment_;
 };
 

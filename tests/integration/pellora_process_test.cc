@@ -14,9 +14,11 @@
 #include <thread>
 
 #include "support/child_process.h"
+#include "support/eventually.h"
 #include "support/headless_gnome.h"
 #include "support/json_file.h"
 #include "support/relay_process.h"
+#include "support/temp_dir.h"
 #include "support/xvfb.h"
 
 namespace pellora::test {
@@ -47,10 +49,6 @@ struct Pellora {
 class PelloraProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = fs::temp_directory_path() / ("pellora-process-" + std::to_string(getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(folder_);
-    fs::create_directories(folder_);
     setenv("HOME", folder_.c_str(), 1);
     setenv("XDG_CONFIG_HOME", (folder_ / "config").c_str(), 1);
     setenv("XDG_DATA_HOME", (folder_ / "data").c_str(), 1);
@@ -58,8 +56,6 @@ class PelloraProcessTest : public ::testing::Test {
     unsetenv("PELLORA_PASSWORD");
     unsetenv("PELLORA_RELAY_URL");
   }
-  void TearDown() override { fs::remove_all(folder_); }
-
   fs::path file(const std::string& name) const { return folder_ / name; }
 
   // Waits until the JSON in `path` satisfies `wanted`; the last document read (or null) either way.
@@ -136,7 +132,8 @@ class PelloraProcessTest : public ::testing::Test {
   }
 
   static inline const std::string password = "ortak-parola";
-  fs::path folder_;
+  TempDir temp_{"pellora-process"};
+  fs::path folder_ = temp_.path;
   std::string hostPort_;
 };
 
@@ -178,8 +175,7 @@ TEST_F(PelloraProcessTest, ViewerReachesTheHostThroughTheRelayByItsId) {
   awaitVideo(*viewer);
   // The host accepts files by default, into the download folder of its (temporary) home.
   const fs::path received = folder_ / "Downloads" / "Pellora" / "bericht.txt";
-  for (auto until = std::chrono::steady_clock::now() + settle; !fs::exists(received) && std::chrono::steady_clock::now() < until;)
-    std::this_thread::sleep_for(50ms);
+  eventually([&] { return fs::exists(received); }, settle);
   EXPECT_EQ(readTextFile(received), "Pellora über das Relay\n");
   viewer->process->signal(SIGINT);
   ASSERT_EQ(viewer->process->wait(settle), 0) << viewer->errors();

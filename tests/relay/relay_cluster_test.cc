@@ -14,8 +14,10 @@
 
 #include "support/child_process.h"
 #include "support/raw_client.h"
+#include "support/relay_calls.h"
 #include "support/redis_process.h"
 #include "support/relay_process.h"
+#include "support/temp_dir.h"
 
 namespace pellora {
 namespace {
@@ -26,7 +28,12 @@ using test::freePort;
 using test::RawClient;
 using test::RelayProcess;
 using test::statusOf;
+using test::join;
+using test::registerAt;
+using test::request;
+using test::tokenOf;
 using test::upgradeRequest;
+using Pair = test::Splice;
 using namespace std::chrono_literals;
 
 // The private redis-server, asked directly what the nodes keep there.
@@ -54,17 +61,13 @@ class RelayCluster : public ::testing::Test {
  protected:
   void SetUp() override {
     if (findProgram("redis-server").empty()) GTEST_SKIP() << "redis-server is not installed (make deps)";
-    dir_ = std::filesystem::temp_directory_path() / ("relay-cluster-" + std::to_string(getpid()));
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
     std::ofstream(dir_ / "cluster.key") << "a cluster key shared by every node\n";
-    redis_ = std::make_unique<Redis>(dir_);
+    redis_ = std::make_unique<Redis>(dir_.path);
     for (int i = 0; i < 3; ++i) nodes_.push_back(startNode());
   }
   void TearDown() override {
     nodes_.clear();
     redis_.reset();
-    std::filesystem::remove_all(dir_);
   }
   std::unique_ptr<RelayProcess> startNode(std::vector<std::string> extra = {}) {
     std::vector<std::string> args{"--redis", redis_->url(), "--advertise", "127.0.0.1:0", "--cluster-key-file",
@@ -74,56 +77,14 @@ class RelayCluster : public ::testing::Test {
   }
   std::uint16_t port(int node) const { return nodes_[node]->port; }
 
-  std::pair<int, std::string> request(std::uint16_t port, const std::string& text) {
-    RawClient c("127.0.0.1", port);
-    c.send(text);
-    auto head = c.readHead();
-    if (!head) return {0, {}};
-    return {statusOf(*head), c.readToEnd()};
-  }
-  std::pair<std::string, std::string> registerAt(std::uint16_t port) {
-    auto [status, body] = request(port, "POST /v1/register HTTP/1.1\r\nHost: x\r\n\r\n");
-    EXPECT_EQ(status, 200) << body;
-    auto json = boost::json::parse(body.empty() ? "{}" : body).as_object();
-    return {std::string(json["id"].as_string()), std::string(json["secret"].as_string())};
-  }
-  std::unique_ptr<RawClient> control(std::uint16_t port, const std::pair<std::string, std::string>& identity) {
-    auto c = std::make_unique<RawClient>("127.0.0.1", port);
-    c->send(upgradeRequest("/v1/host", "X-Pellora-Id: " + identity.first + "\r\nX-Pellora-Secret: " + identity.second + "\r\n"));
-    EXPECT_EQ(statusOf(c->readHead().value_or("")), 101);
-    return c;
-  }
-  static std::string tokenOf(const std::optional<std::string>& line) {
-    if (!line) return "(no line)";
-    auto json = boost::json::parse(*line).as_object();
-    return json.at("t").as_string() == "incoming" ? std::string(json.at("token").as_string()) : *line;
-  }
-  // A viewer joined through `viewerPort` to the host whose control connection is `control`, the host
-  // accepting through `acceptPort`; both after their 101 (null when the join failed).
-  struct Pair {
-    std::unique_ptr<RawClient> viewer, host;
-    std::string token;
-  };
-  Pair join(RawClient& control, const std::string& id, std::uint16_t viewerPort, std::uint16_t acceptPort,
-            const std::string& viewerEarly = {}, const std::string& hostEarly = {}) {
-    Pair p{std::make_unique<RawClient>("127.0.0.1", viewerPort), std::make_unique<RawClient>("127.0.0.1", acceptPort), {}};
-    p.viewer->send(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n") + viewerEarly);
-    p.token = tokenOf(control.readLine());
-    p.host->send(upgradeRequest("/v1/accept", "X-Pellora-Token: " + p.token + "\r\n") + hostEarly);
-    const int hostStatus = statusOf(p.host->readHead().value_or(""));
-    const int viewerStatus = statusOf(p.viewer->readHead().value_or(""));
-    if (hostStatus != 101 || viewerStatus != 101) p.viewer.reset(), p.host.reset();
-    return p;
-  }
-
-  std::filesystem::path dir_;
+  test::TempDir dir_{"relay-cluster"};
   std::unique_ptr<Redis> redis_;
   std::vector<std::unique_ptr<RelayProcess>> nodes_;
 };
 
 TEST_F(RelayCluster, HostViewerAndAcceptOnThreeNodes) {
   auto identity = registerAt(port(0));
-  auto hostControl = control(port(0), identity);
+  auto hostControl = test::openControl(port(0), identity);
   Pair p = join(*hostControl, identity.first, port(1), port(2), "early", "hello viewer");
   ASSERT_TRUE(p.viewer && p.host);
   EXPECT_EQ(p.viewer->read(12), "hello viewer");
@@ -146,7 +107,7 @@ TEST_F(RelayCluster, HostViewerAndAcceptOnThreeNodes) {
     EXPECT_EQ(request(port(node), upgradeRequest("/v1/accept", "X-Pellora-Token: " + p.token + "\r\n")).first, 404);
 
   // The host comes online on another node: the first control connection hears `replaced`.
-  auto second = control(port(1), identity);
+  auto second = test::openControl(port(1), identity);
   EXPECT_EQ(hostControl->readLine(), "{\"t\":\"replaced\"}\n");
   EXPECT_TRUE(hostControl->closedByPeer());
   Pair again = join(*second, identity.first, port(0), port(2));
@@ -155,7 +116,7 @@ TEST_F(RelayCluster, HostViewerAndAcceptOnThreeNodes) {
 
 TEST_F(RelayCluster, ExpiredTokensAndForgedInternalConnectionsAreRefused) {
   auto identity = registerAt(port(0));
-  auto hostControl = control(port(0), identity);
+  auto hostControl = test::openControl(port(0), identity);
   RawClient viewer("127.0.0.1", port(1));
   viewer.send(upgradeRequest("/v1/connect", "X-Pellora-Id: " + identity.first + "\r\n"));
   const std::string token = tokenOf(hostControl->readLine());
@@ -177,7 +138,7 @@ TEST_F(RelayCluster, ExpiredTokensAndForgedInternalConnectionsAreRefused) {
 
 TEST_F(RelayCluster, NodeAndRedisFailures) {
   auto identity = registerAt(port(0));
-  auto hostControl = control(port(0), identity);
+  auto hostControl = test::openControl(port(0), identity);
   Pair viaNode3 = join(*hostControl, identity.first, port(1), port(2));
   Pair viaNode2 = join(*hostControl, identity.first, port(1), port(1));
   ASSERT_TRUE(viaNode3.viewer && viaNode2.viewer);
@@ -214,7 +175,7 @@ TEST_F(RelayCluster, NodeAndRedisFailures) {
 
 TEST_F(RelayCluster, StoppedNodesLeaveNoPresenceBehind) {
   auto a = registerAt(port(0)), b = registerAt(port(1));
-  auto controlA = control(port(0), a), controlB = control(port(1), b);
+  auto controlA = test::openControl(port(0), a), controlB = test::openControl(port(1), b);
   EXPECT_NE(redis_->get("pellora:presence:" + a.first), "");
 
   nodes_[0]->process->signal(SIGTERM);
@@ -254,7 +215,7 @@ TEST_F(RelayCluster, BehindHaproxyInRoundRobin) {
   // Consecutive connections land on consecutive nodes: register, control, viewer and accept all differ
   // from their neighbours.
   auto identity = registerAt(front);
-  auto hostControl = control(front, identity);
+  auto hostControl = test::openControl(front, identity);
   for (int round = 0; round < 3; ++round) {
     Pair p = join(*hostControl, identity.first, front, front, "v" + std::to_string(round), "h" + std::to_string(round));
     ASSERT_TRUE(p.viewer && p.host) << "round " << round;

@@ -3,44 +3,27 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <boost/asio/connect.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/json.hpp>
 #include <filesystem>
-#include <regex>
 
 #include "support/child_process.h"
 #include "support/raw_client.h"
+#include "support/relay_calls.h"
 #include "support/relay_process.h"
-#include "support/test_ca.h"
+#include "support/temp_dir.h"
 
 namespace pellora {
 namespace {
 
 using test::ChildProcess;
 using test::RawClient;
+using test::registerAt;
 
 using Relay = test::RelayProcess;
 
-std::filesystem::path tempDatabase() {
-  auto dir = std::filesystem::temp_directory_path() / ("relay-process-" + std::to_string(getpid()));
-  std::filesystem::remove_all(dir);
-  return dir / "relay.db";
-}
-
-std::pair<std::string, std::string> registerAt(std::uint16_t port) {
-  RawClient c("127.0.0.1", port);
-  c.send("POST /v1/register HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-  EXPECT_EQ(test::statusOf(c.readHead().value_or("")), 200);
-  auto json = boost::json::parse(c.readToEnd()).as_object();
-  return {std::string(json.at("id").as_string()), std::string(json.at("secret").as_string())};
-}
-
 TEST(RelayProcess, IdentitiesSurviveARestartAndSigtermEndsCleanly) {
-  const auto db = tempDatabase();
+  test::TempDir folder("relay-process");
+  const auto db = folder / "relay" / "relay.db";  // the relay makes its folder
   std::pair<std::string, std::string> identity;
   {
     Relay relay({"--db", db.string()});
@@ -55,7 +38,6 @@ TEST(RelayProcess, IdentitiesSurviveARestartAndSigtermEndsCleanly) {
       "/v1/host", "X-Pellora-Id: " + identity.first + "\r\nX-Pellora-Secret: " + identity.second + "\r\n"));
   EXPECT_EQ(test::statusOf(control.readHead().value_or("")), 101);
   EXPECT_NE(registerAt(again.port).first, identity.first) << "ids are never handed out twice";
-  std::filesystem::remove_all(db.parent_path());
 }
 
 TEST(RelayProcess, CommandLineMistakesAndHelp) {
@@ -65,40 +47,9 @@ TEST(RelayProcess, CommandLineMistakesAndHelp) {
   ChildProcess wrong(PELLORA_RELAY_BINARY, {"--listen", "not-an-address"});
   EXPECT_EQ(wrong.wait(), 2);
   // 192.0.2.1 is reserved for documentation: never an address of this machine.
-  ChildProcess unbindable(PELLORA_RELAY_BINARY, {"--listen", "192.0.2.1:8270", "--db", tempDatabase().string()});
+  test::TempDir folder("relay-process");
+  ChildProcess unbindable(PELLORA_RELAY_BINARY, {"--listen", "192.0.2.1:8270", "--db", (folder / "relay.db").string()});
   EXPECT_EQ(unbindable.wait(), 1) << "an address it cannot bind is an error, not a silent success";
-}
-
-// Fetches /v1/health over TLS, verifying the server as "localhost" against `trusted` (the system's roots
-// when empty). Returns the status line, or the verification error.
-std::string healthOverTls(std::uint16_t port, const std::filesystem::path& trusted) {
-  namespace net = boost::asio;
-  net::io_context io;
-  net::ssl::context ctx(net::ssl::context::tls_client);
-  if (trusted.empty()) ctx.set_default_verify_paths();
-  else ctx.load_verify_file(trusted.string());
-  net::ssl::stream<net::ip::tcp::socket> stream(io, ctx);
-  stream.set_verify_mode(net::ssl::verify_peer);
-  stream.set_verify_callback(net::ssl::host_name_verification("localhost"));
-  SSL_set_tlsext_host_name(stream.native_handle(), "localhost");
-  net::ip::tcp::resolver resolver(io);
-  net::connect(stream.next_layer(), resolver.resolve("127.0.0.1", std::to_string(port)));
-  boost::system::error_code ec;
-  stream.handshake(net::ssl::stream_base::client, ec);
-  if (ec) return "refused: " + ec.message();
-  net::write(stream, net::buffer(std::string("GET /v1/health HTTP/1.1\r\nHost: localhost\r\n\r\n")));
-  std::string response(64, '\0');
-  std::size_t n = stream.read_some(net::buffer(response));
-  return response.substr(0, response.find("\r\n", 0) == std::string::npos ? n : response.find("\r\n"));
-}
-
-TEST(RelayProcess, ServesHttpsWithTheOperatorsCertificate) {
-  test::TestCA ca;
-  Relay relay({"--db", tempDatabase().string(), "--tls-cert", ca.serverCertificate.string(), "--tls-key",
-               ca.serverKey.string()});
-  EXPECT_EQ(healthOverTls(relay.port, ca.caCertificate), "HTTP/1.1 200 OK");
-  EXPECT_EQ(healthOverTls(relay.port, {}).rfind("refused", 0), 0u) << "a client trusting only the system "
-                                                                    "roots refuses the test certificate";
 }
 
 }  // namespace

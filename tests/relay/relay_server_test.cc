@@ -2,24 +2,24 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/asio/connect.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/read.hpp>
-#include <boost/asio/read_until.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/json.hpp>
 #include <atomic>
 #include <filesystem>
 #include <future>
 #include <thread>
 
+#include "support/eventually.h"
 #include "support/raw_client.h"
+#include "support/relay_calls.h"
+#include "support/temp_dir.h"
 
 namespace pellora::relay {
 namespace {
 
 using test::RawClient;
 using test::statusOf;
+using test::tokenOf;
 using test::upgradeRequest;
 
 // The local registry, with a switch that makes it behave like a shared store that cannot be reached.
@@ -55,47 +55,10 @@ class SwitchableRegistry final : public RelayRegistry {
   LocalRelayRegistry local_;
 };
 
-// A blocking client whose connections leave from a chosen loopback address (RawClient's always leave from
-// 127.0.0.1 when they go to 127.0.0.1); reads give up after five seconds.
-class ClientFrom {
- public:
-  ClientFrom(const std::string& source, std::uint16_t port) : socket_(io_) {
-    namespace net = boost::asio;
-    socket_.open(net::ip::tcp::v4());
-    socket_.bind({net::ip::make_address(source), 0});
-    timeval tv{5, 0};
-    setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    socket_.connect({net::ip::make_address("127.0.0.1"), port});
-  }
-  void send(const std::string& bytes) { boost::asio::write(socket_, boost::asio::buffer(bytes)); }
-  std::string readUntil(const std::string& end) {
-    boost::system::error_code ec;
-    std::size_t n = boost::asio::read_until(socket_, boost::asio::dynamic_buffer(buffer_), end, ec);
-    if (ec) return {};
-    std::string out = buffer_.substr(0, n);
-    buffer_.erase(0, n);
-    return out;
-  }
-  std::string read(std::size_t n) {
-    boost::system::error_code ec;
-    if (buffer_.size() < n) boost::asio::read(socket_, boost::asio::dynamic_buffer(buffer_), boost::asio::transfer_exactly(n - buffer_.size()), ec);
-    std::string out = buffer_.substr(0, std::min(n, buffer_.size()));
-    buffer_.erase(0, out.size());
-    return out;
-  }
-
- private:
-  boost::asio::io_context io_;
-  boost::asio::ip::tcp::socket socket_;
-  std::string buffer_;
-};
-
 // A relay server on its own thread, on a free loopback port, with a fresh database.
 class RelayFixture : public ::testing::Test {
  protected:
   void startRelay(RelayConfig config = {}) {
-    dir_ = std::filesystem::temp_directory_path() / ("relay-test-" + std::to_string(::getpid()) + "-" +
-                                                     std::to_string(counter_++));
     config.listenPort = 0;
     config.database = dir_ / "relay.db";
     registry_ = std::make_unique<SwitchableRegistry>(config.database);
@@ -110,7 +73,6 @@ class RelayFixture : public ::testing::Test {
     if (thread_.joinable()) thread_.join();
     server_.reset();
     registry_.reset();
-    std::filesystem::remove_all(dir_);
   }
 
   std::size_t openConnections() {
@@ -118,67 +80,35 @@ class RelayFixture : public ::testing::Test {
     boost::asio::post(io_, [&] { p.set_value(server_->openConnections()); });
     return p.get_future().get();
   }
-  // Polls until the server holds `n` connections (closing is asynchronous); false after two seconds.
+  // Whether the server comes to hold `n` connections (closing is asynchronous).
   bool eventuallyOpen(std::size_t n) {
-    for (int i = 0; i < 200; ++i) {
-      if (openConnections() == n) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return test::eventually([&] { return openConnections() == n; });
   }
 
   std::unique_ptr<RawClient> client() { return std::make_unique<RawClient>("127.0.0.1", port_); }
 
-  // Sends a plain request; returns status and body.
-  std::pair<int, std::string> request(const std::string& text) {
-    auto c = client();
-    c->send(text);
-    auto head = c->readHead();
-    if (!head) return {0, {}};
-    return {statusOf(*head), c->readToEnd()};
-  }
-  std::pair<std::string, std::string> registerIdentity() {
-    auto [status, body] = request("POST /v1/register HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n");
-    EXPECT_EQ(status, 200);
-    auto json = boost::json::parse(body).as_object();
-    return {std::string(json.at("id").as_string()), std::string(json.at("secret").as_string())};
-  }
-  // An authenticated control connection, after its 101.
+  std::pair<int, std::string> request(const std::string& text) { return test::request(port_, text); }
+  std::pair<std::string, std::string> registerIdentity() { return test::registerAt(port_); }
   std::unique_ptr<RawClient> hostControl(const std::string& id, const std::string& secret) {
-    auto c = client();
-    c->send(upgradeRequest("/v1/host", "X-Pellora-Id: " + id + "\r\nX-Pellora-Secret: " + secret + "\r\n"));
-    auto head = c->readHead();
-    EXPECT_TRUE(head && statusOf(*head) == 101) << head.value_or("(closed)");
-    return c;
+    return test::openControl(port_, {id, secret});
   }
-  // A registered host's control connection, and a viewer and a host joined through the relay (both after
-  // their 101); viewer and host are null when the join failed.
+  // A registered host's control connection, and a viewer and a host joined through the relay.
   struct Splice {
     std::unique_ptr<RawClient> control, viewer, host;
   };
   Splice joinedPair() {
-    auto [id, secret] = registerIdentity();
-    Splice s{hostControl(id, secret), client(), client()};
-    s.viewer->send(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n"));
-    const std::string token = tokenOf(s.control->readLine().value_or("{}"));
-    s.host->send(upgradeRequest("/v1/accept", "X-Pellora-Token: " + token + "\r\n"));
-    if (statusOf(s.host->readHead().value_or("")) != 101 || statusOf(s.viewer->readHead().value_or("")) != 101)
-      s.viewer.reset(), s.host.reset();
-    return s;
-  }
-  static std::string tokenOf(const std::string& line) {
-    auto json = boost::json::parse(line).as_object();
-    EXPECT_EQ(json.at("t").as_string(), "incoming");
-    return std::string(json.at("token").as_string());
+    auto identity = registerIdentity();
+    auto control = test::openControl(port_, identity);
+    auto joined = test::join(*control, identity.first, port_, port_);
+    return {std::move(control), std::move(joined.viewer), std::move(joined.host)};
   }
 
+  test::TempDir dir_{"relay-test"};
   boost::asio::io_context io_;
   std::unique_ptr<SwitchableRegistry> registry_;
   std::unique_ptr<RelayServer> server_;
   std::thread thread_;
   std::uint16_t port_ = 0;
-  std::filesystem::path dir_;
-  static inline int counter_ = 0;
 };
 
 TEST_F(RelayFixture, RegistrationHandsOutFreshIdentitiesThatAuthenticate) {
@@ -228,9 +158,7 @@ TEST_F(RelayFixture, ConnectAndAcceptAreJoinedBothWays) {
   auto viewer = client();
   // The viewer's first bytes may follow its request at once: they must reach the host.
   viewer->send(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n") + "early");
-  auto line = control->readLine();
-  ASSERT_TRUE(line);
-  const std::string token = tokenOf(*line);
+  const std::string token = tokenOf(control->readLine());
 
   auto host = client();
   host->send(upgradeRequest("/v1/accept", "X-Pellora-Token: " + token + "\r\n") + "hello viewer");
@@ -298,7 +226,7 @@ TEST_F(RelayFixture, ErrorsCarryTheirCodes) {
   auto timeout = request(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n"));
   EXPECT_EQ(timeout, std::make_pair(504, std::string(R"({"error":"timeout"})")));
   // The token of the viewer that gave up is no longer accepted.
-  const std::string stale = tokenOf(control->readLine().value_or("{}"));
+  const std::string stale = tokenOf(control->readLine());
   EXPECT_EQ(request(upgradeRequest("/v1/accept", "X-Pellora-Token: " + stale + "\r\n")).first, 404);
 
   request(upgradeRequest("/v1/connect", "X-Pellora-Id: 999999999\r\n"));  // third connect this minute
@@ -372,28 +300,23 @@ TEST_F(RelayFixture, OneAddressCannotTakeEverySlot) {
   EXPECT_EQ(refused, 52) << "everything beyond the first eight";
 
   // Meanwhile 127.0.0.2 registers, comes online and is joined with a viewer as usual.
-  auto requestFrom = [this](const std::string& text) {
-    ClientFrom c("127.0.0.2", port_);
-    c.send(text);
-    const std::string head = c.readUntil("\r\n\r\n");
-    return std::make_pair(statusOf(head), c.readUntil("}"));
-  };
-  auto [status, body] = requestFrom("POST /v1/register HTTP/1.1\r\nHost: x\r\n\r\n");
-  ASSERT_EQ(status, 200) << body;
-  auto json = boost::json::parse(body).as_object();
+  auto from = [this] { return std::make_unique<RawClient>("127.0.0.1", port_, 5000, "127.0.0.2"); };
+  auto registration = from();
+  registration->send("POST /v1/register HTTP/1.1\r\nHost: x\r\n\r\n");
+  ASSERT_EQ(statusOf(registration->readHead().value_or("")), 200);
+  auto json = boost::json::parse(registration->readToEnd()).as_object();
   const std::string id(json.at("id").as_string()), secret(json.at("secret").as_string());
-  ClientFrom control("127.0.0.2", port_), viewer("127.0.0.2", port_), host("127.0.0.2", port_);
-  control.send(upgradeRequest("/v1/host", "X-Pellora-Id: " + id + "\r\nX-Pellora-Secret: " + secret + "\r\n"));
-  ASSERT_EQ(statusOf(control.readUntil("\r\n\r\n")), 101);
-  viewer.send(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n"));
-  const std::string token = tokenOf(control.readUntil("\n"));
-  host.send(upgradeRequest("/v1/accept", "X-Pellora-Token: " + token + "\r\n"));
-  EXPECT_EQ(statusOf(host.readUntil("\r\n\r\n")), 101);
-  EXPECT_EQ(statusOf(viewer.readUntil("\r\n\r\n")), 101);
-  viewer.send("ping");
-  EXPECT_EQ(host.read(4), "ping");
-  host.send("pong");
-  EXPECT_EQ(viewer.read(4), "pong");
+  auto control = from(), viewer = from(), host = from();
+  control->send(upgradeRequest("/v1/host", "X-Pellora-Id: " + id + "\r\nX-Pellora-Secret: " + secret + "\r\n"));
+  ASSERT_EQ(statusOf(control->readHead().value_or("")), 101);
+  viewer->send(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n"));
+  host->send(upgradeRequest("/v1/accept", "X-Pellora-Token: " + tokenOf(control->readLine()) + "\r\n"));
+  EXPECT_EQ(statusOf(host->readHead().value_or("")), 101);
+  EXPECT_EQ(statusOf(viewer->readHead().value_or("")), 101);
+  viewer->send("ping");
+  EXPECT_EQ(host->read(4), "ping");
+  host->send("pong");
+  EXPECT_EQ(viewer->read(4), "pong");
   EXPECT_EQ(openConnections(), 8u + 3u) << "the refused connections are gone";
 }
 
@@ -463,11 +386,6 @@ TEST(RelayArguments, DefaultsOptionsAndMistakes) {
   EXPECT_EQ(defaults.config->database.filename(), "relay.db");
   auto help = parseArguments({"--help"});
   EXPECT_TRUE(help.ok && !help.config && help.message.find("usage") != std::string::npos);
-  for (const char* option : {"--listen", "--db", "--tls-cert", "--tls-key", "--max-connections ",
-                             "--max-connections-per-address", "--registrations-per-minute", "--connects-per-minute",
-                             "--accept-timeout", "--idle-timeout", "--header-timeout", "--threads", "--redis",
-                             "--advertise", "--cluster-key-file", "--proxy-protocol", "--help"})
-    EXPECT_NE(help.message.find(option), std::string::npos) << option;
   auto cluster = parseArguments({"--redis", "redis://10.0.0.5:6380/2", "--advertise", "10.0.0.7:8271",
                                  "--cluster-key-file", "/etc/key", "--max-connections-per-address", "4"});
   ASSERT_TRUE(cluster.config) << cluster.message;

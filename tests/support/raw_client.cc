@@ -11,7 +11,7 @@
 
 namespace pellora::test {
 
-RawClient::RawClient(const std::string& host, std::uint16_t port, int timeoutMs) {
+RawClient::RawClient(const std::string& host, std::uint16_t port, int timeoutMs, const std::string& source) {
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
@@ -21,6 +21,12 @@ RawClient::RawClient(const std::string& host, std::uint16_t port, int timeoutMs)
   timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
   setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  if (!source.empty()) {
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) throw std::runtime_error("cannot bind " + source);
+  }
   const int rc = ::connect(fd_, found->ai_addr, found->ai_addrlen);
   freeaddrinfo(found);
   if (rc != 0) {

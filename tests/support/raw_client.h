@@ -11,7 +11,8 @@ namespace pellora::test {
 
 class RawClient {
  public:
-  RawClient(const std::string& host, std::uint16_t port, int timeoutMs = 5000);
+  // With a `source` address (IPv4), the connection leaves from there.
+  RawClient(const std::string& host, std::uint16_t port, int timeoutMs = 5000, const std::string& source = {});
   ~RawClient();
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;

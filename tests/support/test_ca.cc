@@ -9,7 +9,7 @@
 
 namespace pellora::test {
 
-TestCA::TestCA() {
+TestCA::TestCA(bool nameLoopbackAddress) {
   static int counter = 0;
   folder = std::filesystem::temp_directory_path() /
            ("pellora-ca-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
@@ -17,8 +17,8 @@ TestCA::TestCA() {
   caCertificate = folder / "ca.pem";
   serverCertificate = folder / "server.pem";
   serverKey = folder / "server.key";
-  std::ofstream(folder / "ext.cnf") << "subjectAltName=DNS:localhost,IP:127.0.0.1\n"
-                                       "basicConstraints=CA:FALSE\n";
+  std::ofstream(folder / "ext.cnf") << "subjectAltName=DNS:localhost" << (nameLoopbackAddress ? ",IP:127.0.0.1" : "")
+                                    << "\nbasicConstraints=CA:FALSE\n";
   const std::string f = folder.string();
   const std::string script =
       "cd '" + f + "' && "

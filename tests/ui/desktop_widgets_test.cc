@@ -16,6 +16,7 @@
 #include "base/cpu_pool.h"
 #include "base/network_thread.h"
 #include "support/secret_store.h"
+#include "support/temp_dir.h"
 #include "ui/main_window.h"
 #include "ui/remote_window.h"
 #include "ui/settings_view.h"
@@ -29,9 +30,6 @@ namespace fs = std::filesystem;
 class DesktopWidgetsTest : public ::testing::Test {
  protected:
   DesktopWidgetsTest() {
-    std::string pattern = (fs::temp_directory_path() / "pellora-ui-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    root_ = pattern;
     secrets_ = std::make_unique<FileSecretStore>(root_ / "secrets.json");
     file_ = std::make_unique<SettingsFile>(root_ / "settings.json");
     passwords_ = std::make_shared<PermanentPasswordStore>(*secrets_);
@@ -54,10 +52,10 @@ class DesktopWidgetsTest : public ::testing::Test {
     });
     network_.stop();
     cpu_.stop();
-    fs::remove_all(root_);
   }
 
-  fs::path root_;
+  test::TempDir folder_{"pellora-ui"};
+  fs::path root_ = folder_.path;
   std::unique_ptr<SecretStore> secrets_;
   std::unique_ptr<SettingsFile> file_;
   std::shared_ptr<PermanentPasswordStore> passwords_;

@@ -38,21 +38,6 @@ class InputEventSinkX11Test : public ::testing::Test {
   std::unique_ptr<InputInjector> injector;
 };
 
-TEST_F(InputEventSinkX11Test, MovesThePointerWhereTheMappingSays) {
-  EXPECT_EQ(injector->displayBounds, (PixelRect{0, 0, 800, 600}));
-  injector->handle(Message::MouseMove{0.25f, 0.75f});  // (199.75, 449.25)
-  sink->sync();
-  EXPECT_EQ(window.pointer(), std::make_pair(199, 449));
-  injector->handle(Message::MouseMove{2.0f, -1.0f});
-  sink->sync();
-  EXPECT_EQ(window.pointer(), std::make_pair(799, 0));
-
-  injector->displayBounds = {400, 300, 400, 300};  // a second display in the lower right
-  injector->handle(Message::MouseMove{0, 0});
-  sink->sync();
-  EXPECT_EQ(window.pointer(), std::make_pair(400, 300));
-}
-
 TEST_F(InputEventSinkX11Test, ClicksAndDragsReachTheWindow) {
   button(0, true, 0.1f, 0.1f);
   auto press = next<xcb_button_press_event_t>(XCB_BUTTON_PRESS);

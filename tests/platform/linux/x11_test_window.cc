@@ -74,12 +74,6 @@ void X11TestWindow::warpPointer(int x, int y) {
   sync();
 }
 
-std::pair<int, int> X11TestWindow::pointer() {
-  Reply<xcb_query_pointer_reply_t> reply(xcb_query_pointer_reply(c_, xcb_query_pointer(c_, screen_->root), nullptr));
-  if (!reply) return {-1, -1};
-  return {reply->root_x, reply->root_y};
-}
-
 std::uint32_t X11TestWindow::addMonitor(const std::string& name, PixelRect r) {
   Reply<xcb_randr_query_version_reply_t>(xcb_randr_query_version_reply(c_, xcb_randr_query_version(c_, 1, 5), nullptr));
   Reply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(

@@ -33,7 +33,6 @@ class X11TestWindow {
   Event waitFor(std::uint8_t type);
 
   void warpPointer(int x, int y);
-  std::pair<int, int> pointer();
 
   // A RandR monitor without outputs; returns its name atom (its display id).
   std::uint32_t addMonitor(const std::string& name, PixelRect r);
