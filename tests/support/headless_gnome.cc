@@ -29,6 +29,15 @@ HeadlessGnome::HeadlessGnome(const std::string& size) {
   if (!mkdtemp(pattern)) throw std::runtime_error("headless_gnome: no temporary folder");
   dir_ = pattern;
   script_ = std::make_unique<ChildProcess>(PELLORA_HEADLESS_GNOME_SCRIPT, std::vector<std::string>{dir_, size});
+  try {
+    waitUntilReady();
+  } catch (...) {
+    stop();  // no destructor runs for a constructor that throws
+    throw;
+  }
+}
+
+void HeadlessGnome::waitUntilReady() {
   const std::optional<std::string> line = script_->readLine(std::chrono::seconds(20));
   if (!line || *line != "headless_gnome: ready") {
     throw std::runtime_error(line ? *line : "headless_gnome: the session did not start in time");
@@ -45,13 +54,16 @@ HeadlessGnome::HeadlessGnome(const std::string& size) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!MutterRemoteDesktop::available() || MutterRemoteDesktop::monitors().empty()) {
     if (std::chrono::steady_clock::now() > deadline) {
-      throw std::runtime_error("headless_gnome: the compositor offers no remote desktop (see " + dir_ + "/mutter.log)");
+      throw std::runtime_error(
+          "headless_gnome: the compositor offers no remote desktop (PELLORA_KEEP_TEST_SESSION=1 keeps its logs)");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 }
 
-HeadlessGnome::~HeadlessGnome() {
+HeadlessGnome::~HeadlessGnome() { stop(); }
+
+void HeadlessGnome::stop() {
   for (const auto& [name, value] : savedEnvironment_) {
     if (value) {
       setenv(name.c_str(), value->c_str(), 1);
@@ -59,9 +71,11 @@ HeadlessGnome::~HeadlessGnome() {
       unsetenv(name.c_str());
     }
   }
+  savedEnvironment_.clear();
   if (script_) {
-    script_->signal(SIGTERM);
+    script_->signal(SIGTERM);  // the script ends what it started
     script_->wait(std::chrono::seconds(10));
+    script_.reset();
   }
   std::error_code ec;
   if (!std::getenv("PELLORA_KEEP_TEST_SESSION")) std::filesystem::remove_all(dir_, ec);  // kept for its logs

@@ -28,6 +28,9 @@ class HeadlessGnome {
   void killCompositor();
 
  private:
+  void waitUntilReady();
+  void stop();
+
   std::vector<std::pair<std::string, std::optional<std::string>>> savedEnvironment_;
   std::string dir_;
   std::unique_ptr<ChildProcess> script_;

@@ -2,12 +2,14 @@
 # Runs a private headless GNOME session for Wayland tests, until it is sent SIGTERM:
 #   a session bus (dbus-daemon), the PipeWire media server and its session manager (wireplumber), and the
 #   compositor with one virtual monitor (mutter --headless --wayland --no-x11 --virtual-monitor WxH).
+# It also ends when the process that started it is gone, so that a test that dies leaves nothing running.
 # Everything lives in folder DIR: runtime folder DIR/run (the bus socket, pipewire-0, wayland-0), private
 # configuration, data and cache folders, in-memory settings, logs in DIR/*.log. Once all are started it
 # writes the bus address to DIR/address and the compositor's process id to DIR/mutter.pid.
 # Usage: headless_gnome.sh DIR WIDTHxHEIGHT. Exits 77 with one line "headless_gnome: <reason>" on standard
 # output when a program is missing or does not start.
 set -u
+parent=$PPID
 dir=$1
 size=${2:-1280x720}
 
@@ -59,4 +61,6 @@ echo $! >"$dir/mutter.pid"
 await "$XDG_RUNTIME_DIR/wayland-0" $! || skip "mutter did not start (see $dir/mutter.log)"
 echo "$DBUS_SESSION_BUS_ADDRESS" >"$dir/address"
 echo "headless_gnome: ready"
-wait
+while kill -0 "$parent" 2>/dev/null; do
+  sleep 0.5
+done
