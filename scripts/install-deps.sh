@@ -39,6 +39,13 @@ packages=(
   avahi-daemon dbus iproute2
   # relay cluster tests: the shared store and a TCP load balancer in front of the nodes (private copies)
   redis-server haproxy
+  # Wayland capture: PipeWire video streams (client library)
+  libpipewire-0.3-dev
+  # Wayland tests: a headless compositor with the screen-cast and remote-desktop interfaces, the media
+  # server and its session manager (private copies started by the tests; the packages only ship per-user units)
+  mutter pipewire wireplumber
+  # Wayland tests: the test client that draws known pictures and records input is a Qt Wayland client
+  qt6-wayland
 )
 
 missing=()
@@ -107,3 +114,14 @@ for daemon in "${test_daemons[@]}"; do
   if [ -x "/etc/init.d/$daemon" ]; then $sudo update-rc.d "$daemon" disable >/dev/null 2>&1 || true; fi
   echo "deps: $daemon is installed for the tests and left disabled; 'systemctl enable --now $daemon' starts it for this machine"
 done
+
+# pipewire and wireplumber are here for the Wayland tests, which run private copies inside their own session
+# bus. Their packages enable per-user units for every login; when this script installed them, those are
+# disabled again, so that nothing starts them for this machine's users. A machine that had them keeps them.
+user_units=()
+[[ " ${missing[*]} " == *" pipewire "* ]] && user_units+=(pipewire.service pipewire.socket)
+[[ " ${missing[*]} " == *" wireplumber "* ]] && user_units+=(wireplumber.service)
+if [ ${#user_units[@]} -gt 0 ] && command -v systemctl >/dev/null; then
+  $sudo systemctl --global disable "${user_units[@]}" >/dev/null 2>&1 || true
+  echo "deps: ${user_units[*]} installed for the tests and left disabled for user logins"
+fi

@@ -54,14 +54,18 @@ std::string parseRelayURL(const std::string& text) {
   return text;
 }
 
-// "x11", "synthetic" or "synthetic:WxH" with even sides the encoders take.
+// "auto", "x11", "wayland", "synthetic" or "synthetic:WxH" with even sides the encoders take.
 void parseSource(const std::string& text, HostCommand& command) {
-  if (text == "x11") {
-    command.source = HostCommand::Source::x11;
+  for (const auto& [name, source] : {std::pair{"auto", HostCommand::Source::automatic},
+                                     std::pair{"x11", HostCommand::Source::x11},
+                                     std::pair{"wayland", HostCommand::Source::wayland}}) {
+    if (text != name) continue;
+    command.source = source;
     return;
   }
   const std::string prefix = "synthetic";
-  if (!text.starts_with(prefix)) throw UsageError{"--source must be x11 or synthetic[:WxH], not '" + text + "'"};
+  if (!text.starts_with(prefix))
+    throw UsageError{"--source must be auto, x11, wayland or synthetic[:WxH], not '" + text + "'"};
   command.source = HostCommand::Source::synthetic;
   std::string_view size = std::string_view(text).substr(prefix.size());
   if (size.empty()) return;
@@ -82,8 +86,9 @@ ParsedCommandLine parseHost(const std::vector<std::string>& arguments) {
   // clang-format off
   options.add_options()
       ("help,h", "show this help")
-      ("source", po::value<std::string>()->value_name("x11|synthetic[:WxH]"),
-       "what to share: the X display in $DISPLAY (default), or a synthetic screen (default 1920x1080)")
+      ("source", po::value<std::string>()->value_name("auto|x11|wayland|synthetic[:WxH]"),
+       "what to share: this session's desktop (auto, the default: Wayland in a Wayland session, else X11), "
+       "the X display in $DISPLAY, the GNOME Wayland desktop, or a synthetic screen (default 1920x1080)")
       ("listen", po::value<std::string>()->value_name("ADDR:PORT"),
        "where the local-network listener listens (default 0.0.0.0:7171)")
       ("password", po::value<std::string>()->value_name("PW"),

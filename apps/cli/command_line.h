@@ -19,8 +19,9 @@ namespace pellora::cli {
 
 // `pellora host`: share this computer until SIGINT or SIGTERM.
 struct HostCommand {
-  enum class Source { x11, synthetic };
-  Source source = Source::x11;
+  // `automatic` shares the Wayland desktop in a Wayland session and the X display otherwise.
+  enum class Source { automatic, x11, wayland, synthetic };
+  Source source = Source::automatic;
   int syntheticWidth = 1920, syntheticHeight = 1080;
   std::optional<boost::asio::ip::tcp::endpoint> listen;  // default: every address, port 7171
   std::optional<std::string> password;                   // default: PELLORA_PASSWORD, else a fresh one

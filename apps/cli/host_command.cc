@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <future>
 #include <iostream>
+#include <string_view>
 
 #include "base/cpu_pool.h"
 #include "base/network_thread.h"
@@ -19,8 +20,11 @@
 #include "host/synthetic_screen_capturer.h"
 #include "platform/linux/audio_source_pulse.h"
 #include "platform/linux/clipboard_x11.h"
+#include "platform/linux/input_event_sink_remote_desktop.h"
 #include "platform/linux/input_event_sink_x11.h"
+#include "platform/linux/mutter_remote_desktop.h"
 #include "platform/linux/power_inhibitor_linux.h"
+#include "platform/linux/screen_capturer_pipewire.h"
 #include "platform/linux/screen_capturer_x11.h"
 #include "platform/linux/secret_store_libsecret.h"
 #include "platform/linux/service_advertiser_avahi.h"
@@ -35,9 +39,25 @@ namespace {
 // How long a session may take to say goodbye after SIGINT before the process leaves anyway.
 constexpr auto stopGrace = std::chrono::seconds(3);
 
-HostPlatform makePlatform(const HostCommand& command, bool sound) {
+using Source = HostCommand::Source;
+
+// `auto` made concrete: Wayland when this is a Wayland session, X11 otherwise.
+Source resolveSource(Source source) {
+  if (source != Source::automatic) return source;
+  const char* type = std::getenv("XDG_SESSION_TYPE");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const bool waylandSession = (type && std::string_view(type) == "wayland") || (wayland && *wayland);
+  return waylandSession ? Source::wayland : Source::x11;
+}
+
+HostPlatform makePlatform(const HostCommand& command, Source source, bool sound) {
   HostPlatform platform;
-  if (command.source == HostCommand::Source::synthetic) {
+  if (source == Source::wayland) {
+    // The input sink posts through the remote-desktop session of whichever capture runs.
+    auto slot = std::make_shared<WaylandSessionSlot>();
+    platform.makeCapturer = [slot] { return std::make_unique<ScreenCapturerPipeWire>(slot); };
+    platform.makeInputSink = [slot] { return std::make_unique<InputEventSinkRemoteDesktop>(slot); };
+  } else if (source == Source::synthetic) {
     SyntheticScreenCapturer::Options options{command.syntheticWidth, command.syntheticHeight};
     platform.makeCapturer = [options] { return std::make_unique<SyntheticScreenCapturer>(options); };
     const PixelRect bounds{0, 0, command.syntheticWidth, command.syntheticHeight};
@@ -65,11 +85,20 @@ void print(const std::string& line) { std::cout << line << std::endl; }
 }  // namespace
 
 int runHost(const HostCommand& command) {
-  const bool x11 = command.source == HostCommand::Source::x11;
+  const Source source = resolveSource(command.source);
+  const bool x11 = source == Source::x11;
   const char* display = std::getenv("DISPLAY");
   if (x11 && (!display || !*display)) {
     std::cerr << "pellora host: no X display ($DISPLAY is not set); --source synthetic shares a synthetic screen\n";
     return 1;
+  }
+  if (source == Source::wayland) {
+    if (!MutterRemoteDesktop::available()) {
+      std::cerr << "pellora host: this Wayland session's compositor offers no remote-desktop interface on the "
+                   "session bus (GNOME's is needed); --source x11 shares its X server instead\n";
+      return 1;
+    }
+    std::cerr << "pellora host: clipboard sync is off on Wayland\n";
   }
   const std::optional<std::string> password = command.password ? command.password : passwordFromEnvironment();
 
@@ -105,7 +134,7 @@ int runHost(const HostCommand& command) {
                                 .clipboard = ClipboardSync::make(strand, clipboard),
                                 .power = power,
                                 .approval = std::make_shared<TerminalApprovalPrompt>(console),
-                                .platform = makePlatform(command, sound)},
+                                .platform = makePlatform(command, source, sound)},
       options);
 
   HostStatus status;

@@ -20,7 +20,7 @@ TEST(CommandLineTest, HostDefaultsLeaveTheSettingsAlone) {
   auto parsed = parse({"host"});
   auto* host = std::get_if<HostCommand>(&parsed.command);
   ASSERT_NE(host, nullptr);
-  EXPECT_EQ(host->source, HostCommand::Source::x11);
+  EXPECT_EQ(host->source, HostCommand::Source::automatic);
   EXPECT_FALSE(host->listen || host->password || host->relayURL || host->quality || host->requireApproval);
   EXPECT_FALSE(host->noRelay);
   EXPECT_TRUE(host->discovery);
@@ -28,6 +28,14 @@ TEST(CommandLineTest, HostDefaultsLeaveTheSettingsAlone) {
 
 // The options the process tests pass are read there; these are the rest.
 TEST(CommandLineTest, HostTakesEveryOption) {
+  for (const auto& [name, source] : {std::pair{"auto", HostCommand::Source::automatic},
+                                     std::pair{"x11", HostCommand::Source::x11},
+                                     std::pair{"wayland", HostCommand::Source::wayland}}) {
+    auto chosen = parse({"host", "--source", name});
+    ASSERT_NE(std::get_if<HostCommand>(&chosen.command), nullptr) << chosen.text;
+    EXPECT_EQ(std::get<HostCommand>(chosen.command).source, source) << name;
+  }
+
   auto plain = parse({"host", "--source", "synthetic", "--approve", "ask", "--no-relay", "--quality", "high"});
   auto* synthetic = std::get_if<HostCommand>(&plain.command);
   ASSERT_NE(synthetic, nullptr) << plain.text;
@@ -43,7 +51,8 @@ TEST(CommandLineTest, HostRefusesArgumentsItCannotUse) {
            {"host", "--relay", "relay.example.org"},
            {"host", "--quality", "best"},
            {"host", "--approve", "sometimes"},
-           {"host", "--source", "wayland"},
+           {"host", "--source", "Wayland"},
+           {"host", "--source", "automatic"},
            {"host", "--source", "synthetic:1281x720"},
            {"host", "--source", "synthetic:0x0"},
            {"host", "--source", "synthetic:1280"},

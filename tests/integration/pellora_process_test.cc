@@ -15,6 +15,7 @@
 
 #include "support/child_process.h"
 #include "support/eventually.h"
+#include "support/headless_gnome.h"
 #include "support/json_file.h"
 #include "support/relay_process.h"
 #include "support/temp_dir.h"
@@ -254,6 +255,36 @@ TEST_F(PelloraProcessTest, ViewerWatchesAnX11Display) {
   expectSession(stats, "h264");
   host->process->signal(SIGTERM);
   EXPECT_EQ(host->process->wait(settle), 0) << host->errors();
+}
+
+TEST_F(PelloraProcessTest, ViewerWatchesAGnomeWaylandDesktop) {
+  std::unique_ptr<HeadlessGnome> gnome;
+  try {
+    gnome = std::make_unique<HeadlessGnome>("1280x720");
+  } catch (const std::exception& e) {
+    GTEST_SKIP() << e.what();
+  }
+  auto host = startHost({"--source", "wayland"});
+  auto viewer = connect(local(), {"--password", password});
+  watchThenStop(*viewer);
+  ASSERT_EQ(viewer->process->wait(settle), 0) << viewer->errors();
+  auto stats = *readJSONFile(statsFile());
+  EXPECT_TRUE(stats.at("connected").as_bool()) << json::serialize(stats);
+  host->process->signal(SIGTERM);
+  EXPECT_EQ(host->process->wait(settle), 0) << host->errors();
+  EXPECT_NE(host->errors().find("clipboard sync is off"), std::string::npos) << host->errors();
+}
+
+TEST_F(PelloraProcessTest, WaylandSourceWithoutAGnomeCompositorIsRefused) {
+  // A session bus without the compositor's interfaces.
+  ChildProcess bus("/usr/bin/dbus-daemon", {"--session", "--print-address=1", "--nofork"});
+  const std::optional<std::string> address = bus.readLine();
+  ASSERT_TRUE(address);
+  setenv("DBUS_SESSION_BUS_ADDRESS", address->c_str(), 1);
+  Pellora host(folder_, "host", {"host", "--source", "wayland", "--no-relay", "--no-discovery"});
+  EXPECT_EQ(host.process->wait(settle), 1);
+  unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  EXPECT_NE(host.errors().find("remote-desktop"), std::string::npos) << host.errors();
 }
 
 TEST_F(PelloraProcessTest, X11SourceWithoutADisplayIsRefused) {

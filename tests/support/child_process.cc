@@ -1,5 +1,6 @@
 #include "support/child_process.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -13,11 +14,15 @@ extern char** environ;
 
 namespace pellora::test {
 
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args) {
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args, bool pipeInput) {
   int pipeFds[2];
   if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
+  int inputFds[2] = {-1, -1};
+  if (pipeInput && pipe2(inputFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (pipeInput) ::signal(SIGPIPE, SIG_IGN);  // a child that died fails writeLine instead of killing the test
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  if (pipeInput) posix_spawn_file_actions_adddup2(&actions, inputFds[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
   posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
   std::vector<char*> argv;
@@ -28,6 +33,10 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   posix_spawn_file_actions_destroy(&actions);
   close(pipeFds[1]);
   stdout_ = pipeFds[0];
+  if (pipeInput) {
+    close(inputFds[0]);
+    stdin_ = inputFds[1];
+  }
   if (rc != 0) throw std::runtime_error("cannot start " + program);
 }
 
@@ -37,6 +46,18 @@ ChildProcess::~ChildProcess() {
     waitpid(pid_, nullptr, 0);
   }
   if (stdout_ >= 0) close(stdout_);
+  if (stdin_ >= 0) close(stdin_);
+}
+
+bool ChildProcess::writeLine(const std::string& line) {
+  if (stdin_ < 0) return false;
+  const std::string text = line + "\n";
+  for (std::size_t done = 0; done < text.size();) {
+    const ssize_t n = write(stdin_, text.data() + done, text.size() - done);
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {

@@ -14,13 +14,16 @@ namespace pellora::test {
 
 class ChildProcess {
  public:
-  ChildProcess(const std::string& program, const std::vector<std::string>& args);
+  // With `pipeInput` the child reads its standard input from writeLine; otherwise it inherits ours.
+  ChildProcess(const std::string& program, const std::vector<std::string>& args, bool pipeInput = false);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   // The next line of standard output (without the line feed); nullopt at end of output or timeout.
   std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Writes one line to the child's standard input (a piped one only); false when it cannot.
+  bool writeLine(const std::string& line);
   void signal(int sig);
   // Waits for the exit; the exit status, 128 + signal number when killed, or nullopt on timeout.
   std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -29,6 +32,7 @@ class ChildProcess {
  private:
   pid_t pid_ = -1;
   int stdout_ = -1;
+  int stdin_ = -1;
   std::string buffered_;
   std::optional<int> status_;
 };

@@ -4,98 +4,23 @@
 #include <xcb/screensaver.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 
+#include "platform/linux/gdbus_handles.h"
 #include "platform/linux/monitor_list_x11.h"
 #include "platform/linux/xcb_handles_x11.h"
 
 namespace pellora {
 
+using gdbus::connectBounded;
+using gdbus::ErrorPtr;
+using gdbus::GObjectPtr;
+using gdbus::sessionBusAddress;
+using gdbus::VariantPtr;
+
 namespace {
 
 constexpr std::chrono::milliseconds connectTimeout{1000};
 constexpr int callTimeoutMs = 1000;
-
-struct ObjectUnref {
-  void operator()(gpointer object) const { g_object_unref(object); }
-};
-template <typename T>
-using GObjectPtr = std::unique_ptr<T, ObjectUnref>;
-
-struct VariantUnref {
-  void operator()(GVariant* v) const { g_variant_unref(v); }
-};
-using VariantPtr = std::unique_ptr<GVariant, VariantUnref>;
-
-struct ErrorFree {
-  void operator()(GError* e) const { g_error_free(e); }
-};
-using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
-
-struct ContextUnref {
-  void operator()(GMainContext* c) const { g_main_context_unref(c); }
-};
-
-// The session bus address from the environment, or the user's bus socket. Never the autolaunch that GIO
-// would otherwise try (it can spawn a bus or wait on one).
-std::string sessionBusAddress() {
-  if (const char* env = std::getenv("DBUS_SESSION_BUS_ADDRESS"); env && *env) return env;
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
-    const std::filesystem::path socket = std::filesystem::path(runtime) / "bus";
-    std::error_code ec;
-    if (std::filesystem::is_socket(socket, ec)) return "unix:path=" + socket.string();
-  }
-  return {};
-}
-
-// Connects and says hello to the bus within `timeout`, on a private main context so that nothing else
-// of the process is dispatched meanwhile. Null when no bus answers in time.
-GObjectPtr<GDBusConnection> connectBounded(const std::string& address, std::chrono::milliseconds timeout) {
-  std::unique_ptr<GMainContext, ContextUnref> context(g_main_context_new());
-  g_main_context_push_thread_default(context.get());
-
-  struct Pending {
-    GDBusConnection* connection = nullptr;
-    bool done = false;
-    bool timedOut = false;
-  } pending;
-  GObjectPtr<GCancellable> cancellable(g_cancellable_new());
-  g_dbus_connection_new_for_address(
-      address.c_str(),
-      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, cancellable.get(),
-      [](GObject*, GAsyncResult* result, gpointer data) {
-        auto* p = static_cast<Pending*>(data);
-        p->connection = g_dbus_connection_new_for_address_finish(result, nullptr);
-        p->done = true;
-      },
-      &pending);
-
-  GSource* timer = g_timeout_source_new(static_cast<guint>(timeout.count()));
-  g_source_set_callback(
-      timer,
-      [](gpointer data) -> gboolean {
-        static_cast<Pending*>(data)->timedOut = true;
-        return G_SOURCE_REMOVE;
-      },
-      &pending, nullptr);
-  g_source_attach(timer, context.get());
-
-  bool cancelled = false;
-  while (!pending.done) {
-    g_main_context_iteration(context.get(), TRUE);
-    if (pending.timedOut && !cancelled) {
-      g_cancellable_cancel(cancellable.get());  // the operation then finishes with an error
-      cancelled = true;
-    }
-  }
-  g_source_destroy(timer);
-  g_source_unref(timer);
-  g_main_context_pop_thread_default(context.get());
-  return GObjectPtr<GDBusConnection>(pending.connection);
-}
 
 }  // namespace
 

@@ -6,9 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
 #include "core/transport_error.h"
@@ -16,6 +14,7 @@
 #include "host/cursor_image.h"
 #include "host/frame_scaler.h"
 #include "platform/linux/monitor_list_x11.h"
+#include "platform/linux/pacing_loop.h"
 #include "platform/linux/screen_grabber_x11.h"
 #include "platform/linux/xcb_handles_x11.h"
 
@@ -67,22 +66,16 @@ struct ScreenCapturerX11::Session {
   std::chrono::steady_clock::time_point nextMonitorCheck = std::chrono::steady_clock::now() + std::chrono::seconds(1);
 
   std::thread thread;
-  std::mutex mutex;
-  std::condition_variable wake;
-  bool stopping = false;
+  PacingLoop pacing;
 
   void setUp();
   void configure(const PixelRect& rect);
-  void run();
   // One pacing step; returns false with `reason` set when the capture cannot go on.
   bool tick(std::string& reason);
   bool monitorStillThere(std::string& reason);
   std::vector<PixelRect> takeDamage();
   std::optional<CursorImage> cursor();
-  bool isStopping() {
-    std::lock_guard lock(mutex);
-    return stopping;
-  }
+  bool isStopping() { return pacing.isStopping(); }
 };
 
 void ScreenCapturerX11::Session::setUp() {
@@ -121,26 +114,6 @@ void ScreenCapturerX11::Session::configure(const PixelRect& rect) {
   scaler = std::make_unique<FrameScaler>(rect.width, rect.height, outputWidth, outputHeight);
   previous.clear();
   sendWhole = true;
-}
-
-void ScreenCapturerX11::Session::run() {
-  auto next = std::chrono::steady_clock::now();
-  for (;;) {
-    {
-      std::unique_lock lock(mutex);
-      if (wake.wait_until(lock, next, [this] { return stopping; })) return;
-    }
-    next += interval;
-    const auto now = std::chrono::steady_clock::now();
-    if (next < now) next = now;  // fell behind: skip the missed ticks instead of bursting
-    std::string reason;
-    if (!tick(reason)) {
-      if (isStopping()) return;
-      // The callback may destroy the capturer; nothing here is touched after it.
-      if (auto callback = onStop) callback(reason);
-      return;
-    }
-  }
 }
 
 bool ScreenCapturerX11::Session::monitorStillThere(std::string& reason) {
@@ -309,23 +282,16 @@ CaptureInfo ScreenCapturerX11::start(std::uint32_t displayID, int maxDimension, 
   xcb_flush(s->c);
 
   session_ = s;
-  s->thread = std::thread([s] { s->run(); });
+  s->thread = std::thread([s] {
+    s->pacing.run(s->interval, [&s](std::string& reason) { return s->tick(reason); }, s->onStop);
+  });
   return {s->outputWidth, s->outputHeight, s->monitor.rect};
 }
 
 void ScreenCapturerX11::stop() {
   std::shared_ptr<Session> s = std::move(session_);
   if (!s) return;
-  {
-    std::lock_guard lock(s->mutex);
-    s->stopping = true;
-  }
-  s->wake.notify_all();
-  if (s->thread.get_id() == std::this_thread::get_id()) {
-    s->thread.detach();  // called from a callback: the thread ends on its own and keeps the session alive
-  } else if (s->thread.joinable()) {
-    s->thread.join();
-  }
+  s->pacing.stop(s->thread);
 }
 
 }  // namespace pellora

@@ -1,0 +1,280 @@
+#include "platform/linux/mutter_remote_desktop.h"
+
+#include <chrono>
+
+#include "core/transport_error.h"
+#include "platform/linux/gdbus_handles.h"
+
+namespace pellora {
+
+namespace {
+
+constexpr std::chrono::milliseconds connectTimeout{1000};
+constexpr int callTimeoutMs = 3000;
+constexpr std::chrono::seconds streamTimeout{5};
+
+constexpr const char* remoteDesktopName = "org.gnome.Mutter.RemoteDesktop";
+constexpr const char* remoteDesktopSession = "org.gnome.Mutter.RemoteDesktop.Session";
+constexpr const char* screenCastName = "org.gnome.Mutter.ScreenCast";
+constexpr const char* screenCastSession = "org.gnome.Mutter.ScreenCast.Session";
+constexpr const char* screenCastStream = "org.gnome.Mutter.ScreenCast.Stream";
+
+// Cursor as stream metadata: the capturer draws it, and its position stays readable.
+constexpr std::uint32_t cursorModeMetadata = 2;
+
+gdbus::GObjectPtr<GDBusConnection> connectSessionBus() {
+  const std::string address = gdbus::sessionBusAddress();
+  if (address.empty()) return nullptr;
+  auto bus = gdbus::connectBounded(address, connectTimeout);
+  if (bus) g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
+  return bus;
+}
+
+// A synchronous call; null with `error` set when it fails.
+gdbus::VariantPtr callSync(GDBusConnection* bus, const char* name, const std::string& path, const char* interface,
+                    const char* method, GVariant* parameters, const char* replyType, std::string* error = nullptr) {
+  GError* raw = nullptr;
+  gdbus::VariantPtr reply(g_dbus_connection_call_sync(bus, name, path.c_str(), interface, method, parameters,
+                                               replyType ? G_VARIANT_TYPE(replyType) : nullptr,
+                                               G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, &raw));
+  gdbus::ErrorPtr owned(raw);
+  if (!reply && error) *error = owned ? owned->message : "no reply";
+  return reply;
+}
+
+// FNV-1a of the connector name: display ids that survive other monitors coming and going.
+std::uint32_t idOfConnector(const std::string& connector) {
+  std::uint32_t hash = 2166136261u;
+  for (unsigned char c : connector) hash = (hash ^ c) * 16777619u;
+  return hash;
+}
+
+std::vector<MutterMonitor> monitorsOn(GDBusConnection* bus) {
+  gdbus::VariantPtr state = callSync(bus, "org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig",
+                              "org.gnome.Mutter.DisplayConfig", "GetCurrentState", nullptr,
+                              "(ua((ssss)a(siiddada{sv})a{sv})a(iiduba(ssss)a{sv})a{sv})");
+  if (!state) return {};
+  std::vector<MutterMonitor> list;
+  gdbus::VariantPtr monitors(g_variant_get_child_value(state.get(), 1));
+  gdbus::VariantPtr logical(g_variant_get_child_value(state.get(), 2));
+  // Physical monitors: the connector, the display name and the current mode's size.
+  for (gsize i = 0, n = g_variant_n_children(monitors.get()); i < n; ++i) {
+    gdbus::VariantPtr monitor(g_variant_get_child_value(monitors.get(), i));
+    const char *connector = nullptr, *vendor = nullptr, *product = nullptr, *serial = nullptr;
+    GVariantIter* modes = nullptr;
+    GVariant* properties = nullptr;
+    g_variant_get(monitor.get(), "((&s&s&s&s)a(siiddada{sv})@a{sv})", &connector, &vendor, &product, &serial, &modes,
+                  &properties);
+    gdbus::VariantPtr ownedProperties(properties);
+    MutterMonitor m;
+    m.connector = connector;
+    m.id = idOfConnector(m.connector);
+    const char* displayName = nullptr;
+    m.name = g_variant_lookup(properties, "display-name", "&s", &displayName) ? displayName : connector;
+    const char* modeID = nullptr;
+    gint32 width = 0, height = 0;
+    gdouble rate = 0, preferredScale = 0;
+    GVariant* scales = nullptr;
+    GVariant* modeProperties = nullptr;
+    while (g_variant_iter_next(modes, "(&siidd@ad@a{sv})", &modeID, &width, &height, &rate, &preferredScale, &scales,
+                               &modeProperties)) {
+      gboolean current = FALSE;
+      g_variant_lookup(modeProperties, "is-current", "b", &current);
+      g_variant_unref(scales);
+      g_variant_unref(modeProperties);
+      if (current) {
+        m.rect.width = width;
+        m.rect.height = height;
+      }
+    }
+    g_variant_iter_free(modes);
+    if (m.rect.width > 0) list.push_back(m);  // a monitor without a current mode is off
+  }
+  // Logical monitors: where each physical one sits and which is primary.
+  for (gsize i = 0, n = g_variant_n_children(logical.get()); i < n; ++i) {
+    gdbus::VariantPtr entry(g_variant_get_child_value(logical.get(), i));
+    gint32 x = 0, y = 0;
+    gdouble scale = 1;
+    guint32 transform = 0;
+    gboolean primary = FALSE;
+    GVariantIter* members = nullptr;
+    GVariant* properties = nullptr;
+    g_variant_get(entry.get(), "(iidub" "a(ssss)@a{sv})", &x, &y, &scale, &transform, &primary, &members, &properties);
+    g_variant_unref(properties);
+    const char *connector = nullptr, *vendor = nullptr, *product = nullptr, *serial = nullptr;
+    while (g_variant_iter_next(members, "(&s&s&s&s)", &connector, &vendor, &product, &serial)) {
+      for (MutterMonitor& m : list) {
+        if (m.connector != connector) continue;
+        m.rect.x = x;
+        m.rect.y = y;
+        m.primary = primary;
+      }
+    }
+    g_variant_iter_free(members);
+  }
+  return list;
+}
+
+}  // namespace
+
+void MutterRemoteDesktop::ObjectDeleter::operator()(void* object) const { g_object_unref(object); }
+void MutterRemoteDesktop::ContextDeleter::operator()(GMainContext* context) const { g_main_context_unref(context); }
+
+MutterRemoteDesktop::MutterRemoteDesktop() : context_(g_main_context_new()) {}
+
+std::vector<MutterMonitor> MutterRemoteDesktop::monitors() {
+  auto bus = connectSessionBus();
+  return bus ? monitorsOn(bus.get()) : std::vector<MutterMonitor>{};
+}
+
+bool MutterRemoteDesktop::available() {
+  auto bus = connectSessionBus();
+  if (!bus) return false;
+  for (const char* name : {remoteDesktopName, screenCastName}) {
+    gdbus::VariantPtr owner = callSync(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                "NameHasOwner", g_variant_new("(s)", name), "(b)");
+    gboolean has = FALSE;
+    if (owner) g_variant_get(owner.get(), "(b)", &has);
+    if (!has) return false;
+  }
+  return true;
+}
+
+std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::start(const std::string& connector) {
+  std::shared_ptr<MutterRemoteDesktop> s(new MutterRemoteDesktop());
+  gdbus::GObjectPtr<GDBusConnection> bus = connectSessionBus();
+  if (!bus) throw TransportError::connectFailed("no session bus");
+  s->bus_.reset(bus.release());
+  GDBusConnection* c = s->bus_.get();
+  auto fail = [](const std::string& step, const std::string& error) {
+    return TransportError::connectFailed("GNOME remote desktop: " + step + ": " + error);
+  };
+
+  std::string error;
+  gdbus::VariantPtr reply = callSync(c, remoteDesktopName, "/org/gnome/Mutter/RemoteDesktop", remoteDesktopName,
+                              "CreateSession", nullptr, "(o)", &error);
+  if (!reply) throw fail("CreateSession", error);
+  const char* path = nullptr;
+  g_variant_get(reply.get(), "(&o)", &path);
+  s->remoteDesktopPath_ = path;
+
+  gdbus::VariantPtr id = callSync(c, remoteDesktopName, s->remoteDesktopPath_, "org.freedesktop.DBus.Properties", "Get",
+                           g_variant_new("(ss)", remoteDesktopSession, "SessionId"), "(v)", &error);
+  if (!id) throw fail("SessionId", error);
+  gdbus::VariantPtr idValue(g_variant_get_child_value(id.get(), 0));
+  gdbus::VariantPtr sessionID(g_variant_get_variant(idValue.get()));
+
+  GVariantBuilder options;
+  g_variant_builder_init(&options, G_VARIANT_TYPE("a{sv}"));
+  g_variant_builder_add(&options, "{sv}", "remote-desktop-session-id", g_variant_ref(sessionID.get()));
+  reply = callSync(c, screenCastName, "/org/gnome/Mutter/ScreenCast", screenCastName, "CreateSession",
+                   g_variant_new("(a{sv})", &options), "(o)", &error);
+  if (!reply) throw fail("screen cast CreateSession", error);
+  g_variant_get(reply.get(), "(&o)", &path);
+  s->screenCastPath_ = path;
+
+  GVariantBuilder streamOptions;
+  g_variant_builder_init(&streamOptions, G_VARIANT_TYPE("a{sv}"));
+  g_variant_builder_add(&streamOptions, "{sv}", "cursor-mode", g_variant_new_uint32(cursorModeMetadata));
+  reply = callSync(c, screenCastName, s->screenCastPath_, screenCastSession, "RecordMonitor",
+                   g_variant_new("(sa{sv})", connector.c_str(), &streamOptions), "(o)", &error);
+  if (!reply) throw fail("RecordMonitor", error);
+  g_variant_get(reply.get(), "(&o)", &path);
+  s->streamPath_ = path;
+
+  // Signals reach the private context, dispatched only where this object iterates it.
+  g_main_context_push_thread_default(s->context_.get());
+  MutterRemoteDesktop* self = s.get();
+  s->subscriptions_.push_back(g_dbus_connection_signal_subscribe(
+      c, nullptr, screenCastStream, "PipeWireStreamAdded", s->streamPath_.c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+      [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
+         gpointer data) {
+        auto* me = static_cast<MutterRemoteDesktop*>(data);
+        g_variant_get(parameters, "(u)", &me->node_);
+        me->nodeKnown_ = true;
+      },
+      self, nullptr));
+  for (const auto& [sessionPath, interface] :
+       {std::pair{s->remoteDesktopPath_, remoteDesktopSession}, std::pair{s->screenCastPath_, screenCastSession}}) {
+    s->subscriptions_.push_back(g_dbus_connection_signal_subscribe(
+        c, nullptr, interface, "Closed", sessionPath.c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+        [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*, gpointer data) {
+          static_cast<MutterRemoteDesktop*>(data)->closed_ = true;
+        },
+        self, nullptr));
+  }
+  // A compositor that dies sends no Closed: its name losing its owner says so.
+  s->subscriptions_.push_back(g_dbus_connection_signal_subscribe(
+      c, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus",
+      remoteDesktopName, G_DBUS_SIGNAL_FLAGS_NONE,
+      [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
+         gpointer data) {
+        const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
+        g_variant_get(parameters, "(&s&s&s)", &name, &oldOwner, &newOwner);
+        if (newOwner == nullptr || *newOwner == '\0') static_cast<MutterRemoteDesktop*>(data)->closed_ = true;
+      },
+      self, nullptr));
+  g_main_context_pop_thread_default(s->context_.get());
+
+  reply = callSync(c, remoteDesktopName, s->remoteDesktopPath_, remoteDesktopSession, "Start", nullptr, nullptr, &error);
+  if (!reply) throw fail("Start", error);
+  const auto deadline = std::chrono::steady_clock::now() + streamTimeout;
+  while (!s->nodeKnown_ && !s->closed_ && std::chrono::steady_clock::now() < deadline) {
+    if (!g_main_context_iteration(s->context_.get(), FALSE)) g_usleep(5000);
+  }
+  if (!s->nodeKnown_) throw fail("stream", s->closed_ ? "session closed" : "no stream in time");
+
+  gdbus::VariantPtr parameters = callSync(c, screenCastName, s->streamPath_, "org.freedesktop.DBus.Properties", "Get",
+                                   g_variant_new("(ss)", screenCastStream, "Parameters"), "(v)", &error);
+  if (parameters) {
+    gdbus::VariantPtr boxed(g_variant_get_child_value(parameters.get(), 0));
+    gdbus::VariantPtr dict(g_variant_get_variant(boxed.get()));
+    g_variant_lookup(dict.get(), "position", "(ii)", &s->streamRect_.x, &s->streamRect_.y);
+    g_variant_lookup(dict.get(), "size", "(ii)", &s->streamRect_.width, &s->streamRect_.height);
+  }
+  return s;
+}
+
+MutterRemoteDesktop::~MutterRemoteDesktop() {
+  GDBusConnection* c = bus_.get();
+  if (!c) return;
+  for (unsigned id : subscriptions_) g_dbus_connection_signal_unsubscribe(c, id);
+  if (!remoteDesktopPath_.empty() && !closed_ && !g_dbus_connection_is_closed(c)) {
+    // Stopping the remote-desktop session stops the linked screen cast too.
+    callSync(c, remoteDesktopName, remoteDesktopPath_, remoteDesktopSession, "Stop", nullptr, nullptr);
+  }
+  // Closes the connection; pending signal callbacks were unsubscribed above.
+  g_dbus_connection_close_sync(c, nullptr, nullptr);
+  while (g_main_context_iteration(context_.get(), FALSE)) {
+  }
+}
+
+void MutterRemoteDesktop::call(const char* method, void* parameters) {
+  g_dbus_connection_call(bus_.get(), remoteDesktopName, remoteDesktopPath_.c_str(), remoteDesktopSession, method,
+                         static_cast<GVariant*>(parameters), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr,
+                         nullptr, nullptr);
+}
+
+void MutterRemoteDesktop::pointerMotion(double x, double y) {
+  call("NotifyPointerMotionAbsolute", g_variant_new("(sdd)", streamPath_.c_str(), x, y));
+}
+
+void MutterRemoteDesktop::pointerButton(std::int32_t evdevButton, bool down) {
+  call("NotifyPointerButton", g_variant_new("(ib)", evdevButton, down));
+}
+
+void MutterRemoteDesktop::pointerAxisDiscrete(std::uint32_t axis, std::int32_t steps) {
+  call("NotifyPointerAxisDiscrete", g_variant_new("(ui)", axis, steps));
+}
+
+void MutterRemoteDesktop::key(std::uint32_t evdevCode, bool down) {
+  call("NotifyKeyboardKeycode", g_variant_new("(ub)", evdevCode, down));
+}
+
+bool MutterRemoteDesktop::pollClosed() {
+  while (g_main_context_iteration(context_.get(), FALSE)) {
+  }
+  return closed_ || g_dbus_connection_is_closed(bus_.get());
+}
+
+}  // namespace pellora
