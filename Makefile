@@ -2,6 +2,9 @@
 .PHONY: all deps build demo package test test-asan bench fuzz clean
 
 PRESET ?= release
+# Integration tests drive real servers (X, mDNS, Redis, a compositor) on a shared machine: a test that fails
+# runs once more, and both runs stay in the output, so a flaky one is seen rather than hidden.
+CTEST_RETRY ?= --repeat until-pass:2
 FUZZ_SECONDS ?= 60
 
 # Compiler cache entries are shared between clones of the project (CI builds in a fresh one each time).
@@ -29,13 +32,13 @@ package: build
 	cd build/$(PRESET) && cpack -G DEB
 
 test: build
-	ctest --preset $(PRESET)
+	ctest --preset $(PRESET) $(CTEST_RETRY)
 
 # The unit tests again under AddressSanitizer + UndefinedBehaviorSanitizer.
 test-asan: deps
 	cmake --preset asan
 	cmake --build --preset asan
-	ctest --preset asan
+	ctest --preset asan $(CTEST_RETRY)
 
 # Every benchmark, each figure beside its reference from the same run; writes build/bench-results.json.
 bench: build
