@@ -176,7 +176,9 @@ awaitable<void> HostService::acceptLoop(std::weak_ptr<HostService> weak, std::sh
     if (!self || self->acceptor_ != acceptor) co_return;  // stopped, or a newer listener took over
     if (ec == asio::error::connection_aborted || ec == asio::error::interrupted) continue;
     if (ec) {
-      self->published_.update([&](State& s) { s.listenerStatus = "Yerel ağ dinleyicisi hatası: " + ec.message(); });
+      // Named first: clang 14 cannot capture a structured binding.
+      const std::string status = "Yerel ağ dinleyicisi hatası: " + ec.message();
+      self->published_.update([&](State& s) { s.listenerStatus = status; });
       co_return;
     }
     boost::system::error_code ignored;
