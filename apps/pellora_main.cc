@@ -8,6 +8,7 @@
 #include "cli/command_line.h"
 #include "cli/connect_command.h"
 #include "cli/environment.h"
+#include "support/network_info.h"
 #include "cli/host_command.h"
 #include "cli/run_settings.h"
 #include "ui/desktop_app.h"
@@ -36,7 +37,7 @@ int main(int argc, char** argv) {
     if (desktop && !hasDisplay()) return 1;
     if (std::holds_alternative<DesktopCommand>(parsed.command)) {
       pellora::ui::DesktopOptions options;
-      options.computerName = computerName();
+      options.computerName = pellora::NetworkInfo::computerName();
       options.sound = soundServerAnswers();
       return pellora::ui::runDesktopApp(argc, argv, options);
     }
@@ -46,7 +47,7 @@ int main(int argc, char** argv) {
       // Options of this run go to a copy of the settings, never to the user's own file.
       RunSettings runSettings;
       pellora::ui::DesktopOptions options;
-      options.computerName = computerName();
+      options.computerName = pellora::NetworkInfo::computerName();
       options.sound = soundServerAnswers();
       options.connectTarget = connect->target;
       options.connectPassword = connect->password ? connect->password : passwordFromEnvironment();

@@ -9,6 +9,7 @@
 #include "base/cpu_pool.h"
 #include "base/network_thread.h"
 #include "cli/environment.h"
+#include "support/network_info.h"
 #include "cli/run_settings.h"
 #include "cli/session_lines.h"
 #include "cli/terminal_console.h"
@@ -61,7 +62,7 @@ int runConnect(const ConnectCommand& command) {
                                            .cpu = cpu,
                                            .settings = settings,
                                            .platform = ViewerPlatform{},
-                                           .computerName = computerName(),
+                                           .computerName = NetworkInfo::computerName(),
                                            .downloadDirectory = std::nullopt};
   if (command.codec) dependencies.codecs = {*command.codec};
   auto session = ViewerSession::make(dependencies, command.target);

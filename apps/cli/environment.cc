@@ -1,19 +1,10 @@
 #include "cli/environment.h"
 
-#include <unistd.h>
-
-#include <climits>
 #include <cstdlib>
 
 #include "platform/linux/pulse_connection.h"
 
 namespace pellora::cli {
-
-std::string computerName() {
-  char name[HOST_NAME_MAX + 1] = {};
-  if (gethostname(name, sizeof name - 1) != 0) return {};
-  return name;
-}
 
 std::optional<std::string> passwordFromEnvironment() {
   const char* value = std::getenv("PELLORA_PASSWORD");

@@ -7,9 +7,6 @@
 
 namespace pellora::cli {
 
-// This computer's name as hosts and viewers show it: the host name.
-std::string computerName();
-
 // PELLORA_PASSWORD when it is set and not empty.
 std::optional<std::string> passwordFromEnvironment();
 

@@ -11,6 +11,7 @@
 #include "base/cpu_pool.h"
 #include "base/network_thread.h"
 #include "cli/environment.h"
+#include "support/network_info.h"
 #include "cli/host_status.h"
 #include "cli/null_clipboard.h"
 #include "cli/run_settings.h"
@@ -123,7 +124,7 @@ int runHost(const HostCommand& command) {
   auto console = TerminalConsole::forStandardInput(strand, std::cout);
   HostService::Options options;
   if (command.listen) options.listen = *command.listen;
-  options.computerName = computerName();
+  options.computerName = NetworkInfo::computerName();
   if (command.discovery) options.makeAdvertiser = [] { return std::make_unique<ServiceAdvertiserAvahi>(); };
   auto service = HostService::make(
       HostService::Dependencies{.network = network,

@@ -1,6 +1,5 @@
 #include "host/host_service.h"
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <boost/asio/as_tuple.hpp>
@@ -10,7 +9,6 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <climits>
 
 #include "core/error_text.h"
 #include "core/password_generator.h"
@@ -81,9 +79,7 @@ HostService::~HostService() {
 
 std::string HostService::computerName() const {
   if (!options_.computerName.empty()) return options_.computerName;
-  char name[HOST_NAME_MAX + 1] = {};
-  if (::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0') return name;
-  return "Linux";
+  return NetworkInfo::computerName();
 }
 
 std::vector<std::string> HostService::addresses() const {

@@ -5,6 +5,9 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <climits>
 
 #include <memory>
 
@@ -38,6 +41,12 @@ std::vector<std::string> ipv4Addresses() {
   if (getifaddrs(&raw) != 0) return {};
   std::unique_ptr<ifaddrs, IfaddrsDeleter> list(raw);
   return ipv4AddressesOf(list.get());
+}
+
+std::string computerName() {
+  char name[HOST_NAME_MAX + 1] = {};
+  if (::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0') return name;
+  return "Linux";
 }
 
 }  // namespace pellora::NetworkInfo

@@ -11,6 +11,9 @@ namespace pellora::NetworkInfo {
 // left out, in the order the system lists them; duplicates stay. Empty when the list cannot be read.
 std::vector<std::string> ipv4Addresses();
 
+// This computer's name as others see it: the host name, or "Linux" when it has none.
+std::string computerName();
+
 // The same selection over an interface address list as getifaddrs returns it (nullptr: empty).
 std::vector<std::string> ipv4AddressesOf(const ifaddrs* list);
 

@@ -2,7 +2,6 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
-#include <boost/asio/ip/host_name.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/system/system_error.hpp>
@@ -13,6 +12,7 @@
 #include "base/serial_queue.h"
 #include "core/error_text.h"
 #include "core/uuid.h"
+#include "support/network_info.h"
 #include "core/file_receiver.h"
 #include "core/file_sender.h"
 #include "support/file_names_directory.h"
@@ -39,11 +39,6 @@ std::uint64_t uptimeNanos() {
 }
 
 
-std::string localComputerName() {
-  boost::system::error_code ec;
-  std::string name = asio::ip::host_name(ec);
-  return ec || name.empty() ? "Linux" : name;
-}
 
 }  // namespace
 
@@ -112,7 +107,7 @@ void ViewerSession::connect(std::string password) {
   if (started_ || disconnected_) return;
   started_ = true;
   RelayClient relay = deps_.settings.relayClient(deps_.network.executor());
-  std::string name = deps_.computerName.empty() ? localComputerName() : deps_.computerName;
+  std::string name = deps_.computerName.empty() ? NetworkInfo::computerName() : deps_.computerName;
   asio::co_spawn(deps_.network.mainStrand(),
                  connectSequence(weak_from_this(), std::move(password), std::move(relay), std::move(name)),
                  asio::detached);
