@@ -5,26 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "support/fake_power_inhibitor.h"
+
 namespace pellora {
 namespace {
 
-// Records what the blocker asks of the platform; `works` decides whether an inhibition can be had.
-class FakeInhibitor final : public PowerInhibitor {
- public:
-  bool works = true;
-  std::vector<std::string> reasons;
-  std::vector<std::uint32_t> released;
-
-  std::optional<std::uint32_t> inhibit(const std::string& reason) override {
-    if (!works) return std::nullopt;
-    reasons.push_back(reason);
-    return 40 + static_cast<std::uint32_t>(reasons.size());
-  }
-  void release(std::uint32_t cookie) override { released.push_back(cookie); }
-};
-
 TEST(SleepBlocker, HoldsAtMostOneInhibitionAndReleasesItOnce) {
-  auto inhibitor = std::make_shared<FakeInhibitor>();
+  auto inhibitor = std::make_shared<FakePowerInhibitor>();
   {
     SleepBlocker blocker(inhibitor);
     blocker.end();  // without begin: nothing to release
@@ -46,7 +33,7 @@ TEST(SleepBlocker, HoldsAtMostOneInhibitionAndReleasesItOnce) {
 }
 
 TEST(SleepBlocker, StaysInactiveWhenTheDisplayCannotBeKeptAwake) {
-  auto inhibitor = std::make_shared<FakeInhibitor>();
+  auto inhibitor = std::make_shared<FakePowerInhibitor>();
   inhibitor->works = false;
   SleepBlocker blocker(inhibitor);
   blocker.begin();

@@ -22,6 +22,7 @@
 #include "relay/relay_registry.h"
 #include "relay/relay_server.h"
 #include "support/fake_clipboard.h"
+#include "support/fake_power_inhibitor.h"
 #include "support/secret_store.h"
 #include "support/eventually.h"
 #include "support/temp_dir.h"
@@ -31,16 +32,6 @@ namespace {
 
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
-
-class FakePower : public PowerInhibitor {
- public:
-  std::optional<std::uint32_t> inhibit(const std::string&) override {
-    ++held;
-    return 7;
-  }
-  void release(std::uint32_t) override { --held; }
-  std::atomic<int> held{0};
-};
 
 // Answers `answer`; with `hold` it waits until `release()` first. Used on the main strand only.
 class FakeApproval : public ApprovalPrompt {
@@ -207,7 +198,7 @@ class HostServiceTest : public ::testing::Test {
   RelayIdentityStore identities{secrets, settingsFile};
   AppSettings settings{settingsFile, permanent, dir / "autostart.desktop"};
   std::shared_ptr<FakeClipboard> clipboard = std::make_shared<FakeClipboard>();
-  std::shared_ptr<FakePower> power = std::make_shared<FakePower>();
+  std::shared_ptr<FakePowerInhibitor> power = std::make_shared<FakePowerInhibitor>();
   std::shared_ptr<FakeApproval> approval = std::make_shared<FakeApproval>();
   std::shared_ptr<test::FakeScreen> screen = std::make_shared<test::FakeScreen>();
   FakeAdvertiser* advertiser = nullptr;
@@ -327,7 +318,7 @@ TEST_F(HostServiceTest, ASessionWithChatClipboardFilesAndStop) {
   onMain([&] { settings.setRequireApproval(false); });
   start();
   auto v = viewer();
-  EXPECT_EQ(power->held, 1);
+  EXPECT_EQ(power->held(), 1);
 
   onMain([&] { service->sendChat("  \n "); });
   onMain([&] { service->sendChat("  selam \n"); });
@@ -362,7 +353,7 @@ TEST_F(HostServiceTest, ASessionWithChatClipboardFilesAndStop) {
   EXPECT_EQ(next<Message::Bye>(v).reason, "Paylaşan bağlantıyı kesti");
   EXPECT_TRUE(eventually([&] { return !service->state().active; }));
   EXPECT_EQ(state().lastEvent.value_or("").rfind("Oturum bitti: ", 0), 0u);
-  EXPECT_EQ(power->held, 0);
+  EXPECT_EQ(power->held(), 0);
 }
 
 TEST_F(HostServiceTest, HandshakesBeyondTheCapAreClosedAtOnce) {
