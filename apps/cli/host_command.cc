@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <future>
 #include <iostream>
-#include <string_view>
 
 #include "base/cpu_pool.h"
 #include "base/network_thread.h"
@@ -21,12 +20,9 @@
 #include "host/synthetic_screen_capturer.h"
 #include "platform/linux/audio_source_pulse.h"
 #include "platform/linux/clipboard_x11.h"
-#include "platform/linux/input_event_sink_remote_desktop.h"
-#include "platform/linux/input_event_sink_x11.h"
-#include "platform/linux/mutter_remote_desktop.h"
+#include "platform/linux/linux_host_platform.h"
+#include "platform/linux/portal_remote_desktop.h"
 #include "platform/linux/power_inhibitor_linux.h"
-#include "platform/linux/screen_capturer_pipewire.h"
-#include "platform/linux/screen_capturer_x11.h"
 #include "platform/linux/secret_store_libsecret.h"
 #include "platform/linux/service_advertiser_avahi.h"
 #include "support/atomic_file.h"
@@ -45,28 +41,18 @@ using Source = HostCommand::Source;
 // `auto` made concrete: Wayland when this is a Wayland session, X11 otherwise.
 Source resolveSource(Source source) {
   if (source != Source::automatic) return source;
-  const char* type = std::getenv("XDG_SESSION_TYPE");
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  const bool waylandSession = (type && std::string_view(type) == "wayland") || (wayland && *wayland);
-  return waylandSession ? Source::wayland : Source::x11;
+  return isWaylandSession() ? Source::wayland : Source::x11;
 }
 
-HostPlatform makePlatform(const HostCommand& command, Source source, bool sound) {
+HostPlatform makePlatform(const HostCommand& command, Source source, std::shared_ptr<WaylandDesktop> wayland,
+                          bool sound) {
+  if (source == Source::wayland) return waylandHostPlatform(std::move(wayland), sound);
+  if (source == Source::x11) return x11HostPlatform(sound);
   HostPlatform platform;
-  if (source == Source::wayland) {
-    // The input sink posts through the remote-desktop session of whichever capture runs.
-    auto slot = std::make_shared<WaylandSessionSlot>();
-    platform.makeCapturer = [slot] { return std::make_unique<ScreenCapturerPipeWire>(slot); };
-    platform.makeInputSink = [slot] { return std::make_unique<InputEventSinkRemoteDesktop>(slot); };
-  } else if (source == Source::synthetic) {
-    SyntheticScreenCapturer::Options options{command.syntheticWidth, command.syntheticHeight};
-    platform.makeCapturer = [options] { return std::make_unique<SyntheticScreenCapturer>(options); };
-    const PixelRect bounds{0, 0, command.syntheticWidth, command.syntheticHeight};
-    platform.makeInputSink = [bounds] { return std::make_unique<NullInputEventSink>(bounds); };
-  } else {
-    platform.makeCapturer = [] { return std::make_unique<ScreenCapturerX11>(); };
-    platform.makeInputSink = [] { return std::make_unique<InputEventSinkX11>(); };
-  }
+  SyntheticScreenCapturer::Options options{command.syntheticWidth, command.syntheticHeight};
+  platform.makeCapturer = [options] { return std::make_unique<SyntheticScreenCapturer>(options); };
+  const PixelRect bounds{0, 0, command.syntheticWidth, command.syntheticHeight};
+  platform.makeInputSink = [bounds] { return std::make_unique<NullInputEventSink>(bounds); };
   if (sound) platform.makeAudioSource = [] { return std::make_unique<PulseAudioSource>(); };
   return platform;
 }
@@ -93,14 +79,6 @@ int runHost(const HostCommand& command) {
     std::cerr << "pellora host: no X display ($DISPLAY is not set); --source synthetic shares a synthetic screen\n";
     return 1;
   }
-  if (source == Source::wayland) {
-    if (!MutterRemoteDesktop::available()) {
-      std::cerr << "pellora host: this Wayland session's compositor offers no remote-desktop interface on the "
-                   "session bus (GNOME's is needed); --source x11 shares its X server instead\n";
-      return 1;
-    }
-    std::cerr << "pellora host: clipboard sync is off on Wayland\n";
-  }
   const std::optional<std::string> password = command.password ? command.password : passwordFromEnvironment();
 
   // Settings and secrets first: they outlive the network thread and everything that runs on it.
@@ -109,6 +87,17 @@ int runHost(const HostCommand& command) {
   RunSettings runSettings;
   PermanentPasswordStore permanentPassword(*secrets);
   RelayIdentityStore relayIdentity(*secrets, userSettings);
+  std::shared_ptr<WaylandDesktop> wayland;
+  if (source == Source::wayland) {
+    // The portal's consent is the user's: it is kept in their own settings file, not the run's copy.
+    wayland = detectWaylandDesktop(portalTokensIn(userSettings));
+    if (!wayland) {
+      std::cerr << "pellora host: this Wayland session offers neither a desktop portal nor GNOME's "
+                   "remote-desktop interfaces on the session bus; --source x11 shares its X server instead\n";
+      return 1;
+    }
+    std::cerr << "pellora host: clipboard sync is off on Wayland\n";
+  }
   AppSettings settings(runSettings.file(), permanentPassword);
   applyOverrides(command, settings);
   std::shared_ptr<Clipboard> clipboard;
@@ -135,7 +124,7 @@ int runHost(const HostCommand& command) {
                                 .clipboard = ClipboardSync::make(strand, clipboard),
                                 .power = power,
                                 .approval = std::make_shared<TerminalApprovalPrompt>(console),
-                                .platform = makePlatform(command, source, sound)},
+                                .platform = makePlatform(command, source, wayland, sound)},
       options);
 
   HostStatus status;
@@ -167,6 +156,11 @@ int runHost(const HostCommand& command) {
     print("Addresses: " + (list.empty() ? std::string("none") : list) + " (listening on port " +
           std::to_string(service->listeningPort()) + ")");
     if (!sound) print("Sound: no sound server answers; sessions stay silent");
+    if (wayland)
+      print(wayland->kind() == "portal"
+                ? std::string("Wayland: through the desktop portal") +
+                      (wayland->granted() ? "" : "; the system asks once whether to allow sharing")
+                : std::string("Wayland: through GNOME's remote-desktop interfaces"));
     if (settings.state().requireApproval && !(console && console->canAsk()))
       print("Approval is on but there is no terminal to ask: every caller will be refused (--approve never admits them)");
     if (console) {

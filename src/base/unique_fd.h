@@ -21,6 +21,8 @@ class UniqueFd {
   ~UniqueFd() { reset(); }
 
   int get() const { return fd_; }
+  // Gives the descriptor up to a new owner.
+  int release() { return std::exchange(fd_, -1); }
   explicit operator bool() const { return fd_ >= 0; }
   // Closes the descriptor now; false when close reported an error (a delayed write error, for example).
   bool reset(int fd = -1) {

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include <gio/gunixfdlist.h>
+
 namespace pellora::gdbus {
 
 std::string sessionBusAddress() {
@@ -59,6 +61,61 @@ GObjectPtr<GDBusConnection> connectBounded(const std::string& address, std::chro
   g_source_unref(timer);
   g_main_context_pop_thread_default(context.get());
   return GObjectPtr<GDBusConnection>(pending.connection);
+}
+
+GObjectPtr<GDBusConnection> connectSessionBus(std::chrono::milliseconds timeout) {
+  const std::string address = sessionBusAddress();
+  if (address.empty()) return nullptr;
+  auto bus = connectBounded(address, timeout);
+  if (bus) g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
+  return bus;
+}
+
+VariantPtr callSync(GDBusConnection* bus, const char* name, const std::string& path, const char* interface,
+                    const char* method, GVariant* parameters, const char* replyType, std::string* error,
+                    int timeoutMs) {
+  GError* raw = nullptr;
+  VariantPtr reply(g_dbus_connection_call_sync(bus, name, path.c_str(), interface, method, parameters,
+                                               replyType ? G_VARIANT_TYPE(replyType) : nullptr,
+                                               G_DBUS_CALL_FLAGS_NONE, timeoutMs, nullptr, &raw));
+  ErrorPtr owned(raw);
+  if (!reply && error) *error = owned ? owned->message : "no reply";
+  return reply;
+}
+
+UniqueFd callForFd(GDBusConnection* bus, const char* name, const std::string& path, const char* interface,
+                   const char* method, GVariant* parameters, std::string* error) {
+  GError* raw = nullptr;
+  GUnixFDList* list = nullptr;
+  VariantPtr reply(g_dbus_connection_call_with_unix_fd_list_sync(bus, name, path.c_str(), interface, method,
+                                                                 parameters, G_VARIANT_TYPE("(h)"),
+                                                                 G_DBUS_CALL_FLAGS_NONE, 3000, nullptr, &list,
+                                                                 nullptr, &raw));
+  ErrorPtr owned(raw);
+  GObjectPtr<GUnixFDList> fds(list);
+  if (!reply) {
+    if (error) *error = owned ? owned->message : "no reply";
+    return {};
+  }
+  gint32 index = -1;
+  g_variant_get(reply.get(), "(h)", &index);
+  if (!fds || index < 0 || index >= g_unix_fd_list_get_length(fds.get())) {
+    if (error) *error = "no file descriptor in the reply";
+    return {};
+  }
+  GError* getError = nullptr;
+  const int fd = g_unix_fd_list_get(fds.get(), index, &getError);  // a duplicate that we own
+  ErrorPtr ownedGetError(getError);
+  if (fd < 0 && error) *error = getError ? getError->message : "bad file descriptor";
+  return UniqueFd(fd);
+}
+
+bool nameHasOwner(GDBusConnection* bus, const char* name) {
+  VariantPtr owner = callSync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                              "NameHasOwner", g_variant_new("(s)", name), "(b)");
+  gboolean has = FALSE;
+  if (owner) g_variant_get(owner.get(), "(b)", &has);
+  return has;
 }
 
 }  // namespace pellora::gdbus

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "base/unique_fd.h"
+
 namespace pellora::gdbus {
 
 struct ObjectUnref {
@@ -37,5 +39,23 @@ std::string sessionBusAddress();
 // Connects and says hello to the bus within `timeout`, on a private main context so that nothing else
 // of the process is dispatched meanwhile. Null when no bus answers in time.
 GObjectPtr<GDBusConnection> connectBounded(const std::string& address, std::chrono::milliseconds timeout);
+
+// A private connection to the session bus within `timeout` that does not end the process when it closes;
+// null when there is no bus.
+GObjectPtr<GDBusConnection> connectSessionBus(std::chrono::milliseconds timeout);
+
+// A synchronous call of at most `timeoutMs`; null with `error` set when it fails. Takes a floating
+// `parameters`.
+VariantPtr callSync(GDBusConnection* bus, const char* name, const std::string& path, const char* interface,
+                    const char* method, GVariant* parameters, const char* replyType, std::string* error = nullptr,
+                    int timeoutMs = 3000);
+
+// The same for a method that answers with one file descriptor (type "(h)"): the descriptor, or none
+// with `error` set.
+UniqueFd callForFd(GDBusConnection* bus, const char* name, const std::string& path, const char* interface,
+                   const char* method, GVariant* parameters, std::string* error = nullptr);
+
+// Whether `name` has an owner on the bus now.
+bool nameHasOwner(GDBusConnection* bus, const char* name);
 
 }  // namespace pellora::gdbus

@@ -4,8 +4,7 @@
 #include <cmath>
 
 #include "core/linux_key_map.h"
-#include "platform/linux/mutter_remote_desktop.h"
-#include "platform/linux/screen_capturer_pipewire.h"
+#include "platform/linux/remote_desktop_session.h"
 
 namespace pellora {
 
@@ -35,15 +34,13 @@ std::optional<bool> buttonDirection(MouseEvent::Type t) {
 
 }  // namespace
 
-InputEventSinkRemoteDesktop::InputEventSinkRemoteDesktop(std::shared_ptr<WaylandSessionSlot> slot)
-    : slot_(std::move(slot)) {
-  const std::vector<MutterMonitor> monitors = MutterRemoteDesktop::monitors();
-  auto primary = std::find_if(monitors.begin(), monitors.end(), [](const MutterMonitor& m) { return m.primary; });
-  if (primary != monitors.end()) {
-    mainBounds_ = primary->rect;
-  } else if (!monitors.empty()) {
-    mainBounds_ = monitors.front().rect;
-  }
+InputEventSinkRemoteDesktop::InputEventSinkRemoteDesktop(std::shared_ptr<WaylandDesktop> desktop)
+    : desktop_(std::move(desktop)) {
+  // Until a capture says where its monitor lies: the main display at the origin.
+  const std::vector<DisplayInfo> displays = desktop_->displays();
+  auto main = std::find_if(displays.begin(), displays.end(), [](const DisplayInfo& d) { return d.primary; });
+  if (main == displays.end()) main = displays.begin();
+  if (main != displays.end()) mainBounds_ = {0, 0, main->width, main->height};
 }
 
 std::optional<std::uint16_t> InputEventSinkRemoteDesktop::keyCode(std::uint16_t usage) const {
@@ -53,7 +50,7 @@ std::optional<std::uint16_t> InputEventSinkRemoteDesktop::keyCode(std::uint16_t 
 PixelRect InputEventSinkRemoteDesktop::mainDisplayBounds() const { return mainBounds_; }
 
 void InputEventSinkRemoteDesktop::postMouse(const MouseEvent& event) {
-  std::shared_ptr<MutterRemoteDesktop> session = slot_->get();
+  std::shared_ptr<RemoteDesktopSession> session = desktop_->current();
   if (!session) return;
   const PixelRect stream = session->streamRect();
   const double x = event.location.x - stream.x, y = event.location.y - stream.y;
@@ -78,7 +75,7 @@ void InputEventSinkRemoteDesktop::postScroll(std::int32_t vertical, std::int32_t
   // Positive units scroll up or left; the compositor's positive steps scroll down or right.
   const std::int32_t up = takeSteps(remainderVertical_, vertical);
   const std::int32_t left = takeSteps(remainderHorizontal_, horizontal);
-  std::shared_ptr<MutterRemoteDesktop> session = slot_->get();
+  std::shared_ptr<RemoteDesktopSession> session = desktop_->current();
   if (!session) return;
   if (up != 0) session->pointerAxisDiscrete(0, -up);
   if (left != 0) session->pointerAxisDiscrete(1, -left);
@@ -86,7 +83,7 @@ void InputEventSinkRemoteDesktop::postScroll(std::int32_t vertical, std::int32_t
 
 void InputEventSinkRemoteDesktop::postKey(std::uint16_t keyCode, bool down, std::uint64_t /*flags*/) {
   // The compositor derives modifier state from the modifier keys themselves.
-  if (std::shared_ptr<MutterRemoteDesktop> session = slot_->get()) session->key(keyCode, down);
+  if (std::shared_ptr<RemoteDesktopSession> session = desktop_->current()) session->key(keyCode, down);
 }
 
 }  // namespace pellora

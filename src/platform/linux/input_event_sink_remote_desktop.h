@@ -7,10 +7,10 @@
 
 namespace pellora {
 
-class WaylandSessionSlot;
+class WaylandDesktop;
 
 // Posts input into a GNOME Wayland session through the remote-desktop session of the running capture
-// (see WaylandSessionSlot): the pointer in the captured stream's coordinates, buttons and keys as evdev
+// (see WaylandDesktop): the pointer in the captured stream's coordinates, buttons and keys as evdev
 // codes, the wheel in whole steps of 12 units with the remainder kept. Events arriving while no capture
 // runs are dropped. Lives with the injector that owns it.
 class InputEventSinkRemoteDesktop final : public InputEventSink {
@@ -19,7 +19,7 @@ class InputEventSinkRemoteDesktop final : public InputEventSink {
   // At most this many steps per scroll event; a larger amount is cut, so that no value can stall the host.
   static constexpr int maxStepsPerScroll = 64;
 
-  explicit InputEventSinkRemoteDesktop(std::shared_ptr<WaylandSessionSlot> slot);
+  explicit InputEventSinkRemoteDesktop(std::shared_ptr<WaylandDesktop> desktop);
 
   std::optional<std::uint16_t> keyCode(std::uint16_t usage) const override;
   PixelRect mainDisplayBounds() const override;
@@ -31,7 +31,7 @@ class InputEventSinkRemoteDesktop final : public InputEventSink {
   static std::int32_t takeSteps(std::int64_t& remainder, std::int32_t units);
 
  private:
-  std::shared_ptr<WaylandSessionSlot> slot_;
+  std::shared_ptr<WaylandDesktop> desktop_;
   PixelRect mainBounds_;
   std::int64_t remainderVertical_ = 0, remainderHorizontal_ = 0;
 };

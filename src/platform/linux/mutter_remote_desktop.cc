@@ -1,5 +1,6 @@
 #include "platform/linux/mutter_remote_desktop.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "core/transport_error.h"
@@ -10,7 +11,6 @@ namespace pellora {
 namespace {
 
 constexpr std::chrono::milliseconds connectTimeout{1000};
-constexpr int callTimeoutMs = 3000;
 constexpr std::chrono::seconds streamTimeout{5};
 
 constexpr const char* remoteDesktopName = "org.gnome.Mutter.RemoteDesktop";
@@ -22,25 +22,9 @@ constexpr const char* screenCastStream = "org.gnome.Mutter.ScreenCast.Stream";
 // Cursor as stream metadata: the capturer draws it, and its position stays readable.
 constexpr std::uint32_t cursorModeMetadata = 2;
 
-gdbus::GObjectPtr<GDBusConnection> connectSessionBus() {
-  const std::string address = gdbus::sessionBusAddress();
-  if (address.empty()) return nullptr;
-  auto bus = gdbus::connectBounded(address, connectTimeout);
-  if (bus) g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
-  return bus;
-}
+gdbus::GObjectPtr<GDBusConnection> connectSessionBus() { return gdbus::connectSessionBus(connectTimeout); }
 
-// A synchronous call; null with `error` set when it fails.
-gdbus::VariantPtr callSync(GDBusConnection* bus, const char* name, const std::string& path, const char* interface,
-                    const char* method, GVariant* parameters, const char* replyType, std::string* error = nullptr) {
-  GError* raw = nullptr;
-  gdbus::VariantPtr reply(g_dbus_connection_call_sync(bus, name, path.c_str(), interface, method, parameters,
-                                               replyType ? G_VARIANT_TYPE(replyType) : nullptr,
-                                               G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, &raw));
-  gdbus::ErrorPtr owned(raw);
-  if (!reply && error) *error = owned ? owned->message : "no reply";
-  return reply;
-}
+using gdbus::callSync;
 
 // FNV-1a of the connector name: display ids that survive other monitors coming and going.
 std::uint32_t idOfConnector(const std::string& connector) {
@@ -115,6 +99,11 @@ std::vector<MutterMonitor> monitorsOn(GDBusConnection* bus) {
   return list;
 }
 
+DisplayInfo displayInfoOf(const MutterMonitor& m) {
+  return {m.id, static_cast<std::uint16_t>(std::clamp(m.rect.width, 0, 65535)),
+          static_cast<std::uint16_t>(std::clamp(m.rect.height, 0, 65535)), m.primary, m.name};
+}
+
 }  // namespace
 
 void MutterRemoteDesktop::ObjectDeleter::operator()(void* object) const { g_object_unref(object); }
@@ -131,16 +120,12 @@ bool MutterRemoteDesktop::available() {
   auto bus = connectSessionBus();
   if (!bus) return false;
   for (const char* name : {remoteDesktopName, screenCastName}) {
-    gdbus::VariantPtr owner = callSync(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                "NameHasOwner", g_variant_new("(s)", name), "(b)");
-    gboolean has = FALSE;
-    if (owner) g_variant_get(owner.get(), "(b)", &has);
-    if (!has) return false;
+    if (!gdbus::nameHasOwner(bus.get(), name)) return false;
   }
   return true;
 }
 
-std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::start(const std::string& connector) {
+std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::start(const MutterMonitor& monitor) {
   std::shared_ptr<MutterRemoteDesktop> s(new MutterRemoteDesktop());
   gdbus::GObjectPtr<GDBusConnection> bus = connectSessionBus();
   if (!bus) throw TransportError::connectFailed("no session bus");
@@ -177,7 +162,7 @@ std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::start(const std::strin
   g_variant_builder_init(&streamOptions, G_VARIANT_TYPE("a{sv}"));
   g_variant_builder_add(&streamOptions, "{sv}", "cursor-mode", g_variant_new_uint32(cursorModeMetadata));
   reply = callSync(c, screenCastName, s->screenCastPath_, screenCastSession, "RecordMonitor",
-                   g_variant_new("(sa{sv})", connector.c_str(), &streamOptions), "(o)", &error);
+                   g_variant_new("(sa{sv})", monitor.connector.c_str(), &streamOptions), "(o)", &error);
   if (!reply) throw fail("RecordMonitor", error);
   g_variant_get(reply.get(), "(&o)", &path);
   s->streamPath_ = path;
@@ -224,6 +209,7 @@ std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::start(const std::strin
   }
   if (!s->nodeKnown_) throw fail("stream", s->closed_ ? "session closed" : "no stream in time");
 
+  s->streamRect_ = monitor.rect;  // unless the stream says otherwise
   gdbus::VariantPtr parameters = callSync(c, screenCastName, s->streamPath_, "org.freedesktop.DBus.Properties", "Get",
                                    g_variant_new("(ss)", screenCastStream, "Parameters"), "(v)", &error);
   if (parameters) {
@@ -275,6 +261,20 @@ bool MutterRemoteDesktop::pollClosed() {
   while (g_main_context_iteration(context_.get(), FALSE)) {
   }
   return closed_ || g_dbus_connection_is_closed(bus_.get());
+}
+
+std::vector<DisplayInfo> MutterDesktop::displays() {
+  std::vector<DisplayInfo> list;
+  for (const MutterMonitor& m : MutterRemoteDesktop::monitors()) list.push_back(displayInfoOf(m));
+  return list;
+}
+
+std::shared_ptr<RemoteDesktopSession> MutterDesktop::open(std::uint32_t displayID) {
+  const std::vector<MutterMonitor> monitors = MutterRemoteDesktop::monitors();
+  if (monitors.empty()) throw TransportError::connectFailed("Ekran bulunamadı");
+  auto chosen = std::find_if(monitors.begin(), monitors.end(), [&](const MutterMonitor& m) { return m.id == displayID; });
+  const MutterMonitor& monitor = chosen != monitors.end() ? *chosen : monitors.front();
+  return MutterRemoteDesktop::start(monitor);
 }
 
 }  // namespace pellora

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/captured_frame.h"
+#include "platform/linux/remote_desktop_session.h"
 
 // GLib types, forward-declared so that GLib headers stay out of this header.
 typedef struct _GDBusConnection GDBusConnection;
@@ -24,38 +24,32 @@ struct MutterMonitor {
 };
 
 // A remote-desktop session of GNOME's compositor (org.gnome.Mutter.RemoteDesktop) with a linked
-// screen-cast session recording one monitor, the cursor sent as stream metadata. Gives the PipeWire node
-// of the picture and posts input into the compositor. Everything goes over a private connection to the
-// session bus, so the compositor ends both sessions when it closes.
-// Created by the PipeWire capturer on the thread that starts the capture; shared with the input sink.
-// Input calls are thread-safe (fire and forget); `pollClosed` belongs to one thread at a time.
-class MutterRemoteDesktop {
+// screen-cast session recording one monitor, the cursor sent as stream metadata. The stream is read from
+// the user's own PipeWire server. Everything goes over a private connection to the session bus, so the
+// compositor ends both sessions when it closes. Input calls are fire and forget.
+class MutterRemoteDesktop final : public RemoteDesktopSession {
  public:
   // The compositor's monitors, or none when no GNOME compositor answers on the session bus.
   static std::vector<MutterMonitor> monitors();
   // Whether the session bus has a GNOME compositor with both interfaces.
   static bool available();
 
-  // Opens both sessions, records `connector` and starts; returns once the stream exists. Throws
+  // Opens both sessions, records `monitor` and starts; returns once the stream exists. Throws
   // TransportError::connectFailed when the compositor refuses or does not answer in time.
-  static std::shared_ptr<MutterRemoteDesktop> start(const std::string& connector);
-  ~MutterRemoteDesktop();
+  static std::shared_ptr<MutterRemoteDesktop> start(const MutterMonitor& monitor);
+  ~MutterRemoteDesktop() override;
   MutterRemoteDesktop(const MutterRemoteDesktop&) = delete;
   MutterRemoteDesktop& operator=(const MutterRemoteDesktop&) = delete;
 
-  std::uint32_t pipeWireNode() const { return node_; }
-  // The recorded monitor's area in the global layout (the stream's position and size).
-  PixelRect streamRect() const { return streamRect_; }
+  std::uint32_t pipeWireNode() const override { return node_; }
+  PixelRect streamRect() const override { return streamRect_; }
 
-  // Input, in stream pixels for the pointer and evdev codes for buttons and keys.
-  void pointerMotion(double x, double y);
-  void pointerButton(std::int32_t evdevButton, bool down);
-  // `axis` 0 vertical, 1 horizontal; positive steps scroll down or right.
-  void pointerAxisDiscrete(std::uint32_t axis, std::int32_t steps);
-  void key(std::uint32_t evdevCode, bool down);
+  void pointerMotion(double x, double y) override;
+  void pointerButton(std::int32_t evdevButton, bool down) override;
+  void pointerAxisDiscrete(std::uint32_t axis, std::int32_t steps) override;
+  void key(std::uint32_t evdevCode, bool down) override;
 
-  // Handles pending bus messages; true once the compositor has closed the session or the bus is gone.
-  bool pollClosed();
+  bool pollClosed() override;
 
  private:
   MutterRemoteDesktop();
@@ -75,6 +69,15 @@ class MutterRemoteDesktop {
   bool nodeKnown_ = false;
   PixelRect streamRect_;
   std::atomic<bool> closed_{false};
+};
+
+// GNOME's interfaces as this host's way to the desktop: its monitors, no consent needed.
+class MutterDesktop final : public WaylandDesktop {
+ public:
+  std::string kind() const override { return "GNOME"; }
+  std::vector<DisplayInfo> displays() override;
+  bool granted() const override { return true; }
+  std::shared_ptr<RemoteDesktopSession> open(std::uint32_t displayID) override;
 };
 
 }  // namespace pellora

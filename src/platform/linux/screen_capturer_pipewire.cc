@@ -15,7 +15,6 @@
 #include "host/cursor_image.h"
 #include "host/frame_scaler.h"
 #include "host/frame_stamp.h"
-#include "platform/linux/mutter_remote_desktop.h"
 #include "platform/linux/pacing_loop.h"
 
 namespace pellora {
@@ -58,11 +57,6 @@ class LoopLock {
   pw_thread_loop* loop_;
 };
 
-DisplayInfo displayInfoOf(const MutterMonitor& m) {
-  return {m.id, static_cast<std::uint16_t>(std::clamp(m.rect.width, 0, 65535)),
-          static_cast<std::uint16_t>(std::clamp(m.rect.height, 0, 65535)), m.primary, m.name};
-}
-
 // A cursor bitmap of the stream (RGBA or BGRA bytes, straight or premultiplied as the compositor sends
 // them; GNOME sends premultiplied) as premultiplied ARGB words.
 std::vector<std::uint32_t> cursorPixels(const spa_meta_bitmap& bitmap, const std::uint8_t* bytes) {
@@ -82,27 +76,12 @@ std::vector<std::uint32_t> cursorPixels(const spa_meta_bitmap& bitmap, const std
 
 }  // namespace
 
-void WaylandSessionSlot::set(std::shared_ptr<MutterRemoteDesktop> session) {
-  std::lock_guard lock(mutex_);
-  session_ = std::move(session);
-}
-
-void WaylandSessionSlot::clear(const MutterRemoteDesktop* session) {
-  std::lock_guard lock(mutex_);
-  if (session_.get() == session) session_.reset();
-}
-
-std::shared_ptr<MutterRemoteDesktop> WaylandSessionSlot::get() const {
-  std::lock_guard lock(mutex_);
-  return session_;
-}
-
 // Everything one running capture needs. PipeWire delivers buffers on its loop thread, which copies the
 // newest picture and gathers damage and cursor; the pacing thread turns them into frames. Shared between
 // the capturer and its threads, so that a capturer destroyed from its own callback does not pull the state
 // from under them.
 struct ScreenCapturerPipeWire::Session {
-  std::shared_ptr<MutterRemoteDesktop> desktop;
+  std::shared_ptr<RemoteDesktopSession> desktop;
   PixelRect monitorRect;  // global layout
   int outputWidth = 0, outputHeight = 0;
   std::chrono::microseconds interval{};
@@ -343,27 +322,19 @@ bool ScreenCapturerPipeWire::Session::tick(std::string& reason) {
   return true;
 }
 
-ScreenCapturerPipeWire::ScreenCapturerPipeWire(std::shared_ptr<WaylandSessionSlot> slot) : slot_(std::move(slot)) {}
+ScreenCapturerPipeWire::ScreenCapturerPipeWire(std::shared_ptr<WaylandDesktop> desktop)
+    : desktop_(std::move(desktop)) {}
 
 ScreenCapturerPipeWire::~ScreenCapturerPipeWire() { stop(); }
 
-std::vector<DisplayInfo> ScreenCapturerPipeWire::displays() {
-  std::vector<DisplayInfo> list;
-  for (const MutterMonitor& m : MutterRemoteDesktop::monitors()) list.push_back(displayInfoOf(m));
-  return list;
-}
+std::vector<DisplayInfo> ScreenCapturerPipeWire::displays() { return desktop_->displays(); }
 
 CaptureInfo ScreenCapturerPipeWire::start(std::uint32_t displayID, int maxDimension, int fps) {
   stop();
-  const std::vector<MutterMonitor> monitors = MutterRemoteDesktop::monitors();
-  if (monitors.empty()) throw TransportError::connectFailed("Ekran bulunamadı");
-  auto chosen = std::find_if(monitors.begin(), monitors.end(), [&](const MutterMonitor& m) { return m.id == displayID; });
-  const MutterMonitor& monitor = chosen != monitors.end() ? *chosen : monitors.front();
-
   initPipeWire();
   auto s = std::make_shared<Session>();
-  s->desktop = MutterRemoteDesktop::start(monitor.connector);
-  s->monitorRect = s->desktop->streamRect().empty() ? monitor.rect : s->desktop->streamRect();
+  s->desktop = desktop_->open(displayID);
+  s->monitorRect = s->desktop->streamRect();
   const PixelSize size = outputSize(s->monitorRect.width, s->monitorRect.height, std::max(maxDimension, 2));
   s->outputWidth = size.width;
   s->outputHeight = size.height;
@@ -379,13 +350,17 @@ CaptureInfo ScreenCapturerPipeWire::start(std::uint32_t displayID, int maxDimens
   if (pw_thread_loop_start(s->loop.get()) < 0) throw TransportError::connectFailed("cannot start a PipeWire loop");
   {
     LoopLock lock(s->loop.get());
-    s->core.reset(pw_context_connect(s->context.get(), nullptr, 0));
+    // A remote handed over by the portal, else the user's own server.
+    // PipeWire closes a given descriptor itself, on failure too.
+    UniqueFd remote = s->desktop->takePipeWireRemote();
+    s->core.reset(remote ? pw_context_connect_fd(s->context.get(), remote.release(), nullptr, 0)
+                         : pw_context_connect(s->context.get(), nullptr, 0));
   }
   if (!s->core) throw TransportError::connectFailed("no PipeWire server");
   s->connectStream(s->desktop->pipeWireNode(), fps);
 
   session_ = s;
-  if (slot_) slot_->set(s->desktop);
+  desktop_->publish(s->desktop);
   s->thread = std::thread([s] {
     s->pacing.run(s->interval, [&s](std::string& reason) { return s->tick(reason); }, s->onStop);
   });
@@ -395,7 +370,7 @@ CaptureInfo ScreenCapturerPipeWire::start(std::uint32_t displayID, int maxDimens
 void ScreenCapturerPipeWire::stop() {
   std::shared_ptr<Session> s = std::move(session_);
   if (!s) return;
-  if (slot_) slot_->clear(s->desktop.get());
+  desktop_->withdraw(s->desktop.get());
   s->pacing.stop(s->thread);
   // The stream goes first, under the loop's lock, so that no PipeWire callback runs on a dying session.
   if (s->loop) {

@@ -4,6 +4,7 @@
 
 #include "capture_checks.h"
 #include "platform/linux/screen_capturer_pipewire.h"
+#include "platform/linux/mutter_remote_desktop.h"
 #include "wayland_test_session.h"
 
 namespace pellora {
@@ -33,13 +34,13 @@ MouseEvent mouse(MouseEvent::Type type, double x, double y, int button = MouseEv
 }
 
 TEST_F(InputEventSinkRemoteDesktopTest, PointerWheelAndKeysReachTheClient) {
-  auto slot = std::make_shared<WaylandSessionSlot>();
-  InputEventSinkRemoteDesktop sink(slot);
+  auto desktop = std::make_shared<MutterDesktop>();
+  InputEventSinkRemoteDesktop sink(desktop);
   EXPECT_EQ(sink.mainDisplayBounds(), (PixelRect{0, 0, 1280, 720}));
   using T = MouseEvent::Type;
   sink.postMouse(mouse(T::moved, 10, 10));  // no capture yet: dropped
 
-  ScreenCapturerPipeWire capturer(slot);
+  ScreenCapturerPipeWire capturer(desktop);
   Frames frames(capturer);
   capturer.start(0, 1920, 30);
   ASSERT_TRUE(frames.waitFor([](const I420Frame&) { return true; }));
@@ -109,9 +110,9 @@ TEST_F(InputEventSinkRemoteDesktopTest, PointerWheelAndKeysReachTheClient) {
 }
 
 TEST_F(InputEventSinkRemoteDesktopTest, ThePointerIsDrawnIntoTheFrames) {
-  auto slot = std::make_shared<WaylandSessionSlot>();
-  InputEventSinkRemoteDesktop sink(slot);
-  ScreenCapturerPipeWire capturer(slot);
+  auto desktop = std::make_shared<MutterDesktop>();
+  InputEventSinkRemoteDesktop sink(desktop);
+  ScreenCapturerPipeWire capturer(desktop);
   Frames frames(capturer);
   capturer.start(0, 1920, 30);
   ASSERT_TRUE(frames.waitFor([](const I420Frame&) { return true; }));

@@ -4,6 +4,7 @@
 
 #include "capture_checks.h"
 #include "core/transport_error.h"
+#include "platform/linux/mutter_remote_desktop.h"
 #include "wayland_test_session.h"
 
 namespace pellora {
@@ -19,7 +20,7 @@ constexpr std::uint32_t kRed = 0xE02010, kGreen = 0x20C040, kBlue = 0x3050F0;
 class ScreenCapturerPipeWireTest : public test::WaylandSessionTest {};
 
 TEST_F(ScreenCapturerPipeWireTest, ListsTheCompositorsMonitors) {
-  ScreenCapturerPipeWire capturer;
+  ScreenCapturerPipeWire capturer(std::make_shared<MutterDesktop>());
   const std::vector<DisplayInfo> displays = capturer.displays();
   ASSERT_EQ(displays.size(), 1u);
   EXPECT_EQ(displays[0].width, 1280);
@@ -31,7 +32,7 @@ TEST_F(ScreenCapturerPipeWireTest, ListsTheCompositorsMonitors) {
 TEST_F(ScreenCapturerPipeWireTest, DeliversWholeFramesOfTheOutputSize) {
   for (const auto& [maxDimension, width, height] : {std::tuple{1920, 1280, 720}, std::tuple{640, 640, 360}}) {
     SCOPED_TRACE(maxDimension);
-    ScreenCapturerPipeWire capturer;
+    ScreenCapturerPipeWire capturer(std::make_shared<MutterDesktop>());
     Frames frames(capturer);
     const CaptureInfo info = capturer.start(0xDEADBEEF, maxDimension, 30);  // unknown id: the first monitor
     EXPECT_EQ(info.width, width);
@@ -68,7 +69,7 @@ TEST_F(ScreenCapturerPipeWireTest, CapturesDrawnRectanglesAndReportsWhereTheyCha
   // Away from the top left corner, where the pointer is drawn.
   const PixelRect red{80, 60, 240, 160}, green{900, 480, 200, 140}, blue{120, 500, 300, 120};
 
-  ScreenCapturerPipeWire capturer;
+  ScreenCapturerPipeWire capturer(std::make_shared<MutterDesktop>());
   Frames frames(capturer);
   capturer.start(0, 1920, 30);
   ASSERT_TRUE(paintUntilSeen(client, frames, red, kRed)) << "the red rectangle never arrived";
@@ -83,7 +84,7 @@ TEST_F(ScreenCapturerPipeWireTest, CapturesDrawnRectanglesAndReportsWhereTheyCha
 
   // Scaled to half: the same picture at half the coordinates.
   capturer.stop();
-  ScreenCapturerPipeWire half;
+  ScreenCapturerPipeWire half(std::make_shared<MutterDesktop>());
   Frames halfFrames(half);
   EXPECT_EQ(half.start(0, 640, 30).width, 640);
   EXPECT_TRUE(halfFrames.waitFor([&](const I420Frame& f) {
@@ -92,7 +93,7 @@ TEST_F(ScreenCapturerPipeWireTest, CapturesDrawnRectanglesAndReportsWhereTheyCha
 }
 
 TEST_F(ScreenCapturerPipeWireTest, StopsWhenTheCompositorGoesAway) {
-  ScreenCapturerPipeWire capturer;
+  ScreenCapturerPipeWire capturer(std::make_shared<MutterDesktop>());
   Frames frames(capturer);
   capturer.start(0, 1920, 30);
   gnome_->killCompositor();
@@ -103,7 +104,7 @@ TEST_F(ScreenCapturerPipeWireTest, StopsWhenTheCompositorGoesAway) {
   gnome_.reset();  // the next test starts a fresh session
 
   // Without a compositor there is nothing to capture.
-  ScreenCapturerPipeWire orphan;
+  ScreenCapturerPipeWire orphan(std::make_shared<MutterDesktop>());
   EXPECT_TRUE(orphan.displays().empty());
   EXPECT_THROW(orphan.start(0, 1920, 30), TransportError);
 }
