@@ -7,8 +7,11 @@
 #include <QMenu>
 #include <QPointer>
 #include <QSystemTrayIcon>
+#include <atomic>
 #include <future>
+#include <iostream>
 #include <map>
+#include <thread>
 
 #include "base/cpu_pool.h"
 #include "base/network_thread.h"
@@ -16,9 +19,9 @@
 #include "platform/linux/audio_output_pulse.h"
 #include "platform/linux/audio_source_pulse.h"
 #include "platform/linux/clipboard_x11.h"
-#include "platform/linux/input_event_sink_x11.h"
+#include "platform/linux/linux_host_platform.h"
+#include "platform/linux/portal_remote_desktop.h"
 #include "platform/linux/power_inhibitor_linux.h"
-#include "platform/linux/screen_capturer_x11.h"
 #include "platform/linux/secret_store_libsecret.h"
 #include "platform/linux/service_advertiser_avahi.h"
 #include "platform/linux/service_browser_avahi.h"
@@ -82,10 +85,14 @@ class DesktopApp : public QObject {
     clipboard_ = std::make_shared<ClipboardX11>();
     const bool sound = options.sound;
 
-    HostPlatform platform;
-    platform.makeCapturer = [] { return std::make_unique<ScreenCapturerX11>(); };
-    platform.makeInputSink = [] { return std::make_unique<InputEventSinkX11>(); };
-    if (sound) platform.makeAudioSource = [] { return std::make_unique<PulseAudioSource>(); };
+    // A Wayland session is shared through its compositor; without a way in, only X clients would show.
+    if (isWaylandSession()) {
+      wayland_ = detectWaylandDesktop(portalTokensIn(settingsFile_));
+      if (!wayland_)
+        std::cerr << "pellora: this Wayland session offers neither a desktop portal nor GNOME's remote-desktop "
+                     "interfaces; sharing shows only X clients\n";
+    }
+    const HostPlatform platform = wayland_ ? waylandHostPlatform(wayland_, sound) : x11HostPlatform(sound);
     HostService::Options hostOptions;
     hostOptions.computerName = computerName_;
     if (const auto listen = listenFromEnvironment()) hostOptions.listen = *listen;
@@ -114,6 +121,7 @@ class DesktopApp : public QObject {
   }
 
   ~DesktopApp() override {
+    if (permissionAsk_.joinable()) permissionAsk_.join();
     for (auto& [id, window] : remotes_) delete window.data();
     delete mainWindow_.data();
     delete settingsWindow_.data();
@@ -142,7 +150,7 @@ class DesktopApp : public QObject {
     if (options_.connectTarget) return connectOnly();
 
     MainModels models{SettingsModels{settings_, host_, permanentPassword_}, viewers_, discovery_, computerName_,
-                      [this](const std::string& id) { openRemote(id); }, &sound_};
+                      [this](const std::string& id) { openRemote(id); }, &sound_, permissionSource()};
     auto* main = new MainShell(bridge_, models);
     mainWindow_ = main;
     // The icon is made even while no tray is there: a panel that starts after the app (launch at login)
@@ -165,6 +173,28 @@ class DesktopApp : public QObject {
   }
 
  private:
+  // On Wayland through the portal: granted once its consent is stored; asking opens a session (the system
+  // shows its dialog) on a thread of its own and closes it again, keeping the consent.
+  PermissionSource permissionSource() {
+    if (!wayland_) return {};
+    return {[desktop = wayland_] {
+              const bool granted = desktop->granted();
+              return Permissions{granted, granted};
+            },
+            [this] {
+              if (asking_.exchange(true)) return;
+              if (permissionAsk_.joinable()) permissionAsk_.join();
+              permissionAsk_ = std::thread([this, desktop = wayland_] {
+                try {
+                  desktop->open(0);
+                } catch (const std::exception& e) {
+                  std::cerr << "pellora: " << e.what() << "\n";
+                }
+                asking_ = false;
+              });
+            }};
+  }
+
   // Application-wide, so they work from every window; the remote screen keeps its keys for the remote
   // computer by accepting the shortcut override.
   void addShortcuts(QWidget* window) {
@@ -299,6 +329,9 @@ class DesktopApp : public QObject {
   std::unique_ptr<RelayIdentityStore> relayIdentity_;
   std::shared_ptr<AppSettings> settings_;
   std::shared_ptr<Clipboard> clipboard_;
+  std::shared_ptr<WaylandDesktop> wayland_;
+  std::thread permissionAsk_;
+  std::atomic<bool> asking_{false};
   CpuPool cpu_;
   NetworkThread network_;
   std::shared_ptr<HostService> host_;

@@ -48,8 +48,6 @@ void clear(QVBoxLayout* layout) {
 
 }  // namespace
 
-Permissions currentPermissions() { return {}; }
-
 // ---- Connect ----
 
 ConnectTab::ConnectTab(ModelBridge bridge, MainModels models, QWidget* parent)
@@ -178,8 +176,13 @@ void ConnectTab::connectNow() {
 
 // ---- Host ----
 
-HostTab::HostTab(ModelBridge bridge, SettingsModels models, MessageSound* sound, QWidget* parent)
-    : QWidget(parent), bridge_(std::move(bridge)), models_(std::move(models)), sound_(sound) {
+HostTab::HostTab(ModelBridge bridge, SettingsModels models, MessageSound* sound, PermissionSource permissions,
+                 QWidget* parent)
+    : QWidget(parent),
+      bridge_(std::move(bridge)),
+      models_(std::move(models)),
+      sound_(sound),
+      permissionSource_(std::move(permissions)) {
   auto* column = scrollingPage(this);
   QWidget* page = column->parentWidget();
   auto* top = new QHBoxLayout;
@@ -190,11 +193,30 @@ HostTab::HostTab(ModelBridge bridge, SettingsModels models, MessageSound* sound,
 
   // Only where something must be granted (never on X11).
   permissionsCard_ = card(page);
+  permissionsCard_->setObjectName("permissionsCard");
   {
     auto* rows = new QVBoxLayout(permissionsCard_);
     rows->addWidget(text(permissionsCard_, "Paylaşım için iki küçük adım.", "cardTitle"));
-    rows->addWidget(text(permissionsCard_, "Ekran Kaydı — Ekranını göstermek için"));
-    rows->addWidget(text(permissionsCard_, "Erişilebilirlik — Fare ve klavye için"));
+    // One row per permission: its state and a button that shows the system's dialog.
+    const auto row = [&](const QString& title, const QString& detail) {
+      auto* line = new QHBoxLayout;
+      auto* state = new QLabel(permissionsCard_);
+      line->addWidget(state);
+      auto* words = new QVBoxLayout;
+      words->addWidget(text(permissionsCard_, title));
+      words->addWidget(text(permissionsCard_, detail, "muted"));
+      line->addLayout(words, 1);
+      auto* grant = new QPushButton("İzin ver", permissionsCard_);
+      grant->setAccessibleName(title + " izni ver");
+      connect(grant, &QPushButton::clicked, this, [this] {
+        if (permissionSource_.request) permissionSource_.request();
+      });
+      line->addWidget(grant);
+      rows->addLayout(line);
+      return PermissionRow{state, grant};
+    };
+    screenCaptureRow_ = row("Ekran Kaydı", "Ekranını göstermek için");
+    inputRow_ = row("Erişilebilirlik", "Fare ve klavye için");
     rows->addWidget(text(permissionsCard_, "İzinlerden sonra Pellora’i yeniden başlatman gerekebilir.", "muted"));
   }
   permissionsCard_->hide();
@@ -372,7 +394,7 @@ void HostTab::hideEvent(QHideEvent* event) {
 }
 
 void HostTab::refresh() {
-  permissions_ = currentPermissions();
+  permissions_ = permissionSource_.current ? permissionSource_.current() : Permissions{};
   bridge_.ask(models_.host, this, [](HostService& h) { return h.addresses(); },
               [this](std::vector<std::string> addresses) {
                 addresses_ = std::move(addresses);
@@ -384,6 +406,14 @@ void HostTab::refresh() {
 void HostTab::render() {
   badge_->show(hostBadge(host_, permissions_.all()));
   permissionsCard_->setVisible(!permissions_.all());
+  for (const auto& [row, granted] : {std::pair{screenCaptureRow_, permissions_.screenCapture},
+                                     std::pair{inputRow_, permissions_.input}}) {
+    const QIcon icon = granted ? themeIcon({"emblem-ok-symbolic", "emblem-default", "dialog-ok"})
+                               : themeIcon({"dialog-warning-symbolic", "dialog-warning", "dialog-information"});
+    row.state->setPixmap(icon.pixmap(20, 20));
+    row.state->setAccessibleName(granted ? "checkmark.circle" : "exclamationmark.circle");
+    row.grant->setVisible(!granted);
+  }
   const auto id = identityText(host_.relayState, settings_.relayEnabled);
   identity_->setText(qs(id.text));
   copyID_->setValue(id.rawID ? qs(*id.rawID) : QString());
@@ -477,7 +507,7 @@ MainWindow::MainWindow(ModelBridge bridge, MainModels models, QWidget* parent) :
   pages_ = new QStackedWidget(this);
   connect_ = new ConnectTab(bridge, models, pages_);
   pages_->addWidget(connect_);
-  pages_->addWidget(new HostTab(bridge, models.settings, models.sound, pages_));
+  pages_->addWidget(new HostTab(bridge, models.settings, models.sound, models.permissions, pages_));
   pages_->addWidget(new SettingsView(bridge, models.settings, pages_));
   row->addWidget(pages_, 1);
   connect(navigation_, &QButtonGroup::idClicked, this, &MainWindow::selectTab);

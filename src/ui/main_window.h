@@ -19,6 +19,19 @@ class QVBoxLayout;
 
 namespace pellora::ui {
 
+// Whether this computer lets the host capture the screen and take input without asking, and how to ask.
+// On X11 nothing needs granting; on Wayland the desktop portal's stored consent answers, and asking shows
+// the system's own dialog.
+struct Permissions {
+  bool screenCapture = true;
+  bool input = true;
+  bool all() const { return screenCapture && input; }
+};
+struct PermissionSource {
+  std::function<Permissions()> current;  // empty: everything granted; called on the GUI thread
+  std::function<void()> request;         // returns at once; the answer shows in `current` later
+};
+
 // Everything the main window acts on, and the shell's one operation it needs.
 struct MainModels {
   SettingsModels settings;
@@ -27,16 +40,9 @@ struct MainModels {
   std::string computerName;  // never listed among the nearby devices
   std::function<void(const std::string& sessionID)> openRemote;
   MessageSound* sound = nullptr;  // an incoming chat line on the Host tab; may be null
+  PermissionSource permissions;
 };
 
-// Whether this computer lets the host capture the screen and inject input without asking. On X11 nothing
-// needs granting; a Wayland host would answer from its portal here, and the Host tab shows the card then.
-struct Permissions {
-  bool screenCapture = true;
-  bool input = true;
-  bool all() const { return screenCapture && input; }
-};
-Permissions currentPermissions();
 
 // Connect: the form, nearby devices and recent targets. Connecting posts to the viewer store and opens
 // the session's window. GUI thread; owned by the main window.
@@ -73,7 +79,8 @@ class ConnectTab : public QWidget {
 class HostTab : public QWidget {
   Q_OBJECT
  public:
-  HostTab(ModelBridge bridge, SettingsModels models, MessageSound* sound, QWidget* parent = nullptr);
+  HostTab(ModelBridge bridge, SettingsModels models, MessageSound* sound, PermissionSource permissions,
+          QWidget* parent = nullptr);
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -90,6 +97,7 @@ class HostTab : public QWidget {
   MessageSound* sound_;
   HostService::State host_;
   AppSettings::State settings_;
+  PermissionSource permissionSource_;
   Permissions permissions_;
   std::vector<std::string> addresses_;
   bool passwordVisible_ = false, editing_ = false, showChat_ = false;
@@ -97,6 +105,11 @@ class HostTab : public QWidget {
 
   BadgeLabel* badge_;
   QWidget* permissionsCard_;
+  struct PermissionRow {
+    QLabel* state;
+    QPushButton* grant;
+  };
+  PermissionRow screenCaptureRow_, inputRow_;
   QLabel* identity_;
   CopyButton* copyID_;
   QLabel* passwordText_;

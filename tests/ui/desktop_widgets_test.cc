@@ -101,7 +101,7 @@ TEST_F(DesktopWidgetsTest, ConnectOpensATrimmedTargetAndRefusesNonsense) {
   auto discovery = Discovery::make(network_.mainStrand(), nullptr);
   ConnectTab tab(bridge_,
                  MainModels{SettingsModels{settings_, {}, passwords_}, viewers_, discovery, "test",
-                            [&](const std::string& id) { opened.push_back(id); }});
+                            [&](const std::string& id) { opened.push_back(id); }, nullptr, {}});
   tab.address()->setText("two words");
   tab.password()->setText("parola-1");
   tab.connectNow();
@@ -134,6 +134,26 @@ TEST_F(DesktopWidgetsTest, PermanentPasswordFieldsFollowTheRules) {
   EXPECT_TRUE(view.firstPassword()->text().isEmpty());
   ASSERT_TRUE(QTest::qWaitFor([&] { return onStrand([&] { return settings_->state().hasPermanentPassword; }); }));
   EXPECT_EQ(passwords_->load(), "12345678");
+}
+
+TEST_F(DesktopWidgetsTest, PermissionsCardAsksUntilTheSystemHasGranted) {
+  bool granted = false;
+  int asked = 0;
+  HostTab tab(bridge_, SettingsModels{settings_, {}, passwords_}, nullptr,
+              PermissionSource{[&] { return Permissions{granted, granted}; }, [&] { ++asked; }});
+  tab.show();
+  auto* card = tab.findChild<QWidget*>("permissionsCard");
+  ASSERT_TRUE(card);
+  EXPECT_FALSE(card->isHidden());
+  QPushButton* screen = nullptr;
+  for (auto* b : card->findChildren<QPushButton*>())
+    if (b->accessibleName() == "Ekran Kaydı izni ver") screen = b;
+  ASSERT_TRUE(screen);
+  screen->click();
+  EXPECT_EQ(asked, 1);
+  // The answer shows on the tab's next refresh.
+  granted = true;
+  ASSERT_TRUE(QTest::qWaitFor([&] { return card->isHidden(); }, 5000));
 }
 
 TEST_F(DesktopWidgetsTest, SessionWindowWithoutItsSessionSaysSoAndNothingElse) {
