@@ -1,6 +1,6 @@
-// Wayland screen capture (ScreenCapturerPipeWire) in a private headless GNOME session, one per monitor size
-// (1280x720 and 1920x1080), while the Wayland test client keeps changing the screen: the compositor sends
-// a picture only when something changed.
+// Wayland screen capture (ScreenCapturerPipeWire through GNOME's own interfaces) in a private headless
+// GNOME session, one per monitor size (1280x720 and 1920x1080), while the Wayland test client keeps
+// changing the screen: the compositor sends a picture only when something changed.
 //   - BM_WaylandToI420/<size>: the capturer's conversion of the newest PipeWire picture into an I420
 //     frame of the same size, per delivered frame. The public API cannot time it from outside, but the
 //     capturer stamps a frame's capture time (ptsMicros) just before it converts and calls onFrame right
@@ -29,6 +29,7 @@
 
 #include "core/quality.h"
 #include "host/frame_stamp.h"
+#include "platform/linux/mutter_remote_desktop.h"
 #include "platform/linux/screen_capturer_pipewire.h"
 #include "support/headless_gnome.h"
 #include "support/wayland_client.h"
@@ -45,29 +46,29 @@ constexpr auto kFrameTimeout = 5s;          // the first frame comes after the s
 
 // A session with the test client full screen on its monitor. Each session takes over this process's
 // environment, so only one lives at a time: the previous size's ends when another size is asked for.
-struct WaylandDesktop {
-  explicit WaylandDesktop(const std::string& size) : gnome(size) {}
+struct GnomeSession {
+  explicit GnomeSession(const std::string& size) : gnome(size) {}
   test::HeadlessGnome gnome;
   test::WaylandTestClient client;
 };
 
 // The session for a monitor of `width` × `height`, or none with the benchmark skipped.
-WaylandDesktop* desktopOf(benchmark::State& state, int width, int height) {
-  static std::unique_ptr<WaylandDesktop> desktop;
+GnomeSession* sessionOf(benchmark::State& state, int width, int height) {
+  static std::unique_ptr<GnomeSession> session;
   static std::string size, failure;  // of the last session asked for
   const std::string wanted = std::to_string(width) + "x" + std::to_string(height);
   if (wanted != size) {
-    desktop.reset();
+    session.reset();
     size = wanted;
     failure.clear();
     try {
-      desktop = std::make_unique<WaylandDesktop>(wanted);
+      session = std::make_unique<GnomeSession>(wanted);
     } catch (const std::exception& e) {
       failure = e.what();
     }
   }
-  if (!desktop) state.SkipWithError(("no headless GNOME session: " + failure).c_str());
-  return desktop.get();
+  if (!session) state.SkipWithError(("no headless GNOME session: " + failure).c_str());
+  return session.get();
 }
 
 // Keeps the client's picture changing faster than any capture rate: a square that moves and changes
@@ -154,13 +155,13 @@ class Capture {
   std::condition_variable changed_;
   std::vector<std::int64_t> conversionMicros_, arrivalMicros_;
   std::string stopReason_;
-  ScreenCapturerPipeWire capturer_;  // last: stopped before the rest goes
+  ScreenCapturerPipeWire capturer_{std::make_shared<MutterDesktop>()};  // last: stopped before the rest goes
 };
 
 void BM_WaylandToI420(benchmark::State& state, int width, int height, const std::string& reference) {
-  WaylandDesktop* desktop = desktopOf(state, width, height);
-  if (!desktop) return;
-  Animation animation(desktop->client);
+  GnomeSession* session = sessionOf(state, width, height);
+  if (!session) return;
+  Animation animation(session->client);
   Capture capture;
   // The first frames fault in fresh buffers: they are left out.
   constexpr std::size_t skipped = 5;
@@ -187,9 +188,9 @@ void BM_WaylandToI420(benchmark::State& state, int width, int height, const std:
 void BM_WaylandFps(benchmark::State& state, int width, int height, Quality quality) {
   const QualityPreset& p = preset(quality);
   const std::string name = "wayland_" + std::to_string(height) + "p_" + std::string(rawValue(quality));
-  WaylandDesktop* desktop = desktopOf(state, width, height);
-  if (!desktop) return;
-  Animation animation(desktop->client);
+  GnomeSession* session = sessionOf(state, width, height);
+  if (!session) return;
+  Animation animation(session->client);
   double firstFrameMs = 0, deliveredFps = 0;
   bool failed = false;
   for (auto _ : state) {
