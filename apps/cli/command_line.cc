@@ -88,7 +88,8 @@ ParsedCommandLine parseHost(const std::vector<std::string>& arguments) {
       ("help,h", "show this help")
       ("source", po::value<std::string>()->value_name("auto|x11|wayland|synthetic[:WxH]"),
        "what to share: this session's desktop (auto, the default: Wayland in a Wayland session, else X11), "
-       "the X display in $DISPLAY, the GNOME Wayland desktop, or a synthetic screen (default 1920x1080)")
+       "the X display in $DISPLAY, the Wayland desktop (through the desktop portal, else GNOME's interfaces), "
+       "or a synthetic screen (default 1920x1080)")
       ("listen", po::value<std::string>()->value_name("ADDR:PORT"),
        "where the local-network listener listens (default 0.0.0.0:7171)")
       ("password", po::value<std::string>()->value_name("PW"),

@@ -275,8 +275,8 @@ TEST_F(PelloraProcessTest, ViewerWatchesAGnomeWaylandDesktop) {
   EXPECT_NE(host->errors().find("clipboard sync is off"), std::string::npos) << host->errors();
 }
 
-TEST_F(PelloraProcessTest, WaylandSourceWithoutAGnomeCompositorIsRefused) {
-  // A session bus without the compositor's interfaces.
+TEST_F(PelloraProcessTest, WaylandSourceWithoutAPortalOrCompositorIsRefused) {
+  // A session bus with neither a portal nor the compositor's interfaces.
   ChildProcess bus("/usr/bin/dbus-daemon", {"--session", "--print-address=1", "--nofork"});
   const std::optional<std::string> address = bus.readLine();
   ASSERT_TRUE(address);

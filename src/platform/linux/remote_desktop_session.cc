@@ -31,10 +31,10 @@ void WaylandDesktop::setOnPublish(std::function<void(const std::shared_ptr<Remot
 }
 
 std::shared_ptr<WaylandDesktop> detectWaylandDesktop(PortalTokenStore tokens) {
-  // GNOME's own interfaces need no dialog (and are all a headless GNOME session has); the portal asks
-  // the user once and works on every other compositor.
-  if (MutterRemoteDesktop::available()) return std::make_shared<MutterDesktop>();
+  // The portal first: it asks the user (once) before anything is shared, on every compositor. GNOME's own
+  // interfaces are the way in where no portal runs, such as a headless GNOME session.
   if (PortalRemoteDesktop::available()) return std::make_shared<PortalDesktop>(std::move(tokens));
+  if (MutterRemoteDesktop::available()) return std::make_shared<MutterDesktop>();
   return nullptr;
 }
 

@@ -99,8 +99,8 @@ struct PortalTokenStore {
   std::function<void(const std::string&)> save;
 };
 
-// GNOME's interfaces when they answer on the session bus, else the desktop portal when it answers, else
-// none.
+// The desktop portal when it answers (or can be started) on the session bus, else GNOME's interfaces when
+// they answer, else none.
 std::shared_ptr<WaylandDesktop> detectWaylandDesktop(PortalTokenStore tokens);
 
 }  // namespace pellora
