@@ -110,6 +110,23 @@ UniqueFd callForFd(GDBusConnection* bus, const char* name, const std::string& pa
   return UniqueFd(fd);
 }
 
+std::vector<std::string> strings(GVariant* array) {
+  std::vector<std::string> out;
+  if (!array || !g_variant_is_of_type(array, G_VARIANT_TYPE_STRING_ARRAY)) return out;
+  for (gsize i = 0, n = g_variant_n_children(array); i < n; ++i) {
+    VariantPtr item(g_variant_get_child_value(array, i));
+    out.emplace_back(g_variant_get_string(item.get(), nullptr));
+  }
+  return out;
+}
+
+GVariant* stringArray(const std::vector<std::string>& values) {
+  GVariantBuilder builder;
+  g_variant_builder_init(&builder, G_VARIANT_TYPE_STRING_ARRAY);
+  for (const std::string& v : values) g_variant_builder_add(&builder, "s", v.c_str());
+  return g_variant_builder_end(&builder);
+}
+
 bool nameHasOwner(GDBusConnection* bus, const char* name) {
   VariantPtr owner = callSync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                               "NameHasOwner", g_variant_new("(s)", name), "(b)");

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/unique_fd.h"
 
@@ -54,6 +55,10 @@ VariantPtr callSync(GDBusConnection* bus, const char* name, const std::string& p
 // with `error` set.
 UniqueFd callForFd(GDBusConnection* bus, const char* name, const std::string& path, const char* interface,
                    const char* method, GVariant* parameters, std::string* error = nullptr);
+
+// The strings of an "as" value (none for another type), and a floating "as" value of `values`.
+std::vector<std::string> strings(GVariant* array);
+GVariant* stringArray(const std::vector<std::string>& values);
 
 // Whether `name` has an owner on the bus now.
 bool nameHasOwner(GDBusConnection* bus, const char* name);

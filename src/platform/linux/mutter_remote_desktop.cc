@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string_view>
 
 #include "core/transport_error.h"
 #include "platform/linux/gdbus_handles.h"
@@ -97,6 +98,15 @@ std::vector<MutterMonitor> monitorsOn(GDBusConnection* bus) {
     g_variant_iter_free(members);
   }
   return list;
+}
+
+// The MIME types of a clipboard owner. The compositor sends them as "(as)" inside the variant; "as" is
+// taken too.
+std::vector<std::string> mimeTypesIn(GVariant* options) {
+  gdbus::VariantPtr value(g_variant_lookup_value(options, "mime-types", nullptr));
+  if (value && g_variant_is_of_type(value.get(), G_VARIANT_TYPE("(as)")))
+    value.reset(g_variant_get_child_value(value.get(), 0));
+  return gdbus::strings(value.get());
 }
 
 DisplayInfo displayInfoOf(const MutterMonitor& m) {
@@ -199,6 +209,7 @@ std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::start(const MutterMoni
         if (newOwner == nullptr || *newOwner == '\0') static_cast<MutterRemoteDesktop*>(data)->closed_ = true;
       },
       self, nullptr));
+  s->subscribeClipboard();
   g_main_context_pop_thread_default(s->context_.get());
 
   reply = callSync(c, remoteDesktopName, s->remoteDesktopPath_, remoteDesktopSession, "Start", nullptr, nullptr, &error);
@@ -218,7 +229,50 @@ std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::start(const MutterMoni
     g_variant_lookup(dict.get(), "position", "(ii)", &s->streamRect_.x, &s->streamRect_.y);
     g_variant_lookup(dict.get(), "size", "(ii)", &s->streamRect_.width, &s->streamRect_.height);
   }
+  s->enableClipboard();
   return s;
+}
+
+void MutterRemoteDesktop::subscribeClipboard() {
+  subscriptions_.push_back(g_dbus_connection_signal_subscribe(
+      bus_.get(), nullptr, remoteDesktopSession, nullptr, remoteDesktopPath_.c_str(), nullptr,
+      G_DBUS_SIGNAL_FLAGS_NONE,
+      [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* signal, GVariant* parameters,
+         gpointer data) {
+        auto* me = static_cast<MutterRemoteDesktop*>(data);
+        const std::string_view name(signal);
+        if (name == "SelectionOwnerChanged" && g_variant_is_of_type(parameters, G_VARIANT_TYPE("(a{sv})"))) {
+          const ClipboardEvents events = me->clipboardEvents();
+          if (!events.ownerChanged) return;
+          gdbus::VariantPtr options(g_variant_get_child_value(parameters, 0));
+          gboolean ours = FALSE;
+          g_variant_lookup(options.get(), "session-is-owner", "b", &ours);
+          events.ownerChanged(mimeTypesIn(options.get()), ours);
+        } else if (name == "SelectionTransfer" && g_variant_is_of_type(parameters, G_VARIANT_TYPE("(su)"))) {
+          const ClipboardEvents events = me->clipboardEvents();
+          const char* mimeType = nullptr;
+          std::uint32_t serial = 0;
+          g_variant_get(parameters, "(&su)", &mimeType, &serial);
+          if (events.transfer) events.transfer(mimeType, serial);
+          else me->selectionWriteDone(serial, false);  // nobody to serve it: the paste fails at once
+        }
+      },
+      this, nullptr));
+}
+
+void MutterRemoteDesktop::enableClipboard() {
+  clipboard_ = callSync(bus_.get(), remoteDesktopName, remoteDesktopPath_, remoteDesktopSession, "EnableClipboard",
+                        g_variant_new("(@a{sv})", g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)),
+                        nullptr) != nullptr;
+  // The compositor answers with a report of the clipboard's current owner, queued before the reply. It is
+  // dispatched here, before anyone listens: what was copied before the session began is not news.
+  while (g_main_context_iteration(context_.get(), FALSE)) {
+  }
+}
+
+MutterRemoteDesktop::ClipboardEvents MutterRemoteDesktop::clipboardEvents() {
+  std::lock_guard lock(eventsMutex_);
+  return events_;
 }
 
 MutterRemoteDesktop::~MutterRemoteDesktop() {
@@ -261,6 +315,38 @@ bool MutterRemoteDesktop::pollClosed() {
   while (g_main_context_iteration(context_.get(), FALSE)) {
   }
   return closed_ || g_dbus_connection_is_closed(bus_.get());
+}
+
+void MutterRemoteDesktop::setClipboardEvents(ClipboardEvents events) {
+  std::lock_guard lock(eventsMutex_);
+  events_ = std::move(events);
+}
+
+void MutterRemoteDesktop::setSelection(const std::vector<std::string>& mimeTypes) {
+  if (!clipboard_) return;
+  GVariantBuilder options;
+  g_variant_builder_init(&options, G_VARIANT_TYPE("a{sv}"));
+  g_variant_builder_add(&options, "{sv}", "mime-types", gdbus::stringArray(mimeTypes));
+  callSync(bus_.get(), remoteDesktopName, remoteDesktopPath_, remoteDesktopSession, "SetSelection",
+           g_variant_new("(a{sv})", &options), nullptr);
+}
+
+UniqueFd MutterRemoteDesktop::selectionWrite(std::uint32_t serial) {
+  if (!clipboard_) return {};
+  return gdbus::callForFd(bus_.get(), remoteDesktopName, remoteDesktopPath_, remoteDesktopSession, "SelectionWrite",
+                          g_variant_new("(u)", serial));
+}
+
+void MutterRemoteDesktop::selectionWriteDone(std::uint32_t serial, bool success) {
+  if (!clipboard_) return;
+  callSync(bus_.get(), remoteDesktopName, remoteDesktopPath_, remoteDesktopSession, "SelectionWriteDone",
+           g_variant_new("(ub)", serial, success), nullptr);
+}
+
+UniqueFd MutterRemoteDesktop::selectionRead(const std::string& mimeType) {
+  if (!clipboard_) return {};
+  return gdbus::callForFd(bus_.get(), remoteDesktopName, remoteDesktopPath_, remoteDesktopSession, "SelectionRead",
+                          g_variant_new("(s)", mimeType.c_str()));
 }
 
 std::vector<DisplayInfo> MutterDesktop::displays() {

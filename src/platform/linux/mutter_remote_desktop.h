@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,8 @@ struct MutterMonitor {
 // A remote-desktop session of GNOME's compositor (org.gnome.Mutter.RemoteDesktop) with a linked
 // screen-cast session recording one monitor, the cursor sent as stream metadata. The stream is read from
 // the user's own PipeWire server. Everything goes over a private connection to the session bus, so the
-// compositor ends both sessions when it closes. Input calls are fire and forget.
+// compositor ends both sessions when it closes. Input calls are fire and forget; clipboard calls wait for
+// the compositor's answer (its clipboard is shared when it accepts EnableClipboard at the start).
 class MutterRemoteDesktop final : public RemoteDesktopSession {
  public:
   // The compositor's monitors, or none when no GNOME compositor answers on the session bus.
@@ -51,9 +53,19 @@ class MutterRemoteDesktop final : public RemoteDesktopSession {
 
   bool pollClosed() override;
 
+  bool clipboardAvailable() const override { return clipboard_; }
+  void setClipboardEvents(ClipboardEvents events) override;
+  void setSelection(const std::vector<std::string>& mimeTypes) override;
+  UniqueFd selectionWrite(std::uint32_t serial) override;
+  void selectionWriteDone(std::uint32_t serial, bool success) override;
+  UniqueFd selectionRead(const std::string& mimeType) override;
+
  private:
   MutterRemoteDesktop();
   void call(const char* method, void* parameters);  // parameters: a floating GVariant
+  void subscribeClipboard();
+  void enableClipboard();
+  ClipboardEvents clipboardEvents();
 
   struct ObjectDeleter {
     void operator()(void* object) const;
@@ -69,6 +81,9 @@ class MutterRemoteDesktop final : public RemoteDesktopSession {
   bool nodeKnown_ = false;
   PixelRect streamRect_;
   std::atomic<bool> closed_{false};
+  bool clipboard_ = false;  // set once, before the session is handed out
+  std::mutex eventsMutex_;
+  ClipboardEvents events_;
 };
 
 // GNOME's interfaces as this host's way to the desktop: its monitors, no consent needed.
