@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -63,33 +61,11 @@ std::optional<std::string> readPipe(int fd, std::size_t limit, Clock::time_point
   }
 }
 
-// Writing to a pipe whose reader went away raises SIGPIPE, which would end the process. While one of
-// these lives, the calling thread holds SIGPIPE blocked (a failed write then only says EPIPE); the
-// signal such a write left pending is taken before it is unblocked again.
-class PipeSignalBlocked {
- public:
-  PipeSignalBlocked() {
-    sigemptyset(&pipe_);
-    sigaddset(&pipe_, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
-  }
-  ~PipeSignalBlocked() {
-    if (sigismember(&previous_, SIGPIPE)) return;  // the thread blocks it anyway
-    const timespec now{};
-    sigtimedwait(&pipe_, nullptr, &now);
-    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-  }
-  PipeSignalBlocked(const PipeSignalBlocked&) = delete;
-  PipeSignalBlocked& operator=(const PipeSignalBlocked&) = delete;
-
- private:
-  sigset_t pipe_, previous_;
-};
-
-// Writes all of `data` unless the reader goes away or stops taking it until `deadline`.
+// Writes all of `data` unless the reader goes away or stops taking it until `deadline`. A reader that went
+// away shows as EPIPE, not as SIGPIPE: GIO ignores that signal process-wide once it has made a socket,
+// as the session's bus connection did.
 bool writePipe(int fd, const std::string& data, Clock::time_point deadline) {
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-  PipeSignalBlocked blocked;
   std::size_t done = 0;
   while (done < data.size()) {
     const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
