@@ -3,6 +3,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <atomic>
 #include <cstdlib>
 #include <future>
 #include <iostream>
@@ -19,6 +20,7 @@
 #include "host/null_input_event_sink.h"
 #include "host/synthetic_screen_capturer.h"
 #include "platform/linux/audio_source_pulse.h"
+#include "platform/linux/clipboard_remote_desktop.h"
 #include "platform/linux/clipboard_x11.h"
 #include "platform/linux/linux_host_platform.h"
 #include "platform/linux/portal_remote_desktop.h"
@@ -96,12 +98,13 @@ int runHost(const HostCommand& command) {
                    "remote-desktop interfaces on the session bus; --source x11 shares its X server instead\n";
       return 1;
     }
-    std::cerr << "pellora host: clipboard sync is off on Wayland\n";
   }
   AppSettings settings(runSettings.file(), permanentPassword);
   applyOverrides(command, settings);
   std::shared_ptr<Clipboard> clipboard;
+  std::shared_ptr<ClipboardRemoteDesktop> waylandClipboard;
   if (x11) clipboard = std::make_shared<ClipboardX11>();
+  else if (wayland) clipboard = waylandClipboard = std::make_shared<ClipboardRemoteDesktop>(wayland);
   else clipboard = std::make_shared<NullClipboard>();
   std::shared_ptr<PowerInhibitor> power;
   if (x11) power = std::make_shared<PowerInhibitorLinux>();
@@ -111,6 +114,13 @@ int runHost(const HostCommand& command) {
   CpuPool cpu;
   auto& strand = network.mainStrand();
   auto console = TerminalConsole::forStandardInput(strand, std::cout);
+  // Whether the compositor shares its clipboard shows only once a capture has started its session.
+  if (waylandClipboard) {
+    waylandClipboard->setOnSession([&strand, told = std::make_shared<std::atomic<bool>>(false)](bool shared) {
+      if (shared || told->exchange(true)) return;
+      net::post(strand, [] { print("Clipboard: this compositor does not share its clipboard; clipboard sync is off"); });
+    });
+  }
   HostService::Options options;
   if (command.listen) options.listen = *command.listen;
   options.computerName = NetworkInfo::computerName();
@@ -179,6 +189,7 @@ int runHost(const HostCommand& command) {
   });
 
   finished.get_future().wait();
+  if (waylandClipboard) waylandClipboard->setOnSession(nullptr);
   network.stop();
   cpu.stop();
   return 0;
