@@ -13,7 +13,7 @@
 #include "cli/environment.h"
 #include "support/network_info.h"
 #include "cli/host_status.h"
-#include "cli/null_clipboard.h"
+#include "support/null_clipboard.h"
 #include "cli/run_settings.h"
 #include "cli/terminal_console.h"
 #include "host/host_service.h"

@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QSystemTrayIcon>
 #include <atomic>
+#include <cstdlib>
 #include <future>
 #include <iostream>
 #include <map>
@@ -18,6 +19,7 @@
 #include "host/host_service.h"
 #include "platform/linux/audio_output_pulse.h"
 #include "platform/linux/audio_source_pulse.h"
+#include "platform/linux/clipboard_remote_desktop.h"
 #include "platform/linux/clipboard_x11.h"
 #include "platform/linux/linux_host_platform.h"
 #include "platform/linux/portal_remote_desktop.h"
@@ -25,6 +27,7 @@
 #include "platform/linux/secret_store_libsecret.h"
 #include "platform/linux/service_advertiser_avahi.h"
 #include "platform/linux/service_browser_avahi.h"
+#include "support/null_clipboard.h"
 #include "ui/approval_panel.h"
 #include "ui/main_window.h"
 #include "ui/remote_window.h"
@@ -82,7 +85,10 @@ class DesktopApp : public QObject {
     settings_ = std::make_shared<AppSettings>(settingsFile_, *permanentPassword_);
     if (options.relayURL) settings_->setRelayURL(*options.relayURL);
     if (options.quality) settings_->setQuality(*options.quality);
-    clipboard_ = std::make_shared<ClipboardX11>();
+    // Viewers use the X clipboard, which Wayland compositors bridge for X clients too.
+    const char* display = std::getenv("DISPLAY");
+    if (display && *display) clipboard_ = std::make_shared<ClipboardX11>();
+    else clipboard_ = std::make_shared<NullClipboard>();
     const bool sound = options.sound;
 
     // A Wayland session is shared through its compositor; without a way in, only X clients would show.
@@ -93,6 +99,9 @@ class DesktopApp : public QObject {
                      "interfaces; sharing shows only X clients\n";
     }
     const HostPlatform platform = wayland_ ? waylandHostPlatform(wayland_, sound) : x11HostPlatform(sound);
+    // A Wayland host shares the compositor's clipboard through its remote-desktop session.
+    std::shared_ptr<Clipboard> hostClipboard = clipboard_;
+    if (wayland_) hostClipboard = std::make_shared<ClipboardRemoteDesktop>(wayland_);
     HostService::Options hostOptions;
     hostOptions.computerName = computerName_;
     if (const auto listen = listenFromEnvironment()) hostOptions.listen = *listen;
@@ -103,7 +112,7 @@ class DesktopApp : public QObject {
                                   .settings = *settings_,
                                   .permanentPassword = *permanentPassword_,
                                   .relayIdentity = *relayIdentity_,
-                                  .clipboard = ClipboardSync::make(network_.mainStrand(), clipboard_),
+                                  .clipboard = ClipboardSync::make(network_.mainStrand(), hostClipboard),
                                   .power = std::make_shared<PowerInhibitorLinux>(),
                                   .approval = std::make_shared<QtApprovalPrompt>(qApp),
                                   .platform = platform},

@@ -2,10 +2,10 @@
 
 #include "support/clipboard.h"
 
-namespace pellora::cli {
+namespace pellora {
 
 // A clipboard that never holds anything and forgets what is written: the clipboard of a host without a
-// display (the synthetic source) and of the headless viewer. Thread-safe: it has no state.
+// display (the synthetic source), of the headless viewer and of a desktop without an X server to hold it. Thread-safe: it has no state.
 class NullClipboard final : public Clipboard {
  public:
   std::uint64_t changeCount() override { return 0; }
@@ -13,4 +13,4 @@ class NullClipboard final : public Clipboard {
   std::uint64_t writeText(const std::string&) override { return 0; }
 };
 
-}  // namespace pellora::cli
+}  // namespace pellora
