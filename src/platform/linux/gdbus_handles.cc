@@ -1,6 +1,7 @@
 #include "platform/linux/gdbus_handles.h"
 
 #include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 
 #include <gio/gunixfdlist.h>
@@ -133,6 +134,66 @@ bool nameHasOwner(GDBusConnection* bus, const char* name) {
   gboolean has = FALSE;
   if (owner) g_variant_get(owner.get(), "(b)", &has);
   return has;
+}
+
+std::unique_ptr<PrivateBus> PrivateBus::connect(std::chrono::milliseconds timeout) {
+  GObjectPtr<GDBusConnection> connection = connectSessionBus(timeout);
+  if (!connection) return nullptr;
+  std::unique_ptr<PrivateBus> bus(new PrivateBus());
+  bus->context_.reset(g_main_context_new());
+  bus->connection_ = std::move(connection);
+  return bus;
+}
+
+PrivateBus::~PrivateBus() {
+  // Unsubscribed first, so that no callback runs on an owner that is going away.
+  for (unsigned id : subscriptions_) g_dbus_connection_signal_unsubscribe(connection_.get(), id);
+  g_dbus_connection_close_sync(connection_.get(), nullptr, nullptr);
+  while (g_main_context_iteration(context_.get(), FALSE)) {
+  }
+}
+
+unsigned PrivateBus::subscribe(const char* interface, const char* member, const char* path,
+                               GDBusSignalCallback callback, gpointer data, GDBusSignalFlags flags) {
+  g_main_context_push_thread_default(context_.get());
+  const unsigned id = g_dbus_connection_signal_subscribe(connection_.get(), nullptr, interface, member, path,
+                                                         nullptr, flags, callback, data, nullptr);
+  g_main_context_pop_thread_default(context_.get());
+  subscriptions_.push_back(id);
+  return id;
+}
+
+void PrivateBus::unsubscribe(unsigned id) {
+  g_dbus_connection_signal_unsubscribe(connection_.get(), id);
+  std::erase(subscriptions_, id);
+}
+
+void PrivateBus::watchOwner(const char* name, std::atomic<bool>& gone) {
+  g_main_context_push_thread_default(context_.get());
+  subscriptions_.push_back(g_dbus_connection_signal_subscribe(
+      connection_.get(), "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged",
+      "/org/freedesktop/DBus", name, G_DBUS_SIGNAL_FLAGS_NONE,
+      [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
+         gpointer data) {
+        const char *changed = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
+        g_variant_get(parameters, "(&s&s&s)", &changed, &oldOwner, &newOwner);
+        if (newOwner == nullptr || *newOwner == '\0') *static_cast<std::atomic<bool>*>(data) = true;
+      },
+      &gone, nullptr));
+  g_main_context_pop_thread_default(context_.get());
+}
+
+bool PrivateBus::pump() {
+  while (g_main_context_iteration(context_.get(), FALSE)) {
+  }
+  return g_dbus_connection_is_closed(connection_.get());
+}
+
+bool PrivateBus::pumpUntil(const std::function<bool()>& done, std::chrono::steady_clock::time_point deadline) {
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    if (!g_main_context_iteration(context_.get(), FALSE)) g_usleep(5000);
+  }
+  return done();
 }
 
 }  // namespace pellora::gdbus

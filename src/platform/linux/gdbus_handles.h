@@ -4,7 +4,10 @@
 
 #include <gio/gio.h>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
+#include <vector>
 #include <memory>
 #include <string>
 #include <vector>
@@ -62,5 +65,35 @@ GVariant* stringArray(const std::vector<std::string>& values);
 
 // Whether `name` has an owner on the bus now.
 bool nameHasOwner(GDBusConnection* bus, const char* name);
+
+// A private connection to the session bus whose signals are dispatched on a main context of its own, and
+// only while its owner pumps it (one thread at a time). Closing it (the destructor) ends whatever the peer
+// ties to the connection, such as a compositor's sessions. Calls on the connection itself are thread-safe.
+class PrivateBus {
+ public:
+  // Null when no bus answers within `timeout`.
+  static std::unique_ptr<PrivateBus> connect(std::chrono::milliseconds timeout);
+  ~PrivateBus();
+  PrivateBus(const PrivateBus&) = delete;
+  PrivateBus& operator=(const PrivateBus&) = delete;
+
+  GDBusConnection* get() const { return connection_.get(); }
+  // A signal subscription dispatched on this bus's context; it ends with the bus or `unsubscribe`.
+  unsigned subscribe(const char* interface, const char* member, const char* path, GDBusSignalCallback callback,
+                     gpointer data, GDBusSignalFlags flags = G_DBUS_SIGNAL_FLAGS_NONE);
+  void unsubscribe(unsigned id);
+  // Raises `gone` when `name` loses its owner: a peer that dies sends no signal of its own.
+  void watchOwner(const char* name, std::atomic<bool>& gone);
+  // Dispatches what is pending; true once the connection is closed.
+  bool pump();
+  // Pumps until `done` says so or `deadline` passes; returns done().
+  bool pumpUntil(const std::function<bool()>& done, std::chrono::steady_clock::time_point deadline);
+
+ private:
+  PrivateBus() = default;
+  std::unique_ptr<GMainContext, ContextUnref> context_;
+  GObjectPtr<GDBusConnection> connection_;
+  std::vector<unsigned> subscriptions_;
+};
 
 }  // namespace pellora::gdbus

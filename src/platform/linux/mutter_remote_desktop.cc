@@ -116,10 +116,7 @@ DisplayInfo displayInfoOf(const MutterMonitor& m) {
 
 }  // namespace
 
-void MutterRemoteDesktop::ObjectDeleter::operator()(void* object) const { g_object_unref(object); }
-void MutterRemoteDesktop::ContextDeleter::operator()(GMainContext* context) const { g_main_context_unref(context); }
-
-MutterRemoteDesktop::MutterRemoteDesktop() : context_(g_main_context_new()) {}
+MutterRemoteDesktop::MutterRemoteDesktop() = default;
 
 std::vector<MutterMonitor> MutterRemoteDesktop::monitors() {
   auto bus = connectSessionBus();
@@ -137,10 +134,9 @@ bool MutterRemoteDesktop::available() {
 
 std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::start(const MutterMonitor& monitor) {
   std::shared_ptr<MutterRemoteDesktop> s(new MutterRemoteDesktop());
-  gdbus::GObjectPtr<GDBusConnection> bus = connectSessionBus();
-  if (!bus) throw TransportError::connectFailed("no session bus");
-  s->bus_.reset(bus.release());
-  GDBusConnection* c = s->bus_.get();
+  s->bus_ = gdbus::PrivateBus::connect(connectTimeout);
+  if (!s->bus_) throw TransportError::connectFailed("no session bus");
+  GDBusConnection* c = s->bus_->get();
   auto fail = [](const std::string& step, const std::string& error) {
     return TransportError::connectFailed("GNOME remote desktop: " + step + ": " + error);
   };
@@ -177,47 +173,32 @@ std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::start(const MutterMoni
   g_variant_get(reply.get(), "(&o)", &path);
   s->streamPath_ = path;
 
-  // Signals reach the private context, dispatched only where this object iterates it.
-  g_main_context_push_thread_default(s->context_.get());
+  // Signals reach the private context, dispatched only where this object pumps it.
   MutterRemoteDesktop* self = s.get();
-  s->subscriptions_.push_back(g_dbus_connection_signal_subscribe(
-      c, nullptr, screenCastStream, "PipeWireStreamAdded", s->streamPath_.c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+  s->bus_->subscribe(
+      screenCastStream, "PipeWireStreamAdded", s->streamPath_.c_str(),
       [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
          gpointer data) {
         auto* me = static_cast<MutterRemoteDesktop*>(data);
         g_variant_get(parameters, "(u)", &me->node_);
         me->nodeKnown_ = true;
       },
-      self, nullptr));
+      self);
   for (const auto& [sessionPath, interface] :
        {std::pair{s->remoteDesktopPath_, remoteDesktopSession}, std::pair{s->screenCastPath_, screenCastSession}}) {
-    s->subscriptions_.push_back(g_dbus_connection_signal_subscribe(
-        c, nullptr, interface, "Closed", sessionPath.c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+    s->bus_->subscribe(
+        interface, "Closed", sessionPath.c_str(),
         [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*, gpointer data) {
           static_cast<MutterRemoteDesktop*>(data)->closed_ = true;
         },
-        self, nullptr));
+        self);
   }
-  // A compositor that dies sends no Closed: its name losing its owner says so.
-  s->subscriptions_.push_back(g_dbus_connection_signal_subscribe(
-      c, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus",
-      remoteDesktopName, G_DBUS_SIGNAL_FLAGS_NONE,
-      [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
-         gpointer data) {
-        const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
-        g_variant_get(parameters, "(&s&s&s)", &name, &oldOwner, &newOwner);
-        if (newOwner == nullptr || *newOwner == '\0') static_cast<MutterRemoteDesktop*>(data)->closed_ = true;
-      },
-      self, nullptr));
+  s->bus_->watchOwner(remoteDesktopName, s->closed_);
   s->subscribeClipboard();
-  g_main_context_pop_thread_default(s->context_.get());
 
   reply = callSync(c, remoteDesktopName, s->remoteDesktopPath_, remoteDesktopSession, "Start", nullptr, nullptr, &error);
   if (!reply) throw fail("Start", error);
-  const auto deadline = std::chrono::steady_clock::now() + streamTimeout;
-  while (!s->nodeKnown_ && !s->closed_ && std::chrono::steady_clock::now() < deadline) {
-    if (!g_main_context_iteration(s->context_.get(), FALSE)) g_usleep(5000);
-  }
+  s->bus_->pumpUntil([&] { return s->nodeKnown_ || s->closed_; }, std::chrono::steady_clock::now() + streamTimeout);
   if (!s->nodeKnown_) throw fail("stream", s->closed_ ? "session closed" : "no stream in time");
 
   s->streamRect_ = monitor.rect;  // unless the stream says otherwise
@@ -234,9 +215,8 @@ std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::start(const MutterMoni
 }
 
 void MutterRemoteDesktop::subscribeClipboard() {
-  subscriptions_.push_back(g_dbus_connection_signal_subscribe(
-      bus_.get(), nullptr, remoteDesktopSession, nullptr, remoteDesktopPath_.c_str(), nullptr,
-      G_DBUS_SIGNAL_FLAGS_NONE,
+  bus_->subscribe(
+      remoteDesktopSession, nullptr, remoteDesktopPath_.c_str(),
       [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* signal, GVariant* parameters,
          gpointer data) {
         auto* me = static_cast<MutterRemoteDesktop*>(data);
@@ -257,40 +237,29 @@ void MutterRemoteDesktop::subscribeClipboard() {
           else me->selectionWriteDone(serial, false);  // nobody to serve it: the paste fails at once
         }
       },
-      this, nullptr));
+      this);
 }
 
 void MutterRemoteDesktop::enableClipboard() {
-  clipboard_ = callSync(bus_.get(), remoteDesktopName, remoteDesktopPath_, remoteDesktopSession, "EnableClipboard",
+  clipboard_ = callSync(bus_->get(), remoteDesktopName, remoteDesktopPath_, remoteDesktopSession, "EnableClipboard",
                         g_variant_new("(@a{sv})", g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)),
                         nullptr) != nullptr;
   // The compositor answers with a report of the clipboard's current owner, queued before the reply. It is
   // dispatched here, before anyone listens: what was copied before the session began is not news.
-  while (g_main_context_iteration(context_.get(), FALSE)) {
-  }
-}
-
-MutterRemoteDesktop::ClipboardEvents MutterRemoteDesktop::clipboardEvents() {
-  std::lock_guard lock(eventsMutex_);
-  return events_;
+  bus_->pump();
 }
 
 MutterRemoteDesktop::~MutterRemoteDesktop() {
-  GDBusConnection* c = bus_.get();
-  if (!c) return;
-  for (unsigned id : subscriptions_) g_dbus_connection_signal_unsubscribe(c, id);
+  if (!bus_) return;
+  GDBusConnection* c = bus_->get();
   if (!remoteDesktopPath_.empty() && !closed_ && !g_dbus_connection_is_closed(c)) {
     // Stopping the remote-desktop session stops the linked screen cast too.
     callSync(c, remoteDesktopName, remoteDesktopPath_, remoteDesktopSession, "Stop", nullptr, nullptr);
   }
-  // Closes the connection; pending signal callbacks were unsubscribed above.
-  g_dbus_connection_close_sync(c, nullptr, nullptr);
-  while (g_main_context_iteration(context_.get(), FALSE)) {
-  }
 }
 
 void MutterRemoteDesktop::call(const char* method, void* parameters) {
-  g_dbus_connection_call(bus_.get(), remoteDesktopName, remoteDesktopPath_.c_str(), remoteDesktopSession, method,
+  g_dbus_connection_call(bus_->get(), remoteDesktopName, remoteDesktopPath_.c_str(), remoteDesktopSession, method,
                          static_cast<GVariant*>(parameters), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr,
                          nullptr, nullptr);
 }
@@ -311,41 +280,32 @@ void MutterRemoteDesktop::key(std::uint32_t evdevCode, bool down) {
   call("NotifyKeyboardKeycode", g_variant_new("(ub)", evdevCode, down));
 }
 
-bool MutterRemoteDesktop::pollClosed() {
-  while (g_main_context_iteration(context_.get(), FALSE)) {
-  }
-  return closed_ || g_dbus_connection_is_closed(bus_.get());
-}
-
-void MutterRemoteDesktop::setClipboardEvents(ClipboardEvents events) {
-  std::lock_guard lock(eventsMutex_);
-  events_ = std::move(events);
-}
+bool MutterRemoteDesktop::pollClosed() { return bus_->pump() || closed_; }
 
 void MutterRemoteDesktop::setSelection(const std::vector<std::string>& mimeTypes) {
   if (!clipboard_) return;
   GVariantBuilder options;
   g_variant_builder_init(&options, G_VARIANT_TYPE("a{sv}"));
   g_variant_builder_add(&options, "{sv}", "mime-types", gdbus::stringArray(mimeTypes));
-  callSync(bus_.get(), remoteDesktopName, remoteDesktopPath_, remoteDesktopSession, "SetSelection",
+  callSync(bus_->get(), remoteDesktopName, remoteDesktopPath_, remoteDesktopSession, "SetSelection",
            g_variant_new("(a{sv})", &options), nullptr);
 }
 
 UniqueFd MutterRemoteDesktop::selectionWrite(std::uint32_t serial) {
   if (!clipboard_) return {};
-  return gdbus::callForFd(bus_.get(), remoteDesktopName, remoteDesktopPath_, remoteDesktopSession, "SelectionWrite",
+  return gdbus::callForFd(bus_->get(), remoteDesktopName, remoteDesktopPath_, remoteDesktopSession, "SelectionWrite",
                           g_variant_new("(u)", serial));
 }
 
 void MutterRemoteDesktop::selectionWriteDone(std::uint32_t serial, bool success) {
   if (!clipboard_) return;
-  callSync(bus_.get(), remoteDesktopName, remoteDesktopPath_, remoteDesktopSession, "SelectionWriteDone",
+  callSync(bus_->get(), remoteDesktopName, remoteDesktopPath_, remoteDesktopSession, "SelectionWriteDone",
            g_variant_new("(ub)", serial, success), nullptr);
 }
 
 UniqueFd MutterRemoteDesktop::selectionRead(const std::string& mimeType) {
   if (!clipboard_) return {};
-  return gdbus::callForFd(bus_.get(), remoteDesktopName, remoteDesktopPath_, remoteDesktopSession, "SelectionRead",
+  return gdbus::callForFd(bus_->get(), remoteDesktopName, remoteDesktopPath_, remoteDesktopSession, "SelectionRead",
                           g_variant_new("(s)", mimeType.c_str()));
 }
 

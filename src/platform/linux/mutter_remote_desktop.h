@@ -9,11 +9,11 @@
 
 #include "platform/linux/remote_desktop_session.h"
 
-// GLib types, forward-declared so that GLib headers stay out of this header.
-typedef struct _GDBusConnection GDBusConnection;
-typedef struct _GMainContext GMainContext;
-
 namespace pellora {
+
+namespace gdbus {
+class PrivateBus;
+}
 
 // One monitor of a GNOME compositor, as its display configuration reports it.
 struct MutterMonitor {
@@ -54,7 +54,6 @@ class MutterRemoteDesktop final : public RemoteDesktopSession {
   bool pollClosed() override;
 
   bool clipboardAvailable() const override { return clipboard_; }
-  void setClipboardEvents(ClipboardEvents events) override;
   void setSelection(const std::vector<std::string>& mimeTypes) override;
   UniqueFd selectionWrite(std::uint32_t serial) override;
   void selectionWriteDone(std::uint32_t serial, bool success) override;
@@ -65,25 +64,14 @@ class MutterRemoteDesktop final : public RemoteDesktopSession {
   void call(const char* method, void* parameters);  // parameters: a floating GVariant
   void subscribeClipboard();
   void enableClipboard();
-  ClipboardEvents clipboardEvents();
 
-  struct ObjectDeleter {
-    void operator()(void* object) const;
-  };
-  struct ContextDeleter {
-    void operator()(GMainContext* context) const;
-  };
-  std::unique_ptr<GMainContext, ContextDeleter> context_;
-  std::unique_ptr<GDBusConnection, ObjectDeleter> bus_;
+  std::unique_ptr<gdbus::PrivateBus> bus_;
   std::string remoteDesktopPath_, screenCastPath_, streamPath_;
-  std::vector<unsigned> subscriptions_;
   std::uint32_t node_ = 0;
   bool nodeKnown_ = false;
   PixelRect streamRect_;
   std::atomic<bool> closed_{false};
   bool clipboard_ = false;  // set once, before the session is handed out
-  std::mutex eventsMutex_;
-  ClipboardEvents events_;
 };
 
 // GNOME's interfaces as this host's way to the desktop: its monitors, no consent needed.

@@ -60,29 +60,9 @@ std::optional<std::uint32_t> portalProperty(GDBusConnection* bus, const char* in
 
 GVariant* emptyOptions() { return g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0); }
 
-GVariant* stringArray(const std::vector<std::string>& values) {
-  GVariantBuilder builder;
-  g_variant_builder_init(&builder, G_VARIANT_TYPE("as"));
-  for (const std::string& v : values) g_variant_builder_add(&builder, "s", v.c_str());
-  return g_variant_builder_end(&builder);
-}
-
-std::vector<std::string> stringsOf(GVariant* array) {
-  std::vector<std::string> out;
-  if (!array || !g_variant_is_of_type(array, G_VARIANT_TYPE("as"))) return out;
-  for (gsize i = 0, n = g_variant_n_children(array); i < n; ++i) {
-    gdbus::VariantPtr item(g_variant_get_child_value(array, i));
-    out.emplace_back(g_variant_get_string(item.get(), nullptr));
-  }
-  return out;
-}
-
 }  // namespace
 
-void PortalRemoteDesktop::ObjectDeleter::operator()(void* object) const { g_object_unref(object); }
-void PortalRemoteDesktop::ContextDeleter::operator()(GMainContext* context) const { g_main_context_unref(context); }
-
-PortalRemoteDesktop::PortalRemoteDesktop() : context_(g_main_context_new()) {}
+PortalRemoteDesktop::PortalRemoteDesktop() = default;
 
 bool PortalRemoteDesktop::available() {
   auto bus = gdbus::connectSessionBus(connectTimeout);
@@ -93,7 +73,7 @@ bool PortalRemoteDesktop::available() {
     if (!names) return false;
     gdbus::VariantPtr list(g_variant_get_child_value(names.get(), 0));
     bool activatable = false;
-    for (const std::string& name : stringsOf(list.get())) activatable = activatable || name == busName;
+    for (const std::string& name : gdbus::strings(list.get())) activatable = activatable || name == busName;
     if (!activatable) return false;
   }
   // Reading the version starts an activatable portal and says whether it has the interface.
@@ -113,11 +93,10 @@ GVariant* PortalRemoteDesktop::request(const char* interface, const char* method
     std::uint32_t response = 2;
     GVariant* results = nullptr;
   } pending;
-  GDBusConnection* c = bus_.get();
+  GDBusConnection* c = bus_->get();
   const auto subscribe = [&](const std::string& path) {
-    g_main_context_push_thread_default(context_.get());
-    const unsigned id = g_dbus_connection_signal_subscribe(
-        c, nullptr, requestInterface, "Response", path.c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NO_MATCH_RULE,
+    return bus_->subscribe(
+        requestInterface, "Response", path.c_str(),
         [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* signalParameters,
            gpointer data) {
           auto* p = static_cast<Pending*>(data);
@@ -125,9 +104,7 @@ GVariant* PortalRemoteDesktop::request(const char* interface, const char* method
           g_variant_get(signalParameters, "(u@a{sv})", &p->response, &p->results);
           p->answered = true;
         },
-        &pending, nullptr);
-    g_main_context_pop_thread_default(context_.get());
-    return id;
+        &pending, G_DBUS_SIGNAL_FLAGS_NO_MATCH_RULE);
   };
   // The match rule for every request of this connection is added once (see open()); subscribing before
   // the call means a fast answer cannot be missed.
@@ -136,21 +113,19 @@ GVariant* PortalRemoteDesktop::request(const char* interface, const char* method
   std::string error;
   gdbus::VariantPtr reply = gdbus::callSync(c, busName, portalPath, interface, method, parameters, "(o)", &error);
   if (!reply) {
-    g_dbus_connection_signal_unsubscribe(c, subscription);
+    bus_->unsubscribe(subscription);
     throw fail(method, error);
   }
   const char* handle = nullptr;
   g_variant_get(reply.get(), "(&o)", &handle);
   if (path != handle) {  // an older portal chose its own path
-    g_dbus_connection_signal_unsubscribe(c, subscription);
+    bus_->unsubscribe(subscription);
     path = handle;
     subscription = subscribe(path);
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-  while (!pending.answered && !closed_ && std::chrono::steady_clock::now() < deadline) {
-    if (!g_main_context_iteration(context_.get(), FALSE)) g_usleep(5000);
-  }
-  g_dbus_connection_signal_unsubscribe(c, subscription);
+  bus_->pumpUntil([&] { return pending.answered || closed_; },
+                  std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds));
+  bus_->unsubscribe(subscription);
   if (!pending.answered) {
     gdbus::callSync(c, busName, path, requestInterface, "Close", nullptr, nullptr);
     throw fail(method, closed_ ? "the portal went away" : "no answer in time");
@@ -162,10 +137,9 @@ GVariant* PortalRemoteDesktop::request(const char* interface, const char* method
 }
 
 void PortalRemoteDesktop::open(const PortalTokenStore& tokens) {
-  gdbus::GObjectPtr<GDBusConnection> bus = gdbus::connectSessionBus(connectTimeout);
-  if (!bus) throw TransportError::connectFailed("no session bus");
-  bus_.reset(bus.release());
-  GDBusConnection* c = bus_.get();
+  bus_ = gdbus::PrivateBus::connect(connectTimeout);
+  if (!bus_) throw TransportError::connectFailed("no session bus");
+  GDBusConnection* c = bus_->get();
   // Requests appear under our unique name, ':' dropped and '.' made '_'.
   std::string sender = g_dbus_connection_get_unique_name(c);
   if (!sender.empty() && sender[0] == ':') sender.erase(0, 1);
@@ -179,18 +153,7 @@ void PortalRemoteDesktop::open(const PortalTokenStore& tokens) {
                                            .c_str()),
                   nullptr);
   // A portal that dies mid-request must not leave us waiting.
-  g_main_context_push_thread_default(context_.get());
-  subscriptions_.push_back(g_dbus_connection_signal_subscribe(
-      c, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus", busName,
-      G_DBUS_SIGNAL_FLAGS_NONE,
-      [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
-         gpointer data) {
-        const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
-        g_variant_get(parameters, "(&s&s&s)", &name, &oldOwner, &newOwner);
-        if (newOwner == nullptr || *newOwner == '\0') static_cast<PortalRemoteDesktop*>(data)->closed_ = true;
-      },
-      this, nullptr));
-  g_main_context_pop_thread_default(context_.get());
+  bus_->watchOwner(busName, closed_);
 
   GVariantBuilder options;
   std::string token = newToken();
@@ -273,17 +236,15 @@ void PortalRemoteDesktop::open(const PortalTokenStore& tokens) {
 }
 
 void PortalRemoteDesktop::subscribeSessionSignals() {
-  GDBusConnection* c = bus_.get();
-  g_main_context_push_thread_default(context_.get());
-  subscriptions_.push_back(g_dbus_connection_signal_subscribe(
-      c, nullptr, sessionInterface, "Closed", sessionPath_.c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+  bus_->subscribe(
+      sessionInterface, "Closed", sessionPath_.c_str(),
       [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*, gpointer data) {
         static_cast<PortalRemoteDesktop*>(data)->closed_ = true;
       },
-      this, nullptr));
+      this);
   // Clipboard signals name the session they are for in their first argument.
-  subscriptions_.push_back(g_dbus_connection_signal_subscribe(
-      c, nullptr, clipboardInterface, nullptr, portalPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+  bus_->subscribe(
+      clipboardInterface, nullptr, portalPath,
       [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* signal, GVariant* parameters,
          gpointer data) {
         auto* me = static_cast<PortalRemoteDesktop*>(data);
@@ -292,42 +253,34 @@ void PortalRemoteDesktop::subscribeSessionSignals() {
         if (!g_variant_is_of_type(session.get(), G_VARIANT_TYPE_OBJECT_PATH) ||
             me->sessionPath_ != g_variant_get_string(session.get(), nullptr))
           return;
-        ClipboardEvents events;
-        {
-          std::lock_guard lock(me->eventsMutex_);
-          events = me->events_;
-        }
+        const ClipboardEvents events = me->clipboardEvents();
         const std::string_view name(signal);
         if (name == "SelectionOwnerChanged" && g_variant_is_of_type(parameters, G_VARIANT_TYPE("(oa{sv})"))) {
           gdbus::VariantPtr options(g_variant_get_child_value(parameters, 1));
           gdbus::VariantPtr types(g_variant_lookup_value(options.get(), "mime_types", G_VARIANT_TYPE("as")));
           gboolean ours = FALSE;
           g_variant_lookup(options.get(), "session_is_owner", "b", &ours);
-          if (events.ownerChanged) events.ownerChanged(stringsOf(types.get()), ours);
+          if (events.ownerChanged) events.ownerChanged(gdbus::strings(types.get()), ours);
         } else if (name == "SelectionTransfer" && g_variant_is_of_type(parameters, G_VARIANT_TYPE("(osu)"))) {
           const char* mimeType = nullptr;
           std::uint32_t serial = 0;
           g_variant_get(parameters, "(o&su)", nullptr, &mimeType, &serial);
           if (events.transfer) events.transfer(mimeType, serial);
+          else me->selectionWriteDone(serial, false);  // nobody to serve it: the paste fails at once
         }
       },
-      this, nullptr));
-  g_main_context_pop_thread_default(context_.get());
+      this);
 }
 
 PortalRemoteDesktop::~PortalRemoteDesktop() {
-  GDBusConnection* c = bus_.get();
-  if (!c) return;
-  for (unsigned id : subscriptions_) g_dbus_connection_signal_unsubscribe(c, id);
+  if (!bus_) return;
+  GDBusConnection* c = bus_->get();
   if (!sessionPath_.empty() && !closed_ && !g_dbus_connection_is_closed(c))
     gdbus::callSync(c, busName, sessionPath_, sessionInterface, "Close", nullptr, nullptr);
-  g_dbus_connection_close_sync(c, nullptr, nullptr);
-  while (g_main_context_iteration(context_.get(), FALSE)) {
-  }
 }
 
 void PortalRemoteDesktop::call(const char* interface, const char* method, GVariant* parameters) {
-  g_dbus_connection_call(bus_.get(), busName, portalPath, interface, method, parameters, nullptr,
+  g_dbus_connection_call(bus_->get(), busName, portalPath, interface, method, parameters, nullptr,
                          G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, nullptr, nullptr);
 }
 
@@ -352,41 +305,32 @@ void PortalRemoteDesktop::key(std::uint32_t evdevCode, bool down) {
                      down ? 1u : 0u));
 }
 
-bool PortalRemoteDesktop::pollClosed() {
-  while (g_main_context_iteration(context_.get(), FALSE)) {
-  }
-  return closed_ || g_dbus_connection_is_closed(bus_.get());
-}
-
-void PortalRemoteDesktop::setClipboardEvents(ClipboardEvents events) {
-  std::lock_guard lock(eventsMutex_);
-  events_ = std::move(events);
-}
+bool PortalRemoteDesktop::pollClosed() { return bus_->pump() || closed_; }
 
 void PortalRemoteDesktop::setSelection(const std::vector<std::string>& mimeTypes) {
   if (!clipboard_) return;
   GVariantBuilder options;
   g_variant_builder_init(&options, G_VARIANT_TYPE("a{sv}"));
-  g_variant_builder_add(&options, "{sv}", "mime_types", stringArray(mimeTypes));
-  gdbus::callSync(bus_.get(), busName, portalPath, clipboardInterface, "SetSelection",
+  g_variant_builder_add(&options, "{sv}", "mime_types", gdbus::stringArray(mimeTypes));
+  gdbus::callSync(bus_->get(), busName, portalPath, clipboardInterface, "SetSelection",
                   g_variant_new("(oa{sv})", sessionPath_.c_str(), &options), nullptr);
 }
 
 UniqueFd PortalRemoteDesktop::selectionWrite(std::uint32_t serial) {
   if (!clipboard_) return {};
-  return gdbus::callForFd(bus_.get(), busName, portalPath, clipboardInterface, "SelectionWrite",
+  return gdbus::callForFd(bus_->get(), busName, portalPath, clipboardInterface, "SelectionWrite",
                           g_variant_new("(ou)", sessionPath_.c_str(), serial));
 }
 
 void PortalRemoteDesktop::selectionWriteDone(std::uint32_t serial, bool success) {
   if (!clipboard_) return;
-  gdbus::callSync(bus_.get(), busName, portalPath, clipboardInterface, "SelectionWriteDone",
+  gdbus::callSync(bus_->get(), busName, portalPath, clipboardInterface, "SelectionWriteDone",
                   g_variant_new("(oub)", sessionPath_.c_str(), serial, success), nullptr);
 }
 
 UniqueFd PortalRemoteDesktop::selectionRead(const std::string& mimeType) {
   if (!clipboard_) return {};
-  return gdbus::callForFd(bus_.get(), busName, portalPath, clipboardInterface, "SelectionRead",
+  return gdbus::callForFd(bus_->get(), busName, portalPath, clipboardInterface, "SelectionRead",
                           g_variant_new("(os)", sessionPath_.c_str(), mimeType.c_str()));
 }
 

@@ -9,11 +9,13 @@
 
 #include "platform/linux/remote_desktop_session.h"
 
-typedef struct _GDBusConnection GDBusConnection;
-typedef struct _GMainContext GMainContext;
 typedef struct _GVariant GVariant;
 
 namespace pellora {
+
+namespace gdbus {
+class PrivateBus;
+}
 
 class SettingsFile;
 
@@ -47,7 +49,6 @@ class PortalRemoteDesktop final : public RemoteDesktopSession {
   bool pollClosed() override;
 
   bool clipboardAvailable() const override { return clipboard_; }
-  void setClipboardEvents(ClipboardEvents events) override;
   void setSelection(const std::vector<std::string>& mimeTypes) override;
   UniqueFd selectionWrite(std::uint32_t serial) override;
   void selectionWriteDone(std::uint32_t serial, bool success) override;
@@ -63,24 +64,14 @@ class PortalRemoteDesktop final : public RemoteDesktopSession {
   void call(const char* interface, const char* method, GVariant* parameters);
   void subscribeSessionSignals();
 
-  struct ObjectDeleter {
-    void operator()(void* object) const;
-  };
-  struct ContextDeleter {
-    void operator()(GMainContext* context) const;
-  };
-  std::unique_ptr<GMainContext, ContextDeleter> context_;
-  std::unique_ptr<GDBusConnection, ObjectDeleter> bus_;
+  std::unique_ptr<gdbus::PrivateBus> bus_;
   std::string requestPrefix_;  // the object path under which this connection's requests appear
   std::string sessionPath_;
-  std::vector<unsigned> subscriptions_;
   std::uint32_t node_ = 0;
   PixelRect streamRect_;
   UniqueFd remote_;
   bool clipboard_ = false;
   std::atomic<bool> closed_{false};
-  std::mutex eventsMutex_;
-  ClipboardEvents events_;
 };
 
 // The portal as this host's way to the desktop. It cannot list monitors before the user chose one, so it

@@ -52,13 +52,26 @@ class RemoteDesktopSession {
   };
   virtual bool clipboardAvailable() const { return false; }
   // Replaces the callbacks; set before the first `pollClosed` that should deliver them.
-  virtual void setClipboardEvents(ClipboardEvents events) { (void)events; }
+  void setClipboardEvents(ClipboardEvents events) {
+    std::lock_guard lock(eventsMutex_);
+    events_ = std::move(events);
+  }
   // Takes the clipboard, offering `mimeTypes`.
   virtual void setSelection(const std::vector<std::string>& mimeTypes) { (void)mimeTypes; }
   virtual UniqueFd selectionWrite(std::uint32_t serial) { (void)serial; return {}; }
   virtual void selectionWriteDone(std::uint32_t serial, bool success) { (void)serial, (void)success; }
   // The read end of a pipe that delivers the current clipboard as `mimeType`.
   virtual UniqueFd selectionRead(const std::string& mimeType) { (void)mimeType; return {}; }
+
+ protected:
+  ClipboardEvents clipboardEvents() {
+    std::lock_guard lock(eventsMutex_);
+    return events_;
+  }
+
+ private:
+  std::mutex eventsMutex_;
+  ClipboardEvents events_;
 };
 
 // How this host reaches its Wayland compositor: GNOME's own remote-desktop interfaces, or the desktop
