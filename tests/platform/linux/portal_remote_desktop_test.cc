@@ -3,8 +3,10 @@
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <cstdlib>
@@ -12,9 +14,12 @@
 
 #include "capture_checks.h"
 #include "core/transport_error.h"
+#include "platform/linux/clipboard_remote_desktop.h"
+#include "platform/linux/gdbus_handles.h"
 #include "platform/linux/input_event_sink_remote_desktop.h"
 #include "platform/linux/mutter_remote_desktop.h"
 #include "platform/linux/screen_capturer_pipewire.h"
+#include "support/eventually.h"
 #include "wayland_test_session.h"
 
 namespace pellora {
@@ -30,6 +35,7 @@ class ScriptedPortal {
     PixelRect stream{0, 0, 1280, 720};
     std::uint32_t startResponse = 0;  // 1: the user declines
     bool answerStart = true;          // false: Start never answers (a dialog nobody closes)
+    bool clipboard = false;           // offers the clipboard interface
   };
 
   explicit ScriptedPortal(Script script) : script_(script) {
@@ -45,6 +51,27 @@ class ScriptedPortal {
     g_main_loop_quit(loop_);
     thread_.join();
   }
+
+  // A clipboard signal for the session, as the portal sends it when programs copy and paste.
+  void ownerChanged(const std::vector<std::string>& types, bool ours) {
+    GVariantDict options;
+    g_variant_dict_init(&options, nullptr);
+    g_variant_dict_insert_value(&options, "mime_types", gdbus::stringArray(types));
+    g_variant_dict_insert(&options, "session_is_owner", "b", ours);
+    emit("SelectionOwnerChanged", g_variant_new("(o@a{sv})", session_.c_str(), g_variant_dict_end(&options)));
+  }
+  void transfer(const std::string& type, std::uint32_t serial) {
+    emit("SelectionTransfer", g_variant_new("(osu)", session_.c_str(), type.c_str(), serial));
+  }
+  // What the client wrote into the last pipe SelectionWrite handed out, once it closed it.
+  std::string pasted() {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(pasteEnd_.get(), buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    return text;
+  }
+  // What SelectionRead delivers.
+  std::string offered;
 
   // What the client asked, one line per call: "SelectDevices restore=T persist=2 types=3", ...
   std::vector<std::string> calls() {
@@ -77,10 +104,33 @@ class ScriptedPortal {
       <method name="OpenPipeWireRemote"><arg type="o" direction="in"/><arg type="a{sv}" direction="in"/><arg type="h" direction="out"/></method>
       <property name="AvailableCursorModes" type="u" access="read"/>
     </interface>
+    <interface name="org.freedesktop.portal.Clipboard">
+      <method name="RequestClipboard"><arg type="o" direction="in"/><arg type="a{sv}" direction="in"/></method>
+      <method name="SetSelection"><arg type="o" direction="in"/><arg type="a{sv}" direction="in"/></method>
+      <method name="SelectionWrite"><arg type="o" direction="in"/><arg type="u" direction="in"/><arg type="h" direction="out"/></method>
+      <method name="SelectionWriteDone"><arg type="o" direction="in"/><arg type="u" direction="in"/><arg type="b" direction="in"/></method>
+      <method name="SelectionRead"><arg type="o" direction="in"/><arg type="s" direction="in"/><arg type="h" direction="out"/></method>
+      <property name="version" type="u" access="read"/>
+    </interface>
     <interface name="org.freedesktop.portal.Session">
       <method name="Close"/>
     </interface>
   </node>)";
+
+  void emit(const char* signal, GVariant* parameters) {
+    g_dbus_connection_emit_signal(bus_, nullptr, "/org/freedesktop/portal/desktop", "org.freedesktop.portal.Clipboard",
+                                  signal, parameters, nullptr);
+  }
+
+  // One end of a new pipe handed out in the reply; the other end is ours.
+  static void returnPipe(GDBusMethodInvocation* invocation, bool clientWrites, UniqueFd& ours) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) std::abort();
+    ours.reset(ends[clientWrites ? 0 : 1]);
+    GUnixFDList* list = g_unix_fd_list_new_from_array(&ends[clientWrites ? 1 : 0], 1);  // takes the descriptor
+    g_dbus_method_invocation_return_value_with_unix_fd_list(invocation, g_variant_new("(h)", 0), list);
+    g_object_unref(list);
+  }
 
   void record(std::string line) {
     std::lock_guard lock(mutex_);
@@ -108,10 +158,10 @@ class ScriptedPortal {
           return g_variant_new_uint32(std::string_view(interface).ends_with("ScreenCast") ? 7 : 2);
         },
         nullptr, {}};
-    for (int i = 0; i < 2; ++i)
+    for (int i = 0; i < (script_.clipboard ? 3 : 2); ++i)
       g_dbus_connection_register_object(bus_, "/org/freedesktop/portal/desktop", node->interfaces[i], &vtable, this,
                                         nullptr, nullptr);
-    sessionInterface_ = g_dbus_interface_info_ref(node->interfaces[2]);
+    sessionInterface_ = g_dbus_interface_info_ref(node->interfaces[3]);
     g_dbus_node_info_unref(node);
     g_variant_unref(g_dbus_connection_call_sync(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                 "org.freedesktop.DBus", "RequestName",
@@ -193,8 +243,22 @@ class ScriptedPortal {
       g_variant_dict_insert_value(&results, "streams", g_variant_builder_end(&streams));
       g_variant_dict_insert(&results, "devices", "u", 3u);
       g_variant_dict_insert(&results, "restore_token", "s", token.c_str());
+      g_variant_dict_insert(&results, "clipboard_enabled", "b", clipboardRequested_);
       respond(invocation, sender, options, script_.startResponse, g_variant_dict_end(&results), script_.answerStart);
       g_variant_unref(options);
+    } else if (m == "RequestClipboard") {
+      clipboardRequested_ = true;
+      g_dbus_method_invocation_return_value(invocation, nullptr);
+    } else if (m == "SelectionWrite") {
+      record("SelectionWrite");
+      returnPipe(invocation, true, pasteEnd_);
+    } else if (m == "SelectionRead") {
+      gchar* text = g_variant_print(parameters, FALSE);
+      record(std::string("SelectionRead ") + text);
+      g_free(text);
+      UniqueFd writeEnd;
+      returnPipe(invocation, false, writeEnd);
+      if (write(writeEnd.get(), offered.data(), offered.size()) != static_cast<ssize_t>(offered.size())) std::abort();
     } else if (m == "OpenPipeWireRemote") {
       record("OpenPipeWireRemote");
       // The session's own PipeWire server, as the real portal would connect it.
@@ -233,6 +297,8 @@ class ScriptedPortal {
   GDBusInterfaceInfo* sessionInterface_ = nullptr;
   std::string session_;
   int starts_ = 0;
+  bool clipboardRequested_ = false;
+  UniqueFd pasteEnd_;
   std::mutex mutex_;
   std::condition_variable changed_;
   bool ready_ = false;
@@ -335,6 +401,51 @@ TEST_F(PortalRemoteDesktopTest, APortalThatDiesWhileTheDialogIsOpenEndsTheWait) 
   EXPECT_THROW(desktop.open(0), TransportError);
   crash.join();
   EXPECT_EQ(*tokens.token, "");
+}
+
+TEST_F(PortalRemoteDesktopTest, TheClipboardGoesThroughThePortalSession) {
+  ScriptedPortal portal({.node = gnome_->pipeWireNode(), .clipboard = true});
+  MemoryTokens tokens;
+  auto desktop = std::make_shared<PortalDesktop>(tokens.store());
+  ClipboardRemoteDesktop clipboard(desktop);
+  auto session = desktop->open(0);
+  ASSERT_TRUE(session->clipboardAvailable());
+  desktop->publish(session);
+  std::atomic<bool> stop{false};
+  std::thread pump([&] {  // what the capture's thread does
+    while (!stop) {
+      session->pollClosed();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+
+  // Another program copies; reading goes through a pipe of the portal's.
+  portal.offered = "Kopyalanan metin";
+  const std::uint64_t before = clipboard.changeCount();
+  portal.ownerChanged({"image/png", "text/plain;charset=utf-8"}, false);
+  EXPECT_TRUE(test::eventually([&] { return clipboard.changeCount() > before; }));
+  EXPECT_EQ(clipboard.readText(), "Kopyalanan metin");
+  EXPECT_TRUE(portal.waitForCall("SelectionRead ('/org/freedesktop/portal/desktop/session/x/"));
+
+  // Our text: offered, then served when a program pastes it.
+  std::thread owner([&] {
+    portal.waitForCall("SetSelection");
+    portal.ownerChanged({"text/plain;charset=utf-8"}, true);
+  });
+  clipboard.writeText("Yapıştırılacak");
+  owner.join();
+  portal.transfer("text/plain;charset=utf-8", 7);
+  ASSERT_TRUE(portal.waitForCall("SelectionWriteDone"));
+  EXPECT_EQ(portal.pasted(), "Yapıştırılacak");
+  bool done = false, offeredText = false;
+  for (const auto& line : portal.calls()) {
+    done = done || line.ends_with(", 7, true)");
+    offeredText = offeredText || (line.starts_with("SetSelection") && line.find("'mime_types': <['text/plain;charset=utf-8'") != std::string::npos);
+  }
+  EXPECT_TRUE(done);
+  EXPECT_TRUE(offeredText);
+  stop = true;
+  pump.join();
 }
 
 }  // namespace
