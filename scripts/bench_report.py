@@ -13,6 +13,7 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
 
 
 def label_fields(label):
@@ -32,8 +33,11 @@ def metric(bench, time_metric):
 
 
 def run(executable):
-    out = subprocess.run([executable, "--benchmark_format=json"], check=True, capture_output=True, text=True)
-    return json.loads(out.stdout)["benchmarks"]
+    # Results go to a file and the console shows progress. Waiting on the process alone, not on pipes,
+    # means a helper it started (a server, a compositor) that outlives it cannot stall the report.
+    with tempfile.NamedTemporaryFile(suffix=".json") as out:
+        subprocess.run([executable, f"--benchmark_out={out.name}", "--benchmark_out_format=json"], check=True)
+        return json.load(open(out.name))["benchmarks"]
 
 
 def records_of(benchmarks):
