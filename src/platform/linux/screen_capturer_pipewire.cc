@@ -113,8 +113,19 @@ struct ScreenCapturerPipeWire::Session {
   PixelRect lastCursor;
   std::thread thread;
 
-  ~Session() {
-    if (loop) pw_thread_loop_stop(loop.get());  // no PipeWire callback runs while the stream goes
+  ~Session() { closeStream(); }
+
+  // The stream and the connection go while the loop still runs, under its lock: then no callback runs
+  // meanwhile, and none can start on PipeWire's data thread. (A stopped loop would let that thread call
+  // `process` itself, on a stream being destroyed.) Only then does the loop stop.
+  void closeStream() {
+    if (!loop) return;
+    {
+      LoopLock lock(loop.get());
+      stream.reset();
+      core.reset();
+    }
+    pw_thread_loop_stop(loop.get());
   }
 
   void connectStream(std::uint32_t node, int fps);
@@ -372,12 +383,7 @@ void ScreenCapturerPipeWire::stop() {
   if (!s) return;
   desktop_->withdraw(s->desktop.get());
   s->pacing.stop(s->thread);
-  // The stream goes first, under the loop's lock, so that no PipeWire callback runs on a dying session.
-  if (s->loop) {
-    pw_thread_loop_stop(s->loop.get());
-    s->stream.reset();
-    s->core.reset();
-  }
+  s->closeStream();
 }
 
 }  // namespace pellora

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "capture_checks.h"
 #include "core/transport_error.h"
 #include "platform/linux/mutter_remote_desktop.h"
@@ -90,6 +93,27 @@ TEST_F(ScreenCapturerPipeWireTest, CapturesDrawnRectanglesAndReportsWhereTheyCha
   EXPECT_TRUE(halfFrames.waitFor([&](const I420Frame& f) {
     return insideLooksLike(f, {green.x / 2, green.y / 2, green.width / 2, green.height / 2}, kGreen);
   }));
+}
+
+TEST_F(ScreenCapturerPipeWireTest, StopsCleanlyWhileFramesAreArriving) {
+  // PipeWire keeps delivering buffers while a capture stops; a stop that races them crashed now and then.
+  WaylandTestClient client;
+  std::atomic<bool> done{false};
+  std::thread animation([&] {
+    for (std::uint32_t i = 1; !done; ++i) {
+      client.fill(static_cast<int>(i * 13 % 1000), static_cast<int>(i * 7 % 500), 200, 200, 0x3C6E91u * i);
+      std::this_thread::sleep_for(std::chrono::milliseconds(4));
+    }
+  });
+  auto desktop = std::make_shared<MutterDesktop>();
+  for (int i = 0; i < 15; ++i) {
+    ScreenCapturerPipeWire capturer(desktop);
+    Frames frames(capturer);
+    capturer.start(0, 1920, 60);
+    EXPECT_TRUE(frames.waitFor([](const I420Frame&) { return true; }));
+  }
+  done = true;
+  animation.join();
 }
 
 TEST_F(ScreenCapturerPipeWireTest, StopsWhenTheCompositorGoesAway) {
