@@ -408,8 +408,10 @@ void HostTab::render() {
   permissionsCard_->setVisible(!permissions_.all());
   for (const auto& [row, granted] : {std::pair{screenCaptureRow_, permissions_.screenCapture},
                                      std::pair{inputRow_, permissions_.input}}) {
-    const QIcon icon = granted ? themeIcon({"emblem-ok-symbolic", "emblem-default", "dialog-ok"})
-                               : themeIcon({"dialog-warning-symbolic", "dialog-warning", "dialog-information"});
+    QIcon icon = granted ? themeIcon({"emblem-ok-symbolic", "emblem-default", "dialog-ok"})
+                         : themeIcon({"dialog-warning-symbolic", "dialog-warning"});
+    if (icon.isNull())  // no icon theme: the style's own
+      icon = style()->standardIcon(granted ? QStyle::SP_DialogApplyButton : QStyle::SP_MessageBoxWarning);
     row.state->setPixmap(icon.pixmap(20, 20));
     row.state->setAccessibleName(granted ? "checkmark.circle" : "exclamationmark.circle");
     row.grant->setVisible(!granted);
