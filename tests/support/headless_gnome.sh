@@ -6,7 +6,7 @@
 # Everything lives in folder DIR: runtime folder DIR/run (the bus socket, pipewire-0, wayland-0), private
 # configuration, data and cache folders, in-memory settings, logs in DIR/*.log. Once all are started it
 # writes the bus address to DIR/address and the compositor's process id to DIR/mutter.pid.
-# Usage: headless_gnome.sh DIR WIDTHxHEIGHT. Exits 77 with one line "headless_gnome: <reason>" on standard
+# Usage: headless_gnome.sh DIR WIDTHxHEIGHT[,WIDTHxHEIGHT...] (one virtual monitor each). Exits 77 with one line "headless_gnome: <reason>" on standard
 # output when a program is missing or does not start.
 set -u
 parent=$PPID
@@ -55,7 +55,9 @@ pids+=($!)
 await "$XDG_RUNTIME_DIR/pipewire-0" $! || skip "pipewire did not start (see $dir/pipewire.log)"
 wireplumber >"$dir/wireplumber.log" 2>&1 &
 pids+=($!)
-mutter --headless --wayland --no-x11 --virtual-monitor "$size" >"$dir/mutter.log" 2>&1 &
+monitors=()
+for one in ${size//,/ }; do monitors+=(--virtual-monitor "$one"); done
+mutter --headless --wayland --no-x11 "${monitors[@]}" >"$dir/mutter.log" 2>&1 &
 pids+=($!)
 echo $! >"$dir/mutter.pid"
 await "$XDG_RUNTIME_DIR/wayland-0" $! || skip "mutter did not start (see $dir/mutter.log)"
