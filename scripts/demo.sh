@@ -3,7 +3,8 @@
 # is available, else with a headless viewer (DEMO_HEADLESS=1 asks for the headless one anyway).
 #
 # Starts pellora-relay on loopback (identities in a temporary database), a host registered with it
-# (the synthetic screen, or the current X display with DEMO_SOURCE=x11), reads the host's nine-digit id
+# (the synthetic screen; the current X display with DEMO_SOURCE=x11; with DEMO_SOURCE=wayland the current
+# Wayland desktop, or outside one a private headless GNOME desktop), reads the host's nine-digit id
 # from its status file, and connects a headless viewer through the relay by that id. The viewer prints
 # its figures once a second for DEMO_SECONDS (default 20); then, or on Ctrl-C, everything started here is
 # stopped. HOME and the XDG folders point into a temporary folder and secrets go to a file there, so the
@@ -20,7 +21,8 @@ password=demo-parola
 case "$source" in
   synthetic) ;;
   x11) [ -n "${DISPLAY:-}" ] || { echo "demo: DEMO_SOURCE=x11 needs an X display in \$DISPLAY" >&2; exit 2; } ;;
-  *) echo "demo: DEMO_SOURCE must be synthetic or x11" >&2; exit 2 ;;
+  wayland) ;;
+  *) echo "demo: DEMO_SOURCE must be synthetic, x11 or wayland" >&2; exit 2 ;;
 esac
 for program in pellora pellora-relay; do
   [ -x "$bin/$program" ] || { echo "demo: $bin/$program is missing; run 'make demo' to build it" >&2; exit 2; }
@@ -67,7 +69,22 @@ source scripts/local_relay.sh
 start_local_relay || { echo "demo: the relay did not start" >&2; exit 1; }
 echo "demo: relay at $relay"
 
-"$bin/pellora" host --source "$source" --listen 127.0.0.1:0 --relay "$relay" --no-discovery --approve never \
+# Outside a Wayland session, the Wayland demo shares a private headless GNOME desktop (the Wayland tests'
+# session: its own bus, PipeWire and compositor, all ended with this script). Only the host sees it.
+host_env=()
+if [ "$source" = wayland ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  gnome=$work/gnome
+  mkdir -p "$gnome"
+  tests/support/headless_gnome.sh "$gnome" 1280x720 >"$work/gnome.out" 2>&1 &
+  pids=("${pids[@]}" $!)
+  gnome_answered() { grep -q "^headless_gnome:" "$work/gnome.out" 2>/dev/null; }
+  wait_until gnome_answered && grep -q "^headless_gnome: ready" "$work/gnome.out" ||
+    { echo "demo: no headless GNOME desktop: $(cat "$work/gnome.out")" >&2; exit 1; }
+  host_env=(DBUS_SESSION_BUS_ADDRESS="$(cat "$gnome/address")" XDG_RUNTIME_DIR="$gnome/run" WAYLAND_DISPLAY=wayland-0)
+  echo "demo: a headless GNOME desktop runs for the host"
+fi
+
+env "${host_env[@]}" "$bin/pellora" host --source "$source" --listen 127.0.0.1:0 --relay "$relay" --no-discovery --approve never \
   --password "$password" --status-json "$work/status.json" </dev/null > >(sed -u 's/^/[host]   /') 2>&1 &
 pids=($! "${pids[@]}")
 online() { [ "$(json_field "$work/status.json" relay.state)" = online ]; }
