@@ -21,6 +21,8 @@ packages=(
   libxcb-screensaver0-dev
   # relay store and secrets
   libsqlite3-dev libsecret-1-dev
+  # session bus (GDBus), with descriptors passed over it (gio-unix): screensaver, Wayland sessions
+  libglib2.0-dev
   # relay cluster: shared store client (Redis through hiredis)
   libhiredis-dev
   # desktop app: Qt 6 widgets and SVG icons
