@@ -41,21 +41,6 @@ class AppSettingsTest : public ::testing::Test {
   std::unique_ptr<AppSettings> settings_;
 };
 
-TEST_F(AppSettingsTest, AFreshInstallationReadsTheDefaults) {
-  const AppSettings::State& s = settings().state();
-  EXPECT_EQ(s.relayURL, RelayClient::defaultURL());
-  EXPECT_TRUE(s.relayEnabled);
-  EXPECT_TRUE(s.requireApproval);
-  EXPECT_TRUE(s.swapCommandControl);
-  EXPECT_TRUE(s.syncClipboard);
-  EXPECT_TRUE(s.acceptFiles);
-  EXPECT_FALSE(s.skipApprovalForPermanent);
-  EXPECT_EQ(s.quality, Quality::balanced);
-  EXPECT_TRUE(s.recent.empty());
-  EXPECT_FALSE(s.hasPermanentPassword);
-  EXPECT_FALSE(s.launchAtLogin);
-}
-
 TEST_F(AppSettingsTest, StoredValuesOfAnUnknownKindReadAsTheDefaults) {
   file().set("quality", "ultra");
   file().set("relayEnabled", "yes");

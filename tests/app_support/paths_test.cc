@@ -3,33 +3,16 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
+
+#include "support/scoped_env.h"
+#include "support/temp_dir.h"
 
 namespace pellora {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Sets environment variables for one test and restores them afterwards.
-class ScopedEnv {
- public:
-  void set(const char* name, const char* value) {
-    const char* old = std::getenv(name);
-    saved_.push_back({name, old ? std::optional<std::string>(old) : std::nullopt});
-    if (value) setenv(name, value, 1);
-    else unsetenv(name);
-  }
-  ~ScopedEnv() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->second) setenv(it->first, it->second->c_str(), 1);
-      else unsetenv(it->first);
-    }
-  }
-
- private:
-  std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
-};
+using test::ScopedEnv;
 
 TEST(Paths, XdgVariablesWinUnlessRelative) {
   ScopedEnv env;
@@ -41,8 +24,8 @@ TEST(Paths, XdgVariablesWinUnlessRelative) {
 }
 
 TEST(Paths, DownloadFolderFromUserDirs) {
-  const fs::path cfg = fs::temp_directory_path() / ("pellora-paths-" + std::to_string(getpid()));
-  fs::create_directories(cfg);
+  const test::TempDir folder("pellora-paths");
+  const fs::path cfg = folder.path;
   ScopedEnv env;
   env.set("HOME", "/home/ayse");
   env.set("XDG_CONFIG_HOME", cfg.c_str());
@@ -51,7 +34,6 @@ TEST(Paths, DownloadFolderFromUserDirs) {
                                            "XDG_DOWNLOAD_DIR=\"$HOME/İndirilenler\"\n";
   EXPECT_EQ(Paths::downloadDir(), "/home/ayse/İndirilenler");
   EXPECT_EQ(FileNames::defaultDirectory(), "/home/ayse/İndirilenler/Pellora");
-  fs::remove_all(cfg);
 }
 
 }  // namespace

@@ -77,21 +77,7 @@ TEST(CommandLineTest, ConnectParsesTargetsAndOptions) {
   EXPECT_EQ(connect->seconds, 5);
   EXPECT_EQ(connect->send, (std::vector<std::filesystem::path>{"a.txt", "b.txt"}));
   EXPECT_EQ(connect->quality, Quality::low);
-
-  auto direct = parse({"connect", "--headless", "127.0.0.1:7272", "--codec", "h264"});
-  auto* command = std::get_if<ConnectCommand>(&direct.command);
-  ASSERT_NE(command, nullptr) << direct.text;
-  EXPECT_EQ(command->target.value, (decltype(command->target.value){ViewerTarget::Direct{"127.0.0.1", 7272}}));
-  EXPECT_EQ(command->codec, Codec::h264);
-  EXPECT_FALSE(command->password);
-}
-
-TEST(CommandLineTest, ConnectWithoutHeadlessOpensTheSessionWindow) {
-  auto parsed = parse({"connect", "127.0.0.1"});
-  auto* connect = std::get_if<ConnectCommand>(&parsed.command);
-  ASSERT_NE(connect, nullptr) << parsed.text;
-  EXPECT_FALSE(connect->headless);
-  EXPECT_TRUE(std::get<ConnectCommand>(parse({"connect", "127.0.0.1", "--headless"}).command).headless);
+  EXPECT_FALSE(connect->password);
 }
 
 TEST(CommandLineTest, ConnectRefusesArgumentsItCannotUse) {

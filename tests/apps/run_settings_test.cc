@@ -4,6 +4,7 @@
 
 #include "support/app_settings.h"
 #include "support/atomic_file.h"
+#include "support/temp_dir.h"
 
 namespace pellora::cli {
 namespace {
@@ -17,7 +18,7 @@ class MemorySecretStore final : public SecretStore {
 };
 
 TEST(RunSettingsTest, OverridesNeverReachTheUsersFile) {
-  const auto home = std::filesystem::temp_directory_path() / ("pellora-run-settings-" + std::to_string(getpid()));
+  const test::TempDir home("pellora-run-settings");
   const auto user = home / "settings.json";
   ASSERT_TRUE(writeFileAtomically(user, R"({"relayEnabled":true,"quality":"low","relayID":"123456789"})"));
   const auto before = readFile(user);
@@ -39,7 +40,6 @@ TEST(RunSettingsTest, OverridesNeverReachTheUsersFile) {
   // ...and leaves them as they were, with nothing left behind.
   EXPECT_EQ(readFile(user), before);
   EXPECT_FALSE(std::filesystem::exists(folder));
-  std::filesystem::remove_all(home);
 }
 
 }  // namespace

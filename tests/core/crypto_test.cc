@@ -85,12 +85,5 @@ TEST(ConstantTimeEqual, ComparesContentAndLength) {
   EXPECT_TRUE(constantTimeEqual({}, {}));
 }
 
-TEST(RandomBytes, FreshBytesOfTheRequestedCount) {
-  EXPECT_TRUE(randomBytes(0).empty());
-  Bytes a = randomBytes(32), b = randomBytes(32);
-  EXPECT_EQ(a.size(), 32u);
-  EXPECT_NE(a, b);
-}
-
 }  // namespace
 }  // namespace pellora

@@ -16,6 +16,7 @@
 #include "core/file_receiver.h"
 #include "core/file_sender.h"
 #include "core/transfer_error.h"
+#include "support/json_file.h"
 #include "support/loopback.h"
 #include "support/temp_dir.h"
 #include "support/test_vectors.h"
@@ -36,10 +37,6 @@ struct TempDir : test::TempDir {
 };
 
 void writeFile(const fs::path& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
-std::string readAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 std::vector<std::string> listing(const fs::path& dir) {
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
@@ -217,8 +214,8 @@ TEST(FileTransfer, IdsByRoleCollisionFreeNamesAndAnEmptyFile) {
   for (auto id : {v1, v2, v3}) s.waitBoth(s.b, s.a, id);
 
   EXPECT_EQ(listing(s.b.inbox.path), (std::vector<std::string>{"README", "report (2).pdf", "report (3).pdf", "report.pdf"}));
-  EXPECT_EQ(readAll(s.b.inbox.path / "report.pdf"), "eski") << "an existing file is never replaced";
-  EXPECT_EQ(readAll(s.b.inbox.path / "report (3).pdf"), "birinci");
+  EXPECT_EQ(test::readTextFile(s.b.inbox.path / "report.pdf"), "eski") << "an existing file is never replaced";
+  EXPECT_EQ(test::readTextFile(s.b.inbox.path / "report (3).pdf"), "birinci");
   EXPECT_EQ(s.a.progress.saved(v2), s.a.inbox.path / "README (2)");
   EXPECT_EQ(listing(s.a.inbox.path), (std::vector<std::string>{"README", "README (2)", "bos"}));
   EXPECT_EQ(fs::file_size(s.a.inbox.path / "bos"), 0u);
@@ -373,7 +370,7 @@ TEST(FileTransfer, UnansweredOfferTimesOutAndTheNextFileStarts) {
   const auto second = s.a.sender->enqueue(src.path / "b.txt");
   s.waitBoth(s.a, s.b, second);
   EXPECT_EQ(s.a.progress.failure(first, Dir::sending), "Karşı taraf yanıt vermedi");
-  EXPECT_EQ(readAll(*s.b.progress.saved(second)), "b");
+  EXPECT_EQ(test::readTextFile(*s.b.progress.saved(second)), "b");
   // A late answer to the timed-out offer is nobody's.
   EXPECT_FALSE(s.a.sender->handle(Message::FileAccept{first}));
 }
@@ -402,8 +399,8 @@ TEST(FileTransfer, BothDirectionsAtOnceUnderBackPressure) {
     return s.b.progress.finished(u, Dir::receiving) && s.a.progress.finished(d, Dir::receiving);
   });
   ASSERT_TRUE(s.b.progress.saved(u) && s.a.progress.saved(d)) << s.b.progress.failure(u, Dir::receiving);
-  EXPECT_EQ(PelloraCrypto::sha256(asBytes(readAll(*s.b.progress.saved(u)))), PelloraCrypto::sha256(asBytes(up)));
-  EXPECT_EQ(PelloraCrypto::sha256(asBytes(readAll(*s.a.progress.saved(d)))), PelloraCrypto::sha256(asBytes(down)));
+  EXPECT_EQ(PelloraCrypto::sha256(asBytes(test::readTextFile(*s.b.progress.saved(u)))), PelloraCrypto::sha256(asBytes(up)));
+  EXPECT_EQ(PelloraCrypto::sha256(asBytes(test::readTextFile(*s.a.progress.saved(d)))), PelloraCrypto::sha256(asBytes(down)));
   s.net.runUntil([&] { return s.a.progress.finished(u, Dir::sending) && s.b.progress.finished(d, Dir::sending); });
   hostFiles.stop();
   viewerFiles.stop();
@@ -433,7 +430,7 @@ TEST(FileTransfer, DroppedConnectionLeavesNoPartialFileAndOtherSessionsGoOn) {
 
   const auto fine = other.b.sender->enqueue(src.path / "kucuk.txt");
   other.waitBoth(other.b, other.a, fine);
-  EXPECT_EQ(readAll(*other.a.progress.saved(fine)), std::string(1000, 'k'));
+  EXPECT_EQ(test::readTextFile(*other.a.progress.saved(fine)), std::string(1000, 'k'));
 }
 
 TEST(FileTransfer, NameTakenBetweenCheckAndMoveIsNeverOverwritten) {
@@ -446,7 +443,7 @@ TEST(FileTransfer, NameTakenBetweenCheckAndMoveIsNeverOverwritten) {
   s.waitBoth(s.a, s.b, id);
   EXPECT_EQ(s.b.progress.saved(id), s.b.inbox.path / "report (2).pdf");
   EXPECT_TRUE(fs::is_symlink(s.b.inbox.path / "report.pdf"));
-  EXPECT_EQ(readAll(s.b.inbox.path / "report (2).pdf"), "yeni");
+  EXPECT_EQ(test::readTextFile(s.b.inbox.path / "report (2).pdf"), "yeni");
 }
 
 }  // namespace

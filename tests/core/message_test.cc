@@ -155,26 +155,5 @@ TEST(Message, LargeCountsAreReadElementByElement) {
   EXPECT_EQ(decodeError(fromHex("100100000001000000010eff" "00000001aa" "00000001bb")), "Eksik veri");
 }
 
-TEST(PeerOS, KnownBytesMapAndEverythingElseIsUnknown) {
-  EXPECT_EQ(peerOSFromByte(1), PeerOS::macOS);
-  EXPECT_EQ(peerOSFromByte(2), PeerOS::windows);
-  EXPECT_EQ(peerOSFromByte(3), PeerOS::linux);
-  for (int b : {0, 4, 9, 255}) EXPECT_EQ(peerOSFromByte(static_cast<std::uint8_t>(b)), PeerOS::unknown);
-  Message m = Message::decode(fromHex("0103020102"));
-  EXPECT_EQ(m.as<Message::ViewerHello>()->os, PeerOS::linux);
-}
-
-TEST(ValueTypes, RawBytesMapToCasesOnlyWhenKnown) {
-  EXPECT_EQ(codecFromRaw(1), Codec::h264);
-  EXPECT_EQ(codecFromRaw(2), Codec::jpegRegions);
-  EXPECT_EQ(codecFromRaw(0), std::nullopt);
-  EXPECT_EQ(codecFromRaw(3), std::nullopt);
-  EXPECT_EQ(mouseButtonFromRaw(2), MouseButton::middle);
-  EXPECT_EQ(mouseButtonFromRaw(3), std::nullopt);
-  Features f{Features::audio | Features::chat | 0x80000000u};
-  EXPECT_TRUE(f.contains(Features::audio | Features::chat));
-  EXPECT_FALSE(f.contains(Features::files));
-}
-
 }  // namespace
 }  // namespace pellora

@@ -44,14 +44,6 @@ TEST(RelayProtocol, RelayIdsAreNineAsciiDigitsIgnoringWhiteSpace) {
   EXPECT_EQ(RelayProtocol::digitsOf(" 123 456 789\n"), "123456789");
 }
 
-TEST(RelayProtocol, UpgradeRequestBytesInTheirOrder) {
-  EXPECT_EQ(RelayProtocol::upgradeRequest("/v1/host", "relay.example.org",
-                                          {{"X-Pellora-Secret", "s3cr3t"}, {"X-Pellora-Id", "987654321"}}),
-            "GET /v1/host HTTP/1.1\r\nHost: relay.example.org\r\nConnection: Upgrade\r\n"
-            "Upgrade: pellora-relay/1\r\nUser-Agent: Pellora-mac/1\r\n"
-            "X-Pellora-Id: 987654321\r\nX-Pellora-Secret: s3cr3t\r\n\r\n");
-}
-
 TEST(RelayControl, LinesAsTheVectorsRead) {
   using Kind = RelayControl::Event::Kind;
   const std::map<std::string, Kind> kinds = {

@@ -136,23 +136,6 @@ TEST_F(InputInjectorTest, ReleaseAllLetsGoOfButtonsThenKeysThenModifiers) {
   EXPECT_EQ(mouse(0).type, Type::moved);
 }
 
-TEST_F(InputInjectorTest, ScrollAccumulatesFractions) {
-  scroll(0, 0.4f);
-  scroll(0, 0.4f);
-  EXPECT_TRUE(sink->events.empty());
-  scroll(0, 0.4f);
-  ASSERT_EQ(sink->events.size(), 1u);
-  EXPECT_EQ(scrollEvent(0), (Sink::Scroll{1, 0}));
-
-  scroll(0, -1.5f);  // 0.2 - 1.5 = -1.3
-  EXPECT_EQ(scrollEvent(1), (Sink::Scroll{-1, 0}));
-  scroll(0, -1.5f);  // -0.3 - 1.5 = -1.8
-  EXPECT_EQ(scrollEvent(2), (Sink::Scroll{-1, 0}));
-  scroll(-2.75f, 0.8f);  // -0.8 + 0.8 = 0 vertically
-  EXPECT_EQ(scrollEvent(3), (Sink::Scroll{0, -2}));
-  EXPECT_EQ(sink->events.size(), 4u);
-}
-
 TEST_F(InputInjectorTest, ScrollsThatCannotBePostedAreDropped) {
   scroll(0, 0.5f);
   scroll(0, std::nanf(""));

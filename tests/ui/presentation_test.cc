@@ -24,11 +24,6 @@ TEST(PresentationTest, FiguresLineLeavesOutWhatIsUnknown) {
   EXPECT_EQ(figuresLine(state), "Windows  /  12 ms  /  30 fps  /  12.3 Mbit/s  /  JPEG");
 }
 
-TEST(PresentationTest, DisplayEntriesNameThePrimaryAndTheSize) {
-  EXPECT_EQ(displayLabel({1, 2560, 1440, true, "DP-1"}), "DP-1 · ana — 2560×1440");
-  EXPECT_EQ(displayLabel({2, 1920, 1080, false, "HDMI-1"}), "HDMI-1 — 1920×1080");
-}
-
 TEST(PresentationTest, BadgeTakesTheFirstMatchingRow) {
   HostService::State state;
   EXPECT_EQ(hostBadge(state, true), (Badge{"Paylaşım kapalı", Tone::off}));
@@ -43,14 +38,6 @@ TEST(PresentationTest, BadgeTakesTheFirstMatchingRow) {
   state.active = HostService::ActiveSession{"id", "vm", "10.0.0.2", {}};
   EXPECT_EQ(hostBadge(state, true), (Badge{"Oturum açık", Tone::online}));
   EXPECT_EQ(hostBadge(state, false), (Badge{"İzin gerekli", Tone::connecting}));
-}
-
-TEST(PresentationTest, IdentityTextFollowsTheRelay) {
-  EXPECT_EQ(identityText({Relay::Online{{"123456789", "s"}}}, true), (IdentityText{"123 456 789", "123456789"}));
-  EXPECT_EQ(identityText({Relay::Failed{"x"}}, true), (IdentityText{"Kimlik alınamadı", std::nullopt}));
-  EXPECT_EQ(identityText({Relay::Connecting{}}, true), (IdentityText{"Kimlik alınıyor…", std::nullopt}));
-  EXPECT_EQ(identityText({Relay::Off{}}, false), (IdentityText{"İnternet erişimi kapalı", std::nullopt}));
-  EXPECT_EQ(identityText({Relay::Off{}}, true), (IdentityText{"Paylaşım kapalı", std::nullopt}));
 }
 
 std::vector<std::string> texts(const std::vector<MenuEntry>& menu) {
@@ -104,13 +91,6 @@ TEST(PresentationTest, AutoConnectSplitsAtTheFirstBar) {
   ASSERT_TRUE(request);
   EXPECT_EQ(request->target.value, (decltype(request->target.value){ViewerTarget::Direct{"10.0.0.5", 7171}}));
   EXPECT_EQ(request->password, "pa|ss ");
-}
-
-TEST(PresentationTest, HostToolsAndAddressesTexts) {
-  EXPECT_EQ(hostChatTitle(0), "Sohbet");
-  EXPECT_EQ(hostChatTitle(3), "Sohbet (3)");
-  EXPECT_EQ(addressesLine({}), "Yerel IP bulunamadı");
-  EXPECT_EQ(addressesLine({"10.0.0.2:7171", "192.168.1.4:7171"}), "10.0.0.2:7171 · 192.168.1.4:7171");
 }
 
 }  // namespace

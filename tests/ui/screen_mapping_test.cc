@@ -64,11 +64,5 @@ TEST(ScreenMappingTest, ClickCountsAreClampedAndCountedAcrossPresses) {
   EXPECT_EQ(counter.press(2, 30, 10, t0 + 1100ms), 1);  // too far
 }
 
-TEST(ScreenMappingTest, NotchedWheelsCount12PerLineAndPixelDeltas1) {
-  EXPECT_EQ(scrollDelta(false, 0, 0, 0, -120), (ScrollDelta{0, -12}));
-  EXPECT_EQ(scrollDelta(false, 0, 0, 240, 60), (ScrollDelta{24, 6}));
-  EXPECT_EQ(scrollDelta(true, -3, 17, -120, 240), (ScrollDelta{-3, 17}));
-}
-
 }  // namespace
 }  // namespace pellora::ui

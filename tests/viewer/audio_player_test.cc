@@ -77,21 +77,6 @@ TEST(AudioPlayer, DropsNewPacketsWhileMoreThanAQuarterSecondIsQueued) {
   EXPECT_EQ(t.output->log().scheduled.size(), 15u);
 }
 
-TEST(AudioPlayer, HandsTheDecodedToneToTheOutputInOrder) {
-  PlayerUnderTest t;
-  for (int i = 0; i < 12; ++i) t.play(t.full.next());
-  std::vector<float> played;
-  for (const auto& b : t.output->log().scheduled) {
-    EXPECT_EQ(b.size(), 2u * 960);
-    played.insert(played.end(), b.begin(), b.end());
-  }
-  const std::span<const float> steady = std::span<const float>(played).subspan(2 * 960);
-  const auto left = test::channelOf(steady, 2, 0), right = test::channelOf(steady, 2, 1);
-  EXPECT_NEAR(test::zeroCrossingHz(left), 750, 4);
-  EXPECT_NEAR(test::zeroCrossingHz(right), 1500, 8);
-  EXPECT_NEAR(test::amplitudeAt(left, 750), 0.5, 0.05);
-}
-
 TEST(AudioPlayer, IgnoresPacketsThatDoNotDecode) {
   PlayerUnderTest t;
   t.play({});

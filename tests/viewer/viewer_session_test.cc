@@ -15,6 +15,7 @@
 
 #include "support/credential_stores.h"
 #include "support/fake_clipboard.h"
+#include "support/temp_dir.h"
 #include "viewer/fake_audio_output.h"
 
 namespace pellora {
@@ -94,8 +95,6 @@ class ViewerSessionTest : public ::testing::Test {
     });
     network_.stop();
     cpu_.stop();
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
   }
 
   // Runs `job` on the main strand, where sessions live, and returns its result.
@@ -153,10 +152,8 @@ class ViewerSessionTest : public ::testing::Test {
     return session;
   }
 
-  std::filesystem::path dir_ = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "viewer-session-XXXXXX").string();
-    return std::filesystem::path(mkdtemp(pattern.data()));
-  }();
+  test::TempDir folder_{"viewer-session"};
+  std::filesystem::path dir_ = folder_.path;
   SettingsFile settingsFile_{dir_ / "settings.json"};
   FileSecretStore secrets_{dir_ / "secrets.json"};
   PermanentPasswordStore permanent_{secrets_};

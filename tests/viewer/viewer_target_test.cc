@@ -49,12 +49,5 @@ TEST(ViewerTarget, ParsesTypedText) {
   for (const auto& [text, expected] : cases) EXPECT_EQ(ViewerTarget::parse(text), expected) << '"' << text << '"';
 }
 
-TEST(ViewerTarget, Labels) {
-  EXPECT_EQ(direct("10.0.0.5").label(), "10.0.0.5:7171");
-  EXPECT_EQ(direct("fe80::1", 22).label(), "fe80::1:22");
-  EXPECT_EQ(relay("123456789").label(), "123 456 789");
-  EXPECT_EQ((ViewerTarget{ViewerTarget::Bonjour{"Office", {"Office", "192.168.1.4", 7171}}}.label()), "Office");
-}
-
 }  // namespace
 }  // namespace pellora

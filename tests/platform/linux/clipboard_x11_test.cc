@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "core/transport_error.h"
+#include "support/eventually.h"
 #include "support/xvfb.h"
 
 namespace pellora {
@@ -17,14 +18,9 @@ namespace {
 
 using test::Xvfb;
 
-// Waits (a few seconds at most) until `clipboard` has seen a change count above `than`.
+// Whether `clipboard` comes to see a change count above `than`.
 bool countRisesAbove(Clipboard& clipboard, std::uint64_t than) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (clipboard.changeCount() <= than) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return test::eventually([&] { return clipboard.changeCount() > than; }, std::chrono::seconds(5));
 }
 
 // Another program on the display: takes CLIPBOARD and answers requests from a table (or not at all), or

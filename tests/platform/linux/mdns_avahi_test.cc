@@ -22,6 +22,7 @@
 #include "platform/linux/service_advertiser_avahi.h"
 #include "platform/linux/service_browser_avahi.h"
 #include "support/child_process.h"
+#include "support/scoped_env.h"
 
 namespace pellora {
 namespace {
@@ -210,8 +211,7 @@ TEST_F(Mdns, WaitsForTheDaemonAndAnnouncesAgainAfterItRestarts) {
 // No system bus at all (nothing listens at the address): no announcement, no exception, no hang. Nothing
 // is sent anywhere, so this one runs as it is.
 TEST(MdnsWithoutBus, NeitherThrowsNorHangs) {
-  const std::string saved = env("DBUS_SYSTEM_BUS_ADDRESS");
-  setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/pellora-test-bus", 1);
+  test::ScopedEnv noBus("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/pellora-test-bus");
   bool named = false;
   {
     ServiceAdvertiserAvahi advertiser;
@@ -221,8 +221,6 @@ TEST(MdnsWithoutBus, NeitherThrowsNorHangs) {
     browser.start();
   }
   EXPECT_FALSE(named);
-  if (saved.empty()) unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-  else setenv("DBUS_SYSTEM_BUS_ADDRESS", saved.c_str(), 1);
 }
 
 }  // namespace

@@ -14,31 +14,13 @@
 #include <memory>
 #include <thread>
 
+#include "support/scoped_env.h"
 #include "support/xvfb.h"
 
 namespace pellora {
 namespace {
 
 using test::Xvfb;
-
-// Points DBUS_SESSION_BUS_ADDRESS somewhere else for one test.
-class SessionBusAddress {
- public:
-  explicit SessionBusAddress(const std::string& address) {
-    if (const char* old = getenv("DBUS_SESSION_BUS_ADDRESS")) old_ = old;
-    setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-  }
-  ~SessionBusAddress() {
-    if (old_) {
-      setenv("DBUS_SESSION_BUS_ADDRESS", old_->c_str(), 1);
-    } else {
-      unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    }
-  }
-
- private:
-  std::optional<std::string> old_;
-};
 
 // A test's view of the X screen saver: arms it after one idle second and reports whether it runs.
 class ScreenSaverProbe {
@@ -111,7 +93,8 @@ TEST(PowerInhibitorLinux, AStuckBusFallsBackToTheXScreenSaver) {
   unlink(path.c_str());
   ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(listen(listener, 4), 0);
-  SessionBusAddress useIt("unix:path=" + path);
+  const std::string bus = "unix:path=" + path;
+  test::ScopedEnv useIt("DBUS_SESSION_BUS_ADDRESS", bus.c_str());
 
   PowerInhibitorLinux inhibitor(xvfb.display());
   EXPECT_TRUE(inhibitor.inhibit("Pellora uzak oturum").has_value());
