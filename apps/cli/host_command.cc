@@ -107,7 +107,7 @@ int runHost(const HostCommand& command) {
   else if (wayland) clipboard = waylandClipboard = std::make_shared<ClipboardRemoteDesktop>(wayland);
   else clipboard = std::make_shared<NullClipboard>();
   std::shared_ptr<PowerInhibitor> power;
-  if (x11) power = std::make_shared<PowerInhibitorLinux>();
+  if (x11 || wayland) power = std::make_shared<PowerInhibitorLinux>();  // the desktop stays awake while shared
   const bool sound = soundServerAnswers();
 
   NetworkThread network;
