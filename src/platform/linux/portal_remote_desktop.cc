@@ -162,9 +162,13 @@ void PortalRemoteDesktop::open(const PortalTokenStore& tokens) {
   g_variant_builder_add(&options, "{sv}", "session_handle_token", g_variant_new_string(newToken().c_str()));
   gdbus::VariantPtr results(request(remoteDesktopInterface, "CreateSession", g_variant_new("(a{sv})", &options),
                                     token, stepTimeoutSeconds));
-  const char* session = nullptr;
-  if (!g_variant_lookup(results.get(), "session_handle", "&s", &session)) throw fail("CreateSession", "no session");
-  sessionPath_ = session;
+  // A string by the interface's description; some portals send an object path.
+  gdbus::VariantPtr session(g_variant_lookup_value(results.get(), "session_handle", nullptr));
+  if (!session || !(g_variant_is_of_type(session.get(), G_VARIANT_TYPE_STRING) ||
+                    g_variant_is_of_type(session.get(), G_VARIANT_TYPE_OBJECT_PATH)))
+    throw fail("CreateSession", "no session");
+  sessionPath_ = g_variant_get_string(session.get(), nullptr);
+  if (!g_variant_is_object_path(sessionPath_.c_str())) throw fail("CreateSession", "no session");
   subscribeSessionSignals();
 
   // Keyboard and pointer; the stored consent restores the whole session, monitor included.
