@@ -46,6 +46,18 @@ inline void awaitListener(std::uint16_t port) {
   for (int i = 0; i < 200 && !accepts(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
+// Whether Redis on `port` serves commands: a restarted one listens before it has loaded its data, and
+// answers -LOADING meanwhile.
+inline bool answersPing(std::uint16_t port) {
+  try {
+    RawClient probe("127.0.0.1", port, 500);
+    probe.send("PING\r\n");
+    return probe.readLine().value_or("") == "+PONG\r\n";
+  } catch (const std::runtime_error&) {
+    return false;
+  }
+}
+
 class RedisProcess {
  public:
   explicit RedisProcess(std::filesystem::path dir) : dir_(std::move(dir)), port_(freePort()) { start(); }
@@ -54,7 +66,7 @@ class RedisProcess {
         findProgram("redis-server"),
         std::vector<std::string>{"--port", std::to_string(port_), "--bind", "127.0.0.1", "--dir", dir_.string(),
                                  "--appendonly", "yes", "--save", "", "--logfile", (dir_ / "redis.log").string()});
-    awaitListener(port_);
+    for (int i = 0; i < 500 && !answersPing(port_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   void stop() {
     process_->signal(SIGTERM);
