@@ -42,6 +42,13 @@ QPixmap renderSvg(const QString& resource, int size) {
 
 }  // namespace
 
+QLabel* wrappedText(QWidget* parent, const QString& value, const char* name) {
+  auto* label = new QLabel(value, parent);
+  if (name) label->setObjectName(name);
+  label->setWordWrap(true);
+  return label;
+}
+
 QIcon appIcon() {
   QIcon icon;
   for (int size : {16, 22, 32, 48, 64, 128, 256}) icon.addPixmap(renderSvg(":/pellora/pellora.svg", size));

@@ -34,6 +34,9 @@ bool reducedMotion();
 inline QString qs(const std::string& text) { return QString::fromStdString(text); }
 inline std::string ss(const QString& text) { return text.toStdString(); }
 
+// A label that wraps its text, styled by the theme's rule for `name` (none: plain text).
+QLabel* wrappedText(QWidget* parent, const QString& value, const char* name = nullptr);
+
 // A page of `owner` that scrolls up and down when the window is shorter than its content; returns the
 // page's column.
 QVBoxLayout* scrollingPage(QWidget* owner);

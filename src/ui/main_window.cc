@@ -26,13 +26,6 @@ QFrame* card(QWidget* parent) {
   return frame;
 }
 
-QLabel* text(QWidget* parent, const QString& value, const char* name = nullptr) {
-  auto* label = new QLabel(value, parent);
-  if (name) label->setObjectName(name);
-  label->setWordWrap(true);
-  return label;
-}
-
 QPushButton* button(QWidget* parent, const QString& title, const char* kind, const QIcon& icon = {}) {
   auto* b = new QPushButton(icon, title, parent);
   b->setProperty("kind", kind);
@@ -58,13 +51,13 @@ ConnectTab::ConnectTab(ModelBridge bridge, MainModels models, QWidget* parent)
 
   auto* form = card(page);
   auto* fields = new QVBoxLayout(form);
-  fields->addWidget(text(form, "Kimlik veya IP adresi", "cardTitle"));
+  fields->addWidget(wrappedText(form, "Kimlik veya IP adresi", "cardTitle"));
   address_ = new QLineEdit(form);
   address_->setPlaceholderText("123 456 789");
   address_->setObjectName("large");
   fields->addWidget(address_);
-  fields->addWidget(text(form, "9 haneli kimlik, IP ya da cihaz adı.", "muted"));
-  fields->addWidget(text(form, "Oturum parolası", "cardTitle"));
+  fields->addWidget(wrappedText(form, "9 haneli kimlik, IP ya da cihaz adı.", "muted"));
+  fields->addWidget(wrappedText(form, "Oturum parolası", "cardTitle"));
   password_ = new QLineEdit(form);
   password_->setEchoMode(QLineEdit::Password);
   password_->setPlaceholderText("Parola");
@@ -72,11 +65,11 @@ ConnectTab::ConnectTab(ModelBridge bridge, MainModels models, QWidget* parent)
   auto* actions = new QHBoxLayout;
   connect_ = button(form, "Bağlan", "primary", themeIcon({"go-next-symbolic", "go-next"}));
   connect_->setLayoutDirection(Qt::RightToLeft);  // the arrow after the word
-  auto* secure = text(form, "Uçtan uca şifreli bağlantı", "muted");
+  auto* secure = wrappedText(form, "Uçtan uca şifreli bağlantı", "muted");
   actions->addWidget(connect_);
   actions->addWidget(secure, 1);
   fields->addLayout(actions);
-  error_ = text(form, {}, "error");
+  error_ = wrappedText(form, {}, "error");
   error_->hide();
   fields->addWidget(error_);
   column->addWidget(form);
@@ -85,13 +78,13 @@ ConnectTab::ConnectTab(ModelBridge bridge, MainModels models, QWidget* parent)
   lists->setSpacing(14);
   auto* nearbyCard = card(page);
   auto* nearby = new QVBoxLayout(nearbyCard);
-  nearby->addWidget(text(nearbyCard, "YAKININDAKİ CİHAZLAR", "eyebrow"));
+  nearby->addWidget(wrappedText(nearbyCard, "YAKININDAKİ CİHAZLAR", "eyebrow"));
   nearbyList_ = new QVBoxLayout;
   nearby->addLayout(nearbyList_);
   nearby->addStretch();
   auto* recentCard = card(page);
   auto* recent = new QVBoxLayout(recentCard);
-  recent->addWidget(text(recentCard, "Son bağlantılar", "eyebrow"));
+  recent->addWidget(wrappedText(recentCard, "Son bağlantılar", "eyebrow"));
   recentList_ = new QVBoxLayout;
   recent->addLayout(recentList_);
   recent->addStretch();
@@ -99,8 +92,8 @@ ConnectTab::ConnectTab(ModelBridge bridge, MainModels models, QWidget* parent)
   lists->addWidget(recentCard, 1);
   column->addLayout(lists);
   auto* footer = new QHBoxLayout;
-  footer->addWidget(text(page, "Yakındaki cihazlar otomatik bulunur.", "muted"));
-  footer->addWidget(text(page, "Parolalar kaydedilmez.", "muted"));
+  footer->addWidget(wrappedText(page, "Yakındaki cihazlar otomatik bulunur.", "muted"));
+  footer->addWidget(wrappedText(page, "Parolalar kaydedilmez.", "muted"));
   column->addLayout(footer);
   column->addStretch();
 
@@ -134,7 +127,7 @@ void ConnectTab::renderNearby(const Discovery::State& state) {
   nearby_ = state.hosts;
   clear(nearbyList_);
   if (nearby_.empty())
-    nearbyList_->addWidget(text(this, "Henüz bir cihaz bulunamadı.\nAynı ağda Pellora paylaşımı açık olmalı.", "muted"));
+    nearbyList_->addWidget(wrappedText(this, "Henüz bir cihaz bulunamadı.\nAynı ağda Pellora paylaşımı açık olmalı.", "muted"));
   for (const auto& device : nearby_) {
     auto* item = new DeviceCard(qs(device.name), "Yerel ağda", themeIcon({"computer-symbolic", "computer"}), this);
     connect(item, &QPushButton::clicked, this, [this, name = qs(device.name)] { select(name); });
@@ -146,7 +139,7 @@ void ConnectTab::renderRecent(const AppSettings::State& state) {
   if (state.recent == recent_ && recentList_->count() > 0) return;
   recent_ = state.recent;
   clear(recentList_);
-  if (recent_.empty()) recentList_->addWidget(text(this, "İlk bağlantın burada görünecek.", "muted"));
+  if (recent_.empty()) recentList_->addWidget(wrappedText(this, "İlk bağlantın burada görünecek.", "muted"));
   for (const auto& entry : recent_) {
     auto* item = new DeviceCard(qs(entry), "Son kullanılan adres", themeIcon({"document-open-recent-symbolic", "document-open-recent"}), this);
     connect(item, &QPushButton::clicked, this, [this, name = qs(entry)] { select(name); });
@@ -196,15 +189,15 @@ HostTab::HostTab(ModelBridge bridge, SettingsModels models, MessageSound* sound,
   permissionsCard_->setObjectName("permissionsCard");
   {
     auto* rows = new QVBoxLayout(permissionsCard_);
-    rows->addWidget(text(permissionsCard_, "Paylaşım için iki küçük adım.", "cardTitle"));
+    rows->addWidget(wrappedText(permissionsCard_, "Paylaşım için iki küçük adım.", "cardTitle"));
     // One row per permission: its state and a button that shows the system's dialog.
     const auto row = [&](const QString& title, const QString& detail) {
       auto* line = new QHBoxLayout;
       auto* state = new QLabel(permissionsCard_);
       line->addWidget(state);
       auto* words = new QVBoxLayout;
-      words->addWidget(text(permissionsCard_, title));
-      words->addWidget(text(permissionsCard_, detail, "muted"));
+      words->addWidget(wrappedText(permissionsCard_, title));
+      words->addWidget(wrappedText(permissionsCard_, detail, "muted"));
       line->addLayout(words, 1);
       auto* grant = new QPushButton("İzin ver", permissionsCard_);
       grant->setAccessibleName(title + " izni ver");
@@ -217,7 +210,7 @@ HostTab::HostTab(ModelBridge bridge, SettingsModels models, MessageSound* sound,
     };
     screenCaptureRow_ = row("Ekran Kaydı", "Ekranını göstermek için");
     inputRow_ = row("Erişilebilirlik", "Fare ve klavye için");
-    rows->addWidget(text(permissionsCard_, "İzinlerden sonra Pellora’i yeniden başlatman gerekebilir.", "muted"));
+    rows->addWidget(wrappedText(permissionsCard_, "İzinlerden sonra Pellora’i yeniden başlatman gerekebilir.", "muted"));
   }
   permissionsCard_->hide();
   column->addWidget(permissionsCard_);
@@ -225,17 +218,17 @@ HostTab::HostTab(ModelBridge bridge, SettingsModels models, MessageSound* sound,
   auto* identityCard = card(page);
   {
     auto* rows = new QVBoxLayout(identityCard);
-    rows->addWidget(text(identityCard, "BU BİLGİSAYARIN KİMLİĞİ", "eyebrow"));
+    rows->addWidget(wrappedText(identityCard, "BU BİLGİSAYARIN KİMLİĞİ", "eyebrow"));
     auto* idRow = new QHBoxLayout;
-    identity_ = text(identityCard, {}, "identity");
+    identity_ = wrappedText(identityCard, {}, "identity");
     identity_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     copyID_ = new CopyButton("Kimliği kopyala", identityCard);
     idRow->addWidget(identity_, 1);
     idRow->addWidget(copyID_);
     rows->addLayout(idRow);
-    rows->addWidget(text(identityCard, "Oturum parolası", "cardTitle"));
+    rows->addWidget(wrappedText(identityCard, "Oturum parolası", "cardTitle"));
     auto* pwRow = new QHBoxLayout;
-    passwordText_ = text(identityCard, {}, "password");
+    passwordText_ = wrappedText(identityCard, {}, "password");
     passwordText_->setWordWrap(false);
     passwordEdit_ = new QLineEdit(identityCard);
     passwordEdit_->hide();
@@ -340,9 +333,9 @@ HostTab::HostTab(ModelBridge bridge, SettingsModels models, MessageSound* sound,
   auto* readyCard = card(page);
   {
     auto* rows = new QVBoxLayout(readyCard);
-    readiness_ = text(readyCard, {}, "cardTitle");
+    readiness_ = wrappedText(readyCard, {}, "cardTitle");
     rows->addWidget(readiness_);
-    rows->addWidget(text(readyCard, "Kimlik ve parolanı yalnızca güvendiğin kişiyle paylaş.", "muted"));
+    rows->addWidget(wrappedText(readyCard, "Kimlik ve parolanı yalnızca güvendiğin kişiyle paylaş.", "muted"));
     share_ = button(readyCard, {}, "primary");
     rows->addWidget(share_, 0, Qt::AlignLeft);
     connect(share_, &QPushButton::clicked, this, [this] {
@@ -352,12 +345,12 @@ HostTab::HostTab(ModelBridge bridge, SettingsModels models, MessageSound* sound,
     relayFailed_ = new QWidget(readyCard);
     auto* relayRow = new QHBoxLayout(relayFailed_);
     relayRow->setContentsMargins(0, 0, 0, 0);
-    relayRow->addWidget(text(relayFailed_, "İnternet erişimi kurulamadı.", "error"), 1);
+    relayRow->addWidget(wrappedText(relayFailed_, "İnternet erişimi kurulamadı.", "error"), 1);
     auto* retry = button(relayFailed_, "Yeniden dene", "secondary");
     relayRow->addWidget(retry);
     connect(retry, &QPushButton::clicked, this, [this] { onHost([](HostService& h) { h.restartRelay(); }); });
     rows->addWidget(relayFailed_);
-    addressLine_ = text(readyCard, {}, "muted");
+    addressLine_ = wrappedText(readyCard, {}, "muted");
     rows->addWidget(addressLine_);
   }
   column->addWidget(readyCard);
@@ -477,8 +470,8 @@ MainWindow::MainWindow(ModelBridge bridge, MainModels models, QWidget* parent) :
   auto* mark = new QLabel(side);
   mark->setPixmap(appIcon().pixmap(36, 36));
   auto* names = new QVBoxLayout;
-  names->addWidget(text(side, "Pellora", "brand"));
-  names->addWidget(text(side, "Mesafe, aradan çekilsin.", "muted"));
+  names->addWidget(wrappedText(side, "Pellora", "brand"));
+  names->addWidget(wrappedText(side, "Mesafe, aradan çekilsin.", "muted"));
   brand->addWidget(mark);
   brand->addLayout(names, 1);
   nav->addLayout(brand);
@@ -503,7 +496,7 @@ MainWindow::MainWindow(ModelBridge bridge, MainModels models, QWidget* parent) :
     nav->addWidget(entry);
   }
   nav->addStretch();
-  nav->addWidget(text(side, "Uçtan uca şifreli", "muted"));
+  nav->addWidget(wrappedText(side, "Uçtan uca şifreli", "muted"));
   row->addWidget(side);
 
   pages_ = new QStackedWidget(this);

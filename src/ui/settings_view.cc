@@ -23,13 +23,6 @@ QCheckBox* toggle(QWidget* parent, const QString& text) {
   return box;
 }
 
-QLabel* caption(QWidget* parent, const QString& text, const char* name = "muted") {
-  auto* label = new QLabel(text, parent);
-  label->setObjectName(name);
-  label->setWordWrap(true);
-  return label;
-}
-
 }  // namespace
 
 SettingsView::SettingsView(ModelBridge bridge, SettingsModels models, QWidget* parent)
@@ -42,13 +35,13 @@ SettingsView::SettingsView(ModelBridge bridge, SettingsModels models, QWidget* p
   auto* preferences = new QFrame(page);
   preferences->setObjectName("card");
   auto* prefs = new QVBoxLayout(preferences);
-  prefs->addWidget(caption(preferences, "Görüntü kalitesi", "cardTitle"));
+  prefs->addWidget(wrappedText(preferences, "Görüntü kalitesi", "cardTitle"));
   quality_ = new QComboBox(preferences);
   for (const Quality q : allQualities) quality_->addItem(qs(std::string(label(q))), static_cast<int>(q));
   prefs->addWidget(quality_);
   clipboard_ = toggle(preferences, "Pano (kopyala/yapıştır) eşitle");
   prefs->addWidget(clipboard_);
-  prefs->addWidget(caption(preferences, "Kopyaladığın metni karşı bilgisayara taşı."));
+  prefs->addWidget(wrappedText(preferences, "Kopyaladığın metni karşı bilgisayara taşı.", "muted"));
   swap_ = toggle(preferences, "macOS bağlantılarında Control ↔ Command");
   prefs->addWidget(swap_);
   relay_ = toggle(preferences, "İnternet üzerinden erişim");
@@ -56,11 +49,11 @@ SettingsView::SettingsView(ModelBridge bridge, SettingsModels models, QWidget* p
   relayBox_ = new QWidget(preferences);
   auto* relayColumn = new QVBoxLayout(relayBox_);
   relayColumn->setContentsMargins(0, 0, 0, 0);
-  relayColumn->addWidget(caption(relayBox_, "Relay adresi", "cardTitle"));
+  relayColumn->addWidget(wrappedText(relayBox_, "Relay adresi", "cardTitle"));
   relayURL_ = new QLineEdit(relayBox_);
   relayColumn->addWidget(relayURL_);
-  relayColumn->addWidget(caption(relayBox_,
-      "Relay adresini değiştirdikten sonra Enter’a bas. Kalite ve pano tercihleri yeni oturumlarda uygulanır."));
+  relayColumn->addWidget(wrappedText(relayBox_,
+      "Relay adresini değiştirdikten sonra Enter’a bas. Kalite ve pano tercihleri yeni oturumlarda uygulanır.", "muted"));
   prefs->addWidget(relayBox_);
   column->addWidget(preferences);
 
@@ -70,9 +63,9 @@ SettingsView::SettingsView(ModelBridge bridge, SettingsModels models, QWidget* p
   auto* heading = new QLabel("GÖZETİMSİZ ERİŞİM", unattended);
   heading->setObjectName("eyebrow");
   un->addWidget(heading);
-  un->addWidget(caption(unattended,
+  un->addWidget(wrappedText(unattended,
       "Başında kimse yokken bu bilgisayara bağlanabilmek için kalıcı bir parola belirle. Parola yalnız bu "
-      "bilgisayarın anahtarlığında durur."));
+      "bilgisayarın anahtarlığında durur.", "muted"));
   permanentOn_ = new QWidget(unattended);
   {
     auto* row = new QHBoxLayout(permanentOn_);
@@ -109,7 +102,7 @@ SettingsView::SettingsView(ModelBridge bridge, SettingsModels models, QWidget* p
     second_->setPlaceholderText("Tekrar");
     save_ = new QPushButton("Kaydet", permanentOff_);
     save_->setProperty("kind", "primary");
-    mismatch_ = caption(permanentOff_, "Parolalar eşleşmiyor.", "error");
+    mismatch_ = wrappedText(permanentOff_, "Parolalar eşleşmiyor.", "error");
     auto* row = new QHBoxLayout;
     row->addWidget(first_, 1);
     row->addWidget(second_, 1);
@@ -136,7 +129,7 @@ SettingsView::SettingsView(ModelBridge bridge, SettingsModels models, QWidget* p
   skipApproval_ = toggle(unattended, "Kalıcı parolayla gelen bağlantıda onay sorma");
   launch_ = toggle(unattended, "Oturum açılınca Pellora'i başlat");
   acceptFiles_ = toggle(unattended, "Gelen dosyaları kabul et (İndirilenler/Pellora)");
-  message_ = caption(unattended, {}, "error");
+  message_ = wrappedText(unattended, {}, "error");
   for (QWidget* w : std::initializer_list<QWidget*>{skipApproval_, launch_, acceptFiles_, message_}) un->addWidget(w);
   column->addWidget(unattended);
   column->addStretch();
