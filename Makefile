@@ -1,5 +1,5 @@
 # The one entry point for people and CI. `make test` installs what it needs, builds and runs every test.
-.PHONY: all deps build demo package test test-asan bench fuzz clean
+.PHONY: all deps build demo package test test-asan coverage bench fuzz clean
 
 PRESET ?= release
 # Integration tests drive real servers (X, mDNS, Redis, a compositor) on a shared machine: a test that fails
@@ -39,6 +39,15 @@ test-asan: deps
 	cmake --preset asan
 	cmake --build --preset asan
 	ctest --preset asan $(CTEST_RETRY)
+
+# Line and branch coverage of the whole test suite, per layer; an HTML report in build/coverage/report.
+# The report is made even when a test fails, and the failure is still the target's result.
+coverage: deps
+	cmake --preset coverage
+	cmake --build --preset coverage
+	find build/coverage -name '*.gcda' -delete
+	status=0; ctest --preset coverage $(CTEST_RETRY) || status=$$?; \
+	  python3 scripts/coverage_report.py build/coverage && exit $$status
 
 # Every benchmark, each figure beside its reference from the same run; writes build/bench-results.json.
 bench: build

@@ -11,6 +11,12 @@ if(PELLORA_SANITIZE)
   endif()
 endif()
 
+# Coverage builds count every line and branch that the tests run (gcov data beside each object file).
+if(PELLORA_COVERAGE)
+  add_compile_options(--coverage -fprofile-update=atomic)
+  add_link_options(--coverage)
+endif()
+
 # Fuzz builds instrument every library for coverage; only the fuzz targets themselves link libFuzzer's main.
 if(PELLORA_BUILD_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link)

@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   # toolchain and test frameworks
   build-essential cmake ninja-build ccache pkg-config git python3
+  # coverage reports (make coverage)
+  gcovr
   clang-14 libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # core: async I/O, HTTP, URL, JSON, crypto, Unicode, audio codec
