@@ -26,6 +26,9 @@ using asio::ip::tcp;
 namespace {
 
 constexpr int passwordLength = 8;
+// The listener's waits after a failed accept: the first, doubled each time up to the longest.
+constexpr auto firstAcceptRetry = std::chrono::milliseconds(100);
+constexpr auto longestAcceptRetry = std::chrono::seconds(2);
 constexpr auto useTuple = asio::as_tuple(asio::use_awaitable);
 
 // The relay told us another host took over our identity: the loop ends for good.
@@ -91,6 +94,9 @@ std::vector<std::string> HostService::addresses() const {
 
 std::uint16_t HostService::listeningPort() const { return acceptor_ ? boundPort_ : options_.listen.port(); }
 
+// Port 0 lets the system choose: the status shows the port callers must use.
+std::string HostService::openStatus() const { return "Yerel ağda açık (port " + std::to_string(boundPort_) + ")"; }
+
 void HostService::setPassword(std::string password) {
   published_.update([&](State& s) { s.password = std::move(password); });
 }
@@ -142,8 +148,7 @@ void HostService::startListener() {
     return;
   }
   acceptor_ = acceptor;
-  // Port 0 lets the system choose: show the port callers must use.
-  published_.update([&](State& s) { s.listenerStatus = "Yerel ağda açık (port " + std::to_string(boundPort_) + ")"; });
+  published_.update([&](State& s) { s.listenerStatus = openStatus(); });
 
   if (options_.makeAdvertiser) {
     advertiser_ = options_.makeAdvertiser();
@@ -162,6 +167,10 @@ void HostService::startListener() {
 }
 
 awaitable<void> HostService::acceptLoop(std::weak_ptr<HostService> weak, std::shared_ptr<tcp::acceptor> acceptor) {
+  // After a failed accept (out of descriptors or memory, say) the listener waits and tries again, longer
+  // each time up to a bound, and says so; the first accept that works shows it open again.
+  Clock::duration wait = firstAcceptRetry;
+  bool failing = false;
   for (;;) {
     auto self = weak.lock();
     if (!self || self->acceptor_ != acceptor) co_return;
@@ -173,9 +182,19 @@ awaitable<void> HostService::acceptLoop(std::weak_ptr<HostService> weak, std::sh
     if (ec == asio::error::connection_aborted || ec == asio::error::interrupted) continue;
     if (ec) {
       // Named first: clang 14 cannot capture a structured binding.
-      const std::string status = "Yerel ağ dinleyicisi hatası: " + ec.message();
+      const std::string status = "Yerel ağ dinleyicisi hatası: " + ec.message() + " (yeniden deneniyor)";
       self->published_.update([&](State& s) { s.listenerStatus = status; });
-      co_return;
+      failing = true;
+      asio::steady_timer pause(executor, wait);
+      self.reset();
+      co_await pause.async_wait(useTuple);
+      wait = std::min<Clock::duration>(wait * 2, longestAcceptRetry);
+      continue;
+    }
+    if (failing) {
+      failing = false;
+      wait = firstAcceptRetry;
+      self->published_.update([&](State& s) { s.listenerStatus = self->openStatus(); });
     }
     boost::system::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);

@@ -153,6 +153,7 @@ class HostService : public std::enable_shared_from_this<HostService> {
   HostService(Dependencies dependencies, Options options);
 
   std::string computerName() const;
+  std::string openStatus() const;
   void startListener();
   static boost::asio::awaitable<void> acceptLoop(std::weak_ptr<HostService> weak,
                                                  std::shared_ptr<boost::asio::ip::tcp::acceptor> acceptor);

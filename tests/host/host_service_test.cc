@@ -5,6 +5,7 @@
 #include "host/host_service.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <boost/asio/as_tuple.hpp>
@@ -239,6 +240,38 @@ TEST_F(HostServiceTest, APortInUseIsReported) {
   const auto status = state().listenerStatus;
   EXPECT_EQ(status.rfind("Port " + std::to_string(busyPort) + " açılamadı: ", 0), 0u) << status;
   EXPECT_TRUE(state().isSharing);
+}
+
+TEST_F(HostServiceTest, TheListenerTriesAgainAfterAFailedAccept) {
+  make();
+  onMain([&] { settings.setRequireApproval(false); });
+  start();
+  const std::string open = state().listenerStatus;
+  // A caller waits in the backlog while this process may open no further descriptor: accept fails.
+  asio::io_context io;
+  asio::ip::tcp::socket waiting(io);
+  waiting.connect({asio::ip::make_address("127.0.0.1"), port()});
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int lowestFree = ::dup(0);
+  ASSERT_GE(lowestFree, 0);
+  ::close(lowestFree);
+  rlimit none = saved;
+  none.rlim_cur = static_cast<rlim_t>(lowestFree);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+  std::string failing;
+  const bool said = eventually([&] {
+    failing = service->state().listenerStatus;
+    return failing != open;
+  });
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  ASSERT_TRUE(said);
+  EXPECT_EQ(failing.rfind("Yerel ağ dinleyicisi hatası: ", 0), 0u) << failing;
+  EXPECT_NE(failing.find("(yeniden deneniyor)"), std::string::npos) << failing;
+
+  // Descriptors again: the listener is open again without being switched off and on.
+  EXPECT_TRUE(eventually([&] { return service->state().listenerStatus == open; }));
+  EXPECT_EQ(status(password()), HandshakeStatus::ok);
 }
 
 TEST_F(HostServiceTest, FiveWrongPasswordsLockTheHostForAMinute) {
