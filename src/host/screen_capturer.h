@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -26,8 +27,8 @@ class ScreenCapturer {
 
   // The displays a viewer may choose from; empty when they cannot be read.
   virtual std::vector<DisplayInfo> displays() = 0;
-  // Starts capturing `displayID` (the first display when it does not exist), scaled so that neither side
-  // exceeds `maxDimension`, at most `fps` frames a second. Throws TransportError.
+  // Starts capturing `displayID` (the main display for 0 or an id that does not exist), scaled so that
+  // neither side exceeds `maxDimension`, at most `fps` frames a second. Throws TransportError.
   virtual CaptureInfo start(std::uint32_t displayID, int maxDimension, int fps) = 0;
   virtual void stop() = 0;
 
@@ -35,5 +36,30 @@ class ScreenCapturer {
   // The capture ended on its own (display removed, display server gone); carries the reason.
   std::function<void(const std::string&)> onStop;
 };
+
+// The rules every capturer shares for a list of displays (`Display` has `id`, `primary` and `rect`): one is
+// the main display; when the system marks none, the one at the desktop's origin, else the first. So the
+// display a viewer sees marked is the one that display id 0 captures.
+template <typename Display>
+void markMainDisplay(std::vector<Display>& displays) {
+  if (displays.empty() || std::any_of(displays.begin(), displays.end(), [](const Display& d) { return d.primary; }))
+    return;
+  const auto atOrigin = std::find_if(displays.begin(), displays.end(),
+                                     [](const Display& d) { return d.rect.x == 0 && d.rect.y == 0; });
+  (atOrigin != displays.end() ? *atOrigin : displays.front()).primary = true;
+}
+
+// The display a capture of `displayID` shows: that one, else (0, or one that went away) the main one, else
+// the first. Null only for an empty list.
+template <typename Display>
+const Display* chooseDisplay(const std::vector<Display>& displays, std::uint32_t displayID) {
+  const auto find = [&](auto matches) {
+    const auto found = std::find_if(displays.begin(), displays.end(), matches);
+    return found == displays.end() ? nullptr : &*found;
+  };
+  if (const Display* exact = find([&](const Display& d) { return d.id == displayID && displayID != 0; })) return exact;
+  if (const Display* main = find([](const Display& d) { return d.primary; })) return main;
+  return displays.empty() ? nullptr : &displays.front();
+}
 
 }  // namespace pellora

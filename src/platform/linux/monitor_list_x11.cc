@@ -3,6 +3,7 @@
 #include <xcb/randr.h>
 
 #include "host/cursor_image.h"
+#include "host/screen_capturer.h"
 #include "platform/linux/xcb_handles_x11.h"
 
 namespace pellora::x11 {
@@ -47,6 +48,7 @@ std::vector<Monitor> monitorsOf(xcb_connection_t* c, const xcb_screen_t* screen)
         if (m.name.empty()) m.name = "Ekran " + std::to_string(m.id);
         if (!m.rect.empty()) monitors.push_back(std::move(m));
       }
+      markMainDisplay(monitors);
       return monitors;
     }
   }
@@ -56,10 +58,7 @@ std::vector<Monitor> monitorsOf(xcb_connection_t* c, const xcb_screen_t* screen)
 
 PixelRect primaryBounds(xcb_connection_t* c, const xcb_screen_t* screen) {
   const std::vector<Monitor> monitors = monitorsOf(c, screen);
-  for (const Monitor& m : monitors) {
-    if (m.primary) return m.rect;
-  }
-  if (!monitors.empty()) return monitors.front().rect;
+  if (const Monitor* main = chooseDisplay(monitors, 0)) return main->rect;
   return {0, 0, screen->width_in_pixels, screen->height_in_pixels};
 }
 

@@ -21,10 +21,11 @@ struct Monitor {
 
 bool hasExtension(xcb_connection_t* c, xcb_extension_t* extension);
 
-// The RandR 1.5 monitors in the server's order; the whole root as one display when RandR cannot list them.
+// The RandR 1.5 monitors in the server's order, one of them marked primary (the first when the server names
+// none); the whole root as one display when RandR cannot list them.
 std::vector<Monitor> monitorsOf(xcb_connection_t* c, const xcb_screen_t* screen);
 
-// The primary monitor's bounds, else the first one's, else the root's.
+// The primary monitor's bounds, else the root's.
 PixelRect primaryBounds(xcb_connection_t* c, const xcb_screen_t* screen);
 
 }  // namespace pellora::x11

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "core/transport_error.h"
+#include "host/screen_capturer.h"
 #include "platform/linux/gdbus_handles.h"
 
 namespace pellora {
@@ -97,6 +98,7 @@ std::vector<MutterMonitor> monitorsOn(GDBusConnection* bus) {
     }
     g_variant_iter_free(members);
   }
+  markMainDisplay(list);
   return list;
 }
 
@@ -317,10 +319,9 @@ std::vector<DisplayInfo> MutterDesktop::displays() {
 
 std::shared_ptr<RemoteDesktopSession> MutterDesktop::open(std::uint32_t displayID) {
   const std::vector<MutterMonitor> monitors = MutterRemoteDesktop::monitors();
-  if (monitors.empty()) throw TransportError::connectFailed("Ekran bulunamadı");
-  auto chosen = std::find_if(monitors.begin(), monitors.end(), [&](const MutterMonitor& m) { return m.id == displayID; });
-  const MutterMonitor& monitor = chosen != monitors.end() ? *chosen : monitors.front();
-  return MutterRemoteDesktop::start(monitor);
+  const MutterMonitor* monitor = chooseDisplay(monitors, displayID);
+  if (!monitor) throw TransportError::connectFailed("Ekran bulunamadı");
+  return MutterRemoteDesktop::start(*monitor);
 }
 
 }  // namespace pellora

@@ -266,10 +266,9 @@ CaptureInfo ScreenCapturerX11::start(std::uint32_t displayID, int maxDimension, 
   if (!hasBGRAPixels(s->c, s->screen)) throw TransportError::connectFailed("unsupported X pixel format");
 
   const std::vector<x11::Monitor> monitors = x11::monitorsOf(s->c, s->screen);
-  if (monitors.empty()) throw TransportError::connectFailed("Ekran bulunamadı");
-  auto chosen =
-      std::find_if(monitors.begin(), monitors.end(), [&](const x11::Monitor& m) { return m.id == displayID; });
-  s->monitor = chosen != monitors.end() ? *chosen : monitors.front();
+  const x11::Monitor* chosen = chooseDisplay(monitors, displayID);
+  if (!chosen) throw TransportError::connectFailed("Ekran bulunamadı");
+  s->monitor = *chosen;
 
   const PixelSize size = outputSize(s->monitor.rect.width, s->monitor.rect.height, std::max(maxDimension, 2));
   s->outputWidth = size.width;

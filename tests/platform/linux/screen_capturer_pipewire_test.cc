@@ -37,7 +37,7 @@ TEST_F(ScreenCapturerPipeWireTest, DeliversWholeFramesOfTheOutputSize) {
     SCOPED_TRACE(maxDimension);
     ScreenCapturerPipeWire capturer(std::make_shared<MutterDesktop>());
     Frames frames(capturer);
-    const CaptureInfo info = capturer.start(0xDEADBEEF, maxDimension, 30);  // unknown id: the first monitor
+    const CaptureInfo info = capturer.start(0xDEADBEEF, maxDimension, 30);  // unknown id: the main (only) monitor
     EXPECT_EQ(info.width, width);
     EXPECT_EQ(info.height, height);
     EXPECT_EQ(info.displayBounds, (PixelRect{0, 0, 1280, 720}));

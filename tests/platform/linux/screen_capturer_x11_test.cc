@@ -32,7 +32,7 @@ TEST_P(ScreenCapturerX11Capture, CapturesDrawnRectanglesAndReportsWhereTheyChang
 
   ScreenCapturerX11 capturer(xvfb.display());
   Frames frames(capturer);
-  const CaptureInfo info = capturer.start(kUnknownDisplay, 1920, 30);  // unknown: the first display
+  const CaptureInfo info = capturer.start(kUnknownDisplay, 1920, 30);  // unknown: the main (only) display
   EXPECT_EQ(info.width, 640);
   EXPECT_EQ(info.height, 480);
   EXPECT_EQ(info.displayBounds, (PixelRect{0, 0, 640, 480}));
@@ -145,6 +145,34 @@ TEST(ScreenCapturerX11, ListsMonitorsAndCapturesOneThatGoesAway) {
   const auto reason = frames.waitForStop();
   ASSERT_TRUE(reason);
   EXPECT_EQ(*reason, "display removed");
+}
+
+TEST(ScreenCapturerX11, DisplayZeroIsTheOneMarkedMain) {
+  Xvfb xvfb(1280, 720);
+  X11TestWindow x(xvfb.display());
+  x.warpPointer(0, 0);
+  ScreenCapturerX11 capturer(xvfb.display());
+  // The list marks exactly one display main, and display 0 (or one that went away) captures that one.
+  const auto expectMain = [&](std::uint32_t id, PixelRect bounds) {
+    std::vector<std::uint32_t> marked;
+    for (const auto& d : capturer.displays())
+      if (d.primary) marked.push_back(d.id);
+    EXPECT_EQ(marked, std::vector<std::uint32_t>{id});
+    for (const std::uint32_t asked : {0u, kUnknownDisplay}) {
+      ScreenCapturerX11 capture(xvfb.display());
+      EXPECT_EQ(capture.start(asked, 1920, 30).displayBounds, bounds) << asked;
+      capture.stop();
+    }
+  };
+  const std::uint32_t screen = capturer.displays().at(0).id;
+  // No monitor is primary, and the server lists the one added first: the one at the origin is main.
+  const std::uint32_t side = x.addMonitor("PELLORA-SIDE", {640, 360, 640, 360});
+  ASSERT_EQ(capturer.displays().size(), 2u);
+  expectMain(screen, {0, 0, 1280, 720});
+  x.deleteMonitor(side);
+  // A primary monitor is main wherever it is.
+  const std::uint32_t primary = x.addMonitor("PELLORA-MAIN", {640, 360, 640, 360}, true);
+  expectMain(primary, {640, 360, 640, 360});
 }
 
 TEST(ScreenCapturerX11, StopsWhenTheServerGoesAndFailsWithoutOne) {

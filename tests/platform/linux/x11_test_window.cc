@@ -74,12 +74,13 @@ void X11TestWindow::warpPointer(int x, int y) {
   sync();
 }
 
-std::uint32_t X11TestWindow::addMonitor(const std::string& name, PixelRect r) {
+std::uint32_t X11TestWindow::addMonitor(const std::string& name, PixelRect r, bool primary) {
   Reply<xcb_randr_query_version_reply_t>(xcb_randr_query_version_reply(c_, xcb_randr_query_version(c_, 1, 5), nullptr));
   Reply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
       c_, xcb_intern_atom(c_, 0, static_cast<std::uint16_t>(name.size()), name.c_str()), nullptr));
   xcb_randr_monitor_info_t info{};
   info.name = atom->atom;
+  info.primary = primary ? 1 : 0;
   info.x = static_cast<std::int16_t>(r.x);
   info.y = static_cast<std::int16_t>(r.y);
   info.width = static_cast<std::uint16_t>(r.width);

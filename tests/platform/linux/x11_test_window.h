@@ -34,8 +34,8 @@ class X11TestWindow {
 
   void warpPointer(int x, int y);
 
-  // A RandR monitor without outputs; returns its name atom (its display id).
-  std::uint32_t addMonitor(const std::string& name, PixelRect r);
+  // A RandR monitor without outputs, the primary one when `primary`; returns its name atom (its display id).
+  std::uint32_t addMonitor(const std::string& name, PixelRect r, bool primary = false);
   void deleteMonitor(std::uint32_t atom);
   // Turns the first CRTC off, leaving the screen without active monitors.
   void disableOutputs();
