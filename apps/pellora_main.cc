@@ -38,7 +38,6 @@ int main(int argc, char** argv) {
     if (std::holds_alternative<DesktopCommand>(parsed.command)) {
       pellora::ui::DesktopOptions options;
       options.computerName = pellora::NetworkInfo::computerName();
-      options.sound = soundServerAnswers();
       return pellora::ui::runDesktopApp(argc, argv, options);
     }
     if (auto* host = std::get_if<HostCommand>(&parsed.command)) return runHost(*host);
@@ -48,7 +47,6 @@ int main(int argc, char** argv) {
       RunSettings runSettings;
       pellora::ui::DesktopOptions options;
       options.computerName = pellora::NetworkInfo::computerName();
-      options.sound = soundServerAnswers();
       options.connectTarget = connect->target;
       options.connectPassword = connect->password ? connect->password : passwordFromEnvironment();
       options.relayURL = connect->relayURL;

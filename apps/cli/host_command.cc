@@ -46,16 +46,16 @@ Source resolveSource(Source source) {
   return isWaylandSession() ? Source::wayland : Source::x11;
 }
 
-HostPlatform makePlatform(const HostCommand& command, Source source, std::shared_ptr<WaylandDesktop> wayland,
-                          bool sound) {
-  if (source == Source::wayland) return waylandHostPlatform(std::move(wayland), sound);
-  if (source == Source::x11) return x11HostPlatform(sound);
+// Sessions reach the sound server when they turn sound on, each time, so that one started later is used.
+HostPlatform makePlatform(const HostCommand& command, Source source, std::shared_ptr<WaylandDesktop> wayland) {
+  if (source == Source::wayland) return waylandHostPlatform(std::move(wayland));
+  if (source == Source::x11) return x11HostPlatform();
   HostPlatform platform;
   SyntheticScreenCapturer::Options options{command.syntheticWidth, command.syntheticHeight};
   platform.makeCapturer = [options] { return std::make_unique<SyntheticScreenCapturer>(options); };
   const PixelRect bounds{0, 0, command.syntheticWidth, command.syntheticHeight};
   platform.makeInputSink = [bounds] { return std::make_unique<NullInputEventSink>(bounds); };
-  if (sound) platform.makeAudioSource = [] { return std::make_unique<PulseAudioSource>(); };
+  platform.makeAudioSource = [] { return std::make_unique<PulseAudioSource>(); };
   return platform;
 }
 
@@ -134,7 +134,7 @@ int runHost(const HostCommand& command) {
                                 .clipboard = ClipboardSync::make(strand, clipboard),
                                 .power = power,
                                 .approval = std::make_shared<TerminalApprovalPrompt>(console),
-                                .platform = makePlatform(command, source, wayland, sound)},
+                                .platform = makePlatform(command, source, wayland)},
       options);
 
   HostStatus status;
@@ -165,7 +165,7 @@ int runHost(const HostCommand& command) {
     for (const auto& address : addresses) list += (list.empty() ? "" : ", ") + address;
     print("Addresses: " + (list.empty() ? std::string("none") : list) + " (listening on port " +
           std::to_string(service->listeningPort()) + ")");
-    if (!sound) print("Sound: no sound server answers; sessions stay silent");
+    if (!sound) print("Sound: no sound server answers yet; sessions stay silent until one does");
     if (wayland)
       print(wayland->kind() == "portal"
                 ? std::string("Wayland: through the desktop portal") +

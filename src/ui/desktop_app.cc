@@ -89,7 +89,6 @@ class DesktopApp : public QObject {
     const char* display = std::getenv("DISPLAY");
     if (display && *display) clipboard_ = std::make_shared<ClipboardX11>();
     else clipboard_ = std::make_shared<NullClipboard>();
-    const bool sound = options.sound;
 
     // A Wayland session is shared through its compositor; without a way in, only X clients would show.
     if (isWaylandSession()) {
@@ -98,7 +97,9 @@ class DesktopApp : public QObject {
         std::cerr << "pellora: this Wayland session offers neither a desktop portal nor GNOME's remote-desktop "
                      "interfaces; sharing shows only X clients\n";
     }
-    const HostPlatform platform = wayland_ ? waylandHostPlatform(wayland_, sound) : x11HostPlatform(sound);
+    // Each session looks for the sound server when it needs sound, so a server that starts after the app
+    // still serves the sessions after it.
+    const HostPlatform platform = wayland_ ? waylandHostPlatform(wayland_) : x11HostPlatform();
     // A Wayland host shares the compositor's clipboard through its remote-desktop session.
     std::shared_ptr<Clipboard> hostClipboard = clipboard_;
     if (wayland_) hostClipboard = std::make_shared<ClipboardRemoteDesktop>(wayland_);
@@ -118,7 +119,7 @@ class DesktopApp : public QObject {
                                   .platform = platform},
         hostOptions);
     ViewerPlatform viewerPlatform;
-    if (sound) viewerPlatform.makeAudioOutput = [] { return std::make_unique<PulseAudioOutput>(); };
+    viewerPlatform.makeAudioOutput = [] { return std::make_unique<PulseAudioOutput>(); };
     viewerPlatform.clipboard = clipboard_;
     viewers_ = std::make_shared<ViewerStore>(ViewerSession::Dependencies{.network = network_,
                                                                          .cpu = cpu_,

@@ -15,7 +15,6 @@ namespace pellora::ui {
 
 struct DesktopOptions {
   std::string computerName;  // sent in our hellos and announced on the local network: the host name
-  bool sound = true;         // whether a sound server answers (no audio source or output otherwise)
 
   // Open just this session's window (no tray, no main window); the app ends with the window.
   std::optional<ViewerTarget> connectTarget;

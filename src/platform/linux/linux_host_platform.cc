@@ -13,8 +13,8 @@ namespace pellora {
 
 namespace {
 
-void addSound(HostPlatform& platform, bool sound) {
-  if (sound) platform.makeAudioSource = [] { return std::make_unique<PulseAudioSource>(); };
+void addSound(HostPlatform& platform) {
+  platform.makeAudioSource = [] { return std::make_unique<PulseAudioSource>(); };
 }
 
 }  // namespace
@@ -26,20 +26,20 @@ bool isWaylandSession() {
   return display && *display;
 }
 
-HostPlatform x11HostPlatform(bool sound) {
+HostPlatform x11HostPlatform() {
   HostPlatform platform;
   platform.makeCapturer = [] { return std::make_unique<ScreenCapturerX11>(); };
   platform.makeInputSink = [] { return std::make_unique<InputEventSinkX11>(); };
-  addSound(platform, sound);
+  addSound(platform);
   return platform;
 }
 
-HostPlatform waylandHostPlatform(std::shared_ptr<WaylandDesktop> desktop, bool sound) {
+HostPlatform waylandHostPlatform(std::shared_ptr<WaylandDesktop> desktop) {
   HostPlatform platform;
   // The input sink posts through the session of whichever capture runs.
   platform.makeCapturer = [desktop] { return std::make_unique<ScreenCapturerPipeWire>(desktop); };
   platform.makeInputSink = [desktop] { return std::make_unique<InputEventSinkRemoteDesktop>(desktop); };
-  addSound(platform, sound);
+  addSound(platform);
   return platform;
 }
 

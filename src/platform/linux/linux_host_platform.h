@@ -11,8 +11,9 @@ namespace pellora {
 bool isWaylandSession();
 
 // The host's ways into this computer: the X display in $DISPLAY through XCB, or a Wayland desktop through
-// `desktop`'s remote-desktop sessions; PulseAudio for sound when `sound`.
-HostPlatform x11HostPlatform(bool sound);
-HostPlatform waylandHostPlatform(std::shared_ptr<WaylandDesktop> desktop, bool sound);
+// `desktop`'s remote-desktop sessions; PulseAudio for sound. The sound server is reached when a session
+// turns sound on, each time: a session stays silent while none answers.
+HostPlatform x11HostPlatform();
+HostPlatform waylandHostPlatform(std::shared_ptr<WaylandDesktop> desktop);
 
 }  // namespace pellora
