@@ -27,12 +27,22 @@ ApprovalPanel::ApprovalPanel(const QString& name, const QString& system, const Q
   auto* column = new QVBoxLayout(this);
   column->setContentsMargins(28, 24, 28, 24);
   column->setSpacing(10);
-  auto* caption = new QLabel("⇄  Gelen bağlantı", this);
-  caption->setObjectName("eyebrow");
-  auto* who = new QLabel(name + " bağlanmak istiyor.", this);
-  who->setObjectName("title");
-  auto* where = new QLabel(system + " · " + address, this);
-  where->setObjectName("muted");
+  auto* caption = new QWidget(this);
+  {
+    auto* row = new QHBoxLayout(caption);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(8);
+    row->addWidget(new GlyphLabel(Glyph::connect, Ink::accent, 18, caption));
+    auto* text = new QLabel("Gelen bağlantı", caption);
+    text->setObjectName("eyebrow");
+    row->addWidget(text, 1);
+  }
+  // The caller chose its name: it is shown as the characters it holds.
+  auto* who = peerText(this, "title");
+  who->setText(name + " bağlanmak istiyor.");
+  who->setWordWrap(true);
+  auto* where = peerText(this, "muted");
+  where->setText(system + " · " + address);
   auto* question = new QLabel("İzin verirsen neler yapabilir?", this);
   question->setObjectName("cardTitle");
   auto* answer = new QLabel("Ekranını görebilir; fare ve klavyeni kullanabilir. Bağlantıyı istediğin an kesebilirsin.", this);
@@ -41,11 +51,19 @@ ApprovalPanel::ApprovalPanel(const QString& name, const QString& system, const Q
   note->setObjectName("muted");
   for (QWidget* w : std::initializer_list<QWidget*>{caption, who, where, question, answer, note}) column->addWidget(w);
   auto* buttons = new QHBoxLayout;
+  // Only a deliberate click (or Tab to a button and Space) decides: neither button is the default, and the
+  // panel opens with the keyboard on itself, so that Return or Space typed into another window at the
+  // moment it appears grants nothing.
   auto* refuse = new QPushButton("Reddet", this);
   refuse->setProperty("kind", "secondary");
   auto* allow = new QPushButton("İzin ver", this);
   allow->setProperty("kind", "primary");
-  allow->setDefault(true);
+  for (QPushButton* button : {refuse, allow}) {
+    button->setAutoDefault(false);
+    button->setDefault(false);
+  }
+  setFocusPolicy(Qt::StrongFocus);
+  setFocus();
   buttons->addStretch();
   buttons->addWidget(refuse);
   buttons->addWidget(allow);

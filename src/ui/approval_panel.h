@@ -10,8 +10,9 @@ namespace pellora::ui {
 
 // Asks the local user whether a caller may connect: who, from which system and address, what allowing
 // means, "Reddet" and "İzin ver". It stays above other windows; after `timeout` without an answer it
-// refuses by itself, and closing it refuses too. The first of click, timeout and close decides; `decided`
-// is emitted exactly once, then the panel hides and deletes itself.
+// refuses by itself, and closing it or Escape refuses too. Allowing takes a deliberate act: no button is
+// the default and none has the keyboard when the panel opens. The first of click, timeout and close
+// decides; `decided` is emitted exactly once, then the panel hides and deletes itself.
 //
 // GUI thread; made and owned (until it deletes itself) by QtApprovalPrompt.
 class ApprovalPanel : public QDialog {

@@ -15,32 +15,14 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStyleHints>
-#include <QSvgRenderer>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "support/paths.h"
+#include "ui/theme.h"
 
 namespace pellora::ui {
-
-QIcon themeIcon(std::initializer_list<const char*> names) {
-  for (const char* name : names)
-    if (QIcon::hasThemeIcon(name)) return QIcon::fromTheme(name);
-  return {};
-}
-
-namespace {
-
-QPixmap renderSvg(const QString& resource, int size) {
-  QSvgRenderer svg(resource);
-  QPixmap pixmap(size, size);
-  pixmap.fill(Qt::transparent);
-  QPainter painter(&pixmap);
-  svg.render(&painter);
-  return pixmap;
-}
-
-}  // namespace
 
 QLabel* wrappedText(QWidget* parent, const QString& value, const char* name) {
   auto* label = new QLabel(value, parent);
@@ -49,29 +31,14 @@ QLabel* wrappedText(QWidget* parent, const QString& value, const char* name) {
   return label;
 }
 
-QIcon appIcon() {
-  QIcon icon;
-  for (int size : {16, 22, 32, 48, 64, 128, 256}) icon.addPixmap(renderSvg(":/pellora/pellora.svg", size));
-  return icon;
+QLabel* peerText(QWidget* parent, const char* name) {
+  auto* label = new QLabel(parent);
+  label->setTextFormat(Qt::PlainText);
+  if (name) label->setObjectName(name);
+  return label;
 }
 
-QIcon trayIcon(bool active) {
-  QIcon icon;
-  for (int size : {16, 22, 24, 32, 48, 64}) {
-    QPixmap pixmap = renderSvg(":/pellora/tray.svg", size);
-    if (active) {
-      // The live dot: bottom right, a third of the icon, ringed so that it reads on any panel colour.
-      QPainter painter(&pixmap);
-      painter.setRenderHint(QPainter::Antialiasing);
-      const double d = size * 0.42;
-      painter.setPen(QPen(QColor(20, 20, 20, 200), size / 16.0));
-      painter.setBrush(QColor(0x2e, 0xcc, 0x71));
-      painter.drawEllipse(QRectF(size - d - 0.5, size - d - 0.5, d, d));
-    }
-    icon.addPixmap(pixmap);
-  }
-  return icon;
-}
+QString menuText(const std::string& text) { return qs(text).replace('&', "&&"); }
 
 bool reducedMotion() {
   // Qt has no reduce-motion hint of its own. Desktops that turn animations off also stop the cursor
@@ -129,64 +96,120 @@ void BadgeLabel::show(const Badge& badge) {
   setProperty("tone", static_cast<int>(badge.tone));
 }
 
-CopyButton::CopyButton(const QString& title, QWidget* parent) : QPushButton(title, parent), title_(title) {
+namespace {
+
+constexpr int trackWidth = 34, trackHeight = 20, switchGap = 10;
+
+}  // namespace
+
+Switch::Switch(const QString& text, QWidget* parent) : QCheckBox(text, parent) {
+  setObjectName("switch");
+  setCursor(Qt::PointingHandCursor);
+  // A click does not leave a focus ring behind; the keyboard still reaches it.
+  setFocusPolicy(Qt::TabFocus);
+}
+
+QSize Switch::sizeHint() const {
+  const QFontMetrics metrics(font());
+  return {trackWidth + switchGap + metrics.horizontalAdvance(text()) + 4, std::max(trackHeight, metrics.height()) + 6};
+}
+
+void Switch::paintEvent(QPaintEvent*) {
+  const ThemeColours& colours = themeColours();
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  const QRectF track(1, (height() - trackHeight) / 2.0, trackWidth, trackHeight);
+  QColor fill = isChecked() ? colours.accent : colours.border;
+  if (!isEnabled()) fill.setAlphaF(0.5);
+  if (hasFocus()) {
+    painter.setPen(QPen(colours.accent, 1.5));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRoundedRect(track.adjusted(-2, -2, 2, 2), trackHeight / 2.0 + 2, trackHeight / 2.0 + 2);
+  }
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(fill);
+  painter.drawRoundedRect(track, trackHeight / 2.0, trackHeight / 2.0);
+  const double knob = trackHeight - 4;
+  const double x = isChecked() ? track.right() - 2 - knob : track.left() + 2;
+  painter.setBrush(Qt::white);
+  painter.drawEllipse(QRectF(x, track.top() + 2, knob, knob));
+  painter.setPen(isEnabled() ? colours.text : colours.muted);
+  painter.drawText(QRectF(track.right() + switchGap, 0, width() - track.right() - switchGap, height()),
+                   Qt::AlignVCenter | Qt::AlignLeft, text());
+}
+
+bool Switch::hitButton(const QPoint& position) const { return rect().contains(position); }
+
+DropDown::DropDown(QWidget* parent) : QComboBox(parent) {}
+
+void DropDown::paintEvent(QPaintEvent* event) {
+  QComboBox::paintEvent(event);
+  QPainter painter(this);
+  const int size = 16;
+  glyph(Glyph::chevronDown, Ink::muted).paint(&painter, QRect(width() - size - 10, (height() - size) / 2, size, size));
+}
+
+CopyButton::CopyButton(const QString& title, QWidget* parent)
+    : QPushButton(glyph(Glyph::copy), title, parent), title_(title) {
   setProperty("kind", "secondary");
   restore_.setSingleShot(true);
   restore_.setInterval(confirmation);
   connect(&restore_, &QTimer::timeout, this, [this] {
     setText(title_);
-    setIcon({});
+    setIcon(glyph(Glyph::copy));
   });
   connect(this, &QPushButton::clicked, this, [this] {
     QApplication::clipboard()->setText(value_);
     setText("Kopyalandı");
-    setIcon(themeIcon({"object-select-symbolic", "emblem-ok-symbolic"}));
+    setIcon(glyph(Glyph::check, Ink::success));
     restore_.start();
   });
 }
 
-DeviceCard::DeviceCard(const QString& name, const QString& detail, const QIcon& icon, QWidget* parent)
+DeviceCard::DeviceCard(const QString& name, const QString& detail, Glyph icon, QWidget* parent)
     : QPushButton(parent) {
   setObjectName("deviceCard");
   setAccessibleName(name + " cihazını seç");
   setCursor(Qt::PointingHandCursor);
   auto* layout = new QHBoxLayout(this);
-  auto* glyph = new QLabel(this);
-  glyph->setPixmap(icon.pixmap(22, 22));
+  layout->setContentsMargins(12, 8, 12, 8);
+  layout->setSpacing(12);
+  auto* mark = new GlyphLabel(icon, Ink::accent, 22, this);
   auto* texts = new QVBoxLayout;
-  auto* title = new QLabel(name, this);
-  title->setObjectName("cardTitle");
+  texts->setSpacing(2);
+  auto* title = peerText(this, "cardTitle");
+  title->setText(name);
   auto* sub = new QLabel(detail, this);
   sub->setObjectName("muted");
   texts->addWidget(title);
   texts->addWidget(sub);
   auto* select = new QLabel("Seç", this);
   select->setObjectName("accent");
-  layout->addWidget(glyph);
+  layout->addWidget(mark);
   layout->addLayout(texts, 1);
   layout->addWidget(select);
-  for (auto* label : {glyph, title, sub, select}) label->setAttribute(Qt::WA_TransparentForMouseEvents);
+  for (auto* label : {title, sub, select}) label->setAttribute(Qt::WA_TransparentForMouseEvents);
   setMinimumHeight(56);
 }
 
 SessionBand::SessionBand(QWidget* parent) : QFrame(parent) {
   setObjectName("card");
-  auto* layout = new QHBoxLayout(this);
+  auto* layout = row_ = new QHBoxLayout(this);
   auto* live = new LiveDot(this);
   auto* texts = new QVBoxLayout;
-  name_ = new QLabel(this);
-  name_->setObjectName("cardTitle");
-  detail_ = new QLabel(this);
-  detail_->setObjectName("muted");
+  name_ = peerText(this, "cardTitle");
+  detail_ = wrappedText(this, {}, "muted");
   texts->addWidget(name_);
   texts->addWidget(detail_);
-  auto* button = new QPushButton("Bağlantıyı kes", this);
+  auto* button = new QPushButton(glyph(Glyph::disconnect, Ink::onAccent), "Bağlantıyı kes", this);
   button->setProperty("kind", "destructive");
   connect(button, &QPushButton::clicked, this, &SessionBand::disconnectRequested);
   layout->addWidget(live);
   layout->addLayout(texts, 1);
   layout->addWidget(button);
 }
+
+void SessionBand::addTool(QWidget* tool) { row_->insertWidget(row_->count() - 1, tool); }
 
 void SessionBand::show(const QString& name, const QString& detail) {
   name_->setText(name + " bağlı");
@@ -202,11 +225,13 @@ ChatPanel::ChatPanel(QWidget* parent) : QFrame(parent) {
   scroll_ = new QScrollArea(this);
   scroll_->setWidgetResizable(true);
   scroll_->setFrameShape(QFrame::NoFrame);
+  scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   scroll_->setObjectName("chatScroll");
   scroll_->viewport()->setAutoFillBackground(false);
   list_ = new QWidget;
   list_->setObjectName("chatList");
   rows_ = new QVBoxLayout(list_);
+  rows_->setContentsMargins(0, 0, 0, 0);
   rows_->addStretch();
   empty_ = new QLabel("Henüz mesaj yok. Buradan yazdıkların yalnız karşı tarafa gider.", list_);
   empty_->setWordWrap(true);
@@ -217,7 +242,7 @@ ChatPanel::ChatPanel(QWidget* parent) : QFrame(parent) {
   auto* entry = new QHBoxLayout;
   field_ = new QLineEdit(this);
   field_->setPlaceholderText("Mesaj yaz");
-  auto* send = new QPushButton(themeIcon({"go-up-symbolic", "go-up"}), "Gönder", this);
+  auto* send = new QPushButton(glyph(Glyph::arrowUp, Ink::onAccent), "Gönder", this);
   send->setProperty("kind", "primary");
   entry->addWidget(field_, 1);
   entry->addWidget(send);
@@ -237,22 +262,32 @@ void ChatPanel::show(const std::vector<ChatLine>& lines) {
   std::size_t common = 0;
   while (common < lines_.size() && common < lines.size() && lines_[common].id == lines[common].id) ++common;
   if (common < lines_.size()) {
-    while (rows_->count() > 2) delete rows_->takeAt(2)->widget();
+    while (rows_->count() > 2) {
+      auto* item = rows_->takeAt(2);
+      delete item->widget();
+      delete item;
+    }
     common = 0;
   }
   for (std::size_t i = common; i < lines.size(); ++i) {
-    auto* bubble = new QLabel(qs(lines[i].text), list_);
+    const QString text = qs(lines[i].text);
+    auto* bubble = peerText(list_, lines[i].fromMe ? "bubbleMine" : "bubbleTheirs");
+    bubble->setText(text);
     bubble->setWordWrap(true);
     bubble->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    bubble->setObjectName(lines[i].fromMe ? "bubbleMine" : "bubbleTheirs");
-    bubble->setMaximumWidth(240);
-    auto* row = new QHBoxLayout;
+    // A wrapping label asks for a narrow width of its own: give it what its text needs, up to the
+    // bubble's width (the padding is the theme's).
+    bubble->ensurePolished();
+    const int padding = 2 * 10 + 2;
+    const QRect needed = bubble->fontMetrics().boundingRect(QRect(0, 0, bubbleWidth - padding, 1 << 20),
+                                                            Qt::TextWordWrap, text);
+    bubble->setFixedWidth(std::min(bubbleWidth, needed.width() + padding));
+    auto* holder = new QWidget(list_);
+    auto* row = new QHBoxLayout(holder);
+    row->setContentsMargins(0, 0, 0, 0);
     if (lines[i].fromMe) row->addStretch();
     row->addWidget(bubble);
     if (!lines[i].fromMe) row->addStretch();
-    auto* holder = new QWidget(list_);
-    holder->setLayout(row);
-    row->setContentsMargins(0, 0, 0, 0);
     rows_->addWidget(holder);
   }
   lines_ = lines;
@@ -260,13 +295,74 @@ void ChatPanel::show(const std::vector<ChatLine>& lines) {
   QTimer::singleShot(0, scroll_, [bar = scroll_->verticalScrollBar()] { bar->setValue(bar->maximum()); });
 }
 
+// One transfer's row: direction, name, and by state a progress bar with "İptal", "Kaydedildi" with
+// "Göster", or the failure reason.
+class TransferList::Row : public QWidget {
+ public:
+  Row(TransferList* list, const TransferProgress& transfer) : QWidget(list), transfer_(transfer) {
+    auto* line = new QHBoxLayout(this);
+    line->setContentsMargins(0, 2, 0, 2);
+    const bool sending = transfer.direction == TransferProgress::Direction::sending;
+    line->addWidget(new GlyphLabel(sending ? Glyph::fileUp : Glyph::fileDown, Ink::muted, 18, this));
+    name_ = peerText(this);
+    name_->setMinimumWidth(60);
+    line->addWidget(name_, 1);
+    bar_ = new QProgressBar(this);
+    bar_->setRange(0, 1000);
+    bar_->setTextVisible(false);
+    bar_->setFixedWidth(80);
+    cancel_ = new QPushButton(glyph(Glyph::close), "İptal", this);
+    cancel_->setProperty("kind", "secondary");
+    connect(cancel_, &QPushButton::clicked, list, [this, list] { emit list->cancelRequested(transfer_); });
+    saved_ = new QLabel("Kaydedildi", this);
+    reveal_ = new QPushButton("Göster", this);
+    reveal_->setProperty("kind", "secondary");
+    connect(reveal_, &QPushButton::clicked, this, [this] {
+      if (const auto* done = std::get_if<TransferProgress::Done>(&transfer_.state); done && done->file)
+        revealFile(*done->file);
+    });
+    reason_ = peerText(this, "error");
+    for (QWidget* w : std::initializer_list<QWidget*>{bar_, cancel_, saved_, reveal_, reason_}) line->addWidget(w);
+    show(transfer);
+  }
+
+  bool holds(const TransferProgress& transfer) const {
+    return transfer.id == transfer_.id && transfer.direction == transfer_.direction;
+  }
+
+  void show(const TransferProgress& transfer) {
+    transfer_ = transfer;
+    name_->setText(qs(transfer.name));
+    const bool open = std::holds_alternative<TransferProgress::Waiting>(transfer.state) ||
+                      std::holds_alternative<TransferProgress::Running>(transfer.state);
+    const auto* done = std::get_if<TransferProgress::Done>(&transfer.state);
+    const auto* failed = std::get_if<TransferProgress::Failed>(&transfer.state);
+    bar_->setVisible(open);
+    cancel_->setVisible(open);
+    if (open) bar_->setValue(static_cast<int>(transfer.fraction() * 1000));
+    saved_->setVisible(done != nullptr);
+    reveal_->setVisible(done && done->file);
+    reason_->setVisible(failed != nullptr);
+    if (failed) reason_->setText(qs(failed->text));
+  }
+
+ private:
+  TransferProgress transfer_;
+  QLabel* name_;
+  QProgressBar* bar_;
+  QPushButton* cancel_;
+  QLabel* saved_;
+  QPushButton* reveal_;
+  QLabel* reason_;
+};
+
 TransferList::TransferList(QWidget* parent) : QFrame(parent) {
   setObjectName("card");
   auto* layout = new QVBoxLayout(this);
   auto* top = new QHBoxLayout;
   auto* heading = new QLabel("DOSYALAR", this);
   heading->setObjectName("eyebrow");
-  auto* folder = new QPushButton("Klasörü aç", this);
+  auto* folder = new QPushButton(glyph(Glyph::folder), "Klasörü aç", this);
   folder->setProperty("kind", "secondary");
   connect(folder, &QPushButton::clicked, this, [] { openReceivedFilesFolder(); });
   top->addWidget(heading, 1);
@@ -278,53 +374,26 @@ TransferList::TransferList(QWidget* parent) : QFrame(parent) {
 }
 
 void TransferList::show(const std::vector<TransferProgress>& transfers) {
-  if (transfers == transfers_) return;
-  transfers_ = transfers;
-  while (auto* item = rows_->takeAt(0)) {
-    delete item->widget();
-    delete item;
-  }
-  for (const auto& transfer : transfers_) {
-    auto* row = new QWidget(this);
-    auto* line = new QHBoxLayout(row);
-    line->setContentsMargins(0, 2, 0, 2);
-    const bool sending = transfer.direction == TransferProgress::Direction::sending;
-    auto* glyph = new QLabel(row);
-    glyph->setPixmap(themeIcon(sending ? std::initializer_list<const char*>{"document-send", "go-up"}
-                                       : std::initializer_list<const char*>{"document-save", "go-down"})
-                         .pixmap(18, 18));
-    glyph->setText(glyph->pixmap().isNull() ? (sending ? "↑" : "↓") : QString());
-    auto* name = new QLabel(qs(transfer.name), row);
-    name->setMinimumWidth(80);
-    line->addWidget(glyph);
-    line->addWidget(name, 1);
-    if (std::holds_alternative<TransferProgress::Waiting>(transfer.state) ||
-        std::holds_alternative<TransferProgress::Running>(transfer.state)) {
-      auto* bar = new QProgressBar(row);
-      bar->setRange(0, 1000);
-      bar->setValue(static_cast<int>(transfer.fraction() * 1000));
-      bar->setTextVisible(false);
-      bar->setMaximumWidth(90);
-      auto* cancel = new QPushButton(themeIcon({"process-stop-symbolic", "process-stop"}), "İptal", row);
-      cancel->setProperty("kind", "secondary");
-      connect(cancel, &QPushButton::clicked, this, [this, transfer] { emit cancelRequested(transfer); });
-      line->addWidget(bar);
-      line->addWidget(cancel);
-    } else if (const auto* done = std::get_if<TransferProgress::Done>(&transfer.state)) {
-      line->addWidget(new QLabel("Kaydedildi", row));
-      if (done->file) {
-        auto* reveal = new QPushButton("Göster", row);
-        reveal->setProperty("kind", "secondary");
-        connect(reveal, &QPushButton::clicked, this, [file = *done->file] { revealFile(file); });
-        line->addWidget(reveal);
-      }
-    } else if (const auto* failed = std::get_if<TransferProgress::Failed>(&transfer.state)) {
-      auto* reason = new QLabel(qs(failed->text), row);
-      reason->setObjectName("error");
-      line->addWidget(reason);
+  std::vector<Row*> next;
+  next.reserve(transfers.size());
+  for (const auto& transfer : transfers) {
+    const auto kept = std::find_if(shown_.begin(), shown_.end(), [&](Row* row) { return row && row->holds(transfer); });
+    Row* row = nullptr;
+    if (kept != shown_.end()) {
+      row = std::exchange(*kept, nullptr);
+      row->show(transfer);
+    } else {
+      row = new Row(this, transfer);
     }
-    rows_->addWidget(row);
+    next.push_back(row);
   }
+  for (Row* gone : shown_) delete gone;  // no longer listed (null: kept)
+  for (int i = 0; i < static_cast<int>(next.size()); ++i) {
+    if (rows_->indexOf(next[i]) == i) continue;
+    rows_->removeWidget(next[i]);
+    rows_->insertWidget(i, next[i]);
+  }
+  shown_ = std::move(next);
 }
 
 std::filesystem::path receivedFilesFolder() { return Paths::downloadDir() / "Pellora"; }

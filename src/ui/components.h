@@ -1,12 +1,15 @@
 #pragma once
 
-// The small pieces the windows share: heading, badge, copy button, device card, session band, chat panel,
-// transfer list, the file chooser, the icons and the message sound. Each shows values it is given and
-// reports clicks as signals; none knows a model object. GUI thread only; owned by their parent widgets.
+// The small pieces the windows share: heading, badge, switch, drop-down, copy button, device card,
+// session band, chat panel, transfer list, the file chooser and the message sound. Each shows values it is
+// given and reports clicks as signals; none knows a model object. GUI thread only; owned by their parent
+// widgets.
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QFrame>
-#include <QIcon>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 #include <filesystem>
@@ -15,19 +18,17 @@
 
 #include "core/chat_line.h"
 #include "core/transfer_progress.h"
+#include "ui/icons.h"
 #include "ui/presentation.h"
 
+class QHBoxLayout;
 class QLineEdit;
+class QProgressBar;
 class QScrollArea;
 class QVBoxLayout;
 
 namespace pellora::ui {
 
-// A theme icon by the names the desktop offers, first found wins; an empty icon when none is there.
-QIcon themeIcon(std::initializer_list<const char*> names);
-// Our own artwork: the app's icon and the tray icon (with a dot while a viewer is connected).
-QIcon appIcon();
-QIcon trayIcon(bool active);
 // Whether the desktop asks for still pictures (the animated marks then do not move).
 bool reducedMotion();
 
@@ -36,6 +37,11 @@ inline std::string ss(const QString& text) { return text.toStdString(); }
 
 // A label that wraps its text, styled by the theme's rule for `name` (none: plain text).
 QLabel* wrappedText(QWidget* parent, const QString& value, const char* name = nullptr);
+// A label for text that came from a peer (names, chat, file names, reasons): shown as the characters it
+// holds, never read as markup.
+QLabel* peerText(QWidget* parent, const char* name = nullptr);
+// Peer text as a menu item's text: an ampersand is shown, not taken as a keyboard mnemonic.
+QString menuText(const std::string& text);
 
 // A page of `owner` that scrolls up and down when the window is shorter than its content; returns the
 // page's column.
@@ -65,6 +71,28 @@ class BadgeLabel : public QLabel {
   void show(const Badge& badge);
 };
 
+// An on/off setting drawn as a switch: a rounded track with a knob, the label beside it. A check box in
+// every other respect (signals, keyboard, accessibility).
+class Switch : public QCheckBox {
+ public:
+  explicit Switch(const QString& text, QWidget* parent = nullptr);
+  QSize sizeHint() const override;
+  QSize minimumSizeHint() const override { return sizeHint(); }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  bool hitButton(const QPoint& position) const override;
+};
+
+// A drop-down in the theme's look, its arrow one of our icons.
+class DropDown : public QComboBox {
+ public:
+  explicit DropDown(QWidget* parent = nullptr);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+};
+
 // Copies its value to the clipboard and says "Kopyalandı" for 1.8 s; a new click starts the 1.8 s again.
 class CopyButton : public QPushButton {
  public:
@@ -80,7 +108,7 @@ class CopyButton : public QPushButton {
 // A selectable card for a nearby device or a recent target.
 class DeviceCard : public QPushButton {
  public:
-  DeviceCard(const QString& name, const QString& detail, const QIcon& icon, QWidget* parent = nullptr);
+  DeviceCard(const QString& name, const QString& detail, Glyph icon, QWidget* parent = nullptr);
 };
 
 // "<name> bağlı", the detail and a destructive "Bağlantıyı kes".
@@ -89,10 +117,13 @@ class SessionBand : public QFrame {
  public:
   explicit SessionBand(QWidget* parent = nullptr);
   void show(const QString& name, const QString& detail);
+  // A further control, placed before "Bağlantıyı kes".
+  void addTool(QWidget* tool);
  signals:
   void disconnectRequested();
 
  private:
+  QHBoxLayout* row_;
   QLabel* name_;
   QLabel* detail_;
 };
@@ -101,6 +132,7 @@ class SessionBand : public QFrame {
 class ChatPanel : public QFrame {
   Q_OBJECT
  public:
+  static constexpr int bubbleWidth = 240;
   explicit ChatPanel(QWidget* parent = nullptr);
   void show(const std::vector<ChatLine>& lines);
   QLineEdit* field() const { return field_; }
@@ -117,7 +149,9 @@ class ChatPanel : public QFrame {
   std::vector<ChatLine> lines_;
 };
 
-// The file transfers of one session with their progress, result and actions.
+// The file transfers of one session with their progress, result and actions. A transfer keeps its row
+// while it is listed: a progress report changes the row in place, so that a button under the pointer
+// stays there.
 class TransferList : public QFrame {
   Q_OBJECT
  public:
@@ -127,8 +161,9 @@ class TransferList : public QFrame {
   void cancelRequested(const pellora::TransferProgress& transfer);
 
  private:
+  class Row;
   QVBoxLayout* rows_;
-  std::vector<TransferProgress> transfers_;
+  std::vector<Row*> shown_;  // in the order of the list, newest last
 };
 
 // The received-files folder, and a saved file selected in the file manager (its folder when no file

@@ -32,9 +32,7 @@
 #include "ui/main_window.h"
 #include "ui/remote_window.h"
 #include "ui/theme.h"
-
-// The icons live in a static library: nothing references their initialiser, so it is called here.
-static void initResources() { Q_INIT_RESOURCE(pellora); }
+#include "ui/tray_menu.h"
 
 namespace pellora::ui {
 
@@ -136,6 +134,7 @@ class DesktopApp : public QObject {
     delete mainWindow_.data();
     delete settingsWindow_.data();
     delete tray_;
+    trayMenu_.reset();
     // Sessions say goodbye on the network thread; then everything stops.
     std::promise<void> stopped;
     bridge_.post([this, &stopped] {
@@ -159,7 +158,7 @@ class DesktopApp : public QObject {
     QApplication::setQuitOnLastWindowClosed(false);
     if (options_.connectTarget) return connectOnly();
 
-    MainModels models{SettingsModels{settings_, host_, permanentPassword_}, viewers_, discovery_, computerName_,
+    MainModels models{SettingsModels{settings_, host_, permanentPassword_}, viewers_, discovery_,
                       [this](const std::string& id) { openRemote(id); }, &sound_, permissionSource()};
     auto* main = new MainShell(bridge_, models);
     mainWindow_ = main;
@@ -223,50 +222,31 @@ class DesktopApp : public QObject {
   void makeTray() {
     tray_ = new QSystemTrayIcon(trayIcon(false));
     tray_->setToolTip("Pellora");
-    auto* menu = new QMenu;
-    tray_->setContextMenu(menu);
+    const std::weak_ptr<HostService> host = host_;
+    TrayMenu::Actions actions;
+    actions.disconnect = [this, host] {
+      bridge_.act(host, [](HostService& h) {
+        if (auto session = h.session()) session->channel()->close(std::string(hostDisconnectReason));
+      });
+    };
+    actions.toggleSharing = [this, host](bool sharing) {
+      bridge_.act(host, [sharing](HostService& h) {
+        h.stop();  // a clean restart when starting
+        if (!sharing) h.start();
+      });
+    };
+    actions.showMain = [this] { showMain(); };
+    actions.settings = [this] { showSettings(); };
+    actions.quit = [] { QApplication::quit(); };
+    trayMenu_ = std::make_unique<TrayMenu>(std::move(actions));
+    tray_->setContextMenu(trayMenu_.get());
     connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
       if (reason == QSystemTrayIcon::Trigger) showMain();
     });
-    bridge_.watch(std::weak_ptr(host_), menu, [this, menu](const HostService::State& state) {
-      tray_->setIcon(trayIcon(state.active.has_value()));
-      menu->clear();
-      for (const auto& entry : trayMenu(state)) {
-        QAction* action = menu->addAction(qs(entry.text));
-        using Role = MenuEntry::Role;
-        switch (entry.role) {
-          case Role::header:
-          case Role::peer: action->setEnabled(false); break;
-          case Role::disconnect:
-            connect(action, &QAction::triggered, this, [this] {
-              bridge_.act(std::weak_ptr(host_), [](HostService& h) {
-                if (auto session = h.session()) session->channel()->close(std::string(hostDisconnectReason));
-              });
-            });
-            break;
-          case Role::toggleSharing:
-            connect(action, &QAction::triggered, this, [this, sharing = state.isSharing] {
-              bridge_.act(std::weak_ptr(host_), [sharing](HostService& h) {
-                h.stop();  // a clean restart when starting
-                if (!sharing) h.start();
-              });
-            });
-            break;
-          case Role::showMain:
-            action->setShortcut(QKeySequence("Ctrl+O"));
-            connect(action, &QAction::triggered, this, [this] { showMain(); });
-            break;
-          case Role::settings:
-            action->setShortcut(QKeySequence("Ctrl+,"));
-            connect(action, &QAction::triggered, this, [this] { showSettings(); });
-            break;
-          case Role::quit:
-            action->setShortcut(QKeySequence("Ctrl+Q"));
-            connect(action, &QAction::triggered, qApp, &QApplication::quit);
-            break;
-        }
-        if (entry.role == Role::peer || entry.role == Role::showMain) menu->addSeparator();
-      }
+    bridge_.watch(host, trayMenu_.get(), [this](const HostService::State& state) {
+      const bool active = state.active.has_value();
+      if (active != trayActive_) tray_->setIcon(trayIcon(trayActive_ = active));
+      trayMenu_->render(state);
     });
     tray_->show();
   }
@@ -353,6 +333,8 @@ class DesktopApp : public QObject {
   QPointer<QWidget> mainWindow_;
   QPointer<QWidget> settingsWindow_;
   QSystemTrayIcon* tray_ = nullptr;
+  std::unique_ptr<TrayMenu> trayMenu_;
+  bool trayActive_ = false;
   std::map<std::string, QPointer<RemoteWindow>> remotes_;
 };
 
@@ -360,7 +342,6 @@ class DesktopApp : public QObject {
 
 int runDesktopApp(int argc, char** argv, const DesktopOptions& options) {
   QApplication application(argc, argv);
-  initResources();
   QApplication::setApplicationName("Pellora");
   QApplication::setDesktopFileName("pellora");
   int status = 0;

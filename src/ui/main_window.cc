@@ -6,7 +6,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QLocale>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QStackedWidget>
@@ -30,6 +29,17 @@ QPushButton* button(QWidget* parent, const QString& title, const char* kind, con
   auto* b = new QPushButton(icon, title, parent);
   b->setProperty("kind", kind);
   return b;
+}
+
+// An icon and a text side by side.
+QWidget* iconLine(QWidget* parent, Glyph icon, Ink ink, QLabel* text) {
+  auto* line = new QWidget(parent);
+  auto* row = new QHBoxLayout(line);
+  row->setContentsMargins(0, 0, 0, 0);
+  row->setSpacing(8);
+  row->addWidget(new GlyphLabel(icon, ink, 16, line));
+  row->addWidget(text, 1);
+  return line;
 }
 
 void clear(QVBoxLayout* layout) {
@@ -63,11 +73,11 @@ ConnectTab::ConnectTab(ModelBridge bridge, MainModels models, QWidget* parent)
   password_->setPlaceholderText("Parola");
   fields->addWidget(password_);
   auto* actions = new QHBoxLayout;
-  connect_ = button(form, "Bağlan", "primary", themeIcon({"go-next-symbolic", "go-next"}));
+  connect_ = button(form, "Bağlan", "primary", glyph(Glyph::arrowRight, Ink::onAccent));
   connect_->setLayoutDirection(Qt::RightToLeft);  // the arrow after the word
-  auto* secure = wrappedText(form, "Uçtan uca şifreli bağlantı", "muted");
   actions->addWidget(connect_);
-  actions->addWidget(secure, 1);
+  actions->addSpacing(6);
+  actions->addWidget(iconLine(form, Glyph::shield, Ink::muted, wrappedText(form, "Uçtan uca şifreli bağlantı", "muted")), 1);
   fields->addLayout(actions);
   error_ = wrappedText(form, {}, "error");
   error_->hide();
@@ -111,7 +121,18 @@ ConnectTab::ConnectTab(ModelBridge bridge, MainModels models, QWidget* parent)
 void ConnectTab::startDiscovery() {
   if (discoveryStarted_) return;
   discoveryStarted_ = true;
-  bridge_.act(models_.discovery, [name = models_.computerName](Discovery& d) { d.start(name); });
+  // This computer never lists itself: the name its host service announces is left out, whatever it is at
+  // the moment (none while sharing is off; the mDNS daemon renames the service on a clash).
+  bridge_.post([discovery = models_.discovery, host = models_.settings.host] {
+    auto list = discovery.lock();
+    if (!list) return;
+    auto service = host.lock();
+    list->start(service ? service->state().advertisedName : std::string());
+    if (service)
+      service->published().subscribe([discovery](const HostService::State& state) {
+        if (auto devices = discovery.lock()) devices->exclude(state.advertisedName);
+      });
+  });
 }
 
 void ConnectTab::updateButton() {
@@ -129,7 +150,7 @@ void ConnectTab::renderNearby(const Discovery::State& state) {
   if (nearby_.empty())
     nearbyList_->addWidget(wrappedText(this, "Henüz bir cihaz bulunamadı.\nAynı ağda Pellora paylaşımı açık olmalı.", "muted"));
   for (const auto& device : nearby_) {
-    auto* item = new DeviceCard(qs(device.name), "Yerel ağda", themeIcon({"computer-symbolic", "computer"}), this);
+    auto* item = new DeviceCard(qs(device.name), "Yerel ağda", Glyph::computer, this);
     connect(item, &QPushButton::clicked, this, [this, name = qs(device.name)] { select(name); });
     nearbyList_->addWidget(item);
   }
@@ -141,7 +162,7 @@ void ConnectTab::renderRecent(const AppSettings::State& state) {
   clear(recentList_);
   if (recent_.empty()) recentList_->addWidget(wrappedText(this, "İlk bağlantın burada görünecek.", "muted"));
   for (const auto& entry : recent_) {
-    auto* item = new DeviceCard(qs(entry), "Son kullanılan adres", themeIcon({"document-open-recent-symbolic", "document-open-recent"}), this);
+    auto* item = new DeviceCard(qs(entry), "Son kullanılan adres", Glyph::clock, this);
     connect(item, &QPushButton::clicked, this, [this, name = qs(entry)] { select(name); });
     recentList_->addWidget(item);
   }
@@ -176,8 +197,11 @@ HostTab::HostTab(ModelBridge bridge, SettingsModels models, MessageSound* sound,
       models_(std::move(models)),
       sound_(sound),
       permissionSource_(std::move(permissions)) {
-  auto* column = scrollingPage(this);
-  QWidget* page = column->parentWidget();
+  setObjectName("page");
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(32, 24, 32, 20);
+  column->setSpacing(12);
+  QWidget* page = this;
   auto* top = new QHBoxLayout;
   top->addWidget(new Heading("ÇALIŞMA ALANIN", "Bu bilgisayar", page), 1);
   badge_ = new BadgeLabel(page);
@@ -193,7 +217,7 @@ HostTab::HostTab(ModelBridge bridge, SettingsModels models, MessageSound* sound,
     // One row per permission: its state and a button that shows the system's dialog.
     const auto row = [&](const QString& title, const QString& detail) {
       auto* line = new QHBoxLayout;
-      auto* state = new QLabel(permissionsCard_);
+      auto* state = new GlyphLabel(Glyph::alertCircle, Ink::warning, 20, permissionsCard_);
       line->addWidget(state);
       auto* words = new QVBoxLayout;
       words->addWidget(wrappedText(permissionsCard_, title));
@@ -218,32 +242,36 @@ HostTab::HostTab(ModelBridge bridge, SettingsModels models, MessageSound* sound,
   auto* identityCard = card(page);
   {
     auto* rows = new QVBoxLayout(identityCard);
-    rows->addWidget(wrappedText(identityCard, "BU BİLGİSAYARIN KİMLİĞİ", "eyebrow"));
+    auto* eyebrow = wrappedText(identityCard, "BU BİLGİSAYARIN KİMLİĞİ", "eyebrow");
+    rows->addWidget(iconLine(identityCard, Glyph::shield, Ink::accent, eyebrow));
     auto* idRow = new QHBoxLayout;
-    identity_ = wrappedText(identityCard, {}, "identity");
+    identity_ = peerText(identityCard, "identity");
     identity_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     copyID_ = new CopyButton("Kimliği kopyala", identityCard);
     idRow->addWidget(identity_, 1);
     idRow->addWidget(copyID_);
     rows->addLayout(idRow);
-    rows->addWidget(wrappedText(identityCard, "Oturum parolası", "cardTitle"));
     auto* pwRow = new QHBoxLayout;
+    pwRow->addWidget(wrappedText(identityCard, "Oturum parolası", "cardTitle"));
+    pwRow->addSpacing(8);
     passwordText_ = wrappedText(identityCard, {}, "password");
     passwordText_->setWordWrap(false);
+    passwordText_->setTextFormat(Qt::PlainText);
     passwordEdit_ = new QLineEdit(identityCard);
     passwordEdit_->hide();
     const auto tool = [identityCard](const QString& tip, const QIcon& icon) {
       auto* b = new QToolButton(identityCard);
       b->setToolTip(tip);
+      b->setAccessibleName(tip);
       b->setIcon(icon);
-      if (icon.isNull()) b->setText(tip);
+      b->setIconSize({18, 18});
       b->setAutoRaise(true);
       return b;
     };
-    visibility_ = tool("Parolayı göster", themeIcon({"view-reveal-symbolic", "view-visible"}));
+    visibility_ = tool("Parolayı göster", glyph(Glyph::eye));
     visibility_->setAccessibleName("Parola görünürlüğü");
-    auto* regenerate = tool("Parolayı yenile", themeIcon({"view-refresh-symbolic", "view-refresh"}));
-    edit_ = tool("Parolayı düzenle", themeIcon({"document-edit-symbolic", "document-edit"}));
+    auto* regenerate = tool("Parolayı yenile", glyph(Glyph::refresh));
+    edit_ = tool("Parolayı düzenle", glyph(Glyph::pencil));
     copyPassword_ = new CopyButton("Parolayı kopyala", identityCard);
     pwRow->addWidget(passwordText_, 1);
     pwRow->addWidget(passwordEdit_, 1);
@@ -272,37 +300,82 @@ HostTab::HostTab(ModelBridge bridge, SettingsModels models, MessageSound* sound,
   }
   column->addWidget(identityCard);
 
+  // The session band carries the session tools' buttons; their chat and files come last.
   band_ = new SessionBand(page);
   connect(band_, &SessionBand::disconnectRequested, this, [this] {
     onHost([](HostService& h) {
       if (auto session = h.session()) session->channel()->close(std::string(hostDisconnectReason));
     });
   });
+  chatButton_ = button(band_, "Sohbet", "secondary", glyph(Glyph::chat));
+  sendButton_ = button(band_, "Dosya gönder", "secondary", glyph(Glyph::fileUp));
+  band_->addTool(chatButton_);
+  band_->addTool(sendButton_);
   column->addWidget(band_);
-  tools_ = new QWidget(page);
+
+  approval_ = new Switch("Her bağlantıyı onayla", page);
+  connect(approval_, &QCheckBox::toggled, this, [this](bool on) {
+    bridge_.act(models_.settings, [on](AppSettings& s) { s.setRequireApproval(on); });
+  });
+  column->addWidget(approval_);
+  auto* readyCard = card(page);
   {
-    auto* rows = new QVBoxLayout(tools_);
-    rows->setContentsMargins(0, 0, 0, 0);
-    auto* buttons = new QHBoxLayout;
-    chatButton_ = button(tools_, "Sohbet", "secondary");
-    auto* send = button(tools_, "Dosya gönder", "secondary", themeIcon({"document-send-symbolic", "document-send"}));
-    buttons->addWidget(chatButton_);
-    buttons->addWidget(send);
-    buttons->addStretch();
-    rows->addLayout(buttons);
-    auto* panels = new QHBoxLayout;
-    chat_ = new ChatPanel(tools_);
-    chat_->setMinimumHeight(220);
-    transfers_ = new TransferList(tools_);
+    auto* rows = new QVBoxLayout(readyCard);
+    auto* line = new QHBoxLayout;
+    auto* words = new QVBoxLayout;
+    words->setSpacing(2);
+    readiness_ = wrappedText(readyCard, {}, "cardTitle");
+    words->addWidget(readiness_);
+    words->addWidget(wrappedText(readyCard, "Kimlik ve parolanı yalnızca güvendiğin kişiyle paylaş.", "muted"));
+    line->addLayout(words, 1);
+    share_ = button(readyCard, {}, "primary");
+    line->addWidget(share_, 0, Qt::AlignVCenter);
+    rows->addLayout(line);
+    connect(share_, &QPushButton::clicked, this, [this] {
+      if (host_.isSharing) onHost([](HostService& h) { h.stop(); });
+      else onHost([](HostService& h) { h.start(); });
+    });
+    relayFailed_ = new QWidget(readyCard);
+    auto* relayRow = new QHBoxLayout(relayFailed_);
+    relayRow->setContentsMargins(0, 0, 0, 0);
+    relayRow->addWidget(wrappedText(relayFailed_, "İnternet erişimi kurulamadı.", "error"), 1);
+    auto* retry = button(relayFailed_, "Yeniden dene", "secondary", glyph(Glyph::refresh));
+    relayRow->addWidget(retry);
+    connect(retry, &QPushButton::clicked, this, [this] { onHost([](HostService& h) { h.restartRelay(); }); });
+    rows->addWidget(relayFailed_);
+    addressLine_ = wrappedText(readyCard, {}, "muted");
+    rows->addWidget(iconLine(readyCard, Glyph::wifi, Ink::muted, addressLine_));
+  }
+  column->addWidget(readyCard);
+
+  // The session's chat and files: the only part that scrolls, in whatever room the window leaves.
+  tools_ = new QScrollArea(page);
+  {
+    auto* scroll = static_cast<QScrollArea*>(tools_);
+    scroll->setObjectName("tools");
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->viewport()->setAutoFillBackground(false);
+    auto* inner = new QWidget;
+    inner->setObjectName("toolsPage");
+    auto* panels = new QHBoxLayout(inner);
+    panels->setContentsMargins(0, 0, 0, 0);
+    chat_ = new ChatPanel(inner);
+    chat_->setMinimumHeight(200);
+    transfers_ = new TransferList(inner);
     panels->addWidget(chat_, 1);
     panels->addWidget(transfers_, 1);
-    rows->addLayout(panels);
+    scroll->setWidget(inner);
     connect(chatButton_, &QPushButton::clicked, this, [this] {
       showChat_ = !showChat_;
-      if (showChat_) onHost([](HostService& h) { h.markChatRead(); });
+      if (showChat_) {
+        onHost([](HostService& h) { h.markChatRead(); });
+        chat_->field()->setFocus();
+      }
       render();
     });
-    connect(send, &QPushButton::clicked, this, [this] {
+    connect(sendButton_, &QPushButton::clicked, this, [this] {
       const auto files = chooseFilesToSend(this);
       if (!files.empty()) onHost([files](HostService& h) { h.sendFiles(files); });
     });
@@ -321,40 +394,9 @@ HostTab::HostTab(ModelBridge bridge, SettingsModels models, MessageSound* sound,
       });
     });
   }
-  column->addWidget(tools_);
-
-  auto* approval = new QCheckBox("Her bağlantıyı onayla", page);
-  approval->setObjectName("switch");
-  approval_ = approval;
-  connect(approval, &QCheckBox::toggled, this, [this](bool on) {
-    bridge_.act(models_.settings, [on](AppSettings& s) { s.setRequireApproval(on); });
-  });
-  column->addWidget(approval);
-  auto* readyCard = card(page);
-  {
-    auto* rows = new QVBoxLayout(readyCard);
-    readiness_ = wrappedText(readyCard, {}, "cardTitle");
-    rows->addWidget(readiness_);
-    rows->addWidget(wrappedText(readyCard, "Kimlik ve parolanı yalnızca güvendiğin kişiyle paylaş.", "muted"));
-    share_ = button(readyCard, {}, "primary");
-    rows->addWidget(share_, 0, Qt::AlignLeft);
-    connect(share_, &QPushButton::clicked, this, [this] {
-      if (host_.isSharing) onHost([](HostService& h) { h.stop(); });
-      else onHost([](HostService& h) { h.start(); });
-    });
-    relayFailed_ = new QWidget(readyCard);
-    auto* relayRow = new QHBoxLayout(relayFailed_);
-    relayRow->setContentsMargins(0, 0, 0, 0);
-    relayRow->addWidget(wrappedText(relayFailed_, "İnternet erişimi kurulamadı.", "error"), 1);
-    auto* retry = button(relayFailed_, "Yeniden dene", "secondary");
-    relayRow->addWidget(retry);
-    connect(retry, &QPushButton::clicked, this, [this] { onHost([](HostService& h) { h.restartRelay(); }); });
-    rows->addWidget(relayFailed_);
-    addressLine_ = wrappedText(readyCard, {}, "muted");
-    rows->addWidget(addressLine_);
-  }
-  column->addWidget(readyCard);
-  column->addStretch();
+  column->addWidget(tools_, 1);
+  filler_ = new QWidget(page);
+  column->addWidget(filler_, 1);
 
   tick_.setInterval(hostRefresh);
   connect(&tick_, &QTimer::timeout, this, &HostTab::refresh);
@@ -401,11 +443,7 @@ void HostTab::render() {
   permissionsCard_->setVisible(!permissions_.all());
   for (const auto& [row, granted] : {std::pair{screenCaptureRow_, permissions_.screenCapture},
                                      std::pair{inputRow_, permissions_.input}}) {
-    QIcon icon = granted ? themeIcon({"emblem-ok-symbolic", "emblem-default", "dialog-ok"})
-                         : themeIcon({"dialog-warning-symbolic", "dialog-warning"});
-    if (icon.isNull())  // no icon theme: the style's own
-      icon = style()->standardIcon(granted ? QStyle::SP_DialogApplyButton : QStyle::SP_MessageBoxWarning);
-    row.state->setPixmap(icon.pixmap(20, 20));
+    row.state->set(granted ? Glyph::checkCircle : Glyph::alertCircle, granted ? Ink::success : Ink::warning);
     row.state->setAccessibleName(granted ? "checkmark.circle" : "exclamationmark.circle");
     row.grant->setVisible(!granted);
   }
@@ -418,29 +456,27 @@ void HostTab::render() {
   passwordText_->setVisible(!editing_);
   passwordEdit_->setVisible(editing_);
   visibility_->setToolTip(passwordVisible_ ? "Parolayı gizle" : "Parolayı göster");
-  visibility_->setIcon(passwordVisible_ ? themeIcon({"view-conceal-symbolic", "view-hidden"})
-                                        : themeIcon({"view-reveal-symbolic", "view-visible"}));
-  edit_->setIcon(editing_ ? themeIcon({"object-select-symbolic", "dialog-ok"})
-                          : themeIcon({"document-edit-symbolic", "document-edit"}));
+  visibility_->setIcon(glyph(passwordVisible_ ? Glyph::eyeOff : Glyph::eye));
+  edit_->setIcon(glyph(editing_ ? Glyph::check : Glyph::pencil));
   copyPassword_->setValue(qs(host_.password));
 
-  band_->setVisible(host_.active.has_value());
-  tools_->setVisible(host_.active.has_value());
+  const bool active = host_.active.has_value();
+  band_->setVisible(active);
+  tools_->setVisible(active && showChat_);
+  filler_->setVisible(!tools_->isVisibleTo(this));
   if (host_.active) {
     const QDateTime since = QDateTime::fromSecsSinceEpoch(
         std::chrono::duration_cast<std::chrono::seconds>(host_.active->since.time_since_epoch()).count());
     band_->show(qs(host_.active->peerName),
-                QLocale().toString(since.time(), QLocale::ShortFormat) + "’den beri bu bilgisayarı kontrol ediyor");
+                since.time().toString("HH:mm") + "’den beri bu bilgisayarı kontrol ediyor");
     chatButton_->setText(qs(hostChatTitle(host_.unreadChat)));
-    chat_->setVisible(showChat_);
-    transfers_->setVisible(showChat_);
+    chatButton_->setIcon(glyph(host_.unreadChat > 0 ? Glyph::chatUnread : Glyph::chat));
     chat_->show(host_.chat);
     transfers_->show(host_.transfers);
     if (showChat_ && host_.unreadChat > 0) onHost([](HostService& h) { h.markChatRead(); });
   }
-  auto* approval = static_cast<QCheckBox*>(approval_);
-  const QSignalBlocker quiet(approval);
-  approval->setChecked(settings_.requireApproval);
+  const QSignalBlocker quiet(approval_);
+  approval_->setChecked(settings_.requireApproval);
   readiness_->setText(host_.isSharing ? "Bir bağlantıya hazır." : "Kontrol sende.");
   share_->setText(host_.isSharing ? "Paylaşımı durdur" : "Paylaşımı aç");
   share_->setProperty("kind", host_.isSharing ? "destructive" : "primary");
@@ -466,6 +502,7 @@ MainWindow::MainWindow(ModelBridge bridge, MainModels models, QWidget* parent) :
   side->setFixedWidth(220);
   auto* nav = new QVBoxLayout(side);
   nav->setContentsMargins(18, 24, 18, 18);
+  nav->setSpacing(4);
   auto* brand = new QHBoxLayout;
   auto* mark = new QLabel(side);
   mark->setPixmap(appIcon().pixmap(36, 36));
@@ -479,30 +516,27 @@ MainWindow::MainWindow(ModelBridge bridge, MainModels models, QWidget* parent) :
   navigation_ = new QButtonGroup(this);
   const struct {
     const char* title;
-    std::initializer_list<const char*> icons;
-  } items[] = {{"Bağlan", {"network-transmit-receive-symbolic", "network-transmit-receive"}},
-               {"Bu bilgisayar", {"computer-symbolic", "computer"}},
-               {"Ayarlar", {"preferences-system-symbolic", "preferences-system"}}};
+    Glyph icon;
+  } items[] = {{"Bağlan", Glyph::connect}, {"Bu bilgisayar", Glyph::computer}, {"Ayarlar", Glyph::sliders}};
   int index = 0;
   for (const auto& item : items) {
-    auto* entry = new QToolButton(side);
+    auto* entry = new QPushButton(glyph(item.icon, Ink::text, Ink::onAccent), item.title, side);
     entry->setObjectName("navItem");
-    entry->setText(item.title);
-    entry->setIcon(themeIcon(item.icons));
-    entry->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    entry->setIconSize({18, 18});
     entry->setCheckable(true);
-    entry->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    entry->setCursor(Qt::PointingHandCursor);
     navigation_->addButton(entry, index++);
     nav->addWidget(entry);
   }
   nav->addStretch();
-  nav->addWidget(wrappedText(side, "Uçtan uca şifreli", "muted"));
+  nav->addWidget(iconLine(side, Glyph::shield, Ink::muted, wrappedText(side, "Uçtan uca şifreli", "muted")));
   row->addWidget(side);
 
   pages_ = new QStackedWidget(this);
   connect_ = new ConnectTab(bridge, models, pages_);
   pages_->addWidget(connect_);
-  pages_->addWidget(new HostTab(bridge, models.settings, models.sound, models.permissions, pages_));
+  host_ = new HostTab(bridge, models.settings, models.sound, models.permissions, pages_);
+  pages_->addWidget(host_);
   pages_->addWidget(new SettingsView(bridge, models.settings, pages_));
   row->addWidget(pages_, 1);
   connect(navigation_, &QButtonGroup::idClicked, this, &MainWindow::selectTab);

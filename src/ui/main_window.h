@@ -12,6 +12,7 @@
 #include "viewer/viewer_store.h"
 
 class QButtonGroup;
+class QCheckBox;
 class QLineEdit;
 class QStackedWidget;
 class QToolButton;
@@ -36,8 +37,7 @@ struct PermissionSource {
 struct MainModels {
   SettingsModels settings;
   std::weak_ptr<ViewerStore> viewers;
-  std::weak_ptr<Discovery> discovery;
-  std::string computerName;  // never listed among the nearby devices
+  std::weak_ptr<Discovery> discovery;  // never lists the name our host service announces
   std::function<void(const std::string& sessionID)> openRemote;
   MessageSound* sound = nullptr;  // an incoming chat line on the Host tab; may be null
   PermissionSource permissions;
@@ -75,7 +75,8 @@ class ConnectTab : public QWidget {
 };
 
 // This computer: status, identity and password, the session band with its tools, approval, the sharing
-// button, the relay retry and the addresses. GUI thread; owned by the main window.
+// button, the relay retry and the addresses. Everything but the session's chat and files stays in view;
+// those scroll in the room that is left. GUI thread; owned by the main window.
 class HostTab : public QWidget {
   Q_OBJECT
  public:
@@ -106,7 +107,7 @@ class HostTab : public QWidget {
   BadgeLabel* badge_;
   QWidget* permissionsCard_;
   struct PermissionRow {
-    QLabel* state;
+    GlyphLabel* state;
     QPushButton* grant;
   };
   PermissionRow screenCaptureRow_, inputRow_;
@@ -119,10 +120,12 @@ class HostTab : public QWidget {
   CopyButton* copyPassword_;
   SessionBand* band_;
   QWidget* tools_;
+  QWidget* filler_;  // takes the room of the tools while there is no session
   QPushButton* chatButton_;
+  QPushButton* sendButton_;
   ChatPanel* chat_;
   TransferList* transfers_;
-  QWidget* approval_;
+  QCheckBox* approval_;
   QLabel* readiness_;
   QPushButton* share_;
   QWidget* relayFailed_;
@@ -136,11 +139,13 @@ class MainWindow : public QWidget {
   MainWindow(ModelBridge bridge, MainModels models, QWidget* parent = nullptr);
   void selectTab(int tab);
   ConnectTab* connectTab() const { return connect_; }
+  HostTab* hostTab() const { return host_; }
 
  private:
   QStackedWidget* pages_;
   QButtonGroup* navigation_;
   ConnectTab* connect_;
+  HostTab* host_;
 };
 
 }  // namespace pellora::ui

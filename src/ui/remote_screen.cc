@@ -104,6 +104,8 @@ bool RemoteScreen::event(QEvent* event) {
 bool RemoteScreen::focusNextPrevChild(bool) { return false; }
 
 void RemoteScreen::mouseMoveEvent(QMouseEvent* event) {
+  // The pointer passing over a window in the background leaves the remote pointer where it is.
+  if (!isActiveWindow()) return;
   if (!throttle_.admit(clock_())) return;
   const auto point = at(event->position());
   input_->mouseMove(point.x, point.y);

@@ -31,8 +31,9 @@ class RemoteInput {
 // Paints the frame sink's newest picture aspect-fit and letterboxed (or at its own size when the remote
 // window puts it in a scroll area): a new picture schedules one repaint, and each repaint takes from the
 // sink at most once, so a slow paint skips pictures instead of queueing them. Pointer positions are
-// normalised to the picture, motion is throttled to one message per 8 ms, keys go by their X11 key code
-// through the Linux key map, and every pressed key is released when the view loses focus.
+// normalised to the picture, motion is sent only while the window is the active one and then throttled to
+// one message per 8 ms, keys go by their X11 key code through the Linux key map, and every pressed key is
+// released when the view loses focus.
 //
 // Lives on the GUI thread; owned by its remote window. The sink is shared with the renderer, which calls
 // back on its own queue; that callback only queues a repaint.

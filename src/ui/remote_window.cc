@@ -45,11 +45,12 @@ class SessionInput final : public RemoteInput {
   std::weak_ptr<ViewerSession> session_;
 };
 
-QToolButton* toolButton(QWidget* parent, const QString& text, const QIcon& icon) {
+QToolButton* toolButton(QWidget* parent, const QString& text, Glyph icon, Ink ink = Ink::text) {
   auto* button = new QToolButton(parent);
   button->setText(text);
-  button->setIcon(icon);
-  button->setToolButtonStyle(icon.isNull() ? Qt::ToolButtonTextOnly : Qt::ToolButtonTextBesideIcon);
+  button->setIcon(glyph(icon, ink));
+  button->setIconSize({18, 18});
+  button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
   button->setAutoRaise(true);
   return button;
 }
@@ -164,12 +165,13 @@ void RemoteWindow::attach(const Found& found) {
     auto* column = new QVBoxLayout(ended_);
     column->setAlignment(Qt::AlignCenter);
     auto* mark = new QLabel(ended_);
-    mark->setPixmap(themeIcon({"network-offline-symbolic", "network-offline"}).pixmap(56, 56));
+    mark->setPixmap(glyph(Glyph::networkOff, Ink::onAccent).pixmap(56, 56));
     mark->setAlignment(Qt::AlignCenter);
     auto* line = new QLabel("Bağlantı kesildi.", ended_);
     line->setObjectName("title");
     line->setAlignment(Qt::AlignCenter);
-    endedText_ = new QLabel(ended_);
+    endedText_ = peerText(ended_);  // the reason the host gave
+    endedText_->setWordWrap(true);
     endedText_->setAlignment(Qt::AlignCenter);
     auto* advice = new QLabel("Yeniden bağlanmak için Bağlan ekranından güncel parolayı gir.", ended_);
     advice->setObjectName("muted");
@@ -204,8 +206,7 @@ void RemoteWindow::buildToolbar(QWidget* bar) {
   auto* row = new QHBoxLayout(bar);
   row->setContentsMargins(12, 6, 12, 6);
   auto* live = new LiveDot(bar);
-  name_ = new QLabel(bar);
-  name_->setObjectName("cardTitle");
+  name_ = peerText(bar, "cardTitle");
   figures_ = new QLabel(bar);
   figures_->setObjectName("muted");
   row->addWidget(live);
@@ -213,45 +214,50 @@ void RemoteWindow::buildToolbar(QWidget* bar) {
   row->addSpacing(12);
   row->addWidget(figures_, 1);
 
-  audio_ = toolButton(bar, "Sesi aç", {});
+  audio_ = toolButton(bar, "Sesi aç", Glyph::speakerOff);
   connect(audio_, &QToolButton::clicked, this, [this] { act([](ViewerSession& s) { s.toggleAudio(); }); });
-  displays_ = toolButton(bar, "Ekran", themeIcon({"video-display-symbolic", "video-display"}));
+  displays_ = toolButton(bar, "Ekran", Glyph::displays);
   displays_->setToolTip("Paylaşılan ekranı seç");
   displays_->setPopupMode(QToolButton::InstantPopup);
   displays_->setMenu(new QMenu(displays_));
-  quality_ = toolButton(bar, "Kalite", themeIcon({"preferences-system-symbolic", "preferences-system"}));
+  quality_ = toolButton(bar, "Kalite", Glyph::dial);
   quality_->setToolTip("Görüntü kalitesi");
   quality_->setPopupMode(QToolButton::InstantPopup);
   quality_->setMenu(new QMenu(quality_));
-  scale_ = toolButton(bar, "Gerçek boyut", {});
+  scale_ = toolButton(bar, "Gerçek boyut", Glyph::realSize);
   connect(scale_, &QToolButton::clicked, this, [this] {
     const bool fit = !state_.scaleToFit;
     act([fit](ViewerSession& s) { s.setScaleToFit(fit); });
   });
-  chatButton_ = toolButton(bar, "Sohbet", {});
+  chatButton_ = toolButton(bar, "Sohbet", Glyph::chat);
+  chatButton_->setCheckable(true);
   connect(chatButton_, &QToolButton::clicked, this, [this] {
     showChat_ = !showChat_;
+    chatButton_->setChecked(showChat_);
     chat_->setVisible(showChat_);
     if (showChat_) {
       chat_->field()->setFocus();
       act([](ViewerSession& s) { s.markChatRead(); });
+    } else {
+      screen_->setFocus();
     }
   });
-  auto* send = toolButton(bar, "Dosya gönder", themeIcon({"document-send-symbolic", "document-send"}));
+  auto* send = toolButton(bar, "Dosya gönder", Glyph::fileUp);
   send->setToolTip("Dosya gönder (ya da dosyayı ekrana sürükle)");
   connect(send, &QToolButton::clicked, this, [this] {
     const auto files = chooseFilesToSend(this);
     if (!files.empty()) act([files](ViewerSession& s) { s.sendFiles(files); });
   });
-  auto* full = toolButton(bar, "Tam ekran", themeIcon({"view-fullscreen-symbolic", "view-fullscreen"}));
+  auto* full = toolButton(bar, "Tam ekran", Glyph::fullScreen);
   connect(full, &QToolButton::clicked, this, &RemoteWindow::toggleFullScreen);
-  auto* end = toolButton(bar, "Bağlantıyı kes", themeIcon({"window-close-symbolic", "process-stop"}));
+  auto* end = toolButton(bar, "Bağlantıyı kes", Glyph::disconnect, Ink::danger);
   connect(end, &QToolButton::clicked, this, [this] { act([](ViewerSession& s) { s.disconnect(); }); });
   for (QToolButton* b : {audio_, displays_, quality_, scale_, chatButton_, send, full, end}) row->addWidget(b);
 }
 
 void RemoteWindow::render(const ViewerSession::State& state) {
   const bool first = !haveState_;
+  const bool wasConnected = !first && std::holds_alternative<ViewerSession::Connected>(state_.phase);
   const std::size_t incoming = std::count_if(state.chat.begin(), state.chat.end(), [](const ChatLine& l) { return !l.fromMe; });
   const std::size_t before = std::count_if(state_.chat.begin(), state_.chat.end(), [](const ChatLine& l) { return !l.fromMe; });
   if (!first && incoming > before && sound_) sound_->play();
@@ -265,16 +271,12 @@ void RemoteWindow::render(const ViewerSession::State& state) {
 
   audio_->setText(state.audioOn ? "Sesi kapat" : "Sesi aç");
   audio_->setToolTip(state.audioOn ? "Uzak sesi kapat" : "Uzak bilgisayarın sesini aç");
-  audio_->setIcon(state.audioOn ? themeIcon({"audio-volume-high-symbolic", "audio-volume-high"})
-                                : themeIcon({"audio-volume-muted-symbolic", "audio-volume-muted"}));
+  audio_->setIcon(glyph(state.audioOn ? Glyph::speakerOn : Glyph::speakerOff));
   scale_->setText(state.scaleToFit ? "Gerçek boyut" : "Pencereye sığdır");
   scale_->setToolTip(state.scaleToFit ? "1:1 göster" : "Pencereye sığdır");
+  scale_->setIcon(glyph(state.scaleToFit ? Glyph::realSize : Glyph::fitWindow));
   setScale(state.scaleToFit);
-  const QIcon chatIcon = state.unreadChat > 0 ? themeIcon({"mail-unread-symbolic", "mail-unread"})
-                                              : themeIcon({"user-available-symbolic", "internet-chat"});
-  chatButton_->setIcon(chatIcon);
-  // Without an icon theme the unread mark is a dot after the label.
-  chatButton_->setText(state.unreadChat > 0 && chatIcon.isNull() ? "Sohbet •" : "Sohbet");
+  chatButton_->setIcon(glyph(state.unreadChat > 0 ? Glyph::chatUnread : Glyph::chat));
   if (showChat_ && state.unreadChat > 0) act([](ViewerSession& s) { s.markChatRead(); });
 
   // The menus are rebuilt only when what they list changed, so that an open menu stays open while the
@@ -299,14 +301,25 @@ void RemoteWindow::render(const ViewerSession::State& state) {
   transfers_->show(state.transfers);
   transfers_->setVisible(!state.transfers.empty());
   placeOverlays();
-  if (first && !connecting && !ended) screen_->setFocus();
+  // Typing goes to the remote computer as soon as the session is up, without a click on the picture first.
+  if (std::holds_alternative<ViewerSession::Connected>(state.phase) && !wasConnected) focusScreen();
+}
+
+void RemoteWindow::focusScreen() {
+  // A line being written in the chat keeps the keyboard.
+  if (screen_ && !(showChat_ && chat_->field()->hasFocus())) screen_->setFocus(Qt::ActiveWindowFocusReason);
+}
+
+void RemoteWindow::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::ActivationChange && isActiveWindow()) focusScreen();
 }
 
 void RemoteWindow::buildMenus(const ViewerSession::State& state) {
   QMenu* displayMenu = displays_->menu();
   displayMenu->clear();
   for (const auto& display : state.displays) {
-    QAction* item = displayMenu->addAction(qs(displayLabel(display)));
+    QAction* item = displayMenu->addAction(menuText(displayLabel(display)));
     item->setCheckable(true);
     item->setChecked(state.selectedDisplay == display.id);
     connect(item, &QAction::triggered, this, [this, id = display.id] { act([id](ViewerSession& s) { s.selectDisplay(id); }); });

@@ -34,6 +34,7 @@ class RemoteWindow : public QWidget {
   void sendWhenConnected(std::vector<std::filesystem::path> files) { pendingFiles_ = std::move(files); }
 
  protected:
+  void changeEvent(QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -48,6 +49,7 @@ class RemoteWindow : public QWidget {
   void placeOverlays();
   void setScale(bool fit);
   void toggleFullScreen();
+  void focusScreen();
   template <typename Action>
   void act(Action action) const { bridge_.act(session_, std::move(action)); }
 

@@ -15,43 +15,43 @@
 
 namespace pellora::ui {
 
-namespace {
-
-QCheckBox* toggle(QWidget* parent, const QString& text) {
-  auto* box = new QCheckBox(text, parent);
-  box->setObjectName("switch");
-  return box;
-}
-
-}  // namespace
-
 SettingsView::SettingsView(ModelBridge bridge, SettingsModels models, QWidget* parent)
     : QWidget(parent), bridge_(std::move(bridge)), models_(std::move(models)) {
+  // Everything fits the settings window (640 × 540) as it is; the page scrolls only in a smaller one.
   auto* column = scrollingPage(this);
   QWidget* page = column->parentWidget();
-  column->setSpacing(12);
+  column->setContentsMargins(24, 18, 24, 18);
+  column->setSpacing(10);
 
   column->addWidget(new Heading("TERCİHLER", "Kendi ritminde.", page));
   auto* preferences = new QFrame(page);
   preferences->setObjectName("card");
   auto* prefs = new QVBoxLayout(preferences);
-  prefs->addWidget(wrappedText(preferences, "Görüntü kalitesi", "cardTitle"));
-  quality_ = new QComboBox(preferences);
+  prefs->setSpacing(4);
+  auto* qualityRow = new QHBoxLayout;
+  qualityRow->addWidget(wrappedText(preferences, "Görüntü kalitesi", "cardTitle"));
+  quality_ = new DropDown(preferences);
   for (const Quality q : allQualities) quality_->addItem(qs(std::string(label(q))), static_cast<int>(q));
-  prefs->addWidget(quality_);
-  clipboard_ = toggle(preferences, "Pano (kopyala/yapıştır) eşitle");
+  qualityRow->addWidget(quality_, 1);
+  prefs->addLayout(qualityRow);
+  clipboard_ = new Switch("Pano (kopyala/yapıştır) eşitle", preferences);
   prefs->addWidget(clipboard_);
-  prefs->addWidget(wrappedText(preferences, "Kopyaladığın metni karşı bilgisayara taşı.", "muted"));
-  swap_ = toggle(preferences, "macOS bağlantılarında Control ↔ Command");
+  auto* clipboardNote = wrappedText(preferences, "Kopyaladığın metni karşı bilgisayara taşı.", "muted");
+  clipboardNote->setIndent(44);  // under the switch's text
+  prefs->addWidget(clipboardNote);
+  swap_ = new Switch("macOS bağlantılarında Control ↔ Command", preferences);
   prefs->addWidget(swap_);
-  relay_ = toggle(preferences, "İnternet üzerinden erişim");
+  relay_ = new Switch("İnternet üzerinden erişim", preferences);
   prefs->addWidget(relay_);
   relayBox_ = new QWidget(preferences);
   auto* relayColumn = new QVBoxLayout(relayBox_);
   relayColumn->setContentsMargins(0, 0, 0, 0);
-  relayColumn->addWidget(wrappedText(relayBox_, "Relay adresi", "cardTitle"));
+  relayColumn->setSpacing(4);
+  auto* relayRow = new QHBoxLayout;
+  relayRow->addWidget(wrappedText(relayBox_, "Relay adresi", "cardTitle"));
   relayURL_ = new QLineEdit(relayBox_);
-  relayColumn->addWidget(relayURL_);
+  relayRow->addWidget(relayURL_, 1);
+  relayColumn->addLayout(relayRow);
   relayColumn->addWidget(wrappedText(relayBox_,
       "Relay adresini değiştirdikten sonra Enter’a bas. Kalite ve pano tercihleri yeni oturumlarda uygulanır.", "muted"));
   prefs->addWidget(relayBox_);
@@ -60,6 +60,7 @@ SettingsView::SettingsView(ModelBridge bridge, SettingsModels models, QWidget* p
   auto* unattended = new QFrame(page);
   unattended->setObjectName("card");
   auto* un = new QVBoxLayout(unattended);
+  un->setSpacing(4);
   auto* heading = new QLabel("GÖZETİMSİZ ERİŞİM", unattended);
   heading->setObjectName("eyebrow");
   un->addWidget(heading);
@@ -70,8 +71,7 @@ SettingsView::SettingsView(ModelBridge bridge, SettingsModels models, QWidget* p
   {
     auto* row = new QHBoxLayout(permanentOn_);
     row->setContentsMargins(0, 0, 0, 0);
-    auto* key = new QLabel(permanentOn_);
-    key->setPixmap(themeIcon({"dialog-password-symbolic", "dialog-password"}).pixmap(18, 18));
+    auto* key = new GlyphLabel(Glyph::key, Ink::accent, 18, permanentOn_);
     auto* remove = new QPushButton("Kaldır", permanentOn_);
     remove->setProperty("kind", "destructive");
     row->addWidget(key);
@@ -126,9 +126,9 @@ SettingsView::SettingsView(ModelBridge bridge, SettingsModels models, QWidget* p
     });
   }
   un->addWidget(permanentOff_);
-  skipApproval_ = toggle(unattended, "Kalıcı parolayla gelen bağlantıda onay sorma");
-  launch_ = toggle(unattended, "Oturum açılınca Pellora'i başlat");
-  acceptFiles_ = toggle(unattended, "Gelen dosyaları kabul et (İndirilenler/Pellora)");
+  skipApproval_ = new Switch("Kalıcı parolayla gelen bağlantıda onay sorma", unattended);
+  launch_ = new Switch("Oturum açılınca Pellora'i başlat", unattended);
+  acceptFiles_ = new Switch("Gelen dosyaları kabul et (İndirilenler/Pellora)", unattended);
   message_ = wrappedText(unattended, {}, "error");
   for (QWidget* w : std::initializer_list<QWidget*>{skipApproval_, launch_, acceptFiles_, message_}) un->addWidget(w);
   column->addWidget(unattended);

@@ -26,17 +26,23 @@ class Discovery : public std::enable_shared_from_this<Discovery> {
 
   // Starts browsing once; later calls do nothing. `excluding`: our own announced name, never listed.
   void start(std::string excluding);
+  // Our announced name changed (sharing switched on or off, or the mDNS daemon renamed our service on a
+  // clash): the list hides that name instead, and shows again a device that carries the old one.
+  void exclude(std::string name);
 
   const State& state() const { return published_.state(); }
   Published<State>& published() { return published_; }
 
  private:
   Discovery(Strand strand, std::unique_ptr<ServiceBrowser> browser);
-  void results(const std::vector<ServiceEndpoint>& all, const std::string& excluding);
+  void results(std::vector<ServiceEndpoint> all);
+  void publish();
 
   Strand strand_;
   std::unique_ptr<ServiceBrowser> browser_;
   bool started_ = false;
+  std::string excluding_;
+  std::vector<ServiceEndpoint> all_;  // the browser's last report
   Published<State> published_;
 };
 

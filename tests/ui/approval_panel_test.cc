@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QPointer>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <boost/asio/co_spawn.hpp>
@@ -44,6 +45,31 @@ TEST(ApprovalPanelTest, OnlyTheFirstOfClickTimerAndCloseCounts) {
     ASSERT_EQ(spy.count(), 1);
     EXPECT_FALSE(spy.at(0).at(0).toBool());
   }
+}
+
+TEST(ApprovalPanelTest, KeysTypedAtItAllowNothingAndEscapeRefuses) {
+  QPointer<ApprovalPanel> panel = new ApprovalPanel("vm", "Linux", "10.0.0.2");
+  QSignalSpy spy(panel.data(), &ApprovalPanel::decided);
+  panel->show();
+  panel->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(panel));
+  QPushButton* allow = nullptr;
+  for (auto* button : panel->findChildren<QPushButton*>()) {
+    EXPECT_FALSE(button->isDefault()) << button->text().toStdString();
+    EXPECT_FALSE(button->hasFocus()) << button->text().toStdString();
+    if (button->text() == "İzin ver") allow = button;
+  }
+  ASSERT_TRUE(allow);
+  EXPECT_EQ(allow->property("kind").toString(), "primary");  // still the one that looks primary
+  // Someone typing in another window as the panel appears.
+  for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space}) {
+    QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : panel.data();
+    QTest::keyClick(target, key);
+  }
+  EXPECT_EQ(spy.count(), 0);
+  QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : panel.data(), Qt::Key_Escape);
+  ASSERT_EQ(spy.count(), 1);
+  EXPECT_FALSE(spy.at(0).at(0).toBool());
 }
 
 ApprovalPanel* openPanel() {

@@ -1,5 +1,6 @@
 // The windows' own rules with real model objects on a main strand: the bridge, the Connect tab's
-// connect, the unattended-access fields, a session window without its session.
+// connect and its nearby list, the unattended-access fields, the settings and Host tab layouts, and session
+// windows, with and without their session, against a host on loopback.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -8,6 +9,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTest>
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_future.hpp>
@@ -15,18 +18,33 @@
 
 #include "base/cpu_pool.h"
 #include "base/network_thread.h"
+#include "host/null_input_event_sink.h"
+#include "host/synthetic_screen_capturer.h"
+#include "support/fake_power_inhibitor.h"
+#include "support/null_clipboard.h"
 #include "support/secret_store.h"
 #include "support/temp_dir.h"
 #include "ui/main_window.h"
+#include "ui/remote_screen.h"
 #include "ui/remote_window.h"
 #include "ui/settings_view.h"
+#include "viewer/fake_service_browser.h"
 
 namespace pellora::ui {
 namespace {
 
 namespace fs = std::filesystem;
 
-// A settings file and secrets of the test's own, the network thread and the models the windows show.
+constexpr const char* hostPassword = "kahve-1234";
+
+// Announces nothing; the test plays the mDNS daemon's part by calling `onName`.
+class QuietAdvertiser : public ServiceAdvertiser {
+ public:
+  void advertise(const std::string&, std::uint16_t) override {}
+};
+
+// A settings file and secrets of the test's own, the network thread and the models the windows show; on
+// demand a host on loopback that shares a small synthetic screen.
 class DesktopWidgetsTest : public ::testing::Test {
  protected:
   DesktopWidgetsTest() {
@@ -48,10 +66,59 @@ class DesktopWidgetsTest : public ::testing::Test {
     onStrand([this] {
       const auto sessions = viewers_->state().sessions;
       for (const auto& entry : sessions) viewers_->close(entry.first);
+      if (host_) host_->stop();
       return 0;
     });
+    if (host_) {
+      EXPECT_TRUE(QTest::qWaitFor([&] { return onStrand([&] { return host_->session() == nullptr; }); }));
+      onStrand([&] {
+        host_.reset();
+        return 0;
+      });
+    }
     network_.stop();
     cpu_.stop();
+  }
+
+  // The host, sharing (no approval, no relay) under the name "Masa".
+  void startHost() {
+    hostFile_ = std::make_unique<SettingsFile>(root_ / "host-settings.json");
+    hostSettings_ = std::make_unique<AppSettings>(*hostFile_, *passwords_, root_ / "host-autostart.desktop");
+    identities_ = std::make_unique<RelayIdentityStore>(*secrets_, *hostFile_);
+    HostService::Options options;
+    options.listen = {boost::asio::ip::make_address("127.0.0.1"), 0};
+    options.computerName = "Masa";
+    options.downloadDirectory = root_ / "host-downloads";
+    options.makeAdvertiser = [this] {
+      auto made = std::make_unique<QuietAdvertiser>();
+      advertiser_ = made.get();
+      return made;
+    };
+    HostPlatform platform;
+    platform.makeCapturer = [] { return std::make_unique<SyntheticScreenCapturer>(SyntheticScreenCapturer::Options{320, 200}); };
+    platform.makeInputSink = [] { return std::make_unique<NullInputEventSink>(PixelRect{0, 0, 320, 200}); };
+    host_ = HostService::make({network_, cpu_, *hostSettings_, *passwords_, *identities_,
+                               ClipboardSync::make(network_.mainStrand(), std::make_shared<NullClipboard>()),
+                               std::make_shared<FakePowerInhibitor>(), nullptr, platform},
+                              options);
+    hostPort_ = onStrand([this] {
+      hostSettings_->setRequireApproval(false);
+      hostSettings_->setRelayEnabled(false);
+      host_->setPassword(hostPassword);
+      host_->start();
+      return host_->listeningPort();
+    });
+  }
+  // A viewer session of our own to the host.
+  std::string openSession() {
+    auto target = ViewerTarget::parse("127.0.0.1:" + std::to_string(hostPort_));
+    return onStrand([&] { return viewers_->open(*target, hostPassword); });
+  }
+  bool connected(const std::string& id) {
+    return onStrand([&] {
+      auto session = viewers_->session(id);
+      return session && std::holds_alternative<ViewerSession::Connected>(session->state().phase);
+    });
   }
 
   test::TempDir folder_{"pellora-ui"};
@@ -60,9 +127,15 @@ class DesktopWidgetsTest : public ::testing::Test {
   std::unique_ptr<SettingsFile> file_;
   std::shared_ptr<PermanentPasswordStore> passwords_;
   std::shared_ptr<AppSettings> settings_;
+  std::unique_ptr<SettingsFile> hostFile_;
+  std::unique_ptr<AppSettings> hostSettings_;
+  std::unique_ptr<RelayIdentityStore> identities_;
   CpuPool cpu_;
   NetworkThread network_;
   std::shared_ptr<ViewerStore> viewers_;
+  std::shared_ptr<HostService> host_;
+  ServiceAdvertiser* advertiser_ = nullptr;
+  std::uint16_t hostPort_ = 0;
   ModelBridge bridge_{network_.mainStrand(), qApp};
 };
 
@@ -100,7 +173,7 @@ TEST_F(DesktopWidgetsTest, ConnectOpensATrimmedTargetAndRefusesNonsense) {
   std::vector<std::string> opened;
   auto discovery = Discovery::make(network_.mainStrand(), nullptr);
   ConnectTab tab(bridge_,
-                 MainModels{SettingsModels{settings_, {}, passwords_}, viewers_, discovery, "test",
+                 MainModels{SettingsModels{settings_, {}, passwords_}, viewers_, discovery,
                             [&](const std::string& id) { opened.push_back(id); }, nullptr, {}});
   tab.address()->setText("two words");
   tab.password()->setText("parola-1");
@@ -119,6 +192,36 @@ TEST_F(DesktopWidgetsTest, ConnectOpensATrimmedTargetAndRefusesNonsense) {
   EXPECT_EQ(onStrand([&] { return settings_->state().recent; }), (std::vector<std::string>{"127.0.0.1:1"}));
 }
 
+TEST_F(DesktopWidgetsTest, NearbyDevicesLeaveOutOurServiceUnderTheNameItIsAnnouncedWith) {
+  startHost();
+  auto* browser = new FakeServiceBrowser;
+  auto discovery = Discovery::make(network_.mainStrand(), std::unique_ptr<ServiceBrowser>(browser));
+  ConnectTab tab(bridge_, MainModels{SettingsModels{settings_, host_, passwords_}, viewers_, discovery, {}, nullptr, {}});
+  const auto listed = [&] {
+    QStringList names;
+    for (auto* card : tab.findChildren<DeviceCard*>())
+      if (card->accessibleName().endsWith(" cihazını seç") && card->findChild<QLabel*>()) names << card->accessibleName();
+    names.sort();
+    return names;
+  };
+  tab.startDiscovery();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return onStrand([&] { return browser->startCalls == 1; }); }));
+  // Another machine was called "Masa" first: the mDNS daemon renamed our service.
+  onStrand([&] {
+    browser->report({{"Masa", "10.0.0.2", 7171}, {"Masa #2", "10.0.0.5", 7171}});
+    return 0;
+  });
+  ASSERT_TRUE(QTest::qWaitFor([&] { return listed() == QStringList{"Masa #2 cihazını seç"}; }));
+  advertiser_->onName("Masa #2");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return listed() == QStringList{"Masa cihazını seç"}; })) << listed().join(", ").toStdString();
+  // Sharing off: nothing announced is ours.
+  onStrand([&] {
+    host_->stop();
+    return 0;
+  });
+  EXPECT_TRUE(QTest::qWaitFor([&] { return listed() == (QStringList{"Masa #2 cihazını seç", "Masa cihazını seç"}); }));
+}
+
 TEST_F(DesktopWidgetsTest, PermanentPasswordFieldsFollowTheRules) {
   SettingsView view(bridge_, SettingsModels{settings_, {}, passwords_});
   view.firstPassword()->setText("1234567");
@@ -134,6 +237,23 @@ TEST_F(DesktopWidgetsTest, PermanentPasswordFieldsFollowTheRules) {
   EXPECT_TRUE(view.firstPassword()->text().isEmpty());
   ASSERT_TRUE(QTest::qWaitFor([&] { return onStrand([&] { return settings_->state().hasPermanentPassword; }); }));
   EXPECT_EQ(passwords_->load(), "12345678");
+}
+
+TEST_F(DesktopWidgetsTest, SettingsFitTheirWindowWithoutScrolling) {
+  onStrand([&] {
+    settings_->setRelayEnabled(true);  // the relay address and its note shown too
+    return 0;
+  });
+  SettingsView view(bridge_, SettingsModels{settings_, {}, passwords_});
+  view.resize(640, 540);
+  view.show();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view.findChild<QLineEdit*>() && !view.findChildren<QLineEdit*>()[0]->isHidden(); }));
+  view.firstPassword()->setText("12345678");
+  view.secondPassword()->setText("1234");  // the mismatch line shown as well
+  QApplication::processEvents();
+  auto* page = view.findChild<QScrollArea*>();
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->verticalScrollBar()->maximum(), 0);
 }
 
 TEST_F(DesktopWidgetsTest, PermissionsCardAsksUntilTheSystemHasGranted) {
@@ -154,6 +274,52 @@ TEST_F(DesktopWidgetsTest, PermissionsCardAsksUntilTheSystemHasGranted) {
   // The answer shows on the tab's next refresh.
   granted = true;
   ASSERT_TRUE(QTest::qWaitFor([&] { return card->isHidden(); }, 5000));
+}
+
+TEST_F(DesktopWidgetsTest, HostTabKeepsItsButtonInViewWithASessionAndItsChatOpen) {
+  startHost();
+  MainWindow window(bridge_, MainModels{SettingsModels{settings_, host_, passwords_}, viewers_,
+                                        Discovery::make(network_.mainStrand(), nullptr), {}, nullptr, {}});
+  window.resize(900, 640);
+  window.show();
+  window.selectTab(1);
+  const std::string id = openSession();
+  HostTab* tab = window.hostTab();
+  const auto button = [&](const QString& text) -> QPushButton* {
+    for (auto* b : tab->findChildren<QPushButton*>())
+      if (b->text().startsWith(text) && b->isVisible()) return b;
+    return nullptr;
+  };
+  ASSERT_TRUE(QTest::qWaitFor([&] { return button("Sohbet") != nullptr; }, 30000));
+  button("Sohbet")->click();
+  QApplication::processEvents();
+  QPushButton* share = button("Paylaşımı durdur");
+  ASSERT_TRUE(share);
+  const QRect shown(share->mapTo(tab, QPoint(0, 0)), share->size());
+  EXPECT_TRUE(tab->rect().contains(shown)) << shown.y() << "+" << shown.height() << " of " << tab->height();
+  EXPECT_TRUE(tab->findChild<ChatPanel*>()->isVisible());
+}
+
+TEST_F(DesktopWidgetsTest, SessionScreenTakesTheKeyboardOnceConnectedAndOnEveryReturn) {
+  startHost();
+  const std::string id = openSession();
+  RemoteWindow window(bridge_, viewers_, id, nullptr);
+  window.show();
+  window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  RemoteScreen* screen = nullptr;
+  ASSERT_TRUE(QTest::qWaitFor([&] { return (screen = window.findChild<RemoteScreen*>()) != nullptr; }));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return connected(id); }, 30000));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return screen->hasFocus(); }));
+
+  QWidget other;
+  other.show();
+  other.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+  EXPECT_FALSE(screen->hasFocus());
+  window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  EXPECT_TRUE(screen->hasFocus());
 }
 
 TEST_F(DesktopWidgetsTest, SessionWindowWithoutItsSessionSaysSoAndNothingElse) {

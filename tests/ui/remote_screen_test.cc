@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QTest>
 #include <QWheelEvent>
 #include <variant>
 
@@ -58,6 +59,11 @@ class RemoteScreenTest : public testing::Test {
     screen.setClock([this] { return now; });
   }
 
+  void activate() {
+    screen.show();
+    screen.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&screen));
+  }
   void mouse(QEvent::Type type, QPointF at, Qt::MouseButton button = Qt::NoButton) {
     QMouseEvent event(type, at, screen.mapToGlobal(at), button, button, Qt::NoModifier);
     QApplication::sendEvent(&screen, &event);
@@ -96,6 +102,7 @@ TEST_F(RemoteScreenTest, ClicksLandOnThePictureWithTheirCount) {
 }
 
 TEST_F(RemoteScreenTest, MotionIsThrottledAndWheelsScaled) {
+  activate();
   mouse(QEvent::MouseMove, {0, 500});
   now += 5ms;
   mouse(QEvent::MouseMove, {100, 500});
@@ -106,6 +113,20 @@ TEST_F(RemoteScreenTest, MotionIsThrottledAndWheelsScaled) {
   QWheelEvent pixels({500, 500}, {500, 500}, {3, -7}, {0, -120}, Qt::NoButton, Qt::NoModifier, Qt::ScrollUpdate, false);
   QApplication::sendEvent(&screen, &pixels);
   EXPECT_EQ(input->sent, (std::vector<Sent>{Move{0, 0.5f}, Move{1, 0.5f}, Scroll{0, -12}, Scroll{3, -7}}));
+}
+
+TEST_F(RemoteScreenTest, MotionOverAWindowInTheBackgroundStaysHere) {
+  QWidget other;
+  other.show();
+  other.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+  screen.show();
+  mouse(QEvent::MouseMove, {100, 500});
+  EXPECT_TRUE(input->sent.empty());
+  activate();
+  now += 10ms;
+  mouse(QEvent::MouseMove, {500, 500});
+  EXPECT_EQ(input->sent, (std::vector<Sent>{Move{0.5f, 0.5f}}));
 }
 
 TEST_F(RemoteScreenTest, KeysGoByTheirX11CodeAndFocusLossReleasesThem) {
