@@ -1,69 +1,100 @@
 #!/usr/bin/env bash
-# Installs every Debian package Pellora needs to build, test, benchmark and fuzz.
-# Idempotent: nothing happens when every package is present; otherwise one `apt-get update`, one install.
+# Installs the Debian packages Pellora needs, grouped by purpose; each make target asks for its groups:
+#   build        compile and link everything, and run the programs (make build, make demo, make package)
+#   test         the private servers and tools the tests start (make test, make test-asan)
+#   bench        what the benchmarks compare against and run in (make bench)
+#   fuzz         clang with libFuzzer (make fuzz)
+#   coverage     the coverage report's tool (make coverage, with the test groups)
+#   package      the .deb tools (make package)
+#   wayland      a private headless GNOME desktop (the Wayland tests and benchmark; make demo DEMO_SOURCE=wayland)
+#   screenshots  a window manager and an icon theme to render the windows under (scripts/screenshots.sh)
+# Without arguments: every group (make deps). Idempotent: nothing happens when every package is present;
+# otherwise one `apt-get update`, one install.
 set -euo pipefail
 
-packages=(
-  # toolchain and test frameworks
-  build-essential cmake ninja-build ccache pkg-config git python3
-  # coverage reports (make coverage)
-  gcovr
-  clang-14 libclang-rt-14-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  # core: async I/O, HTTP, URL, JSON, crypto, Unicode, audio codec
-  libboost1.81-dev libboost-url1.81-dev libboost-json1.81-dev
-  libssl-dev libutf8proc-dev libopus-dev
-  # command lines of pellora and pellora-relay
-  libboost-program-options1.81-dev
-  # host media: video codecs, pixel conversion, JPEG, X11 capture and injection, sound
-  libavcodec-dev libavutil-dev libyuv-dev libturbojpeg0-dev ffmpeg
-  libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-randr0-dev libxcb-xtest0-dev
-  libxcb-xkb-dev libpulse-dev
-  # screensaver suspend, the fallback that keeps the display awake without a session bus
-  libxcb-screensaver0-dev
-  # relay store and secrets
-  libsqlite3-dev libsecret-1-dev
-  # session bus (GDBus), with descriptors passed over it (gio-unix): screensaver, Wayland sessions
-  libglib2.0-dev
-  # relay cluster: shared store client (Redis through hiredis)
-  libhiredis-dev
-  # desktop app: Qt 6 widgets and SVG icons
-  qt6-base-dev qt6-svg-dev libxkbcommon-dev
-  # desktop app: the desktop's event sounds (a chat line arriving)
-  libcanberra-dev
-  # packaging: .deb dependencies from dpkg-shlibdeps
-  dpkg-dev fakeroot
-  # packaging: CPack finds the ELF files to hand to dpkg-shlibdeps with file(1); minimal systems lack it
-  file
-  # integration tests: a virtual X server, a sound server, a CA for TLS tests
-  xvfb x11-utils xdotool pulseaudio openssl
-  # LAN announcement and discovery: the Avahi client library
-  libavahi-client-dev
-  # mDNS tests: a private mDNS daemon and system bus inside a network namespace with a veth pair
-  avahi-daemon dbus iproute2
-  # relay cluster tests: the shared store and a TCP load balancer in front of the nodes (private copies)
-  redis-server haproxy
-  # Wayland capture: PipeWire video streams (client library)
-  libpipewire-0.3-dev
-  # Wayland tests: a headless compositor with the screen-cast and remote-desktop interfaces, the media
-  # server and its session manager (private copies started by the tests; the packages only ship per-user units)
-  mutter pipewire wireplumber
-  # Wayland tests: the test client that draws known pictures and records input is a Qt Wayland client
-  qt6-wayland
-)
+declare -A groups
+add() {  # add GROUP PACKAGE...
+  local group=$1
+  shift
+  groups[$group]="${groups[$group]:-} $*"
+}
+
+# build: the toolchain
+add build build-essential cmake ninja-build ccache pkg-config git python3
+# build: the test and benchmark frameworks (one configuration builds the tests and benchmarks beside the programs)
+add build libgtest-dev libgmock-dev libbenchmark-dev
+# build: core: async I/O, HTTP, URL, JSON, crypto, Unicode, audio codec
+add build libboost1.81-dev libboost-url1.81-dev libboost-json1.81-dev libssl-dev libutf8proc-dev libopus-dev
+# build: command lines of pellora and pellora-relay
+add build libboost-program-options1.81-dev
+# build: host media: video codecs, pixel conversion, JPEG, X11 capture and injection, sound
+add build libavcodec-dev libavutil-dev libyuv-dev libturbojpeg0-dev
+add build libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-randr0-dev libxcb-xtest0-dev
+add build libxcb-xkb-dev libpulse-dev
+# build: screensaver suspend, the fallback that keeps the display awake without a session bus
+add build libxcb-screensaver0-dev
+# build: relay store and secrets; the relay cluster's shared store client (Redis through hiredis)
+add build libsqlite3-dev libsecret-1-dev libhiredis-dev
+# build: session bus (GDBus), with descriptors passed over it (gio-unix): screensaver, Wayland sessions
+add build libglib2.0-dev
+# build: desktop app: Qt 6 widgets and SVG icons (its platform plugins come with them), the desktop's event sounds
+add build qt6-base-dev qt6-svg-dev libxkbcommon-dev libcanberra-dev
+# build: LAN announcement and discovery (the Avahi client library); Wayland capture (PipeWire streams)
+add build libavahi-client-dev libpipewire-0.3-dev
+
+# test: a virtual X server and its tools, a sound server, a CA for the TLS tests
+add test xvfb x11-utils xdotool pulseaudio openssl
+# test: mDNS: a private mDNS daemon and system bus inside a network namespace with a veth pair
+add test avahi-daemon dbus iproute2
+# test: relay cluster: the shared store and a TCP load balancer in front of the nodes (private copies)
+add test redis-server haproxy
+
+# wayland: a headless compositor with the screen-cast and remote-desktop interfaces, the media server and its
+# session manager (private copies, started by the Wayland tests and benchmark and by the Wayland demo), and the
+# Qt Wayland client that draws known pictures and records input in it
+add wayland mutter pipewire wireplumber qt6-wayland
+
+# bench: the ffmpeg encoder the H.264 figures are compared with; a virtual X server for the capture figures
+add bench ffmpeg xvfb
+
+# fuzz: clang with libFuzzer and the sanitizers
+add fuzz clang-14 libclang-rt-14-dev
+
+# coverage: the per-layer line and branch report of the test suite
+add coverage gcovr
+
+# package: .deb dependencies from dpkg-shlibdeps; CPack finds the ELF files to hand it with file(1)
+add package dpkg-dev fakeroot file
+
+# screenshots: a virtual X server and its remote control, a window manager, a desktop icon theme, and (as root)
+# the mDNS tests' private network, so that a second host shows among the nearby devices
+add screenshots xvfb xdotool openbox adwaita-icon-theme avahi-daemon dbus iproute2
+
+all_groups=(build test wayland bench fuzz coverage package screenshots)
+wanted=("$@")
+[ ${#wanted[@]} -eq 0 ] && wanted=("${all_groups[@]}")
+# The Wayland tests and benchmark run wherever the others do.
+[[ " ${wanted[*]} " == *" test "* || " ${wanted[*]} " == *" bench "* ]] && wanted+=(wayland)
+packages=()
+for group in "${wanted[@]}"; do
+  [ -n "${groups[$group]:-}" ] || { echo "deps: no group '$group' (groups: ${all_groups[*]})" >&2; exit 2; }
+  for p in ${groups[$group]}; do
+    [[ " ${packages[*]} " == *" $p "* ]] || packages+=("$p")
+  done
+done
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && { echo "deps: all ${#packages[@]} packages present"; exit 0; }
+[ ${#missing[@]} -eq 0 ] && { echo "deps: all ${#packages[@]} packages of ${wanted[*]} present"; exit 0; }
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 echo "deps: installing ${missing[*]}"
 
-# avahi-daemon, redis-server and haproxy are here for the tests only, which run private copies of their
-# own (avahi-daemon inside a network namespace, the others on loopback ports). Their packages would start
+# avahi-daemon, redis-server and haproxy are here for the tests (and the screenshots) only, which run
+# private copies of their own (avahi-daemon inside a network namespace, the others on loopback ports). Their packages would start
 # system-wide daemons (avahi-daemon announces this machine on every real interface) and enable them for the
 # next boot. When this script installs them, a policy-rc.d keeps the package scripts from starting them
 # (invoke-rc.d and deb-systemd-invoke both ask that file), and afterwards their units are disabled so that
