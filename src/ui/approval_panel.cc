@@ -70,7 +70,9 @@ ApprovalPanel::ApprovalPanel(const QString& name, const QString& system, const Q
   column->addLayout(buttons);
   connect(refuse, &QPushButton::clicked, this, [this] { decide(false); });
   connect(allow, &QPushButton::clicked, this, [this] { decide(true); });
+  // A panel of one size: no resizing, and nothing for a window manager to maximise.
   setFixedWidth(440);
+  column->setSizeConstraint(QLayout::SetFixedSize);
 
   timer_.setSingleShot(true);
   timer_.setInterval(timeout);

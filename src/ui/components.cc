@@ -276,9 +276,9 @@ void ChatPanel::show(const std::vector<ChatLine>& lines) {
     bubble->setWordWrap(true);
     bubble->setTextInteractionFlags(Qt::TextSelectableByMouse);
     // A wrapping label asks for a narrow width of its own: give it what its text needs, up to the
-    // bubble's width (the padding is the theme's).
+    // bubble's width (the theme's padding, and a little room for the label's own layout).
     bubble->ensurePolished();
-    const int padding = 2 * 10 + 2;
+    const int padding = 2 * 10 + 8;
     const QRect needed = bubble->fontMetrics().boundingRect(QRect(0, 0, bubbleWidth - padding, 1 << 20),
                                                             Qt::TextWordWrap, text);
     bubble->setFixedWidth(std::min(bubbleWidth, needed.width() + padding));
