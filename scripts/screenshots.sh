@@ -2,8 +2,13 @@
 # Renders every window of the desktop app at 1920×1080 under a private Xvfb into docs/screenshots/*.png,
 # with live sessions: a relay on loopback; the app sharing (online identity) with a headless viewer
 # connected to it (chat, a file); and the app's own session window on a synthetic host (chat, a file).
+# Three looks, each in a run of its own:
+#   bare     (NAME.png)          no window manager and no desktop settings: the app's own look alone;
+#   desktop  (desktop-NAME.png)  a window manager, on a GNOME-like desktop with its icon theme installed;
+#   dark     (dark-NAME.png)     the window manager on a desktop with a dark palette (the main window).
 # Everything runs in a temporary HOME with file-based secrets and only on loopback. Run it again whenever
-# a window changes. Needs the release build (pellora, pellora-relay, grab-screen), Xvfb and xdotool.
+# a window changes (`make screenshots`). Needs the release build (pellora, pellora-relay, grab-screen) and
+# the packages of install-deps.sh's screenshots group. SCREENSHOTS_VARIANTS="bare dark" renders a subset.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,6 +22,20 @@ if [ "$(id -u)" = 0 ] && [ -z "${PELLORA_MDNS_AVAHI_CONF:-}" ] && [ -z "${SCREEN
   echo "screenshots: no private network; the nearby list stays empty"
   export SCREENSHOTS_NO_NEARBY=1
 fi
+
+# One run per look, each with its own X server and processes.
+if [ -z "${SCREENSHOTS_VARIANT:-}" ]; then
+  for variant in ${SCREENSHOTS_VARIANTS:-bare desktop dark}; do
+    SCREENSHOTS_VARIANT=$variant "$0" "$@"
+  done
+  exit 0
+fi
+variant=$SCREENSHOTS_VARIANT
+case "$variant" in
+  bare) prefix="" ;;
+  desktop | dark) prefix="$variant-" ;;
+  *) echo "screenshots: no look '$variant' (bare, desktop, dark)" >&2; exit 2 ;;
+esac
 
 preset=${PRESET:-release}
 bin=build/$preset/apps
@@ -42,11 +61,11 @@ trap stop_all EXIT
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 source scripts/local_relay.sh
 
-# A private X server: the first free display number from 90.
-display=90
-while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
-Xvfb ":$display" -screen 0 1920x1080x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+# A private X server on a display number it chooses itself.
+Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
+wait_until grep -q . "$work/display"
+display=$(head -1 "$work/display")
 export DISPLAY=":$display"
 wait_until xdotool getdisplaygeometry >/dev/null 2>&1
 
@@ -55,6 +74,31 @@ export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share" XDG_CA
 export XDG_DOWNLOAD_DIR="$HOME/Downloads"
 export PELLORA_SECRET_STORE=file PELLORA_REDUCE_MOTION=1
 mkdir -p "$XDG_CONFIG_HOME/pellora" "$HOME/Downloads"
+unset XDG_CURRENT_DESKTOP KDE_SESSION_VERSION QT_QPA_PLATFORMTHEME QT_STYLE_OVERRIDE
+
+# The desktop around the app: a window manager (title bars, focus, placement) and the desktop's settings
+# that Qt reads: GNOME's with its icon theme, or a dark palette as a KDE desktop keeps it in kdeglobals.
+if [ "$variant" != bare ]; then
+  command -v openbox >/dev/null || { echo "screenshots: openbox is missing (install-deps.sh screenshots)" >&2; exit 2; }
+  openbox --sm-disable >"$work/openbox.log" 2>&1 &
+  pids+=($!)
+  sleep 1
+fi
+if [ "$variant" = desktop ]; then
+  export XDG_CURRENT_DESKTOP=GNOME
+fi
+if [ "$variant" = dark ]; then
+  export XDG_CURRENT_DESKTOP=KDE KDE_SESSION_VERSION=5
+  # Dark backgrounds with light text for windows, views, buttons and tool tips; a blue selection.
+  {
+    printf '[General]\nColorScheme=BreezeDark\n'
+    for section in "Window 32,35,38" "View 27,30,32" "Button 41,44,48" "Tooltip 41,44,48"; do
+      read -r name background <<<"$section"
+      printf '\n[Colors:%s]\nBackgroundNormal=%s\nForegroundNormal=234,236,238\n' "$name" "$background"
+    done
+    printf '\n[Colors:Selection]\nBackgroundNormal=61,174,233\nForegroundNormal=255,255,255\n'
+  } >"$XDG_CONFIG_HOME/kdeglobals"
+fi
 
 start_local_relay
 
@@ -89,15 +133,21 @@ PELLORA_HOST_LISTEN="127.0.0.1:$app_port" PELLORA_PASSWORD=kahve-1234 PELLORA_SH
 pids+=($!)
 
 window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1; }
-shot() { sleep "${2:-1}"; "$grab" "$out/$1.png" 2>/dev/null; echo "screenshots: $out/$1.png"; }
-# Without a window manager every window opens at 0,0: place them.
-place() { xdotool windowmove "$1" "$2" "$3"; xdotool windowraise "$1"; }
-# A click at a position inside a placed window (window-relative logical pixels).
-click() {
-  local x y
-  eval "$(xdotool getwindowgeometry --shell "$1")"
-  xdotool mousemove $((X + $2)) $((Y + $3)) click 1
+# The dark look is the main window's only.
+shot() {
+  if [ "$variant" = dark ] && [[ "$1" != main-* ]]; then return 0; fi
+  sleep "${2:-1}"
+  "$grab" "$out/$prefix$1.png" 2>/dev/null
+  echo "screenshots: $out/$prefix$1.png"
 }
+# Without a window manager every window opens at 0,0: place them (a window manager is asked the same).
+place() {
+  xdotool windowmove "$1" "$2" "$3"
+  xdotool windowraise "$1"
+  [ "$variant" = bare ] || xdotool windowactivate --sync "$1" 2>/dev/null || true
+}
+# A click at a position inside a window (window-relative logical pixels; a window manager's frame aside).
+click() { xdotool mousemove --window "$1" "$2" "$3" click 1; }
 
 wait_until window '^Pellora$' >/dev/null
 main=$(window '^Pellora$')
@@ -115,19 +165,24 @@ wait_until window 'Bağlantı isteği' >/dev/null
 panel=$(window 'Bağlantı isteği')
 place "$panel" 740 330
 shot approval 1
-click "$panel" 369 213  # İzin ver
+# Allowing takes a deliberate act: Tab to "Reddet", Tab to "İzin ver", Space.
+xdotool windowfocus --sync "$panel" 2>/dev/null || true
+xdotool key --window "$panel" Tab Tab space
 wait_until grep -q 'Connected to' "$work/viewer.log"
 echo "Merhaba, dosyayı gönderdim." >&8
 
 # The Host tab with the session, its chat and the received file.
-click "$main" 108 166  # Bu bilgisayar
+click "$main" 100 162  # Bu bilgisayar
 sleep 1
-click "$main" 300 322  # Sohbet (1)
+click "$main" 501 248  # Sohbet (1)
 shot main-host 2
 
 # Settings, from the keyboard shortcut.
 xdotool windowfocus --sync "$main" 2>/dev/null || true
 xdotool key --window "$main" ctrl+comma
+# Sent to a window that is not the focused one, the release may not reach the server, which would then
+# repeat the key into whatever has the keyboard next.
+xdotool keyup ctrl comma
 wait_until window '^Ayarlar$' >/dev/null
 xdotool windowunmap "$main"
 place "$(window '^Ayarlar$')" 640 270
@@ -145,5 +200,5 @@ remote=$(xdotool search --onlyvisible --name "$(grep -o 'Connected to [^ ]*' "$w
 [ -n "$remote" ] || remote=$(window '^127\.0\.0\.1')
 place "$remote" 320 130
 echo "Merhaba! Notları aldım, teşekkürler." >&7
-click "$remote" 929 16  # Sohbet
+click "$remote" 827 20  # Sohbet
 shot remote-window 2
