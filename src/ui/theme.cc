@@ -110,8 +110,11 @@ QToolTip { background: %3; color: %5; border: 1px solid %4; padding: 4px 6px; }
 }
 
 void apply() {
+  static const Colours* applied = nullptr;
   const bool isDark = QApplication::palette().color(QPalette::Window).lightness() < 128;
   const Colours& colours = isDark ? dark : light;
+  if (applied == &colours) return;  // the style sheet itself may report a palette change
+  applied = &colours;
   current = coloursOf(colours);
   qApp->setStyleSheet(styleSheet(colours));
 }
