@@ -19,11 +19,15 @@ Bytes Hello::encode() const {
   return std::move(w).data();
 }
 
-Hello Hello::decode(ByteView data, bool server) {
-  ByteReader r(data);
+std::uint8_t Hello::readHeader(ByteReader& r) {
   const ByteView m = r.view(magic.size());
   if (!std::equal(m.begin(), m.end(), magic.begin())) throw WireError::badMagic();
-  const std::uint8_t v = r.u8();
+  return r.u8();
+}
+
+Hello Hello::decode(ByteView data, bool server) {
+  ByteReader r(data);
+  const std::uint8_t v = readHeader(r);
   if (v != version) throw WireError::unsupportedVersion(v);
   Hello hello;
   hello.os = peerOSFromByte(r.u8());

@@ -31,6 +31,9 @@ struct Hello {
   // (`badMagic`, `unsupportedVersion`, `invalid("genel anahtar")`, `truncated`, `tooLarge`,
   // `invalid("UTF-8")`). Bytes after the name are ignored.
   static Hello decode(ByteView data, bool server);
+  // Consumes the magic and returns the version byte that follows, so that a client can tell which
+  // version the server answered in. Throws `badMagic` or `truncated`.
+  static std::uint8_t readHeader(ByteReader& r);
 
   bool operator==(const Hello&) const = default;
 };
