@@ -24,6 +24,16 @@ seed("message_decode_fuzz",
 hs = vectors["handshake"]
 seed("hello_decode_fuzz", [hs["clientHello"], hs["serverHello"]] +
      [n["input"] for n in vectors["negative"] if n["kind"] == "hello"])
+# Version-2 records around two valid P-256 points: a server hello with one and with two shares, and the
+# client's finish for each.
+point_a = ("04a56fa807caaa53a4d28dbb9853b9815c61a411118a6fe516a8798434751470f9010153ac33d0d5f2047ffdb1a3e42c9b4e6be6"
+           "62766e1eeb4116988ede5f912c")
+point_b = ("0406557e482bd03097ad0cbaa5df82115460d951e3451962f1eaf4367a420676d09857ccbc522686c83d1852abfa8ed6e4a1155c"
+           "f8f1543ceca528afb591a1e0b7")
+v2_head = "504c443102" + "03" + "11" * 16 + "00030d40"
+v2_name = "00000005" + b"Ekran".hex()
+seed("spake2_records_fuzz", [v2_head + "01" + point_b + v2_name, v2_head + "02" + point_b + point_a + v2_name,
+                             point_a + "22" * 32, point_a + "22" * 32 + "33" * 32])
 # Real Opus packets: SILK mono 20 ms, hybrid stereo 20 ms, CELT 2.5 ms, 10 ms and 20 ms, plus a bare TOC.
 seed("opus_decode_fuzz", [
     "08ab27e2fb8f4aef6ac24c8c62df235a",

@@ -37,4 +37,9 @@ HandshakeError HandshakeError::badServerProof() {
   return HandshakeError(Kind::badServerProof, "Karşı tarafın kimliği doğrulanamadı");
 }
 
+HandshakeError HandshakeError::downgraded() {
+  return HandshakeError(Kind::downgraded,
+                        "Karşı taraf eski el sıkışma sürümüyle yanıt verdi; bu hedef sürüm 2'ye sabitlendi");
+}
+
 }  // namespace pellora

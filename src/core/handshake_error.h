@@ -21,12 +21,15 @@ std::string_view description(HandshakeStatus status);
 // TransportError; `wire` exists for callers that need to carry a WireError inside this type.
 class HandshakeError : public std::exception {
  public:
-  enum class Kind { status, badIterations, wire, badServerProof };
+  enum class Kind { status, badIterations, wire, badServerProof, downgraded };
 
   static HandshakeError status(HandshakeStatus s);
   static HandshakeError badIterations(std::uint32_t announced);
   static HandshakeError wire(const WireError& error);
   static HandshakeError badServerProof();
+  // A target pinned to version 2 answered in version 1 (an old host, or someone in between who strips
+  // the request for version 2).
+  static HandshakeError downgraded();
 
   Kind kind() const { return kind_; }
   HandshakeStatus handshakeStatus() const { return status_; }

@@ -5,14 +5,16 @@
 namespace pellora {
 
 std::shared_ptr<SecureChannel> SecureChannel::make(std::shared_ptr<Wire> wire, Hello peer, CipherState sendCipher,
-                                                   CipherState receiveCipher) {
-  return std::shared_ptr<SecureChannel>(
-      new SecureChannel(std::move(wire), std::move(peer), std::move(sendCipher), std::move(receiveCipher)));
+                                                   CipherState receiveCipher, int handshakeVersion) {
+  return std::shared_ptr<SecureChannel>(new SecureChannel(std::move(wire), std::move(peer), std::move(sendCipher),
+                                                          std::move(receiveCipher), handshakeVersion));
 }
 
-SecureChannel::SecureChannel(std::shared_ptr<Wire> wire, Hello peer, CipherState sendCipher, CipherState receiveCipher)
+SecureChannel::SecureChannel(std::shared_ptr<Wire> wire, Hello peer, CipherState sendCipher, CipherState receiveCipher,
+                             int handshakeVersion)
     : wire_(std::move(wire)),
       peer_(std::move(peer)),
+      handshakeVersion_(handshakeVersion),
       sendCipher_(std::move(sendCipher)),
       receiveCipher_(std::move(receiveCipher)) {}
 

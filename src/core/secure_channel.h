@@ -18,6 +18,23 @@
 
 namespace pellora {
 
+// Which handshake versions the viewer's side offers and accepts. Version 2 (SPAKE2) is asked for inside
+// the version-1 client hello, so a version-1 host answers in version 1 as before.
+struct ClientHandshakeOptions {
+  bool offerVersion2 = true;
+  // The target completed version 2 before (it is pinned): an answer in version 1 ends the attempt with
+  // HandshakeError::downgraded before anything derived from the password is sent.
+  bool requireVersion2 = false;
+};
+
+// Which versions the host's side answers in.
+struct ServerHandshakeOptions {
+  bool acceptVersion2 = true;
+  // Callers that do not ask for version 2 are refused: they get a version-1 hello, their proof is not
+  // checked and they are answered `rejected` (no password is derived, `admit` is not called).
+  bool refuseVersion1 = false;
+};
+
 // An authenticated, encrypted message channel over one Wire, created only by the handshake. Shared by
 // everything that talks over the connection: `send`, `queuedBytes` and `close` may be called from any
 // thread; `receive` has exactly one reader (a session's receive task). Owns its wire; destroying the
@@ -35,30 +52,39 @@ class SecureChannel : public std::enable_shared_from_this<SecureChannel> {
   // How long a refused caller or a `bye` gets to leave before the connection is cancelled.
   static constexpr std::chrono::milliseconds cancelDelay{300};
 
-  // The viewer's side. Starts the wire; PBKDF2 runs on `cpu`. Throws TransportError, WireError,
-  // HandshakeError or CryptoError (a peer key that is not a P-256 point). On failure the caller cancels
-  // the wire; the timer cancels it when `timeout` passes first.
-  static boost::asio::awaitable<std::shared_ptr<SecureChannel>> client(std::shared_ptr<Wire> wire, std::string password,
-                                                                       std::string name, Duration timeout, CpuPool& cpu);
+  using ClientOptions = ClientHandshakeOptions;
+  using ServerOptions = ServerHandshakeOptions;
 
-  // The host's side: both PBKDF2 runs (session password, then the permanent one or a throwaway) on
-  // `cpu`. A status other than `ok` from `admit` is sent, the wire is cancelled 0.3 s later and
-  // HandshakeError::status is thrown.
+  // The viewer's side. Starts the wire; PBKDF2 runs on `cpu`. Throws TransportError, WireError,
+  // HandshakeError or CryptoError (a peer key or share that is not a P-256 point). On failure the caller
+  // cancels the wire; the timer cancels it when `timeout` passes first.
+  static boost::asio::awaitable<std::shared_ptr<SecureChannel>> client(std::shared_ptr<Wire> wire, std::string password,
+                                                                       std::string name, Duration timeout, CpuPool& cpu,
+                                                                       ClientOptions options = {});
+
+  // The host's side. Version 1: both PBKDF2 runs (session password, then the permanent one or a throwaway)
+  // on `cpu`. Version 2: one PBKDF2 run per password held, side by side on `cpu`. A status other than `ok`
+  // from `admit` is sent, the wire is cancelled 0.3 s later and HandshakeError::status is thrown.
   static boost::asio::awaitable<std::shared_ptr<SecureChannel>> server(std::shared_ptr<Wire> wire, std::string password,
                                                                        std::optional<std::string> permanentPassword,
                                                                        std::string name, Duration timeout, Admit admit,
-                                                                       CpuPool& cpu);
+                                                                       CpuPool& cpu, ServerOptions options = {});
   // Without a permanent password; `admit` learns whether the session password matched.
   static boost::asio::awaitable<std::shared_ptr<SecureChannel>> server(std::shared_ptr<Wire> wire, std::string password,
                                                                        std::string name, Duration timeout,
-                                                                       SessionAdmit admit, CpuPool& cpu);
+                                                                       SessionAdmit admit, CpuPool& cpu,
+                                                                       ServerOptions options = {});
 
   // A channel over keys agreed elsewhere (the handshake; tests).
   static std::shared_ptr<SecureChannel> make(std::shared_ptr<Wire> wire, Hello peer, CipherState sendCipher,
-                                             CipherState receiveCipher);
+                                             CipherState receiveCipher, int handshakeVersion = 1);
 
   const std::shared_ptr<Wire>& wire() const { return wire_; }
+  // The other side's hello: its name and system (after version 2 also the host's salt and iterations;
+  // no key).
   const Hello& peer() const { return peer_; }
+  // Which handshake protects the channel: 1, or 2 (SPAKE2).
+  int handshakeVersion() const { return handshakeVersion_; }
 
   // Seals and hands the message to the wire without waiting; never throws. Dropped silently once the
   // channel is closed. Failures surface on the receiving side.
@@ -74,11 +100,13 @@ class SecureChannel : public std::enable_shared_from_this<SecureChannel> {
   bool isClosed() const;
 
  private:
-  SecureChannel(std::shared_ptr<Wire> wire, Hello peer, CipherState sendCipher, CipherState receiveCipher);
+  SecureChannel(std::shared_ptr<Wire> wire, Hello peer, CipherState sendCipher, CipherState receiveCipher,
+                int handshakeVersion);
   void sent(std::size_t frameSize, bool failed);
 
   const std::shared_ptr<Wire> wire_;
   const Hello peer_;
+  const int handshakeVersion_;
   mutable std::mutex lock_;  // guards sendCipher_, pendingBytes_ and closed_; never held across a wait
   CipherState sendCipher_;
   std::int64_t pendingBytes_ = 0;

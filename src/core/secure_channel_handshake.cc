@@ -1,5 +1,8 @@
-// The two handshake procedures: hellos, key schedule, proofs, status.
+// The two handshake procedures: hellos, key schedule, proofs, status. Version 1 derives the keys from an
+// ECDH exchange and PBKDF2; version 2 (asked for by a marker in the client's nonce) runs SPAKE2, so that
+// someone posing as the host learns nothing that tests a password offline.
 
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 
@@ -7,6 +10,7 @@
 #include "core/password_generator.h"
 #include "core/secure_channel.h"
 #include "core/session_keys.h"
+#include "core/spake2_hello.h"
 
 namespace pellora {
 
@@ -38,20 +42,174 @@ class HandshakeTimer {
   asio::steady_timer timer_;
 };
 
+// Message 4 as the client reads it: the status, then on `ok` the server's 32-byte proof (version 1) or key
+// confirmation (version 2), returned here. Bytes after it are ignored.
+ByteView serverProof(const Bytes& reply) {
+  if (reply.empty()) throw WireError::truncated();
+  const HandshakeStatus status = handshakeStatusFromByte(reply[0]);
+  if (status != HandshakeStatus::ok) throw HandshakeError::status(status);
+  if (reply.size() < 1 + SessionKeys::proofSize) throw WireError::truncated();
+  return ByteView(reply).subspan(1, SessionKeys::proofSize);
+}
+
+// Message 4 as the server sends it: the status, and `proof` only with `ok`. Any other status leaves the
+// connection to be cancelled shortly (so that the frame can go first) and is thrown.
+awaitable<void> answer(const std::shared_ptr<Wire>& wire, HandshakeStatus status, ByteView proof) {
+  ByteWriter reply(1 + proof.size());
+  reply.u8(static_cast<std::uint8_t>(status));
+  if (status == HandshakeStatus::ok) reply.raw(proof);
+  co_await wire->writeFrame(reply.data());
+  if (status != HandshakeStatus::ok) {
+    wire->cancelAfter(SecureChannel::cancelDelay);
+    throw HandshakeError::status(status);
+  }
+}
+
+// Version 2's record keys: the matched exchange's shared secret, expanded once per direction and bound
+// to both hello records.
+struct RecordKeys {
+  Bytes clientToServer, serverToClient;
+};
+RecordKeys version2RecordKeys(ByteView ke, ByteView clientHello, ByteView serverHello) {
+  PelloraCrypto::Sha256 transcript;
+  transcript.update(clientHello);
+  transcript.update(serverHello);
+  const Bytes hash = transcript.finish();
+  return {PelloraCrypto::hkdfSha256(ke, hash, asBytes("pellora v2 c2s"), 32),
+          PelloraCrypto::hkdfSha256(ke, hash, asBytes("pellora v2 s2c"), 32)};
+}
+
+// The client's side of version 2, from the server's hello on. The client is SPAKE2's party A with the
+// hello records as the two identities; it answers every server share with one confirmation.
+awaitable<std::shared_ptr<SecureChannel>> clientVersion2(std::shared_ptr<Wire> wire, std::string password,
+                                                         Bytes clientHello, Bytes serverHello, CpuPool& cpu) {
+  Spake2Hello server = Spake2Hello::decode(serverHello);
+  if (!PelloraCrypto::iterationsInRange(server.iterations)) throw HandshakeError::badIterations(server.iterations);
+
+  struct Answer {
+    Bytes share;
+    std::vector<Spake2::Keys> keys;  // one per server share
+  };
+  auto derive = [password = std::move(password), server, clientHello, serverHello] {
+    const Spake2 party(Spake2::Role::a, Spake2::passwordScalar(password, server.salt, server.iterations));
+    Answer answer{party.share(), {}};
+    for (const Bytes& share : server.shares) answer.keys.push_back(party.finish(share, clientHello, serverHello));
+    return answer;
+  };
+  const Answer answer = co_await cpu.run(std::move(derive));
+  Spake2Finish finish{answer.share, {}};
+  for (const Spake2::Keys& keys : answer.keys) finish.confirmations.push_back(keys.confirmationA);
+  co_await wire->writeFrame(finish.encode());
+
+  const Bytes reply = co_await wire->readFrame();
+  const ByteView confirmation = serverProof(reply);
+  const Spake2::Keys* matched = nullptr;
+  for (const Spake2::Keys& keys : answer.keys)  // every candidate is compared
+    if (PelloraCrypto::constantTimeEqual(confirmation, keys.confirmationB) && !matched) matched = &keys;
+  if (!matched) throw HandshakeError::badServerProof();
+
+  const RecordKeys record = version2RecordKeys(matched->ke, clientHello, serverHello);
+  Hello peer{server.os, {}, {}, std::move(server.salt), server.iterations, std::move(server.name)};
+  co_return SecureChannel::make(std::move(wire), std::move(peer), CipherState(record.clientToServer),
+                                CipherState(record.serverToClient), 2);
+}
+
+// The server's side of version 2, from the client's hello on: SPAKE2's party B once per password held,
+// each with its own scalar and share; the client's confirmations tell which password it used.
+awaitable<std::shared_ptr<SecureChannel>> serverVersion2(std::shared_ptr<Wire> wire, Hello client, Bytes clientHello,
+                                                         std::string password,
+                                                         std::optional<std::string> permanentPassword, std::string name,
+                                                         const SecureChannel::Admit& admit, CpuPool& cpu) {
+  using asio::experimental::awaitable_operators::operator&&;
+  using Match = SecureChannel::PasswordMatch;
+
+  const Bytes salt = PelloraCrypto::randomBytes(Hello::saltSize);
+  // (An optional: a result that crosses co_spawn must be default-constructible.)
+  const auto partyFor = [&salt](std::string p) {
+    return [p = std::move(p), salt] {
+      return std::optional<Spake2>(std::in_place, Spake2::Role::b,
+                                   Spake2::passwordScalar(p, salt, PelloraCrypto::defaultIterations));
+    };
+  };
+  // The shares go into the hello, so PBKDF2 runs before it is sent; two passwords derive side by side.
+  std::vector<Spake2> parties;
+  auto session = cpu.run(partyFor(std::move(password)));
+  if (permanentPassword) {
+    auto permanent = cpu.run(partyFor(std::move(*permanentPassword)));
+    auto both = co_await (std::move(session) && std::move(permanent));
+    parties.push_back(std::move(*std::get<0>(both)));
+    parties.push_back(std::move(*std::get<1>(both)));
+  } else {
+    parties.push_back(std::move(*co_await std::move(session)));
+  }
+
+  Spake2Hello hello{ownOS, salt, PelloraCrypto::defaultIterations, {}, std::move(name)};
+  for (const Spake2& party : parties) hello.shares.push_back(party.share());
+  const Bytes serverHello = hello.encode();
+  co_await wire->writeFrame(serverHello);
+
+  const Bytes finishRecord = co_await wire->readFrame();
+  const Spake2Finish finish = Spake2Finish::decode(finishRecord, parties.size());
+  auto check = [parties, share = finish.share, clientHello, serverHello] {
+    std::vector<Spake2::Keys> keys;
+    for (const Spake2& party : parties) keys.push_back(party.finish(share, clientHello, serverHello));
+    return keys;
+  };
+  const std::vector<Spake2::Keys> keys = co_await cpu.run(std::move(check));
+  std::vector<bool> valid;  // every confirmation is checked
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    valid.push_back(PelloraCrypto::constantTimeEqual(finish.confirmations[i], keys[i].confirmationA));
+  const Match match = valid[0] ? Match::session : valid.size() > 1 && valid[1] ? Match::permanent : Match::none;
+  const Spake2::Keys& used = keys[match == Match::permanent ? 1 : 0];
+
+  const HandshakeStatus status = co_await admit(client, match);
+  co_await answer(wire, status, used.confirmationB);
+  const RecordKeys record = version2RecordKeys(used.ke, clientHello, serverHello);
+  co_return SecureChannel::make(std::move(wire), std::move(client), CipherState(record.serverToClient),
+                                CipherState(record.clientToServer), 2);
+}
+
+// A host that takes only version 2 answers a version-1 caller in version 1 up to its status frame, so
+// that an old viewer shows the refusal: a hello with a throwaway key, its proof unread, `rejected`. Never
+// returns a channel: throws HandshakeError::status(rejected).
+awaitable<std::shared_ptr<SecureChannel>> refuseVersion1(const std::shared_ptr<Wire>& wire, std::string name) {
+  const Hello hello{ownOS,
+                    EcdhKey::generate().publicKey(),
+                    PelloraCrypto::randomBytes(Hello::nonceSize),
+                    PelloraCrypto::randomBytes(Hello::saltSize),
+                    PelloraCrypto::defaultIterations,
+                    std::move(name)};
+  co_await wire->writeFrame(hello.encode());
+  co_await wire->readFrame();
+  co_await answer(wire, HandshakeStatus::rejected, {});
+  co_return nullptr;
+}
+
 }  // namespace
 
 awaitable<std::shared_ptr<SecureChannel>> SecureChannel::client(std::shared_ptr<Wire> wire, std::string password,
-                                                                std::string name, Duration timeout, CpuPool& cpu) {
+                                                                std::string name, Duration timeout, CpuPool& cpu,
+                                                                ClientOptions options) {
   HandshakeTimer timer(co_await asio::this_coro::executor, timeout, wire);
   co_await wire->start();
 
+  // The version-1 hello in any case; its key serves if the server answers in version 1.
   const EcdhKey key = EcdhKey::generate();
-  const Hello hello{ownOS, key.publicKey(), PelloraCrypto::randomBytes(Hello::nonceSize), std::nullopt,
-                    std::nullopt, std::move(name)};
+  Bytes nonce = PelloraCrypto::randomBytes(Hello::nonceSize);
+  if (options.offerVersion2)
+    std::copy(Spake2Hello::clientMarker.begin(), Spake2Hello::clientMarker.end(), nonce.begin());
+  const Hello hello{ownOS, key.publicKey(), std::move(nonce), std::nullopt, std::nullopt, std::move(name)};
   const Bytes clientHello = hello.encode();
   co_await wire->writeFrame(clientHello);
 
   const Bytes serverHello = co_await wire->readFrame();
+  ByteReader header(serverHello);
+  const std::uint8_t version = Hello::readHeader(header);
+  if (options.offerVersion2 && version == Spake2Hello::version)
+    co_return co_await clientVersion2(std::move(wire), std::move(password), clientHello, serverHello, cpu);
+  // Refused before any work on the password, so nothing derived from it reaches whoever answered.
+  if (options.requireVersion2 && version == Hello::version) throw HandshakeError::downgraded();
+
   Hello server = Hello::decode(serverHello, true);
   if (!server.salt || !server.iterations) throw WireError::invalid("ServerHello");
   // The announced count bounds the work a server can demand; it is checked before any PBKDF2 work.
@@ -67,12 +225,7 @@ awaitable<std::shared_ptr<SecureChannel>> SecureChannel::client(std::shared_ptr<
   co_await wire->writeFrame(keys.clientProof());
 
   const Bytes reply = co_await wire->readFrame();
-  if (reply.empty()) throw WireError::truncated();
-  const HandshakeStatus status = handshakeStatusFromByte(reply[0]);
-  if (status != HandshakeStatus::ok) throw HandshakeError::status(status);
-  if (reply.size() < 1 + SessionKeys::proofSize) throw WireError::truncated();
-  if (!keys.isValid(ByteView(reply).subspan(1, SessionKeys::proofSize), "server"))
-    throw HandshakeError::badServerProof();
+  if (!keys.isValid(serverProof(reply), "server")) throw HandshakeError::badServerProof();
 
   co_return make(wire, std::move(server), CipherState(keys.clientToServer), CipherState(keys.serverToClient));
 }
@@ -80,12 +233,16 @@ awaitable<std::shared_ptr<SecureChannel>> SecureChannel::client(std::shared_ptr<
 awaitable<std::shared_ptr<SecureChannel>> SecureChannel::server(std::shared_ptr<Wire> wire, std::string password,
                                                                 std::optional<std::string> permanentPassword,
                                                                 std::string name, Duration timeout, Admit admit,
-                                                                CpuPool& cpu) {
+                                                                CpuPool& cpu, ServerOptions options) {
   HandshakeTimer timer(co_await asio::this_coro::executor, timeout, wire);
   co_await wire->start();
 
   const Bytes clientHello = co_await wire->readFrame();
   Hello client = Hello::decode(clientHello, false);
+  if (options.acceptVersion2 && Spake2Hello::isAskedFor(client))
+    co_return co_await serverVersion2(std::move(wire), std::move(client), clientHello, std::move(password),
+                                      std::move(permanentPassword), std::move(name), admit, cpu);
+  if (options.refuseVersion1) co_return co_await refuseVersion1(wire, std::move(name));
 
   const EcdhKey key = EcdhKey::generate();
   const Bytes salt = PelloraCrypto::randomBytes(Hello::saltSize);
@@ -119,28 +276,19 @@ awaitable<std::shared_ptr<SecureChannel>> SecureChannel::server(std::shared_ptr<
   const SessionKeys& keys = match == PasswordMatch::permanent ? secondKeys : sessionKeys;
 
   const HandshakeStatus status = co_await admit(client, match);
-
-  Bytes reply{static_cast<std::uint8_t>(status)};
-  if (status == HandshakeStatus::ok) {
-    const Bytes serverProof = keys.serverProof();
-    reply.insert(reply.end(), serverProof.begin(), serverProof.end());
-  }
-  co_await wire->writeFrame(reply);
-  if (status != HandshakeStatus::ok) {
-    wire->cancelAfter(cancelDelay);  // lets the status frame leave first
-    throw HandshakeError::status(status);
-  }
+  co_await answer(wire, status, keys.serverProof());
   co_return make(wire, std::move(client), CipherState(keys.serverToClient), CipherState(keys.clientToServer));
 }
 
 awaitable<std::shared_ptr<SecureChannel>> SecureChannel::server(std::shared_ptr<Wire> wire, std::string password,
                                                                 std::string name, Duration timeout,
-                                                                SessionAdmit admit, CpuPool& cpu) {
+                                                                SessionAdmit admit, CpuPool& cpu,
+                                                                ServerOptions options) {
   Admit byMatch = [admit = std::move(admit)](const Hello& client, PasswordMatch match) {
     return admit(client, match != PasswordMatch::none);
   };
   co_return co_await server(std::move(wire), std::move(password), std::nullopt, std::move(name), timeout,
-                            std::move(byMatch), cpu);
+                            std::move(byMatch), cpu, options);
 }
 
 }  // namespace pellora

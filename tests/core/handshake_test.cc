@@ -8,6 +8,7 @@
 #include "core/handshake_error.h"
 #include "core/hello.h"
 #include "core/session_keys.h"
+#include "core/spake2_hello.h"
 #include "support/hex.h"
 #include "support/test_vectors.h"
 
@@ -130,6 +131,41 @@ TEST(HelloDecode, NameBoundsTrailingBytesAndOperatingSystems) {
   // Salt and iterations travel only together.
   hello.salt = Bytes(16, 1);
   EXPECT_EQ(hello.encode().size(), 107u + hello.name.size());
+}
+
+TEST(Spake2Records, ServerHelloBoundsAndShares) {
+  const Bytes share = EcdhKey::generate().publicKey();
+  Spake2Hello hello{PeerOS::linux, Bytes(16, 3), 200'000, {share, share}, std::string(256, 'n')};
+  const Bytes largest = hello.encode();
+  EXPECT_EQ(largest.size(), Spake2Hello::maxSize);
+  EXPECT_EQ(Spake2Hello::decode(largest), hello);
+
+  const auto error = [](const Bytes& record) {
+    try {
+      Spake2Hello::decode(record);
+      return std::string("decoded");
+    } catch (const WireError& e) {
+      return e.description();
+    }
+  };
+  hello.name = "Ekran";
+  Bytes record = hello.encode();
+  const std::size_t countAt = 26;
+  record[countAt] = 0;
+  EXPECT_EQ(error(record), "Geçersiz veri: ServerHello");
+  record[countAt] = 3;
+  EXPECT_EQ(error(record), "Geçersiz veri: ServerHello");
+  record[countAt] = 2;
+  record[countAt + 1 + 65] = 0x02;  // the second share compressed
+  EXPECT_EQ(error(record), "Geçersiz veri: genel anahtar");
+  EXPECT_EQ(error(Bytes(record.begin(), record.begin() + 100)), "Eksik veri");
+  record[4] = 1;
+  EXPECT_EQ(error(record), "Desteklenmeyen protokol sürümü 1");
+
+  // The finish carries exactly one confirmation per server share.
+  const Spake2Finish finish{share, {Bytes(32, 1), Bytes(32, 2)}};
+  EXPECT_EQ(Spake2Finish::decode(finish.encode(), 2), finish);
+  EXPECT_THROW(Spake2Finish::decode(ByteView(finish.encode()).first(128), 2), WireError);
 }
 
 TEST(HandshakeErrors, StatusBytesAndTexts) {

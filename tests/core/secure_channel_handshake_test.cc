@@ -5,6 +5,8 @@
 #include "core/crypto.h"
 #include "core/ecdh_key.h"
 #include "core/secure_channel.h"
+#include "core/session_keys.h"
+#include "core/spake2_hello.h"
 #include "support/loopback.h"
 
 namespace pellora {
@@ -42,11 +44,12 @@ class Handshake : public ::testing::Test {
            SecureChannel::Admit admit, SecureChannel::Duration serverTimeout = longTimeout) {
     auto serverWire = net.spawn(net.accept());
     clientWire = net.connect();
-    client = net.spawn(SecureChannel::client(clientWire, std::move(clientPassword), "Görüntüleyen", longTimeout, cpu));
+    client = net.spawn(SecureChannel::client(clientWire, std::move(clientPassword), "Görüntüleyen", longTimeout, cpu,
+                                             clientOptions));
     net.runUntil([&] { return serverWire->done; });
     acceptedWire = *serverWire->value;
     server = net.spawn(SecureChannel::server(acceptedWire, std::move(sessionPassword), std::move(permanent), "Paylaşan",
-                                             serverTimeout, std::move(admit), cpu));
+                                             serverTimeout, std::move(admit), cpu, serverOptions));
     net.runUntil([&] { return client->done && server->done; });
   }
   test::Outcome<Message> receive(SecureChannel& channel) {
@@ -57,12 +60,26 @@ class Handshake : public ::testing::Test {
 
   test::Loopback net;
   CpuPool cpu{2};
+  SecureChannel::ClientOptions clientOptions;
+  SecureChannel::ServerOptions serverOptions;
   std::shared_ptr<Wire> clientWire, acceptedWire;
   std::shared_ptr<test::Outcome<Channel>> client, server;
   AdmitLog log;
 };
 
-TEST_F(Handshake, WrongPasswordIsRefusedAndTheServerHangsUp) {
+// The password rules hold in both versions: a client that offers version 2 gets it from a server that
+// accepts it, and version 1 when either side does not take part.
+class BothVersions : public Handshake, public ::testing::WithParamInterface<int> {
+ protected:
+  void SetUp() override {
+    clientOptions.offerVersion2 = GetParam() == 2;
+    serverOptions.acceptVersion2 = GetParam() == 2;
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Version, BothVersions, ::testing::Values(1, 2));
+
+TEST_P(BothVersions, WrongPasswordIsRefusedAndTheServerHangsUp) {
   run("yanlış", "doğru", std::nullopt, admitWith(HandshakeStatus::badPassword, log));
   EXPECT_EQ(log.calls, 1);
   EXPECT_EQ(log.match, Match::none);
@@ -80,16 +97,59 @@ TEST_F(Handshake, WrongPasswordIsRefusedAndTheServerHangsUp) {
   EXPECT_TRUE(acceptedWire->isCancelled());
 }
 
-TEST_F(Handshake, PermanentPasswordMatchesAndItsKeysAreUsed) {
-  run("kalıcı", "oturum", "kalıcı", admitWith(HandshakeStatus::ok, log));
-  ASSERT_TRUE(client->value) << client->errorText();
-  EXPECT_EQ(log.match, Match::permanent);
-  (*client->value)->send(Message::Ping{5});
-  EXPECT_EQ(*receive(**server->value).value, Message(Message::Ping{5}));
+TEST_P(BothVersions, EachPasswordMatchesAndItsKeysAreUsed) {
+  for (const auto& [typed, expected] : {std::pair("oturum", Match::session), std::pair("kalıcı", Match::permanent)}) {
+    run(typed, "oturum", "kalıcı", admitWith(HandshakeStatus::ok, log));
+    ASSERT_TRUE(client->value) << client->errorText();
+    EXPECT_EQ(log.match, expected) << typed;
+    EXPECT_EQ((*client->value)->handshakeVersion(), GetParam());
+    EXPECT_EQ((*server->value)->handshakeVersion(), GetParam());
+    EXPECT_EQ((*client->value)->peer().name, "Paylaşan");
+    EXPECT_EQ((*server->value)->peer().name, "Görüntüleyen");
+    (*client->value)->send(Message::Ping{5});
+    EXPECT_EQ(*receive(**server->value).value, Message(Message::Ping{5}));
+    (*server->value)->send(Message::Pong{6});
+    EXPECT_EQ(*receive(**client->value).value, Message(Message::Pong{6}));
+  }
 
   // A proof valid under both passwords counts as the session password's.
   run("ikisi", "ikisi", "ikisi", admitWith(HandshakeStatus::ok, log));
   EXPECT_EQ(log.match, Match::session);
+}
+
+TEST_F(Handshake, EitherSideWithoutVersion2GetsVersion1) {
+  for (const auto& [offer, accept] : {std::pair(true, false), std::pair(false, true)}) {
+    clientOptions.offerVersion2 = offer;
+    serverOptions.acceptVersion2 = accept;
+    run("p", "p", std::nullopt, admitWith(HandshakeStatus::ok, log));
+    ASSERT_TRUE(client->value) << client->errorText();
+    EXPECT_EQ((*client->value)->handshakeVersion(), 1);
+    EXPECT_EQ((*server->value)->handshakeVersion(), 1);
+  }
+}
+
+TEST_F(Handshake, PinnedClientRefusesAVersion1HostBeforeItsProof) {
+  clientOptions.requireVersion2 = true;
+  serverOptions.acceptVersion2 = false;
+  run("p", "p", std::nullopt, admitWith(HandshakeStatus::ok, log), 2s);
+  EXPECT_EQ(client->errorText(), "Karşı taraf eski el sıkışma sürümüyle yanıt verdi; bu hedef sürüm 2'ye sabitlendi");
+  // The host never got a proof to check: its read of one fails when its timer ends the wait.
+  EXPECT_EQ(log.calls, 0);
+  EXPECT_EQ(server->errorText(), "Bağlantı kapandı");
+}
+
+TEST_F(Handshake, HostRequiringVersion2RefusesVersion1Callers) {
+  serverOptions.refuseVersion1 = true;
+  clientOptions.offerVersion2 = false;
+  run("p", "p", std::nullopt, admitWith(HandshakeStatus::ok, log));
+  EXPECT_EQ(client->errorText(), "Karşı taraf bağlantıyı reddetti");
+  EXPECT_EQ(server->errorText(), "Karşı taraf bağlantıyı reddetti");
+  EXPECT_EQ(log.calls, 0) << "a refused version does not count as a password attempt";
+
+  clientOptions.offerVersion2 = true;
+  run("p", "p", std::nullopt, admitWith(HandshakeStatus::ok, log));
+  ASSERT_TRUE(client->value) << client->errorText();
+  EXPECT_EQ((*client->value)->handshakeVersion(), 2);
 }
 
 TEST_F(Handshake, ConvenienceFormTellsWhetherTheSessionPasswordMatched) {
@@ -139,29 +199,31 @@ class ScriptedServer : public ::testing::Test {
   static Hello serverHello(std::uint32_t iterations) {
     return Hello{PeerOS::macOS, EcdhKey::generate().publicKey(), Bytes(32, 7), Bytes(16, 9), iterations, "Sahte"};
   }
-  // Runs the client against a server that sends `hello` and then `reply` (if any) after reading one frame.
-  std::string runClient(const Hello& hello, std::optional<Bytes> reply, bool* sawProof = nullptr) {
+  // Runs the client against a server that sends `hello` and then `reply` (if any) after reading one frame;
+  // `answer` receives that frame (empty when the client sent none).
+  std::string runClient(Bytes hello, std::optional<Bytes> reply, Bytes* answer = nullptr,
+                        SecureChannel::ClientOptions options = {}) {
     auto serverWire = net.spawn(net.accept());
     auto wire = net.connect();
-    auto client = net.spawn(SecureChannel::client(wire, "p", "g", longTimeout, cpu));
+    auto client = net.spawn(SecureChannel::client(wire, "p", "g", longTimeout, cpu, options));
     net.runUntil([&] { return serverWire->done; });
-    auto script = net.spawn(script_(*serverWire->value, hello.encode(), std::move(reply)));
+    auto script = net.spawn(script_(*serverWire->value, std::move(hello), std::move(reply)));
     net.runUntil([&] { return client->done; });
     wire->cancel();
     net.runUntil([&] { return script->done; });
-    if (sawProof) *sawProof = script->value && *script->value;
+    if (answer) *answer = script->value ? *script->value : Bytes{};
     return client->errorText();
   }
-  static awaitable<bool> script_(std::shared_ptr<Wire> w, Bytes hello, std::optional<Bytes> reply) {
+  static awaitable<Bytes> script_(std::shared_ptr<Wire> w, Bytes hello, std::optional<Bytes> reply) {
     co_await w->readFrame();
     co_await w->writeFrame(hello);
     if (!reply) {
       co_await w->readFrame();  // until the client gives up
-      co_return false;
+      co_return Bytes{};
     }
-    const Bytes proof = co_await w->readFrame();
+    const Bytes answer = co_await w->readFrame();
     co_await w->writeFrame(*reply);
-    co_return proof.size() == 32;
+    co_return answer;
   }
 
   test::Loopback net;
@@ -169,31 +231,126 @@ class ScriptedServer : public ::testing::Test {
 };
 
 TEST_F(ScriptedServer, IterationCountsOutsideTheRangeFailBeforeAnyWork) {
-  EXPECT_EQ(runClient(serverHello(49'999), std::nullopt), "Geçersiz anahtar türetme parametresi (49999)");
-  EXPECT_EQ(runClient(serverHello(1'000'001), std::nullopt), "Geçersiz anahtar türetme parametresi (1000001)");
+  EXPECT_EQ(runClient(serverHello(49'999).encode(), std::nullopt), "Geçersiz anahtar türetme parametresi (49999)");
+  EXPECT_EQ(runClient(serverHello(1'000'001).encode(), std::nullopt),
+            "Geçersiz anahtar türetme parametresi (1000001)");
+  const Spake2Hello version2{PeerOS::linux, Bytes(16, 9), 49'999, {EcdhKey::generate().publicKey()}, "Sahte"};
+  EXPECT_EQ(runClient(version2.encode(), std::nullopt), "Geçersiz anahtar türetme parametresi (49999)");
 }
 
 TEST_F(ScriptedServer, RangeEndsAreAcceptedAndTheStatusFrameIsChecked) {
-  bool proved = false;
+  Bytes answer;
   // 50,000: a proof is sent; status 7 reads as `rejected`.
-  EXPECT_EQ(runClient(serverHello(50'000), Bytes{7}, &proved), "Karşı taraf bağlantıyı reddetti");
-  EXPECT_TRUE(proved);
+  EXPECT_EQ(runClient(serverHello(50'000).encode(), Bytes{7}, &answer), "Karşı taraf bağlantıyı reddetti");
+  EXPECT_EQ(answer.size(), 32u);
   // 1,000,000: `ok` with a forged server proof (and trailing bytes).
   Bytes forged(40, 0x55);
   forged[0] = 0;
-  proved = false;
-  EXPECT_EQ(runClient(serverHello(1'000'000), forged, &proved), "Karşı tarafın kimliği doğrulanamadı");
-  EXPECT_TRUE(proved);
-  EXPECT_EQ(runClient(serverHello(50'000), Bytes{0, 1, 2, 3}), "Eksik veri");
-  EXPECT_EQ(runClient(serverHello(50'000), Bytes{}), "Eksik veri");
+  EXPECT_EQ(runClient(serverHello(1'000'000).encode(), forged, &answer), "Karşı tarafın kimliği doğrulanamadı");
+  EXPECT_EQ(answer.size(), 32u);
+  EXPECT_EQ(runClient(serverHello(50'000).encode(), Bytes{0, 1, 2, 3}), "Eksik veri");
+  EXPECT_EQ(runClient(serverHello(50'000).encode(), Bytes{}), "Eksik veri");
+}
+
+TEST_F(ScriptedServer, Version2SharesAndConfirmationsAreChecked) {
+  Bytes answer;
+  Bytes offCurve(65, 0x01);
+  offCurve[0] = 0x04;
+  Spake2Hello hello{PeerOS::linux, Bytes(16, 9), 50'000, {offCurve}, "Sahte"};
+  const std::string error = runClient(hello.encode(), std::nullopt, &answer);
+  EXPECT_NE(error.find("point is not on curve"), std::string::npos) << error;
+  EXPECT_TRUE(answer.empty()) << "nothing is sent for a share that is no point";
+
+  // A host that knows the password but forges its confirmation.
+  hello.shares = {Spake2(Spake2::Role::b, Spake2::passwordScalar("p", hello.salt, hello.iterations)).share()};
+  Bytes forged(33, 0x55);
+  forged[0] = 0;
+  EXPECT_EQ(runClient(hello.encode(), forged, &answer), "Karşı tarafın kimliği doğrulanamadı");
+  EXPECT_EQ(answer.size(), Spake2::shareSize + Spake2::confirmationSize);
+}
+
+TEST_F(ScriptedServer, PinnedTargetAnsweringInVersion1GetsNothingDerivedFromThePassword) {
+  Bytes answer{1};
+  SecureChannel::ClientOptions pinned;
+  pinned.requireVersion2 = true;
+  EXPECT_EQ(runClient(serverHello(200'000).encode(), Bytes{0}, &answer, pinned),
+            "Karşı taraf eski el sıkışma sürümüyle yanıt verdi; bu hedef sürüm 2'ye sabitlendi");
+  EXPECT_TRUE(answer.empty());
 }
 
 TEST_F(ScriptedServer, ServerKeyOffTheCurveFailsWithTheLibraryText) {
   Hello hello = serverHello(50'000);
   hello.publicKey = Bytes(65, 0x02);
   hello.publicKey[0] = 0x04;
-  const std::string error = runClient(hello, std::nullopt);
+  const std::string error = runClient(hello.encode(), std::nullopt);
   EXPECT_NE(error.find("point is not on curve"), std::string::npos) << error;
+}
+
+// Someone answering in the host's place (a hostile relay, or whoever answers a lookup first) who keeps
+// what the viewer sends in order to test password guesses against it afterwards.
+class Impostor : public ::testing::Test {
+ protected:
+  static constexpr std::uint32_t iterations = 50'000;
+  const std::string password = "gizli parola";
+  const Bytes salt = Bytes(16, 0x5a);
+  const Bytes scalar = Bytes(32, 0x11);  // the impostor's SPAKE2 scalar, kept for the attack
+  const EcdhKey key = EcdhKey::generate();
+
+  struct Capture {
+    Bytes clientHello, serverHello, answer;
+  };
+
+  // The viewer (offering version 2 or not) against a script that answers in version 1, or in version 2
+  // with one share made for `guess`, keeps what comes after the hello and replies "Parola yanlış".
+  Capture run(bool offerVersion2, const std::string& guess) {
+    auto serverWire = net.spawn(net.accept());
+    SecureChannel::ClientOptions options;
+    options.offerVersion2 = offerVersion2;
+    auto client = net.spawn(SecureChannel::client(net.connect(), password, "g", longTimeout, cpu, options));
+    net.runUntil([&] { return serverWire->done; });
+    auto capture = net.spawn(script(*serverWire->value, offerVersion2, guess));
+    net.runUntil([&] { return client->done && capture->done; });
+    EXPECT_EQ(client->errorText(), "Parola yanlış");
+    return capture->value.value_or(Capture{});
+  }
+  awaitable<Capture> script(std::shared_ptr<Wire> w, bool version2, std::string guess) {
+    Capture c;
+    c.clientHello = co_await w->readFrame();
+    c.serverHello =
+        version2 ? Spake2Hello{PeerOS::linux, salt, iterations,
+                               {Spake2(Spake2::Role::b, Spake2::passwordScalar(guess, salt, iterations), scalar).share()},
+                               "Sahte"}
+                       .encode()
+                 : Hello{PeerOS::linux, key.publicKey(), Bytes(32, 7), salt, iterations, "Sahte"}.encode();
+    co_await w->writeFrame(c.serverHello);
+    c.answer = co_await w->readFrame();
+    const Bytes refusal{static_cast<std::uint8_t>(HandshakeStatus::badPassword)};
+    co_await w->writeFrame(refusal);
+    co_return c;
+  }
+
+  test::Loopback net;
+  CpuPool cpu{2};
+};
+
+TEST_F(Impostor, Version1HandsOverAnOfflineTestVersion2OnlyItsOneGuess) {
+  // Version 1: the viewer's proof confirms the right password offline, one PBKDF2 per guess.
+  const Capture v1 = run(false, "");
+  const Hello viewer = Hello::decode(v1.clientHello, false);
+  EXPECT_TRUE(PelloraCrypto::deriveKeys(key, viewer.publicKey, password, salt, iterations, v1.clientHello,
+                                        v1.serverHello)
+                  .isValid(v1.answer, "client"));
+
+  // Version 2: the finish answers the share the impostor committed to (a wrong guess), and checking any
+  // other password against it means playing the host with that password: nothing matches, the right one
+  // included.
+  const Capture v2 = run(true, "tahmin");
+  const Spake2Finish finish = Spake2Finish::decode(v2.answer, 1);
+  for (const std::string& candidate : {std::string("tahmin"), password, std::string("")}) {
+    const Spake2 host(Spake2::Role::b, Spake2::passwordScalar(candidate, salt, iterations), scalar);
+    EXPECT_NE(host.finish(finish.share, v2.clientHello, v2.serverHello).confirmationA, finish.confirmations[0])
+        << candidate;
+  }
 }
 
 // A client played by the test, against the real server.
@@ -233,6 +390,29 @@ TEST_F(ScriptedClient, MalformedHellosEndTheHandshake) {
   offCurve.publicKey[0] = 0x04;
   EXPECT_NE(runServer(Framing::frame(offCurve.encode())).find("point is not on curve"), std::string::npos);
   EXPECT_EQ(log.calls, 0);
+}
+
+TEST_F(ScriptedClient, Version2FinishWithABadShareOrConfirmation) {
+  Hello hello{PeerOS::linux, EcdhKey::generate().publicKey(), Bytes(32, 1), std::nullopt, std::nullopt, "g"};
+  std::copy(Spake2Hello::clientMarker.begin(), Spake2Hello::clientMarker.end(), hello.nonce.begin());
+  const auto withFinish = [&](const Bytes& finish) {
+    Bytes burst = Framing::frame(hello.encode());
+    const Bytes second = Framing::frame(finish);
+    burst.insert(burst.end(), second.begin(), second.end());
+    return burst;
+  };
+  Bytes offCurve(65, 0x01);
+  offCurve[0] = 0x04;
+  EXPECT_NE(runServer(withFinish(Spake2Finish{offCurve, {Bytes(32, 0)}}.encode())).find("point is not on curve"),
+            std::string::npos);
+  EXPECT_EQ(runServer(withFinish(Bytes(80, 0x04))), "Eksik veri");
+  EXPECT_EQ(log.calls, 0) << "a finish that cannot be checked is no password attempt";
+
+  // A usable share whose confirmation matches nothing is a wrong password.
+  const Spake2 viewer(Spake2::Role::a, Spake2::passwordScalar("p", Bytes(16, 1), 50'000));
+  runServer(withFinish(Spake2Finish{viewer.share(), {Bytes(32, 0)}}.encode()));
+  EXPECT_EQ(log.calls, 1);
+  EXPECT_EQ(log.match, Match::none);
 }
 
 TEST_F(ScriptedClient, SilentOrTricklingPeersAreCutByTheTimer) {
