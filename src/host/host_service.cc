@@ -225,12 +225,14 @@ awaitable<void> HostService::handshake(std::weak_ptr<HostService> weak, std::sha
   std::string name;
   std::chrono::seconds timeout;
   CpuPool* cpu;
+  SecureChannel::ServerOptions versions;
   {
     auto self = weak.lock();
     if (!self) co_return;
     name = self->computerName();
     timeout = self->options_.handshakeTimeout;
     cpu = &self->deps_.cpu;
+    versions.refuseVersion1 = self->deps_.settings.state().requireHandshakeV2;
   }
   auto admitted = std::make_shared<bool>(false);
   SecureChannel::Admit admit = [weak, address, admitted](const Hello& client, SecureChannel::PasswordMatch match) {
@@ -241,7 +243,7 @@ awaitable<void> HostService::handshake(std::weak_ptr<HostService> weak, std::sha
   bool refused = false;
   try {
     channel = co_await SecureChannel::server(wire, std::move(password), std::move(permanent), std::move(name), timeout,
-                                             std::move(admit), *cpu);
+                                             std::move(admit), *cpu, versions);
   } catch (const HandshakeError& e) {
     refused = e.kind() == HandshakeError::Kind::status;  // the status frame is on its way; the server closes
   } catch (...) {
@@ -333,7 +335,8 @@ void HostService::begin(std::shared_ptr<SecureChannel> channel, const std::strin
   session_ = session;
   const std::string peerName = channel->peer().name;
   published_.update([&](State& s) {
-    s.active = ActiveSession{UUID::v4(), peerName, address, std::chrono::system_clock::now()};
+    s.active =
+        ActiveSession{UUID::v4(), peerName, address, std::chrono::system_clock::now(), channel->handshakeVersion()};
     s.lastEvent = peerName + " bağlandı";
     s.chat.clear();
     s.transfers.clear();

@@ -72,6 +72,7 @@ class HostService : public std::enable_shared_from_this<HostService> {
     std::string peerName;
     std::string address;
     std::chrono::system_clock::time_point since;
+    int handshakeVersion = 1;  // which handshake protects the session: 1 or 2
     bool operator==(const ActiveSession&) const = default;
   };
 

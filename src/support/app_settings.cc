@@ -1,5 +1,6 @@
 #include "support/app_settings.h"
 
+#include <algorithm>
 #include <boost/json.hpp>
 #include <system_error>
 
@@ -21,19 +22,27 @@ constexpr const char* keySyncClipboard = "syncClipboard";
 constexpr const char* keyRecent = "recent";
 constexpr const char* keySkipApprovalForPermanent = "skipApprovalForPermanent";
 constexpr const char* keyAcceptFiles = "acceptFiles";
+constexpr const char* keyRequireHandshakeV2 = "requireHandshakeV2";
+constexpr const char* keyHandshakeV2Pins = "handshakeV2Pins";
 
 bool readBool(const SettingsFile& file, const char* key, bool fallback) {
   auto v = file.get(key);
   return v && v->is_bool() ? v->as_bool() : fallback;
 }
 
-std::vector<std::string> readRecent(const SettingsFile& file) {
-  std::vector<std::string> recent;
-  auto v = file.get(keyRecent);
-  if (!v || !v->is_array()) return recent;
+std::vector<std::string> readStrings(const SettingsFile& file, const char* key) {
+  std::vector<std::string> strings;
+  auto v = file.get(key);
+  if (!v || !v->is_array()) return strings;
   for (const auto& item : v->as_array())
-    if (item.is_string()) recent.emplace_back(item.as_string());
-  return recent;
+    if (item.is_string()) strings.emplace_back(item.as_string());
+  return strings;
+}
+
+json::array toJSON(const std::vector<std::string>& strings) {
+  json::array array;
+  for (const auto& s : strings) array.emplace_back(json::string(s));
+  return array;
 }
 
 // Exec lines are parsed by the desktop's launcher: quote the path when it holds anything special.
@@ -55,7 +64,7 @@ std::filesystem::path AppSettings::defaultAutostartFile() {
 
 AppSettings::AppSettings(SettingsFile& file, PermanentPasswordStore& permanentPassword,
                          std::filesystem::path autostartFile)
-    : file_(file), permanentPassword_(permanentPassword), autostartFile_(std::move(autostartFile)) {
+    : file_(file), pinFile_(&file), permanentPassword_(permanentPassword), autostartFile_(std::move(autostartFile)) {
   State s;
   s.relayURL = file_.getString(keyRelayURL).value_or(RelayClient::defaultURL());
   s.relayEnabled = readBool(file_, keyRelayEnabled, true);
@@ -63,9 +72,11 @@ AppSettings::AppSettings(SettingsFile& file, PermanentPasswordStore& permanentPa
   s.quality = qualityFromRawValue(file_.getString(keyQuality).value_or("")).value_or(Quality::balanced);
   s.swapCommandControl = readBool(file_, keySwapCommandControl, true);
   s.syncClipboard = readBool(file_, keySyncClipboard, true);
-  s.recent = readRecent(file_);
+  s.recent = readStrings(file_, keyRecent);
   s.skipApprovalForPermanent = readBool(file_, keySkipApprovalForPermanent, false);
   s.acceptFiles = readBool(file_, keyAcceptFiles, true);
+  s.requireHandshakeV2 = readBool(file_, keyRequireHandshakeV2, false);
+  s.handshakeV2Pins = readStrings(file_, keyHandshakeV2Pins);
   s.hasPermanentPassword = permanentPassword_.load().has_value();
   s.launchAtLogin = std::filesystem::exists(autostartFile_);
   published_ = Published<State>(std::move(s));
@@ -111,14 +122,39 @@ void AppSettings::setAcceptFiles(bool on) {
   published_.update([&](State& s) { s.acceptFiles = on; });
 }
 
+void AppSettings::setRequireHandshakeV2(bool on) {
+  file_.set(keyRequireHandshakeV2, on);
+  published_.update([&](State& s) { s.requireHandshakeV2 = on; });
+}
+
+void AppSettings::keepPinsIn(SettingsFile& file) {
+  pinFile_ = &file;
+  std::vector<std::string> pins = readStrings(file, keyHandshakeV2Pins);
+  published_.update([&](State& s) { s.handshakeV2Pins = std::move(pins); });
+}
+
+bool AppSettings::isPinnedToHandshakeV2(const std::string& target) const {
+  const auto& pins = state().handshakeV2Pins;
+  return std::find(pins.begin(), pins.end(), target) != pins.end();
+}
+
+void AppSettings::pinHandshakeV2(const std::string& target) {
+  pinFile_->reload();
+  std::vector<std::string> pins = readStrings(*pinFile_, keyHandshakeV2Pins);
+  if (std::find(pins.begin(), pins.end(), target) == pins.end()) {
+    pins.push_back(target);
+    if (pins.size() > maxPins) pins.erase(pins.begin(), pins.end() - static_cast<std::ptrdiff_t>(maxPins));
+    pinFile_->set(keyHandshakeV2Pins, toJSON(pins));
+  }
+  published_.update([&](State& s) { s.handshakeV2Pins = std::move(pins); });
+}
+
 void AppSettings::remember(const std::string& target) {
   std::vector<std::string> recent = state().recent;
   std::erase(recent, target);
   recent.insert(recent.begin(), target);
   if (recent.size() > maxRecent) recent.resize(maxRecent);
-  json::array stored;
-  for (const auto& t : recent) stored.emplace_back(json::string(t));
-  file_.set(keyRecent, std::move(stored));
+  file_.set(keyRecent, toJSON(recent));
   published_.update([&](State& s) { s.recent = std::move(recent); });
 }
 

@@ -22,6 +22,8 @@ namespace pellora {
 class AppSettings {
  public:
   static constexpr std::size_t maxRecent = 8;
+  // Targets pinned to handshake version 2, at most this many (the oldest go first).
+  static constexpr std::size_t maxPins = 4096;
 
   struct State {
     std::string relayURL;  // default: RelayClient::defaultURL()
@@ -33,6 +35,11 @@ class AppSettings {
     std::vector<std::string> recent;  // newest first, at most maxRecent
     bool skipApprovalForPermanent = false;
     bool acceptFiles = true;
+    // The host refuses callers that only speak handshake version 1.
+    bool requireHandshakeV2 = false;
+    // Targets (ViewerTarget::pinKey) that completed handshake version 2 once: a version-1 answer from
+    // them is refused as a downgrade. Oldest first.
+    std::vector<std::string> handshakeV2Pins;
     // Derived, not stored under a key of their own:
     bool hasPermanentPassword = false;  // refreshed by refreshPermanentPassword()
     bool launchAtLogin = false;         // read back from the autostart entry
@@ -58,6 +65,15 @@ class AppSettings {
   void setSyncClipboard(bool on);
   void setSkipApprovalForPermanent(bool on);
   void setAcceptFiles(bool on);
+  void setRequireHandshakeV2(bool on);
+
+  // Pins are security state, like a known-hosts file: they persist even where the other settings are a
+  // temporary copy for one run (the command line). From this call on they are read from and written to
+  // `file` instead of the settings' own file; `file` must outlive this object.
+  void keepPinsIn(SettingsFile& file);
+  bool isPinnedToHandshakeV2(const std::string& target) const;
+  // Adds `target` to the pins (re-reading the pin file first, so that pins another process added stay).
+  void pinHandshakeV2(const std::string& target);
 
   // Moves `target` to the front of the recent list (exact text comparison), keeping at most maxRecent.
   void remember(const std::string& target);
@@ -74,6 +90,7 @@ class AppSettings {
 
  private:
   SettingsFile& file_;
+  SettingsFile* pinFile_;
   PermanentPasswordStore& permanentPassword_;
   std::filesystem::path autostartFile_;
   Published<State> published_;

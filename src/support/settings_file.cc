@@ -9,7 +9,14 @@ namespace pellora {
 
 std::filesystem::path SettingsFile::defaultPath() { return Paths::configHome() / "pellora" / "settings.json"; }
 
-SettingsFile::SettingsFile(std::filesystem::path path) : path_(std::move(path)) {
+SettingsFile::SettingsFile(std::filesystem::path path) : path_(std::move(path)) { load(); }
+
+void SettingsFile::reload() {
+  std::lock_guard lock(mutex_);
+  load();
+}
+
+void SettingsFile::load() {
   if (auto text = readFile(path_)) {
     boost::system::error_code ec;
     boost::json::value v = boost::json::parse(*text, ec);

@@ -22,8 +22,12 @@ class SettingsFile {
   std::optional<std::string> getString(const std::string& key) const;
   void set(const std::string& key, boost::json::value value);
   void remove(const std::string& key);
+  // Reads the file again (another process may have changed it); a missing or damaged file keeps what
+  // is in memory.
+  void reload();
 
  private:
+  void load();  // with mutex_ held, or before the object is shared
   void save();  // with mutex_ held
 
   std::filesystem::path path_;

@@ -140,10 +140,12 @@ awaitable<void> ViewerSession::connectSequence(std::weak_ptr<ViewerSession> weak
     if (!wire) wire = co_await relay.connect(relayID);
     CpuPool* cpu = nullptr;
     std::chrono::seconds timeout{};
+    SecureChannel::ClientOptions options;
     if (auto self = stillWanted(weak)) {
       self->wire_ = wire;
       cpu = &self->deps_.cpu;
       timeout = self->deps_.handshakeTimeout;
+      options.requireVersion2 = self->deps_.settings.isPinnedToHandshakeV2(self->target_.pinKey());
     } else {
       wire->cancel();
       co_return;
@@ -157,7 +159,7 @@ awaitable<void> ViewerSession::connectSequence(std::weak_ptr<ViewerSession> weak
       co_return;
     }
 
-    auto channel = co_await SecureChannel::client(wire, std::move(password), std::move(name), timeout, *cpu);
+    auto channel = co_await SecureChannel::client(wire, std::move(password), std::move(name), timeout, *cpu, options);
     if (auto self = stillWanted(weak)) {
       self->connected(channel);
     } else {
@@ -171,6 +173,9 @@ awaitable<void> ViewerSession::connectSequence(std::weak_ptr<ViewerSession> weak
 }
 
 void ViewerSession::connected(const std::shared_ptr<SecureChannel>& channel) {
+  // From the first version-2 session on, this target answering in version 1 is taken for a downgrade.
+  if (channel->handshakeVersion() == 2 && !deps_.settings.isPinnedToHandshakeV2(target_.pinKey()))
+    deps_.settings.pinHandshakeV2(target_.pinKey());
   channel_ = channel;
   wire_ = channel->wire();
   // Called on the render queue: sends only.
@@ -185,6 +190,7 @@ void ViewerSession::connected(const std::shared_ptr<SecureChannel>& channel) {
   published_.update([&](State& s) {
     s.remoteName = channel->peer().name;
     s.remoteOS = channel->peer().os;
+    s.handshakeVersion = channel->handshakeVersion();
     s.phase = Connected{};
   });
   startBackground(channel);

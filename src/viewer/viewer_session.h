@@ -77,6 +77,7 @@ class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
     int unreadChat = 0;
     std::vector<TransferProgress> transfers;
     bool scaleToFit = true;
+    int handshakeVersion = 0;  // which handshake protects the session: 1 or 2 once connected
     bool operator==(const State&) const = default;
   };
 

@@ -1,5 +1,7 @@
 #include "viewer/viewer_target.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 
 #include "core/relay_identity.h"
@@ -43,6 +45,15 @@ std::string ViewerTarget::label() const {
   if (const auto* direct = std::get_if<Direct>(&value)) return direct->host + ":" + std::to_string(direct->port);
   if (const auto* relay = std::get_if<Relay>(&value)) return RelayIdentity{relay->id, ""}.displayID();
   return std::get<Bonjour>(value).name;
+}
+
+std::string ViewerTarget::pinKey() const {
+  if (const auto* relay = std::get_if<Relay>(&value)) return "relay:" + relay->id;
+  const auto* direct = std::get_if<Direct>(&value);
+  std::string host = direct ? direct->host : std::get<Bonjour>(value).endpoint.address;
+  const std::uint16_t port = direct ? direct->port : std::get<Bonjour>(value).endpoint.port;
+  std::transform(host.begin(), host.end(), host.begin(), [](unsigned char c) { return std::tolower(c); });
+  return "tcp:" + host + ":" + std::to_string(port);
 }
 
 }  // namespace pellora

@@ -37,6 +37,9 @@ struct ViewerTarget {
   static std::optional<ViewerTarget> parse(std::string_view text);
   // As a window title shows it: "host:port", "123 456 789", or the service name.
   std::string label() const;
+  // What a pin to handshake version 2 is kept under: "relay:" and the nine digits, or "tcp:" and the host
+  // (lower case) and port it connects to, the same for a typed address and a discovered one.
+  std::string pinKey() const;
 };
 
 }  // namespace pellora

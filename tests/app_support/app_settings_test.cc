@@ -78,8 +78,10 @@ TEST_F(AppSettingsTest, EveryChangeIsNotifiedAndSurvivesARestart) {
   settings().setSyncClipboard(false);
   settings().setSkipApprovalForPermanent(true);
   settings().setAcceptFiles(false);
+  settings().setRequireHandshakeV2(true);
   settings().remember("10.0.0.5:7171");
-  EXPECT_EQ(notified, 9);
+  settings().pinHandshakeV2("relay:123456789");
+  EXPECT_EQ(notified, 11);
 
   passwords_.save("kalıcı parola");
   settings().refreshPermanentPassword();
@@ -87,6 +89,23 @@ TEST_F(AppSettingsTest, EveryChangeIsNotifiedAndSurvivesARestart) {
   EXPECT_TRUE(before.hasPermanentPassword);
   reopen();
   EXPECT_EQ(settings().state(), before);
+}
+
+TEST_F(AppSettingsTest, PinsLiveInTheirOwnFileWhenOneIsGiven) {
+  // A run whose settings are a copy keeps its pins in the user's file, where other pins already are.
+  SettingsFile user(root_ / "user.json");
+  user.set("handshakeV2Pins", boost::json::array{"tcp:10.0.0.5:7171"});
+  settings().keepPinsIn(user);
+  EXPECT_TRUE(settings().isPinnedToHandshakeV2("tcp:10.0.0.5:7171"));
+
+  SettingsFile(root_ / "user.json").set("handshakeV2Pins", boost::json::array{"tcp:10.0.0.5:7171", "relay:1"});
+  settings().pinHandshakeV2("relay:2");
+  settings().pinHandshakeV2("relay:2");
+  const std::vector<std::string> all{"tcp:10.0.0.5:7171", "relay:1", "relay:2"};
+  EXPECT_EQ(settings().state().handshakeV2Pins, all) << "pins another process added stay, none twice";
+  EXPECT_EQ(SettingsFile(root_ / "user.json").get("handshakeV2Pins"), boost::json::value(boost::json::array{
+                                                                          "tcp:10.0.0.5:7171", "relay:1", "relay:2"}));
+  EXPECT_FALSE(file().get("handshakeV2Pins")) << "the run's own copy is left alone";
 }
 
 TEST_F(AppSettingsTest, LaunchAtLoginWritesAndRemovesTheAutostartEntry) {

@@ -45,15 +45,16 @@ std::string text(const ViewerSession::Phase& phase) {
 // The host's end: accepts one viewer on loopback, answers its handshake, then does what the test says.
 class ScriptedHost {
  public:
-  ScriptedHost(NetworkThread& network, CpuPool& cpu, HandshakeStatus status = HandshakeStatus::ok)
+  ScriptedHost(NetworkThread& network, CpuPool& cpu, HandshakeStatus status = HandshakeStatus::ok,
+               SecureChannel::ServerOptions versions = {})
       : network_(network), acceptor_(network.context(), Tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)) {
-    auto serve = [this, &cpu, status]() -> asio::awaitable<std::shared_ptr<SecureChannel>> {
+    auto serve = [this, &cpu, status, versions]() -> asio::awaitable<std::shared_ptr<SecureChannel>> {
       auto wire = Wire::accepted(co_await acceptor_.async_accept(asio::use_awaitable));
       SecureChannel::SessionAdmit admit = [status](const Hello&, bool) -> asio::awaitable<HandshakeStatus> {
         co_return status;
       };
       const std::string password = "parola", name = "Paylaşan";
-      co_return co_await SecureChannel::server(wire, password, name, bound, admit, cpu);
+      co_return co_await SecureChannel::server(wire, password, name, bound, admit, cpu, versions);
     };
     handshake_ = asio::co_spawn(network.executor(), std::move(serve), asio::use_future);
   }
@@ -321,6 +322,25 @@ TEST_F(ViewerSessionTest, AudioConfigMakesAPlayerOnlyForMonoOrStereo) {
   for (std::uint8_t channels : {2, 6, 0, 1}) host.send(M::AudioConfig{1, 48'000, channels, 20});
   host.sync();
   EXPECT_EQ(outputsMade_, 2);
+}
+
+TEST_F(ViewerSessionTest, AVersion2SessionPinsItsTargetAgainstALaterDowngrade) {
+  ScriptedHost host(network_, cpu_);
+  connected(host);
+  EXPECT_EQ(onMain([&] { return settings_.state().handshakeV2Pins; }),
+            std::vector<std::string>{direct(host.port()).pinKey()});
+
+  SecureChannel::ServerOptions version1Only;
+  version1Only.acceptVersion2 = false;
+  ScriptedHost old(network_, cpu_, HandshakeStatus::ok, version1Only);
+  auto unpinned = connected(old);
+  EXPECT_EQ(state(unpinned).handshakeVersion, 1);
+  EXPECT_FALSE(onMain([&] { return settings_.isPinnedToHandshakeV2(direct(old.port()).pinKey()); }));
+
+  ScriptedHost impostor(network_, cpu_, HandshakeStatus::ok, version1Only);
+  onMain([&] { settings_.pinHandshakeV2(direct(impostor.port()).pinKey()); });
+  EXPECT_EQ(endText(start(direct(impostor.port()))),
+            "ended: Karşı taraf eski el sıkışma sürümüyle yanıt verdi; bu hedef sürüm 2'ye sabitlendi");
 }
 
 TEST_F(ViewerSessionTest, ConnectFailuresShowTheErrorText) {

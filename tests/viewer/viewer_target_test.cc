@@ -49,5 +49,14 @@ TEST(ViewerTarget, ParsesTypedText) {
   for (const auto& [text, expected] : cases) EXPECT_EQ(ViewerTarget::parse(text), expected) << '"' << text << '"';
 }
 
+TEST(ViewerTarget, PinKeysNameWhereTheConnectionGoes) {
+  // A typed address and the same host found on the network share a pin; case does not matter.
+  EXPECT_EQ(direct("Masa.local", 7171).pinKey(), direct("masa.local").pinKey());
+  EXPECT_EQ(direct("10.0.0.5").pinKey(),
+            (ViewerTarget{ViewerTarget::Bonjour{"Masa", ServiceEndpoint{"Masa", "10.0.0.5", 7171}}}).pinKey());
+  EXPECT_NE(direct("10.0.0.5", 7172).pinKey(), direct("10.0.0.5").pinKey());
+  EXPECT_NE(relay("123456789").pinKey(), direct("123456789").pinKey());
+}
+
 }  // namespace
 }  // namespace pellora
