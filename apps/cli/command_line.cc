@@ -100,6 +100,8 @@ ParsedCommandLine parseHost(const std::vector<std::string>& arguments) {
       ("approve", po::value<std::string>()->value_name("ask|never"),
        "ask on the terminal before a viewer is admitted, or never ask")
       ("no-discovery", "do not announce this host on the local network")
+      ("require-v2", "refuse viewers that only speak handshake version 1 (for this run; the settings keep it "
+       "off unless the desktop app turned it on)")
       ("status-json", po::value<std::string>()->value_name("FILE"),
        "keep a JSON copy of the host's state in FILE, rewritten on every change");
   // clang-format on
@@ -129,6 +131,7 @@ ParsedCommandLine parseHost(const std::vector<std::string>& arguments) {
       command.requireApproval = text == "ask";
     }
     command.discovery = values.count("no-discovery") == 0;
+    command.requireHandshakeV2 = values.count("require-v2") > 0;
     if (values.count("status-json")) command.statusJSON = values["status-json"].as<std::string>();
     return {std::move(command), {}, 0};
   } catch (const UsageError& e) {

@@ -30,6 +30,7 @@ struct HostCommand {
   bool noRelay = false;
   std::optional<Quality> quality;
   std::optional<bool> requireApproval;  // --approve ask: true, never: false
+  bool requireHandshakeV2 = false;      // --require-v2: refuse version-1 callers
   bool discovery = true;
   std::optional<std::filesystem::path> statusJSON;
 };

@@ -32,7 +32,8 @@ void print(const std::string& line) { std::cout << line << std::endl; }
 std::string describePhase(const ViewerSession::State& state) {
   if (auto* connecting = std::get_if<ViewerSession::Connecting>(&state.phase)) return connecting->text;
   if (auto* ended = std::get_if<ViewerSession::Ended>(&state.phase)) return "Session ended: " + ended->text;
-  return "Connected to " + state.remoteName + " (" + std::string(label(state.remoteOS)) + ")";
+  return "Connected to " + state.remoteName + " (" + std::string(label(state.remoteOS)) + "), handshake version " +
+         std::to_string(state.handshakeVersion);
 }
 
 }  // namespace
@@ -52,6 +53,7 @@ int runConnect(const ConnectCommand& command) {
   FileSecretStore secrets(runSettings.folder() / "secrets.json");
   PermanentPasswordStore permanentPassword(secrets);
   AppSettings settings(runSettings.file(), permanentPassword);
+  settings.keepPinsIn(userSettings);  // the run's other overrides stay in its copy
   if (command.relayURL) settings.setRelayURL(*command.relayURL);
   if (command.quality) settings.setQuality(*command.quality);
 

@@ -67,6 +67,7 @@ void applyOverrides(const HostCommand& command, AppSettings& settings) {
   if (command.noRelay) settings.setRelayEnabled(false);
   if (command.quality) settings.setQuality(*command.quality);
   if (command.requireApproval) settings.setRequireApproval(*command.requireApproval);
+  if (command.requireHandshakeV2) settings.setRequireHandshakeV2(true);
 }
 
 void print(const std::string& line) { std::cout << line << std::endl; }

@@ -38,6 +38,10 @@ std::vector<std::string> HostStatus::update(const HostService::State& state) {
     lines.push_back("Password: " + state.password);
   if (before.advertisedName != state.advertisedName && !state.advertisedName.empty())
     lines.push_back("Announced on the local network as \"" + state.advertisedName + "\"");
+  if (state.active && (!before.active || before.active->id != state.active->id))
+    lines.push_back("Session with " + state.active->peerName + ": handshake version " +
+                    std::to_string(state.active->handshakeVersion) +
+                    (state.active->handshakeVersion >= 2 ? " (SPAKE2)" : ""));
   if (before.lastEvent != state.lastEvent && state.lastEvent) {
     lines.push_back(*state.lastEvent);
     events_.push_back(*state.lastEvent);
@@ -64,7 +68,8 @@ std::string HostStatus::json(const std::vector<std::string>& addresses, std::uin
     active = json::object{{"id", state.active->id},
                           {"peerName", state.active->peerName},
                           {"address", state.active->address},
-                          {"since", epochSeconds(state.active->since)}};
+                          {"since", epochSeconds(state.active->since)},
+                          {"handshakeVersion", state.active->handshakeVersion}};
   json::array addressList(addresses.begin(), addresses.end());
   json::array events(events_.begin(), events_.end());
   json::object document{

@@ -95,6 +95,7 @@ std::string ViewerStats::summaryJSON(const ViewerSession::State& state) const {
       {"connected", connectedMicros_.has_value()},
       {"remoteName", state.remoteName},
       {"remoteOS", std::string(label(state.remoteOS))},
+      {"handshakeVersion", state.handshakeVersion > 0 ? json::value(state.handshakeVersion) : json::value(nullptr)},
       {"codec", state.codec ? json::value(codecName(state.codec)) : json::value(nullptr)},
       {"seconds", fps_.size()},
       {"frames", static_cast<std::int64_t>(frames)},

@@ -128,6 +128,7 @@ class PelloraProcessTest : public ::testing::Test {
     EXPECT_EQ(text(stats.at("endState")), "ended");
     EXPECT_EQ(text(stats.at("codec")), codec);
     EXPECT_EQ(text(stats.at("remoteOS")), "Linux");
+    EXPECT_EQ(stats.at("handshakeVersion").as_int64(), 2);
     EXPECT_GT(stats.at("pictures").as_int64(), 0);
   }
 
@@ -180,6 +181,11 @@ TEST_F(PelloraProcessTest, ViewerReachesTheHostThroughTheRelayByItsId) {
   viewer->process->signal(SIGINT);
   ASSERT_EQ(viewer->process->wait(settle), 0) << viewer->errors();
   expectSession(*readJSONFile(statsFile()), "h264");
+  // The relay target is pinned to handshake version 2 in the user's settings, though the run's other
+  // settings were a temporary copy.
+  const auto user = readJSONFile(folder_ / "config" / "pellora" / "settings.json");
+  ASSERT_TRUE(user);
+  EXPECT_EQ(user->at("handshakeV2Pins"), (json::array{"relay:" + text(status.at("relay").at("id"))}));
   auto ended = waitFor(statusFile(), sessionEnded);
   const auto& events = ended.at("events").as_array();
   ASSERT_GE(events.size(), 2u);
