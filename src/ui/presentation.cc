@@ -23,6 +23,16 @@ std::string figuresLine(const ViewerSession::State& state) {
   return line;
 }
 
+HandshakeLock handshakeLock(int handshakeVersion) {
+  if (handshakeVersion >= 2)
+    return {true,
+            "Uçtan uca şifreli; SPAKE2 el sıkışması (sürüm 2): karşı tarafı taklit eden biri parolayı "
+            "çevrim dışı deneyemez"};
+  return {false,
+          "Uçtan uca şifreli; eski el sıkışması (sürüm 1): karşı tarafı taklit eden biri parolayı "
+          "çevrim dışı deneyebilir"};
+}
+
 std::string displayLabel(const DisplayInfo& display) {
   char size[32];
   std::snprintf(size, sizeof size, "%u×%u", static_cast<unsigned>(display.width),

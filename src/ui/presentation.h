@@ -21,6 +21,13 @@ namespace pellora::ui {
 // The remote window's toolbar figures: system, latency, frame rate, bit rate and codec, each left out
 // while unknown, joined with "  /  ".
 std::string figuresLine(const ViewerSession::State& state);
+// The lock beside the figures: which handshake protects the session, as a mark and its tooltip.
+struct HandshakeLock {
+  bool closed = false;  // a shield with a lock for version 2, a warning for version 1
+  std::string tooltip;
+  bool operator==(const HandshakeLock&) const = default;
+};
+HandshakeLock handshakeLock(int handshakeVersion);
 // "%.1f Mbit/s" from 1000 kbit/s up, else "N kbit/s".
 std::string bitRateText(std::int64_t kbps);
 // An entry of the display menu: "Name · ana — 1920×1080".

@@ -10,6 +10,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "ui/icons.h"
 #include "ui/remote_screen.h"
 
 namespace pellora::ui {
@@ -207,11 +208,14 @@ void RemoteWindow::buildToolbar(QWidget* bar) {
   row->setContentsMargins(12, 6, 12, 6);
   auto* live = new LiveDot(bar);
   name_ = peerText(bar, "cardTitle");
+  lock_ = new GlyphLabel(Glyph::shield, Ink::success, 16, bar);
   figures_ = new QLabel(bar);
   figures_->setObjectName("muted");
   row->addWidget(live);
   row->addWidget(name_);
   row->addSpacing(12);
+  row->addWidget(lock_);
+  row->addSpacing(8);
   row->addWidget(figures_, 1);
 
   audio_ = toolButton(bar, "Sesi aç", Glyph::speakerOff);
@@ -266,7 +270,12 @@ void RemoteWindow::render(const ViewerSession::State& state) {
 
   setWindowTitle(qs(state.remoteName.empty() ? targetLabel_ : state.remoteName));
   name_->setText(qs(state.remoteName.empty() ? targetLabel_ : state.remoteName));
-  figures_->setText(std::holds_alternative<ViewerSession::Connected>(state.phase) ? qs(figuresLine(state)) : QString());
+  const bool live = std::holds_alternative<ViewerSession::Connected>(state.phase);
+  figures_->setText(live ? qs(figuresLine(state)) : QString());
+  const HandshakeLock lock = handshakeLock(state.handshakeVersion);
+  lock_->set(lock.closed ? Glyph::shield : Glyph::alertCircle, lock.closed ? Ink::success : Ink::warning);
+  lock_->setToolTip(qs(lock.tooltip));
+  lock_->setVisible(live);
   screen_->setVideoSize(state.videoSize.width, state.videoSize.height);
 
   audio_->setText(state.audioOn ? "Sesi kapat" : "Sesi aç");

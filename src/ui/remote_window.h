@@ -16,6 +16,7 @@ class QToolButton;
 
 namespace pellora::ui {
 
+class GlyphLabel;
 class RemoteScreen;
 
 // The window of one viewer session: the remote screen, the toolbar with the figures line and the session's
@@ -75,6 +76,7 @@ class RemoteWindow : public QWidget {
   TransferList* transfers_ = nullptr;
   ChatPanel* chat_ = nullptr;
   QLabel* name_ = nullptr;
+  GlyphLabel* lock_ = nullptr;  // which handshake protects the session
   QLabel* figures_ = nullptr;
   QToolButton* audio_ = nullptr;
   QToolButton* displays_ = nullptr;
