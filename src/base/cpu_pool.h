@@ -4,14 +4,18 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/system/system_error.hpp>
+#include <optional>
 #include <type_traits>
 
 namespace pellora {
 
 // A small pool of threads for CPU-heavy one-offs (PBKDF2 with 200,000 iterations), so that a handshake
 // never stalls the network thread. `run` is awaited from a coroutine on any executor and resumes there.
-// `stop()` — also run by the destructor — drops jobs that have not started and joins the threads; stop the
-// network thread first (see Executors), because finished jobs post their results to it.
+// `stop()` — also run by the destructor — joins the threads and destroys the jobs that have not started, with
+// the coroutines waiting on them; stop the network thread first (see Executors), because finished jobs post
+// their results to it, and stop this pool before the network thread is destroyed, because the waiting
+// coroutines keep its executor. A job asked for after `stop()` fails with `operation_aborted`.
 class CpuPool {
  public:
   explicit CpuPool(std::size_t threads = 2);
@@ -19,13 +23,12 @@ class CpuPool {
   CpuPool(const CpuPool&) = delete;
   CpuPool& operator=(const CpuPool&) = delete;
 
-  boost::asio::thread_pool::executor_type executor() { return pool_.get_executor(); }
-
   // Runs `job` on a pool thread; its result or exception comes back to the awaiting coroutine.
   template <typename Job, typename Result = std::invoke_result_t<Job&>>
   boost::asio::awaitable<Result> run(Job job) {
+    if (!pool_) throw boost::system::system_error(boost::asio::error::operation_aborted);
     return boost::asio::co_spawn(
-        pool_.get_executor(),
+        pool_->get_executor(),
         [job = std::move(job)]() mutable -> boost::asio::awaitable<Result> { co_return job(); },
         boost::asio::use_awaitable);
   }
@@ -33,7 +36,7 @@ class CpuPool {
   void stop();
 
  private:
-  boost::asio::thread_pool pool_;
+  std::optional<boost::asio::thread_pool> pool_;
 };
 
 }  // namespace pellora

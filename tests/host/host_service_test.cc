@@ -243,6 +243,11 @@ TEST_F(HostServiceTest, APortInUseIsReported) {
 }
 
 TEST_F(HostServiceTest, TheListenerTriesAgainAfterAFailedAccept) {
+#ifdef __SANITIZE_ADDRESS__
+  // The sanitizers' runtime opens descriptors of its own to check memory; starved of them it reports
+  // faults that are not there.
+  GTEST_SKIP() << "needs a process that may run out of descriptors";
+#endif
   make();
   onMain([&] { settings.setRequireApproval(false); });
   start();
