@@ -27,6 +27,8 @@ struct Relay {
     config.listenPort = 0;
     config.registrationsPerMinute = 1'000'000;
     config.connectsPerMinute = 1'000'000;
+    config.acceptsPerMinute = 1'000'000;
+    config.hostLoginsPerMinute = 1'000'000;
     config.acceptTimeout = std::chrono::seconds(1);
     auto db = std::filesystem::temp_directory_path() / ("relay-fuzz-" + std::to_string(getpid()) + ".db");
     std::filesystem::remove(db);

@@ -53,3 +53,7 @@ seed("relay_request_fuzz", [r["bytes"].encode().hex() for r in relay["upgradeReq
     b"GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n".hex(),
     b"GET /v1/host HTTP/1.1\r\nUpgrade: pellora-relay/1\r\nX-Pellora-Id: 1\r\nX-Pellora-Secret: 2\r\n\r\n".hex(),
 ])
+seed("relay_address_fuzz", [t.hex() for t in [
+    b"PROXY TCP4 192.0.2.7 10.0.0.1 40000 8270\r\n", b"PROXY TCP6 2001:db8::7 2001:db8::1 40000 8270\r\n",
+    b"PROXY UNKNOWN\r\n", b"10.0.0.0/8, 2001:db8::/32", b"::ffff:192.0.2.0/120", b"[::1]:8271",
+]])

@@ -25,17 +25,6 @@ bool number(std::string_view text, T& out) {
   return ec == std::errc() && end == text.data() + text.size();
 }
 
-// "HOST:PORT", "[v6]:PORT".
-bool hostPort(const std::string& text, std::string& host, std::uint16_t& port) {
-  auto colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0) return false;
-  std::string h = text.substr(0, colon);
-  if (h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
-  if (h.empty() || !number(std::string_view(text).substr(colon + 1), port)) return false;
-  host = std::move(h);
-  return true;
-}
-
 po::options_description options() {
   po::options_description o("Options");
   // clang-format off
@@ -54,8 +43,12 @@ po::options_description options() {
      "open connections from one client address before its new ones get 503 (default 32)")
     ("registrations-per-minute", po::value<long long>()->value_name("N"),
      "registrations per client address and minute before 429 (default 10)")
+    ("host-logins-per-minute", po::value<long long>()->value_name("N"),
+     "host control connections per client address, and per identity, and minute before 429 (default 30)")
     ("connects-per-minute", po::value<long long>()->value_name("N"),
-     "connects per client address and minute before 429 (default 60)")
+     "connects per client address, and per identity asked for, and minute before 429 (default 60)")
+    ("accepts-per-minute", po::value<long long>()->value_name("N"),
+     "accepts per client address and minute before 429 (default 120)")
     ("accept-timeout", po::value<long long>()->value_name("SECONDS"),
      "how long a viewer waits for its host, and how long its token lives (default 30)")
     ("idle-timeout", po::value<long long>()->value_name("SECONDS"),
@@ -64,16 +57,20 @@ po::options_description options() {
      "time allowed for a TLS handshake and a request head (default 10)")
     ("threads", po::value<long long>()->value_name("N"),
      "threads that copy relayed bytes (default: one per core)")
-    ("proxy-protocol", po::bool_switch(),
-     "every connection starts with a PROXY protocol v1 line (HAProxy: send-proxy); limits and caps then "
-     "count the client address it names. Only behind a load balancer that always sends it")
+    ("trusted-proxy", po::value<std::string>()->value_name("CIDR,..."),
+     "load balancers whose every connection starts with a PROXY protocol v1 line (HAProxy: send-proxy); "
+     "limits and caps then count the client address it names. A PROXY line from any other address "
+     "closes its connection")
+    ("proxy-protocol", po::bool_switch(), "accepted with --trusted-proxy, which it needs")
     ("redis", po::value<std::string>()->value_name("URL"),
      "redis://HOST:PORT[/DB]: run as a node of a cluster sharing this Redis (--db is then unused)")
     ("advertise", po::value<std::string>()->value_name("HOST:PORT"),
      "with --redis: internal listener through which other nodes reach this one; "
      "bind it to a private address")
     ("cluster-key-file", po::value<std::string>()->value_name("FILE"),
-     "with --redis: file holding the key that every node of the cluster shares (at least 16 bytes)");
+     "with --redis: file holding the key that every node of the cluster shares (at least 16 bytes)")
+    ("cluster-peers", po::value<std::string>()->value_name("CIDR,..."),
+     "with --redis: the internal listener takes connections from these addresses only");
   // clang-format on
   return o;
 }
@@ -96,7 +93,7 @@ std::optional<RedisAddress> parseRedisUrl(const std::string& url) {
     rest.resize(slash);
   }
   if (rest.find(':') == std::string::npos) rest += ":6379";
-  if (!hostPort(rest, a.host, a.port) || a.port == 0) return std::nullopt;
+  if (!splitHostPort(rest, a.host, a.port) || a.port == 0) return std::nullopt;
   return a;
 }
 
@@ -128,19 +125,29 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
     else out = static_cast<T>(n);
     return true;
   };
-  if (vm.count("listen") && !hostPort(text("listen"), c.listenHost, c.listenPort))
+  if (vm.count("listen") && !splitHostPort(text("listen"), c.listenHost, c.listenPort))
     return fail("--listen wants HOST:PORT, not " + text("listen"));
   if (vm.count("db")) c.database = text("db");
-  c.proxyProtocol = vm["proxy-protocol"].as<bool>();
+  if (vm.count("trusted-proxy")) {
+    auto ranges = AddressRange::parseList(text("trusted-proxy"));
+    if (!ranges) return fail("--trusted-proxy wants addresses or networks such as 10.0.0.0/8,2001:db8::/32, not " +
+                             text("trusted-proxy"));
+    c.trustedProxies = std::move(*ranges);
+  }
+  if (vm["proxy-protocol"].as<bool>() && c.trustedProxies.empty())
+    return fail("--proxy-protocol takes PROXY lines only from the load balancers in --trusted-proxy CIDR,...");
   if (vm.count("tls-cert")) c.tlsCertificate = text("tls-cert");
   if (vm.count("tls-key")) c.tlsKey = text("tls-key");
   for (const char* name : {"max-connections", "max-connections-per-address", "registrations-per-minute",
-                           "connects-per-minute", "accept-timeout", "idle-timeout", "header-timeout", "threads"}) {
+                           "host-logins-per-minute", "connects-per-minute", "accepts-per-minute", "accept-timeout",
+                           "idle-timeout", "header-timeout", "threads"}) {
     const std::string n = name;
     bool good = n == "max-connections"               ? positive(name, c.maxConnections)
                 : n == "max-connections-per-address" ? positive(name, c.maxConnectionsPerAddress)
                 : n == "registrations-per-minute"    ? positive(name, c.registrationsPerMinute)
+                : n == "host-logins-per-minute"      ? positive(name, c.hostLoginsPerMinute)
                 : n == "connects-per-minute"         ? positive(name, c.connectsPerMinute)
+                : n == "accepts-per-minute"          ? positive(name, c.acceptsPerMinute)
                 : n == "accept-timeout"              ? positive(name, c.acceptTimeout)
                 : n == "idle-timeout"                ? positive(name, c.spliceIdleTimeout)
                 : n == "header-timeout"              ? positive(name, c.headerTimeout)
@@ -152,12 +159,18 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
   if (vm.count("redis")) {
     c.redis = parseRedisUrl(text("redis"));
     if (!c.redis) return fail("--redis wants redis://HOST:PORT[/DB], not " + text("redis"));
-    if (!vm.count("advertise") || !hostPort(text("advertise"), c.advertiseHost, c.advertisePort))
+    if (!vm.count("advertise") || !splitHostPort(text("advertise"), c.advertiseHost, c.advertisePort))
       return fail("--redis needs --advertise HOST:PORT, the internal address of this node");
     if (!vm.count("cluster-key-file")) return fail("--redis needs --cluster-key-file");
     c.clusterKeyFile = text("cluster-key-file");
-  } else if (vm.count("advertise") || vm.count("cluster-key-file")) {
-    return fail("--advertise and --cluster-key-file belong to a cluster: give --redis too");
+    if (vm.count("cluster-peers")) {
+      auto ranges = AddressRange::parseList(text("cluster-peers"));
+      if (!ranges) return fail("--cluster-peers wants addresses or networks such as 10.0.0.0/24, not " +
+                               text("cluster-peers"));
+      c.clusterPeers = std::move(*ranges);
+    }
+  } else if (vm.count("advertise") || vm.count("cluster-key-file") || vm.count("cluster-peers")) {
+    return fail("--advertise, --cluster-key-file and --cluster-peers belong to a cluster: give --redis too");
   }
   if (c.database.empty()) c.database = defaultDatabasePath();
   return {c, {}, true};

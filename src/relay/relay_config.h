@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "relay/address_range.h"
+
 namespace pellora::relay {
 
 using Seconds = std::chrono::seconds;
@@ -29,19 +31,25 @@ struct RelayConfig {
   std::size_t maxConnections = 1000;
   std::size_t maxConnectionsPerAddress = 32;  // so that one address cannot take every slot
   int registrationsPerMinute = 10;  // per client address
-  int connectsPerMinute = 60;       // per client address
+  int hostLoginsPerMinute = 30;     // host control connections, per client address and per identity
+  int connectsPerMinute = 60;       // per client address and per identity asked for
+  int acceptsPerMinute = 120;       // per client address
   Seconds acceptTimeout{30};        // a viewer waits this long for its host; tokens live as long
   Seconds headerTimeout{10};        // to receive a complete request head (and the TLS handshake)
   Seconds controlIdleTimeout{90};   // hosts ping every 25 s
   Seconds spliceIdleTimeout{600};   // a forwarded stream with no byte either way
   unsigned threads = 0;             // threads that copy relayed bytes; 0: one per core
-  bool proxyProtocol = false;       // connections begin with a PROXY v1 line naming the client (load balancer)
+  // Load balancers whose connections begin with a PROXY v1 line naming the client. A PROXY line from any
+  // other address closes its connection.
+  std::vector<AddressRange> trustedProxies;
 
   // Cluster mode: identities, presence and tokens in Redis; nodes join splices over internal connections.
   std::optional<RedisAddress> redis;
   std::string advertiseHost;  // where other nodes reach this node's internal listener
   std::uint16_t advertisePort = 0;
   std::filesystem::path clusterKeyFile;
+  std::vector<AddressRange> clusterPeers;  // empty: the internal listener takes any address (the key decides)
+  std::size_t maxInternalSetups = 64;      // internal connections still proving the cluster key
 
   bool tls() const { return !tlsCertificate.empty(); }
   bool cluster() const { return redis.has_value(); }

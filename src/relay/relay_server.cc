@@ -13,7 +13,6 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/json.hpp>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <deque>
@@ -21,11 +20,10 @@
 #include <future>
 #include <iostream>
 #include <mutex>
-#include <sstream>
-#include <unordered_map>
 
 #include "core/crypto.h"
-#include "relay/rate_limiter.h"
+#include "relay/address_range.h"
+#include "relay/admission.h"
 
 namespace pellora::relay {
 
@@ -45,6 +43,7 @@ namespace {
 constexpr std::size_t kHeadLimit = 16 * 1024;   // request heads, and control lines
 constexpr std::size_t kSpliceBuffer = 64 * 1024;  // per direction: what one relayed stream may hold in memory
 constexpr std::size_t kControlOutbox = 4096;      // lines queued to a host that does not read (~0.5 MB)
+constexpr auto kInternalLineTimeout = std::chrono::seconds(2);  // another node sends its line at once
 constexpr const char* kUpgradeToken = "pellora-relay/1";
 constexpr std::string_view kSwitching =
     "HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: pellora-relay/1\r\n\r\n";
@@ -65,7 +64,7 @@ void closeSocket(tcp::socket& s) {
 template <typename Stream>
 struct Connection {
   Stream stream;
-  std::string address;
+  net::ip::address address;  // the client's, as limits count it; unset for internal connections
   beast::flat_buffer buffer;  // bytes read past the request head belong to the relayed stream
   std::function<void()> release;
 
@@ -223,52 +222,20 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   tcp::acceptor acceptor{io};
   tcp::acceptor internal{io};  // cluster: connections from other nodes
   std::string clusterKey;
+  std::size_t internalSetups = 0;      // on the setup thread: internal connections still proving the key
+  net::steady_timer internalSlot{io};  // wakes the internal accept loop when a setup ends
   net::steady_timer ticker{io};
   std::optional<net::ssl::context> tls;
   std::atomic<bool> stopping{false};
   bool registryDown = false;  // on the registry thread: reported once per outage
 
-  // The books: open connections (id -> socket), per address, and the rate limits. Touched by the setup
-  // thread and by copying threads when a splice ends; held only for a few map operations.
-  mutable std::mutex booksMutex;
-  RateLimiter registerLimit, connectLimit;
-  std::uint64_t nextConnection = 0;
-  std::unordered_map<std::uint64_t, int> open;
-  std::unordered_map<std::string, std::size_t> perAddress;
+  Admission admission{config};  // connection slots and request rates
 
-  Impl(net::io_context& i, RelayConfig c, RelayRegistry& r)
-      : io(i),
-        config(std::move(c)),
-        registry(r),
-        registerLimit(config.registrationsPerMinute),
-        connectLimit(config.connectsPerMinute) {}
+  Impl(net::io_context& i, RelayConfig c, RelayRegistry& r) : io(i), config(std::move(c)), registry(r) {}
 
-  // ---------------------------------------------------------------------------------------------- books
-
-  // Takes a slot for a new connection from `address`; nullopt when that address holds its share already.
-  // Internal connections (`capped` false) are booked as "node ADDRESS", apart from clients there.
-  std::optional<std::uint64_t> admit(const std::string& address, int fd, bool capped = true) {
-    std::lock_guard lock(booksMutex);
-    auto& count = perAddress[address];
-    if (capped && count >= config.maxConnectionsPerAddress) return std::nullopt;
-    ++count;
-    const std::uint64_t id = nextConnection++;
-    open[id] = fd;
-    return id;
-  }
-  void leave(std::uint64_t id, const std::string& address) {
-    std::lock_guard lock(booksMutex);
-    open.erase(id);
-    auto it = perAddress.find(address);
-    if (it != perAddress.end() && --it->second == 0) perAddress.erase(it);
-  }
-  std::size_t openCount() const {
-    std::lock_guard lock(booksMutex);
-    return open.size();
-  }
-  bool allow(RateLimiter& limiter, const std::string& address) {
-    std::lock_guard lock(booksMutex);
-    return limiter.allow(address);
+  template <typename Stream>
+  bool allow(Admission::Endpoint endpoint, const Connection<Stream>& c, std::string_view identity = {}) {
+    return admission.allow(endpoint, c.address, identity);
   }
 
   net::any_io_executor copier() {
@@ -297,11 +264,18 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
 
   // ---------------------------------------------------------------------------------------------- accept
 
-  // Hands every connection `from` accepts to `take(socket, peer address)` until the server stops.
-  template <typename Take>
-  awaitable<void> acceptLoop(tcp::acceptor& from, Take take) {
+  // Hands every connection `from` accepts to `take(socket, peer address)` until the server stops. While
+  // `full()`, it waits for `slot` to be cancelled before accepting more (the kernel queues them meanwhile).
+  template <typename Take, typename Full = bool (*)()>
+  awaitable<void> acceptLoop(tcp::acceptor& from, Take take, Full full = [] { return false; },
+                             net::steady_timer* slot = nullptr) {
     auto self = shared_from_this();
     while (!stopping) {
+      while (slot && full() && !stopping) {
+        slot->expires_at(net::steady_timer::time_point::max());
+        co_await slot->async_wait(tuple);
+      }
+      if (stopping) break;
       auto [ec, socket] = co_await from.async_accept(tuple);
       if (ec) {
         if (stopping || ec == net::error::operation_aborted) break;
@@ -309,35 +283,35 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
       }
       boost::system::error_code ignored;
       socket.set_option(tcp::no_delay(true), ignored);
-      std::string address = socket.remote_endpoint(ignored).address().to_string();
-      take(std::move(socket), std::move(address));
+      const net::ip::address address = unmapped(socket.remote_endpoint(ignored).address());
+      take(std::move(socket), address);
     }
   }
 
-  void accepted(tcp::socket socket, std::string address) {
-    if (config.proxyProtocol) net::co_spawn(io, proxied(std::move(socket), std::move(address)), net::detached);
-    else start(std::move(socket), std::move(address));
+  void accepted(tcp::socket socket, net::ip::address address) {
+    if (anyContains(config.trustedProxies, address)) net::co_spawn(io, proxied(std::move(socket), address), net::detached);
+    else start(std::move(socket), address);
   }
 
   // Takes a slot for the connection (or refuses it) and serves it.
-  void start(tcp::socket socket, std::string address) {
-    auto id = admit(address, socket.native_handle());
+  void start(tcp::socket socket, net::ip::address address) {
+    auto id = admission.admitClient(address, socket.native_handle());
     if (!id) {
       net::co_spawn(io, refuse(std::make_shared<PlainStream>(std::move(socket))), net::detached);
     } else if (tls) {
       auto c = std::make_shared<Connection<TlsStream>>(std::move(socket), *tls);
-      track(*c, *id, std::move(address));
+      track(*c, *id, address);
       net::co_spawn(io, serveTls(c), net::detached);
     } else {
       auto c = std::make_shared<Connection<PlainStream>>(std::move(socket));
-      track(*c, *id, std::move(address));
+      track(*c, *id, address);
       net::co_spawn(io, serve(c), net::detached);
     }
   }
 
-  // Behind a load balancer that sends a PROXY protocol (v1) line first: the client's address is the one
-  // in that line. Read a byte at a time, so that nothing of the stream behind it (a TLS handshake) is taken.
-  awaitable<void> proxied(tcp::socket socket, std::string balancer) {
+  // From a trusted load balancer, which sends a PROXY protocol (v1) line first: the client's address is the
+  // one in that line. Read a byte at a time, so that nothing of the stream behind it (a TLS handshake) is taken.
+  awaitable<void> proxied(tcp::socket socket, net::ip::address balancer) {
     PlainStream stream(std::move(socket));
     stream.expires_after(config.headerTimeout);
     std::string line;
@@ -348,15 +322,9 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
       line.push_back(ch);
     }
     stream.expires_never();
-    std::istringstream words(line);
-    std::string proxy, family, source;
-    words >> proxy >> family >> source;
-    boost::system::error_code bad;
-    const bool known = family == "TCP4" || family == "TCP6";
-    if (known) net::ip::make_address(source, bad);
-    if (proxy != "PROXY" || !line.ends_with("\r\n") || (known && bad) || (!known && family != "UNKNOWN"))
-      co_return closeSocket(stream.socket());
-    start(stream.release_socket(), known ? source : balancer);
+    const ProxyLine proxy = parseProxyLine(line);
+    if (!proxy.valid) co_return closeSocket(stream.socket());
+    start(stream.release_socket(), proxy.source ? unmapped(*proxy.source) : balancer);
   }
 
   // Every few seconds the registry refreshes what it keeps alive in its store.
@@ -375,11 +343,11 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   }
 
   template <typename Stream>
-  void track(Connection<Stream>& c, std::uint64_t id, std::string address) {
-    c.address = std::move(address);
+  void track(Connection<Stream>& c, std::uint64_t id, net::ip::address address = {}) {
+    c.address = address;
     std::weak_ptr<Impl> weak = shared_from_this();
-    c.release = [weak, id, address = c.address] {
-      if (auto self = weak.lock()) self->leave(id, address);
+    c.release = [weak, id] {
+      if (auto self = weak.lock()) self->admission.leave(id);
     };
   }
 
@@ -428,7 +396,9 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
     tcpOf(c->stream).expires_after(config.headerTimeout);
     auto [ec, n] = co_await http::async_read(c->stream, c->buffer, parser, tuple);
     if (ec) {
-      // A head that is malformed or too large gets an answer; a slow or vanished client does not.
+      // A head that is malformed or too large gets an answer; a slow or vanished client does not, and
+      // neither does one that claims another address in a PROXY line (only trusted balancers may).
+      if (beast::buffers_to_string(c->buffer.data()).starts_with("PROXY ")) co_return c->close();
       if (ec == http::error::header_limit) co_await respond(*c, http::status::request_header_fields_too_large, "too-large"sv);
       else if (ec.category() == make_error_code(http::error::bad_target).category()) co_await respond(*c, http::status::bad_request, "bad-request"sv);
       c->close();
@@ -438,7 +408,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
     const auto& req = parser.get();
     const std::string_view target(req.target().data(), req.target().size());
 
-    if (openCount() > config.maxConnections) co_return co_await respond(*c, http::status::service_unavailable, "capacity"sv);
+    if (admission.clientConnections() > config.maxConnections) co_return co_await respond(*c, http::status::service_unavailable, "capacity"sv);
 
     if (target == "/v1/health") {
       if (req.method() != http::verb::get && req.method() != http::verb::head)
@@ -453,7 +423,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
     // Registration lives under the operator's base path; the upgrade paths are absolute.
     if (target.ends_with("/v1/register")) {
       if (req.method() != http::verb::post) co_return co_await respond(*c, http::status::method_not_allowed, "method"sv);
-      if (!allow(registerLimit, c->address)) co_return co_await respond(*c, http::status::too_many_requests, "rate-limit"sv);
+      if (!allow(Admission::Endpoint::registration, *c)) co_return co_await respond(*c, http::status::too_many_requests, "rate-limit"sv);
       auto draw = [this] { return registry.registerIdentity(); };
       auto registration = co_await registryCall(std::move(draw));
       if (!registration) co_return co_await unavailable(*c);
@@ -555,6 +525,8 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   template <typename Stream>
   awaitable<void> hostControl(std::shared_ptr<Connection<Stream>> c, std::string id, std::string secret) {
     if (id.empty()) co_return co_await respond(*c, http::status::unauthorized, "auth"sv);
+    if (!allow(Admission::Endpoint::hostControl, *c, id))
+      co_return co_await respond(*c, http::status::too_many_requests, "rate-limit"sv);
     auto check = [this, id, secret] { return registry.authenticate(id, secret); };
     auto authentic = co_await registryCall(std::move(check));
     if (!authentic) co_return co_await unavailable(*c);
@@ -612,7 +584,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
 
   template <typename Stream>
   awaitable<void> connect(std::shared_ptr<Connection<Stream>> viewer, std::string id) {
-    if (!allow(connectLimit, viewer->address))
+    if (!allow(Admission::Endpoint::connect, *viewer, id))
       co_return co_await respond(*viewer, http::status::too_many_requests, "rate-limit"sv);
     auto waiting = std::make_shared<Waiting>(viewer->stream.get_executor());
     // The wait starts before the host hears of it: its accept may come back before the call below returns.
@@ -643,6 +615,8 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
 
   template <typename Stream>
   awaitable<void> accept(std::shared_ptr<Connection<Stream>> host, std::string token) {
+    if (!allow(Admission::Endpoint::accept, *host))
+      co_return co_await respond(*host, http::status::too_many_requests, "rate-limit"sv);
     auto take = [this, token] { return registry.takePending(token); };
     auto lookup = co_await registryCall(std::move(take));
     if (!lookup) co_return co_await unavailable(*host);
@@ -664,14 +638,13 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   // The viewer of `token` waits on the node at `node`: an internal connection to it carries the host's bytes.
   template <typename Stream>
   awaitable<void> acceptElsewhere(std::shared_ptr<Connection<Stream>> host, std::string token, std::string node) {
-    auto colon = node.rfind(':');
+    // Nodes advertise "HOST:PORT", with IPv6 hosts in brackets.
+    std::string nodeHost;
+    std::uint16_t nodePort = 0;
     boost::system::error_code ec;
     tcp::endpoint there;
-    if (colon != std::string::npos) {
-      auto address = net::ip::make_address(node.substr(0, colon), ec);
-      if (!ec) there = tcp::endpoint(address, static_cast<std::uint16_t>(std::atoi(node.c_str() + colon + 1)));
-    }
-    if (colon == std::string::npos || ec) co_return co_await respond(*host, http::status::not_found, "token"sv);
+    if (splitHostPort(node, nodeHost, nodePort)) there = tcp::endpoint(net::ip::make_address(nodeHost, ec), nodePort);
+    if (there.port() == 0 || ec) co_return co_await respond(*host, http::status::not_found, "token"sv);
     auto peer = std::make_shared<Connection<PlainStream>>(io);
     peer->stream.expires_after(config.headerTimeout);
     auto [cec] = co_await peer->stream.async_connect(there, tuple);
@@ -684,8 +657,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
       peer->close();
       co_return co_await respond(*host, http::status::not_found, "token"sv);
     }
-    const std::string booked = "node " + there.address().to_string();
-    if (auto id = admit(booked, peer->stream.socket().native_handle(), false)) track(*peer, *id, booked);
+    track(*peer, admission.bookInternal(peer->stream.socket().native_handle()));
     if (!co_await switchProtocols(*host)) {
       peer->close();
       co_return host->close();
@@ -705,17 +677,24 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
     co_return text;
   }
 
-  void acceptedInternal(tcp::socket socket, std::string address) {
-    address = "node " + address;
-    auto id = admit(address, socket.native_handle(), false);
+  // The internal listener holds at most maxInternalSetups connections that have not proven the cluster key
+  // (for at most kInternalLineTimeout each); beyond that it stops accepting until one ends. A proven one is
+  // joined to a viewer waiting here, so there are no more of those than waiting viewers.
+  void acceptedInternal(tcp::socket socket, net::ip::address address) {
+    if (!config.clusterPeers.empty() && !anyContains(config.clusterPeers, address)) return closeSocket(socket);
     auto c = std::make_shared<Connection<PlainStream>>(std::move(socket));
-    track(*c, *id, std::move(address));
-    net::co_spawn(io, serveInternal(c), net::detached);
+    track(*c, admission.bookInternal(c->stream.socket().native_handle()));
+    ++internalSetups;
+    auto self = shared_from_this();
+    net::co_spawn(io, serveInternal(c), [self](std::exception_ptr) {
+      --self->internalSetups;
+      self->internalSlot.cancel();
+    });
   }
 
   // Another node's host accepted a viewer that waits here. Without the cluster key: closed at once.
   awaitable<void> serveInternal(std::shared_ptr<Connection<PlainStream>> c) {
-    c->stream.expires_after(config.headerTimeout);
+    c->stream.expires_after(kInternalLineTimeout);
     const std::string line = co_await readLine(*c);
     const auto first = line.find(' '), second = line.rfind(' ');
     if (!line.starts_with("PELLORA-SPLICE ") || first == second) co_return c->close();
@@ -812,11 +791,13 @@ void RelayServer::start() {
   }
   spawnThread(*registryIo_);
   for (auto& c : copiers_) spawnThread(*c);
-  auto publicSide = [&d](tcp::socket s, std::string address) { d.accepted(std::move(s), std::move(address)); };
+  auto publicSide = [&d](tcp::socket s, net::ip::address address) { d.accepted(std::move(s), address); };
   net::co_spawn(d.io, d.acceptLoop(d.acceptor, publicSide), net::detached);
   net::co_spawn(d.io, d.tickLoop(), net::detached);
-  auto internalSide = [&d](tcp::socket s, std::string address) { d.acceptedInternal(std::move(s), std::move(address)); };
-  if (d.config.cluster()) net::co_spawn(d.io, d.acceptLoop(d.internal, internalSide), net::detached);
+  auto internalSide = [&d](tcp::socket s, net::ip::address address) { d.acceptedInternal(std::move(s), address); };
+  auto internalFull = [&d] { return d.internalSetups >= d.config.maxInternalSetups; };
+  if (d.config.cluster())
+    net::co_spawn(d.io, d.acceptLoop(d.internal, internalSide, internalFull, &d.internalSlot), net::detached);
 }
 
 tcp::endpoint RelayServer::localEndpoint() const { return impl_->acceptor.local_endpoint(); }
@@ -830,6 +811,7 @@ void RelayServer::shutdown() {
   d.acceptor.close(ignored);
   d.internal.close(ignored);
   d.ticker.cancel();
+  d.internalSlot.cancel();
   if (d.registryExecutor) {
     net::post(d.registryExecutor, [&registry = d.registry] {
       try {
@@ -840,10 +822,9 @@ void RelayServer::shutdown() {
   }
   // Shutting sockets down (from whatever thread holds them) ends every coroutine that waits on them; each
   // then closes its own socket.
-  std::lock_guard lock(d.booksMutex);
-  for (auto& [id, fd] : d.open) ::shutdown(fd, SHUT_RDWR);
+  d.admission.shutdownAll();
 }
 
-std::size_t RelayServer::openConnections() const { return impl_->openCount(); }
+std::size_t RelayServer::openConnections() const { return impl_->admission.openConnections(); }
 
 }  // namespace pellora::relay

@@ -5,30 +5,45 @@
 namespace pellora::relay {
 namespace {
 
-TEST(RateLimiter, CountsPerAddressAndWindow) {
+using std::chrono::seconds;
+
+TEST(RateLimiter, CountsPerKeyAndWindow) {
   RateLimiter limit(2);
   auto t0 = RateLimiter::Clock::now();
   EXPECT_TRUE(limit.allow("a", t0));
   EXPECT_TRUE(limit.allow("a", t0));
-  EXPECT_FALSE(limit.allow("a", t0 + std::chrono::seconds(59)));
-  EXPECT_TRUE(limit.allow("b", t0)) << "addresses are counted apart";
-  EXPECT_TRUE(limit.allow("a", t0 + std::chrono::seconds(60))) << "a new window";
+  EXPECT_FALSE(limit.allow("a", t0 + seconds(59)));
+  EXPECT_TRUE(limit.allow("b", t0)) << "keys are counted apart";
+  EXPECT_TRUE(limit.allow("a", t0 + seconds(60))) << "a new window";
+  EXPECT_TRUE(limit.allow("a", t0 + seconds(60)));
+  EXPECT_FALSE(limit.allow("a", t0 + seconds(61)));
 }
 
-TEST(RateLimiter, MemoryStaysBoundedUnderManyAddresses) {
-  RateLimiter limit(1, 100);
+// A flood of fresh keys (150,000 addresses against a table of 100,000) stays within the table and never
+// lifts the limit of a key that spent its budget, nor forgets a client half way through its budget before
+// the flood's own keys.
+TEST(RateLimiter, FloodOfKeysEvictsItsOwnEntriesFirst) {
+  RateLimiter limit(3, 100'000);
   auto t0 = RateLimiter::Clock::now();
-  for (int i = 0; i < 10'000; ++i) {
-    EXPECT_TRUE(limit.allow("10.0." + std::to_string(i), t0));
-    ASSERT_LE(limit.trackedAddresses(), 100u);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(limit.allow("attacker", t0));
+  ASSERT_FALSE(limit.allow("attacker", t0));
+  for (int i = 0; i < 150'000; ++i) {
+    ASSERT_TRUE(limit.allow("flood " + std::to_string(i), t0 + seconds(1)));
+    ASSERT_LE(limit.trackedKeys(), 100'000u);
   }
-  // Once their window has passed, old addresses make room before anything is forgotten early.
-  RateLimiter aging(1, 3);
-  aging.allow("a", t0);
-  aging.allow("b", t0 + std::chrono::seconds(30));
-  aging.allow("c", t0 + std::chrono::seconds(30));
-  EXPECT_TRUE(aging.allow("d", t0 + std::chrono::seconds(61)));
-  EXPECT_FALSE(aging.allow("b", t0 + std::chrono::seconds(62))) << "b's window still runs";
+  EXPECT_FALSE(limit.allow("attacker", t0 + seconds(2))) << "the exhausted key is still limited";
+  EXPECT_TRUE(limit.allow("attacker", t0 + seconds(61))) << "until its window ends";
+
+  // When every tracked key is exhausted, the one that ran out longest ago makes room; ended windows first.
+  RateLimiter full(1, 2);
+  EXPECT_TRUE(full.allow("a", t0));
+  EXPECT_TRUE(full.allow("b", t0 + seconds(30)));
+  EXPECT_TRUE(full.allow("c", t0 + seconds(40)));  // evicts a
+  EXPECT_FALSE(full.allow("b", t0 + seconds(41)));
+  EXPECT_FALSE(full.allow("c", t0 + seconds(41)));
+  EXPECT_EQ(full.trackedKeys(), 2u);
+  EXPECT_TRUE(full.allow("d", t0 + seconds(91)));  // b's window has ended: b goes, c stays limited
+  EXPECT_FALSE(full.allow("c", t0 + seconds(92)));
 }
 
 }  // namespace

@@ -200,7 +200,7 @@ TEST_F(RelayCluster, BehindHaproxyInRoundRobin) {
   if (haproxy.empty()) GTEST_SKIP() << "haproxy is not installed (make deps)";
   // As operators run it: HAProxy names each client in a PROXY line.
   nodes_.clear();
-  for (int i = 0; i < 3; ++i) nodes_.push_back(startNode({"--proxy-protocol"}));
+  for (int i = 0; i < 3; ++i) nodes_.push_back(startNode({"--trusted-proxy", "127.0.0.1"}));
   const std::uint16_t front = freePort();
   std::ofstream cfg(dir_ / "haproxy.cfg");
   cfg << "global\n  maxconn 2000\n"

@@ -324,7 +324,7 @@ TEST_F(RelayFixture, OneAddressCannotTakeEverySlot) {
 // limits and caps count. A connection without the line is not served.
 TEST_F(RelayFixture, ProxyProtocolNamesTheClient) {
   RelayConfig config;
-  config.proxyProtocol = true;
+  config.trustedProxies = *AddressRange::parseList("127.0.0.1");
   config.maxConnectionsPerAddress = 2;
   startRelay(config);
   auto from = [this](const std::string& source) {
@@ -394,11 +394,21 @@ TEST(RelayArguments, DefaultsOptionsAndMistakes) {
   EXPECT_EQ(cluster.config->redis->database, 2);
   EXPECT_EQ(cluster.config->advertisePort, 8271);
   EXPECT_EQ(cluster.config->maxConnectionsPerAddress, 4u);
+  auto guarded = parseArguments({"--redis", "redis://[::1]:6379", "--advertise", "[::1]:8271", "--cluster-key-file",
+                                 "/etc/key", "--cluster-peers", "::1,10.0.0.0/24", "--trusted-proxy", "10.0.0.2",
+                                 "--proxy-protocol", "--accepts-per-minute", "7"});
+  ASSERT_TRUE(guarded.config) << guarded.message;
+  EXPECT_EQ(guarded.config->redis->host, "::1");
+  EXPECT_EQ(guarded.config->advertiseHost, "::1");
+  EXPECT_EQ(guarded.config->clusterPeers.size(), 2u);
+  EXPECT_EQ(guarded.config->trustedProxies.size(), 1u);
+  EXPECT_EQ(guarded.config->acceptsPerMinute, 7);
   for (auto bad : std::vector<std::vector<std::string>>{
            {"--listen", "nowhere"}, {"--listen"}, {"--frobnicate", "1"}, {"--tls-cert", "a.pem"},
            {"--max-connections", "-1"}, {"--accept-timeout", "soon"}, {"--threads", "0"},
            {"--redis", "redis://127.0.0.1:6379"}, {"--redis", "http://x", "--advertise", "127.0.0.1:1"},
-           {"--advertise", "127.0.0.1:9000"}}) {
+           {"--advertise", "127.0.0.1:9000"}, {"--cluster-peers", "10.0.0.0/8"}, {"--proxy-protocol"},
+           {"--trusted-proxy", "10.0.0.0/33"}, {"--host-logins-per-minute", "0"}}) {
     auto r = parseArguments(bad);
     EXPECT_FALSE(r.ok || r.config) << bad[0];
   }
