@@ -14,9 +14,8 @@ Admission::Admission(const RelayConfig& config)
     : config_(config),
       registrations_(config.registrationsPerMinute),
       logins_(config.hostLoginsPerMinute),
-      loginsPerIdentity_(config.hostLoginsPerMinute),
       connects_(config.connectsPerMinute),
-      connectsPerIdentity_(config.connectsPerMinute),
+      connectsPerIdentity_(config.connectsPerIdentityPerMinute),
       accepts_(config.acceptsPerMinute) {}
 
 std::optional<std::uint64_t> Admission::admitClient(const ip::address& address, int fd) {
@@ -74,11 +73,13 @@ bool Admission::allow(Endpoint endpoint, const ip::address& client, std::string_
       return registrations_.allow(key);
     case Endpoint::accept:
       return accepts_.allow(key);
-    // Per identity too: guessing one host's secret, or flooding one host with incoming lines, from many
-    // addresses at once is held to the same pace. The address is counted first, so that a client over its
-    // own limit does not use up the identity's budget.
+    // Not per identity: a 256-bit secret is not guessed at any pace, and a budget per identity would let
+    // strangers keep its host off the relay.
     case Endpoint::hostControl:
-      return logins_.allow(key) && loginsPerIdentity_.allow(id);
+      return logins_.allow(key);
+    // Per identity too, so that many addresses together cannot flood one host with incoming lines. Its
+    // budget is larger than one address's, and the address is counted first, so that one client alone
+    // never uses it up.
     case Endpoint::connect:
       return connects_.allow(key) && connectsPerIdentity_.allow(id);
   }

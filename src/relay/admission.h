@@ -37,7 +37,7 @@ class Admission {
   // Shuts every booked socket down (from whatever thread holds it), which ends whoever waits on it.
   void shutdownAll();
 
-  // Whether `client` (and `identity`, when the endpoint counts one) may make one more such request now.
+  // Whether `client` (and `identity`, for connects) may make one more such request now.
   bool allow(Endpoint endpoint, const boost::asio::ip::address& client, std::string_view identity = {});
 
  private:
@@ -51,7 +51,7 @@ class Admission {
   std::unordered_map<std::uint64_t, Open> open_;
   std::unordered_map<std::string, std::size_t> perAddress_;
   std::size_t clients_ = 0;
-  RateLimiter registrations_, logins_, loginsPerIdentity_, connects_, connectsPerIdentity_, accepts_;
+  RateLimiter registrations_, logins_, connects_, connectsPerIdentity_, accepts_;
 };
 
 // The client a PROXY protocol v1 line names (nullopt for "PROXY UNKNOWN ..."), or why the line is refused.

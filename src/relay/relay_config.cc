@@ -44,9 +44,11 @@ po::options_description options() {
     ("registrations-per-minute", po::value<long long>()->value_name("N"),
      "registrations per client address and minute before 429 (default 10)")
     ("host-logins-per-minute", po::value<long long>()->value_name("N"),
-     "host control connections per client address, and per identity, and minute before 429 (default 30)")
+     "host control connections per client address and minute before 429 (default 30)")
     ("connects-per-minute", po::value<long long>()->value_name("N"),
-     "connects per client address, and per identity asked for, and minute before 429 (default 60)")
+     "connects per client address and minute before 429 (default 60)")
+    ("connects-per-identity-per-minute", po::value<long long>()->value_name("N"),
+     "connects to one identity, from all addresses together, per minute before 429 (default 240)")
     ("accepts-per-minute", po::value<long long>()->value_name("N"),
      "accepts per client address and minute before 429 (default 120)")
     ("accept-timeout", po::value<long long>()->value_name("SECONDS"),
@@ -139,14 +141,15 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
   if (vm.count("tls-cert")) c.tlsCertificate = text("tls-cert");
   if (vm.count("tls-key")) c.tlsKey = text("tls-key");
   for (const char* name : {"max-connections", "max-connections-per-address", "registrations-per-minute",
-                           "host-logins-per-minute", "connects-per-minute", "accepts-per-minute", "accept-timeout",
-                           "idle-timeout", "header-timeout", "threads"}) {
+                           "host-logins-per-minute", "connects-per-minute", "connects-per-identity-per-minute",
+                           "accepts-per-minute", "accept-timeout", "idle-timeout", "header-timeout", "threads"}) {
     const std::string n = name;
     bool good = n == "max-connections"               ? positive(name, c.maxConnections)
                 : n == "max-connections-per-address" ? positive(name, c.maxConnectionsPerAddress)
                 : n == "registrations-per-minute"    ? positive(name, c.registrationsPerMinute)
                 : n == "host-logins-per-minute"      ? positive(name, c.hostLoginsPerMinute)
                 : n == "connects-per-minute"         ? positive(name, c.connectsPerMinute)
+                : n == "connects-per-identity-per-minute" ? positive(name, c.connectsPerIdentityPerMinute)
                 : n == "accepts-per-minute"          ? positive(name, c.acceptsPerMinute)
                 : n == "accept-timeout"              ? positive(name, c.acceptTimeout)
                 : n == "idle-timeout"                ? positive(name, c.spliceIdleTimeout)

@@ -31,8 +31,9 @@ struct RelayConfig {
   std::size_t maxConnections = 1000;
   std::size_t maxConnectionsPerAddress = 32;  // so that one address cannot take every slot
   int registrationsPerMinute = 10;  // per client address
-  int hostLoginsPerMinute = 30;     // host control connections, per client address and per identity
-  int connectsPerMinute = 60;       // per client address and per identity asked for
+  int hostLoginsPerMinute = 30;     // host control connections, per client address
+  int connectsPerMinute = 60;       // per client address
+  int connectsPerIdentityPerMinute = 240;  // per identity asked for, from all addresses together
   int acceptsPerMinute = 120;       // per client address
   Seconds acceptTimeout{30};        // a viewer waits this long for its host; tokens live as long
   Seconds headerTimeout{10};        // to receive a complete request head (and the TLS handshake)

@@ -6,16 +6,16 @@
 
 namespace pellora::test {
 
-std::pair<int, std::string> request(std::uint16_t port, const std::string& text) {
-  RawClient c("127.0.0.1", port);
-  c.send(text);
-  auto head = c.readHead();
+std::pair<int, std::string> request(std::uint16_t port, const std::string& text, const Via& via) {
+  auto c = via.open(port);
+  c->send(text);
+  auto head = c->readHead();
   if (!head) return {0, {}};
-  return {statusOf(*head), c.readToEnd()};
+  return {statusOf(*head), c->readToEnd()};
 }
 
-std::pair<std::string, std::string> registerAt(std::uint16_t port) {
-  auto [status, body] = request(port, "POST /v1/register HTTP/1.1\r\nHost: x\r\n\r\n");
+std::pair<std::string, std::string> registerAt(std::uint16_t port, const Via& via) {
+  auto [status, body] = request(port, "POST /v1/register HTTP/1.1\r\nHost: x\r\n\r\n", via);
   EXPECT_EQ(status, 200) << body;
   boost::system::error_code ec;
   auto json = boost::json::parse(body, ec);
@@ -23,8 +23,9 @@ std::pair<std::string, std::string> registerAt(std::uint16_t port) {
   return {std::string(json.at("id").as_string()), std::string(json.at("secret").as_string())};
 }
 
-std::unique_ptr<RawClient> openControl(std::uint16_t port, const std::pair<std::string, std::string>& identity) {
-  auto c = std::make_unique<RawClient>("127.0.0.1", port);
+std::unique_ptr<RawClient> openControl(std::uint16_t port, const std::pair<std::string, std::string>& identity,
+                                       const Via& via) {
+  auto c = via.open(port);
   c->send(upgradeRequest("/v1/host", "X-Pellora-Id: " + identity.first + "\r\nX-Pellora-Secret: " + identity.second + "\r\n"));
   auto head = c->readHead();
   EXPECT_EQ(statusOf(head.value_or("")), 101) << head.value_or("(closed)");
@@ -42,8 +43,8 @@ std::string tokenOf(const std::optional<std::string>& line) {
 }
 
 Splice join(RawClient& control, const std::string& id, std::uint16_t viewerPort, std::uint16_t acceptPort,
-            const std::string& viewerEarly, const std::string& hostEarly) {
-  Splice s{std::make_unique<RawClient>("127.0.0.1", viewerPort), std::make_unique<RawClient>("127.0.0.1", acceptPort), {}};
+            const std::string& viewerEarly, const std::string& hostEarly, const Via& via) {
+  Splice s{via.open(viewerPort), via.open(acceptPort), {}};
   s.viewer->send(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n") + viewerEarly);
   s.token = tokenOf(control.readLine());
   s.host->send(upgradeRequest("/v1/accept", "X-Pellora-Token: " + s.token + "\r\n") + hostEarly);

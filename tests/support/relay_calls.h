@@ -11,12 +11,20 @@
 
 namespace pellora::test {
 
+// Where the calls below go (the relay's host) and leave from (a local IPv4 address; "" for any).
+struct Via {
+  std::string host = "127.0.0.1";
+  std::string source;
+  std::unique_ptr<RawClient> open(std::uint16_t port) const { return std::make_unique<RawClient>(host, port, 5000, source); }
+};
+
 // One request on a fresh connection to the relay on `port`: status and body (0 and "" without a head).
-std::pair<int, std::string> request(std::uint16_t port, const std::string& text);
+std::pair<int, std::string> request(std::uint16_t port, const std::string& text, const Via& via = {});
 // A fresh identity from the relay: id and secret.
-std::pair<std::string, std::string> registerAt(std::uint16_t port);
+std::pair<std::string, std::string> registerAt(std::uint16_t port, const Via& via = {});
 // An authenticated control connection, after its 101.
-std::unique_ptr<RawClient> openControl(std::uint16_t port, const std::pair<std::string, std::string>& identity);
+std::unique_ptr<RawClient> openControl(std::uint16_t port, const std::pair<std::string, std::string>& identity,
+                                       const Via& via = {});
 // The token of an "incoming" control line; the line itself when it is another.
 std::string tokenOf(const std::optional<std::string>& line);
 
@@ -28,6 +36,6 @@ struct Splice {
   std::string token;
 };
 Splice join(RawClient& control, const std::string& id, std::uint16_t viewerPort, std::uint16_t acceptPort,
-            const std::string& viewerEarly = {}, const std::string& hostEarly = {});
+            const std::string& viewerEarly = {}, const std::string& hostEarly = {}, const Via& via = {});
 
 }  // namespace pellora::test
