@@ -2,6 +2,8 @@
 
 #include <boost/program_options.hpp>
 #include <charconv>
+#include <cstdlib>
+#include <filesystem>
 #include <sstream>
 
 #include "support/paths.h"
@@ -140,6 +142,16 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
     return fail("--proxy-protocol takes PROXY lines only from the load balancers in --trusted-proxy CIDR,...");
   if (vm.count("tls-cert")) c.tlsCertificate = text("tls-cert");
   if (vm.count("tls-key")) c.tlsKey = text("tls-key");
+  // Under systemd, key files come as credentials (LoadCredential=) that only this service can read.
+  if (const char* credentials = std::getenv("CREDENTIALS_DIRECTORY"); credentials && *credentials) {
+    auto take = [dir = std::filesystem::path(credentials)](std::filesystem::path& file, const char* name) {
+      std::error_code ec;
+      if (file.empty() && std::filesystem::is_regular_file(dir / name, ec)) file = dir / name;
+    };
+    take(c.tlsCertificate, "tls-cert");
+    take(c.tlsKey, "tls-key");
+    take(c.clusterKeyFile, "cluster-key");
+  }
   for (const char* name : {"max-connections", "max-connections-per-address", "registrations-per-minute",
                            "host-logins-per-minute", "connects-per-minute", "connects-per-identity-per-minute",
                            "accepts-per-minute", "accept-timeout", "idle-timeout", "header-timeout", "threads"}) {
@@ -164,8 +176,8 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
     if (!c.redis) return fail("--redis wants redis://HOST:PORT[/DB], not " + text("redis"));
     if (!vm.count("advertise") || !splitHostPort(text("advertise"), c.advertiseHost, c.advertisePort))
       return fail("--redis needs --advertise HOST:PORT, the internal address of this node");
-    if (!vm.count("cluster-key-file")) return fail("--redis needs --cluster-key-file");
-    c.clusterKeyFile = text("cluster-key-file");
+    if (vm.count("cluster-key-file")) c.clusterKeyFile = text("cluster-key-file");
+    if (c.clusterKeyFile.empty()) return fail("--redis needs --cluster-key-file (or a cluster-key credential)");
     if (vm.count("cluster-peers")) {
       auto ranges = AddressRange::parseList(text("cluster-peers"));
       if (!ranges) return fail("--cluster-peers wants addresses or networks such as 10.0.0.0/24, not " +
@@ -175,6 +187,7 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
   } else if (vm.count("advertise") || vm.count("cluster-key-file") || vm.count("cluster-peers")) {
     return fail("--advertise, --cluster-key-file and --cluster-peers belong to a cluster: give --redis too");
   }
+  if (!c.cluster()) c.clusterKeyFile.clear();  // a cluster-key credential of a node that runs alone
   if (c.database.empty()) c.database = defaultDatabasePath();
   return {c, {}, true};
 }

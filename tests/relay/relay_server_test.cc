@@ -6,12 +6,14 @@
 #include <boost/json.hpp>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <thread>
 
 #include "support/eventually.h"
 #include "support/raw_client.h"
 #include "support/relay_calls.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace pellora::relay {
@@ -372,6 +374,24 @@ TEST_F(RelayFixture, RegistryOutageRefusesNewWorkOnly) {
             std::make_pair(200, std::string(R"({"status":"ok","registry":"reachable"})")));
   Splice again = joinedPair();
   EXPECT_TRUE(again.viewer && again.host);
+}
+
+// Under systemd the key files come as credentials; options still win.
+TEST(RelayArguments, KeyFilesFromTheServiceCredentials) {
+  test::TempDir credentials("relay-credentials");
+  for (const char* name : {"tls-cert", "tls-key", "cluster-key"}) std::ofstream(credentials / name) << name;
+  test::ScopedEnv env("CREDENTIALS_DIRECTORY", credentials.path.c_str());
+  auto alone = parseArguments({});
+  ASSERT_TRUE(alone.config) << alone.message;
+  EXPECT_EQ(alone.config->tlsCertificate, credentials / "tls-cert");
+  EXPECT_EQ(alone.config->tlsKey, credentials / "tls-key");
+  EXPECT_TRUE(alone.config->clusterKeyFile.empty());
+  auto node = parseArguments({"--redis", "redis://10.0.0.5", "--advertise", "10.0.0.7:8271", "--tls-key", "/etc/k.pem"});
+  ASSERT_TRUE(node.config) << node.message;
+  EXPECT_EQ(node.config->clusterKeyFile, credentials / "cluster-key");
+  EXPECT_EQ(node.config->tlsKey, "/etc/k.pem");
+  std::filesystem::remove(credentials / "cluster-key");
+  EXPECT_FALSE(parseArguments({"--redis", "redis://10.0.0.5", "--advertise", "10.0.0.7:8271"}).config);
 }
 
 TEST(RelayArguments, DefaultsOptionsAndMistakes) {
