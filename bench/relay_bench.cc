@@ -323,7 +323,7 @@ void BM_RelaySplices(benchmark::State& state) {
   const auto db = std::filesystem::temp_directory_path() / ("relay-bench-" + std::to_string(getpid())) / "relay.db";
   test::RelayProcess relay({"--db", db.string(), "--max-connections", "5000",
                            "--max-connections-per-address", "5000", "--connects-per-minute", "100000",
-                           "--accepts-per-minute", "100000"});
+                           "--connects-per-identity-per-minute", "100000", "--accepts-per-minute", "100000"});
   const double idleMiB = residentMiB(relay.process->pid(), "VmRSS:");
   Run viaRelay, reference;
   for (auto _ : state) {
@@ -366,7 +366,7 @@ void BM_RelayClusterSplices(benchmark::State& state) {
     return std::make_unique<test::RelayProcess>(std::vector<std::string>{
         "--redis", redis.url(), "--advertise", "127.0.0.1:0", "--cluster-key-file", (dir / "cluster.key").string(),
         "--max-connections", "5000", "--max-connections-per-address", "5000", "--connects-per-minute", "100000",
-                           "--accepts-per-minute", "100000"});
+        "--connects-per-identity-per-minute", "100000", "--accepts-per-minute", "100000"});
   };
   std::vector<std::unique_ptr<test::RelayProcess>> nodes;
   for (int i = 0; i < 3; ++i) nodes.push_back(startNode());

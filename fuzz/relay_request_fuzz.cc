@@ -29,6 +29,7 @@ struct Relay {
     config.connectsPerMinute = 1'000'000;
     config.acceptsPerMinute = 1'000'000;
     config.hostLoginsPerMinute = 1'000'000;
+    config.connectsPerIdentityPerMinute = 1'000'000;
     config.acceptTimeout = std::chrono::seconds(1);
     auto db = std::filesystem::temp_directory_path() / ("relay-fuzz-" + std::to_string(getpid()) + ".db");
     std::filesystem::remove(db);
