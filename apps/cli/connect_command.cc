@@ -67,6 +67,8 @@ int runConnect(const ConnectCommand& command) {
                                            .computerName = NetworkInfo::computerName(),
                                            .downloadDirectory = std::nullopt};
   if (command.codec) dependencies.codecs = {*command.codec};
+  if (std::holds_alternative<ViewerTarget::Relay>(command.target.value))
+    if (auto refusal = plainRelayRefusal(settings.relayClient(network.executor()))) std::cerr << *refusal << "\n";
   auto session = ViewerSession::make(dependencies, command.target);
   auto console = TerminalConsole::forStandardInput(strand, std::cout);
 

@@ -167,6 +167,8 @@ int runHost(const HostCommand& command) {
     print("Addresses: " + (list.empty() ? std::string("none") : list) + " (listening on port " +
           std::to_string(service->listeningPort()) + ")");
     if (!sound) print("Sound: no sound server answers yet; sessions stay silent until one does");
+    if (settings.state().relayEnabled)
+      if (auto refusal = plainRelayRefusal(settings.relayClient(network.executor()))) print(*refusal);
     if (wayland)
       print(wayland->kind() == "portal"
                 ? std::string("Wayland: through the desktop portal") +

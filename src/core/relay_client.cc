@@ -83,6 +83,27 @@ RelayClient::RelayClient(Wire::Executor executor, std::string baseURL, std::shar
   }
 }
 
+bool RelayClient::plainTextToAnotherMachine() const {
+  if (tls_ || host_.empty() || beast::iequals(host_, "localhost")) return false;
+  boost::system::error_code ec;
+  const auto address = net::ip::make_address(host_, ec);
+  return ec || !address.is_loopback();
+}
+
+bool RelayClient::plainHTTPAllowed() {
+  const char* allow = std::getenv(allowPlainHTTPEnvironment);
+  return allow && std::string_view(allow) == "1";
+}
+
+namespace {
+// Nothing is sent where the URL would have it travel in clear to another machine without the operator's
+// say-so.
+void checkUsable(const RelayClient& client) {
+  if (client.host().empty() || (client.plainTextToAnotherMachine() && !RelayClient::plainHTTPAllowed()))
+    throw RelayError::badURL();
+}
+}  // namespace
+
 std::string RelayClient::registerPath() const {
   std::string path = basePath_;
   if (path.empty() || path.back() != '/') path.push_back('/');
@@ -94,7 +115,7 @@ std::string RelayClient::upgradeRequest(std::string_view path, const std::map<st
 }
 
 awaitable<std::shared_ptr<Wire>> RelayClient::upgrade(std::string path, std::map<std::string, std::string> headers) const {
-  if (host_.empty()) throw RelayError::badURL();
+  checkUsable(*this);
   auto wire = Wire::tcp(executor_, host_, port_, tls_, tlsContext_);
   std::exception_ptr failure;
   try {
@@ -145,7 +166,7 @@ awaitable<std::shared_ptr<Wire>> RelayClient::hostControl(const RelayIdentity& i
 }
 
 awaitable<RelayIdentity> RelayClient::registerIdentity() const {
-  if (host_.empty()) throw RelayError::badURL();
+  checkUsable(*this);
   http::request<http::empty_body> request{http::verb::post, registerPath(), 11};
   request.set(http::field::host, host_);
   request.set(http::field::content_length, "0");

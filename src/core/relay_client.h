@@ -35,6 +35,12 @@ class RelayClient {
   // The explicit port, else 443 for https and 80 for anything else.
   std::uint16_t port() const { return port_; }
   bool usesTLS() const { return tls_; }
+  // Whether operations would cross the network unencrypted: plain http:// to a host other than a loopback
+  // address or "localhost". Such a client refuses every operation with RelayError::badURL (the host's
+  // secret and every identity would travel in clear) unless allowPlainHTTPEnvironment is "1".
+  bool plainTextToAnotherMachine() const;
+  static constexpr const char* allowPlainHTTPEnvironment = "PELLORA_RELAY_ALLOW_HTTP";
+  static bool plainHTTPAllowed();
   // The base URL's path with "v1/register" appended as a path component.
   std::string registerPath() const;
   // The exact bytes of an upgrade request to `path` with `headers` (sent in ascending name order).

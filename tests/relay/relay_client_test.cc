@@ -14,6 +14,7 @@
 #include "core/relay_protocol.h"
 #include "support/loopback.h"
 #include "support/relay_process.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "support/test_ca.h"
 #include "support/test_vectors.h"
@@ -149,6 +150,35 @@ TEST(RelayClientURL, PortsTlsAndPathsAsTheVectorsSay) {
   EXPECT_EQ(noHost.host(), "");
   EXPECT_EQ(RelayClient(io.get_executor(), "relay.example.org").port(), 80) << "no scheme";
   EXPECT_EQ(RelayClient::defaultURL().find(".invalid") != std::string::npos, true);
+}
+
+// The host's secret (and every identity) travels in clear only to this machine, unless the operator allows
+// it for a trusted network.
+TEST_F(RelayClientTest, PlainHttpOnlyToThisMachine) {
+  test::ScopedEnv env(RelayClient::allowPlainHTTPEnvironment, nullptr);
+  auto inClear = [this](const char* url) { return RelayClient(net.io.get_executor(), url).plainTextToAnotherMachine(); };
+  for (const char* url : {"http://127.0.0.1:8270", "http://127.3.2.1", "http://[::1]:8270/relay", "http://LocalHost:1",
+                          "https://relay.example.org", "https://192.0.2.1"})
+    EXPECT_FALSE(inClear(url)) << url;
+  for (const char* url :
+       {"http://relay.example.org", "http://10.0.0.1:81/x/", "http://[2001:db8::1]", "http://localhost.example.org"})
+    EXPECT_TRUE(inClear(url)) << url;
+
+  // Refused before anything is sent (192.0.2.1 is a documentation address that nothing answers).
+  RelayClient remote(net.io.get_executor(), "http://192.0.2.1:8270");
+  EXPECT_EQ(failure(remote.registerIdentity()), "Geçersiz relay adresi");
+  EXPECT_EQ(failure(remote.hostControl(RelayIdentity{"123456789", "s3cr3t"})), "Geçersiz relay adresi");
+  EXPECT_EQ(failure(remote.connect("123456789")), "Geçersiz relay adresi");
+  EXPECT_FALSE(RelayClient::plainHTTPAllowed());
+  env.set(RelayClient::allowPlainHTTPEnvironment, "yes");
+  EXPECT_FALSE(RelayClient::plainHTTPAllowed()) << "only an explicit 1";
+  env.set(RelayClient::allowPlainHTTPEnvironment, "1");
+  EXPECT_TRUE(RelayClient::plainHTTPAllowed());
+
+  // A relay on this machine over plain http is used as before.
+  env.set(RelayClient::allowPlainHTTPEnvironment, nullptr);
+  RelayProcess relay(options());
+  EXPECT_EQ(run(client(relay).registerIdentity()).id.size(), 9u);
 }
 
 TEST(RelayClientURL, EnvironmentOverridesTheSetting) {
