@@ -23,6 +23,7 @@
 #include "base/allocator_tuning.h"
 #include "core/relay_client.h"
 #include "core/relay_protocol.h"
+#include "support/raw_client.h"
 #include "support/redis_process.h"
 #include "support/relay_process.h"
 
@@ -349,6 +350,93 @@ void BM_RelaySplices(benchmark::State& state) {
   std::filesystem::remove_all(db.parent_path());
 }
 BENCHMARK(BM_RelaySplices)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// Legitimate splices set up one at a time (the probes above) on a quiet relay, then again while one other
+// address floods it: connects, accepts, registrations and host logins far beyond their rate limits, and
+// slow heads that hold its share of connections. The flood's own answers are counted apart.
+struct Flood {
+  std::atomic<bool> running = true;
+  std::atomic<long> requests = 0, limited = 0;
+  std::vector<std::thread> threads;
+
+  explicit Flood(std::uint16_t port) {
+    const std::vector<std::string> kinds{
+        test::upgradeRequest("/v1/connect", "X-Pellora-Id: 123456789\r\n"),
+        test::upgradeRequest("/v1/accept", "X-Pellora-Token: 00\r\n"),
+        "POST /v1/register HTTP/1.1\r\nHost: x\r\n\r\n",
+        test::upgradeRequest("/v1/host", "X-Pellora-Id: 123456789\r\nX-Pellora-Secret: 00\r\n")};
+    for (const std::string& kind : kinds) {
+      threads.emplace_back([this, port, request = kind] {
+        while (running) {
+          try {
+            test::RawClient c("127.0.0.1", port, 2000, "127.0.0.2");
+            c.send(request);
+            const int status = test::statusOf(c.readHead().value_or(""));
+            ++requests;
+            limited += status == 429;
+          } catch (const std::exception&) {
+          }
+        }
+      });
+    }
+    threads.emplace_back([this, port] {  // slow heads, renewed as the relay cuts them off
+      std::vector<std::unique_ptr<test::RawClient>> held;
+      while (running) {
+        try {
+          held.push_back(std::make_unique<test::RawClient>("127.0.0.1", port, 2000, "127.0.0.2"));
+          held.back()->send("GET /v1/health HTTP/1.1\r\n");
+        } catch (const std::exception&) {
+        }
+        if (held.size() >= 64) held.erase(held.begin());
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    });
+  }
+  ~Flood() {
+    running = false;
+    for (auto& t : threads) t.join();
+  }
+};
+
+std::vector<double> relayProbesOnce(std::uint16_t port) {
+  std::atomic<bool> started = true, running = true;
+  return probe(started, running, [port](net::io_context& io, std::vector<double>& ms, const std::atomic<bool>& r) {
+    return relayProbes(io, {port, port, port}, ms, r);
+  });
+}
+
+void BM_RelaySetupUnderFlood(benchmark::State& state) {
+  const auto db = std::filesystem::temp_directory_path() / ("relay-flood-" + std::to_string(getpid())) / "relay.db";
+  test::RelayProcess relay({"--db", db.string(), "--connects-per-minute", "1000", "--accepts-per-minute", "1000"});
+  std::vector<double> quiet, flooded;
+  long requests = 0, limited = 0;
+  double floodRss = 0;
+  for (auto _ : state) {
+    const auto began = Clock::now();
+    quiet = relayProbesOnce(relay.port);
+    {
+      Flood flood(relay.port);
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the limits are reached by now
+      flooded = relayProbesOnce(relay.port);
+      requests = flood.requests;
+      limited = flood.limited;
+      floodRss = residentMiB(relay.process->pid(), "VmHWM:");
+    }
+    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - began).count());
+  }
+  state.counters["setup_under_flood_p99_ms"] = percentile(flooded, 0.99);
+  state.counters["setup_quiet_p99_ms"] = percentile(quiet, 0.99);
+  state.counters["setup_under_flood_median_ms"] = percentile(flooded, 0.5);
+  state.counters["setup_quiet_median_ms"] = percentile(quiet, 0.5);
+  state.counters["flood_requests"] = static_cast<double>(requests);
+  state.counters["flood_rate_limited"] = static_cast<double>(limited);
+  state.counters["relay_peak_rss_under_flood_MiB"] = floodRss;
+  state.SetLabel(
+      "figure=setup_under_flood_p99_ms ref=setup_quiet_p99_ms unit=ms better=lower;"
+      "figure=setup_under_flood_median_ms ref=setup_quiet_median_ms unit=ms better=lower");
+  std::filesystem::remove_all(db.parent_path());
+}
+BENCHMARK(BM_RelaySetupUnderFlood)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // The same load through three nodes of a cluster on a private redis-server, the host on the first node,
 // viewers on the second and accepts on the third, so that every splice crosses nodes; beside the same load
