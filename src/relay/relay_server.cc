@@ -19,7 +19,6 @@
 #include <fstream>
 #include <future>
 #include <iostream>
-#include <mutex>
 
 #include "core/crypto.h"
 #include "relay/address_range.h"

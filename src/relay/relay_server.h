@@ -24,7 +24,8 @@ namespace pellora::relay {
 // threads of its own (config.threads), so that a new splice never queues behind bulk copying; TLS splices
 // stay on the given io_context. Registry calls run on a thread of their own, so a registry that waits for
 // its store never holds up the network. In a cluster (config.cluster()), a second listener at the advertised
-// address takes internal connections from other nodes.
+// address takes internal connections from other nodes. Who may come in and how often (connection slots,
+// rate limits, trusted balancers) is Admission's to say.
 class RelayServer {
  public:
   RelayServer(boost::asio::io_context& io, RelayConfig config, RelayRegistry& registry);
