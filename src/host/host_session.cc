@@ -129,10 +129,15 @@ struct HostSession::Video {
     needsFull = false;
   }
 
+  // A request while the budget is full is only remembered: the resend timer sends the full picture once
+  // the queue drains, so a viewer that asks without reading cannot grow the queue.
   void requestKeyframe() {
     if (h264) h264->forceKeyframe = true;
     needsFull = true;
-    encodeLast();
+    if (channel->queuedBytes() < budget)
+      encodeLast();
+    else
+      unsent = lastFrame.has_value();
   }
 
   void startResendTimer(const std::weak_ptr<Video>& self) {
