@@ -1,13 +1,12 @@
 #include "cli/session_lines.h"
 
 #include <algorithm>
-#include <set>
 
 namespace pellora::cli {
 
 namespace {
 
-const TransferProgress* find(const std::vector<TransferProgress>& list, const TransferProgress& t) {
+const TransferProgress* find(const TransferHistory& list, const TransferProgress& t) {
   auto it = std::find_if(list.begin(), list.end(),
                          [&](const TransferProgress& o) { return o.id == t.id && o.direction == t.direction; });
   return it == list.end() ? nullptr : &*it;
@@ -28,17 +27,21 @@ std::string describe(const TransferProgress& t) {
 
 }  // namespace
 
-std::vector<std::string> chatLines(const std::vector<ChatLine>& before, const std::vector<ChatLine>& now) {
-  std::set<std::string> seen;
-  for (const auto& line : before) seen.insert(line.id);
+std::vector<std::string> chatLines(const ChatHistory& before, const ChatHistory& now) {
+  // Lines only arrive at the end (the oldest may fall out of the front): the new ones follow the line that
+  // was newest before.
+  std::size_t first = 0;
+  if (!before.empty()) {
+    const std::string& newest = before.back().id;
+    if (auto at = now.findLast([&](const ChatLine& line) { return line.id == newest; })) first = *at + 1;
+  }
   std::vector<std::string> lines;
-  for (const auto& line : now)
-    if (!line.fromMe && !seen.contains(line.id)) lines.push_back("Chat: " + line.text);
+  for (std::size_t i = first; i < now.size(); ++i)
+    if (!now[i].fromMe) lines.push_back("Chat: " + now[i].text);
   return lines;
 }
 
-std::vector<std::string> transferLines(const std::vector<TransferProgress>& before,
-                                       const std::vector<TransferProgress>& now) {
+std::vector<std::string> transferLines(const TransferHistory& before, const TransferHistory& now) {
   std::vector<std::string> lines;
   for (const auto& t : now) {
     const TransferProgress* old = find(before, t);

@@ -12,10 +12,9 @@
 namespace pellora::cli {
 
 // One line for every chat line from the peer that `now` has and `before` had not.
-std::vector<std::string> chatLines(const std::vector<ChatLine>& before, const std::vector<ChatLine>& now);
+std::vector<std::string> chatLines(const ChatHistory& before, const ChatHistory& now);
 
 // One line for every transfer that appeared, changed state, or moved on by a tenth of its size.
-std::vector<std::string> transferLines(const std::vector<TransferProgress>& before,
-                                       const std::vector<TransferProgress>& now);
+std::vector<std::string> transferLines(const TransferHistory& before, const TransferHistory& now);
 
 }  // namespace pellora::cli

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/history.h"
+
 namespace pellora {
 
 // One chat line of a session, shown in the chat panels of both sides. A value.
@@ -19,5 +21,8 @@ struct ChatLine {
   // the peer. Empty: nothing to send.
   static std::string prepare(std::string_view typed);
 };
+
+// A session's chat as the panels show it: the newest lines, enough to scroll back through by hand.
+using ChatHistory = History<ChatLine, 500>;
 
 }  // namespace pellora

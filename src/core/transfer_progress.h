@@ -6,6 +6,8 @@
 #include <string>
 #include <variant>
 
+#include "base/history.h"
+
 namespace pellora {
 
 // One report about one file transfer, as the transfer lists show it. A plain value; sessions identify a
@@ -43,5 +45,18 @@ struct TransferProgress {
 
   bool operator==(const TransferProgress&) const = default;
 };
+
+// A session's transfers as the lists show them: the most recent ones.
+using TransferHistory = History<TransferProgress, 200>;
+
+// Puts `progress` in place of the earlier report of its transfer, or at the end for a new transfer.
+inline void record(TransferHistory& history, const TransferProgress& progress) {
+  const auto same = history.findLast(
+      [&](const TransferProgress& t) { return t.id == progress.id && t.direction == progress.direction; });
+  if (same)
+    history.replace(*same, progress);
+  else
+    history.push_back(progress);
+}
 
 }  // namespace pellora

@@ -360,15 +360,7 @@ void HostService::begin(std::shared_ptr<SecureChannel> channel, const std::strin
   };
   session->onTransfer = [strand = deps_.network.mainStrand(), weak = weak_from_this()](const TransferProgress& progress) {
     postTo(strand, weak, [progress](HostService& self) {
-      self.published_.update([&](State& s) {
-        auto same = std::find_if(s.transfers.begin(), s.transfers.end(), [&](const TransferProgress& t) {
-          return t.id == progress.id && t.direction == progress.direction;
-        });
-        if (same != s.transfers.end())
-          *same = progress;
-        else
-          s.transfers.push_back(progress);
-      });
+      self.published_.update([&](State& s) { record(s.transfers, progress); });
     });
   };
   if (deps_.clipboard) {

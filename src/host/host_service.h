@@ -83,8 +83,8 @@ class HostService : public std::enable_shared_from_this<HostService> {
     std::optional<ActiveSession> active;
     std::optional<std::string> lastEvent;
     std::string password;  // the session password
-    std::vector<ChatLine> chat;
-    std::vector<TransferProgress> transfers;
+    ChatHistory chat;
+    TransferHistory transfers;
     int unreadChat = 0;
     std::string advertisedName;  // the name discovery lists us under (empty when not announced)
     bool operator==(const State&) const = default;

@@ -256,18 +256,24 @@ void ChatPanel::send() {
   field_->clear();
 }
 
-void ChatPanel::show(const std::vector<ChatLine>& lines) {
+void ChatPanel::show(const ChatHistory& lines) {
   if (lines == lines_) return;
-  // Lines only ever arrive at the end: add the new ones.
+  // Lines only arrive at the end and the oldest fall out of the front: remove the rows of those, add the
+  // new ones. Any other change (a new session) starts afresh.
+  std::size_t dropped = 0;
+  while (dropped < lines_.size() && (lines.empty() || lines_[dropped].id != lines[0].id)) ++dropped;
   std::size_t common = 0;
-  while (common < lines_.size() && common < lines.size() && lines_[common].id == lines[common].id) ++common;
-  if (common < lines_.size()) {
-    while (rows_->count() > 2) {
-      auto* item = rows_->takeAt(2);
-      delete item->widget();
-      delete item;
-    }
+  while (dropped + common < lines_.size() && common < lines.size() &&
+         lines_[dropped + common].id == lines[common].id)
+    ++common;
+  if (dropped + common < lines_.size()) {
+    dropped = lines_.size();
     common = 0;
+  }
+  for (std::size_t i = 0; i < dropped; ++i) {
+    auto* item = rows_->takeAt(2);
+    delete item->widget();
+    delete item;
   }
   for (std::size_t i = common; i < lines.size(); ++i) {
     const QString text = qs(lines[i].text);
@@ -373,7 +379,7 @@ TransferList::TransferList(QWidget* parent) : QFrame(parent) {
   layout->addStretch();
 }
 
-void TransferList::show(const std::vector<TransferProgress>& transfers) {
+void TransferList::show(const TransferHistory& transfers) {
   std::vector<Row*> next;
   next.reserve(transfers.size());
   for (const auto& transfer : transfers) {

@@ -134,7 +134,7 @@ class ChatPanel : public QFrame {
  public:
   static constexpr int bubbleWidth = 240;
   explicit ChatPanel(QWidget* parent = nullptr);
-  void show(const std::vector<ChatLine>& lines);
+  void show(const ChatHistory& lines);
   QLineEdit* field() const { return field_; }
  signals:
   void sendRequested(const QString& text);
@@ -146,7 +146,7 @@ class ChatPanel : public QFrame {
   QVBoxLayout* rows_;
   QLabel* empty_;
   QLineEdit* field_;
-  std::vector<ChatLine> lines_;
+  ChatHistory lines_;
 };
 
 // The file transfers of one session with their progress, result and actions. A transfer keeps its row
@@ -156,7 +156,7 @@ class TransferList : public QFrame {
   Q_OBJECT
  public:
   explicit TransferList(QWidget* parent = nullptr);
-  void show(const std::vector<TransferProgress>& transfers);
+  void show(const TransferHistory& transfers);
  signals:
   void cancelRequested(const pellora::TransferProgress& transfer);
 

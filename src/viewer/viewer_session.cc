@@ -328,16 +328,7 @@ void ViewerSession::handleControl(const Message& message) {
 }
 
 void ViewerSession::upsert(const TransferProgress& progress) {
-  published_.update([&](State& s) {
-    auto same = std::find_if(s.transfers.begin(), s.transfers.end(), [&](const TransferProgress& t) {
-      return t.id == progress.id && t.direction == progress.direction;
-    });
-    if (same != s.transfers.end()) {
-      *same = progress;
-    } else {
-      s.transfers.push_back(progress);
-    }
-  });
+  published_.update([&](State& s) { record(s.transfers, progress); });
 }
 
 // ---- statistics ----
@@ -485,10 +476,9 @@ void ViewerSession::cancelTransfer(const TransferProgress& transfer) {
   if (!loop_) return;
   // Only a transfer the list still shows as open; a finished one has nothing left to cancel.
   const auto& list = state().transfers;
-  const auto current = std::find_if(list.begin(), list.end(), [&](const TransferProgress& t) {
-    return t.id == transfer.id && t.direction == transfer.direction;
-  });
-  if (current == list.end() || current->isFinished()) return;
+  const auto current = list.findLast(
+      [&](const TransferProgress& t) { return t.id == transfer.id && t.direction == transfer.direction; });
+  if (!current || list[*current].isFinished()) return;
   if (transfer.direction == TransferProgress::Direction::sending) {
     loop_->sender->cancel(transfer.id, senderCancelledText);
   } else {

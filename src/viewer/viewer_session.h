@@ -73,9 +73,9 @@ class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
     std::vector<DisplayInfo> displays;
     std::optional<std::uint32_t> selectedDisplay;
     Quality quality = Quality::balanced;
-    std::vector<ChatLine> chat;
+    ChatHistory chat;
     int unreadChat = 0;
-    std::vector<TransferProgress> transfers;
+    TransferHistory transfers;
     bool scaleToFit = true;
     int handshakeVersion = 0;  // which handshake protects the session: 1 or 2 once connected
     bool operator==(const State&) const = default;

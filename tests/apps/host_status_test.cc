@@ -65,8 +65,8 @@ TEST(HostStatusTest, EventListIsBounded) {
 }
 
 TEST(SessionLinesTest, ChatLinesFromThePeerOnlyOnce) {
-  std::vector<ChatLine> before{{"a", false, "merhaba", {}}};
-  std::vector<ChatLine> now = before;
+  ChatHistory before{{"a", false, "merhaba", {}}};
+  ChatHistory now = before;
   now.push_back({"b", true, "my own line", {}});
   now.push_back({"c", false, "nasılsın", {}});
   EXPECT_EQ(chatLines(before, now), (std::vector<std::string>{"Chat: nasılsın"}));
