@@ -62,6 +62,7 @@ std::uint32_t FileSender::enqueue(const std::filesystem::path& file) {
     id = nextID_;
     nextID_ += 2;
     queue_.push_back({id, file});
+    open_.insert(id);
     wasRunning = std::exchange(running_, true);
   }
   std::error_code ec;
@@ -187,6 +188,11 @@ asio::awaitable<void> FileSender::send(std::uint32_t id, std::filesystem::path f
   } catch (const std::exception& e) {
     progress.state = TransferProgress::Failed{e.what()};
   }
+  {
+    std::lock_guard lock(lock_);
+    open_.erase(id);
+    cancelled_.erase(id);
+  }
   report(progress);
 }
 
@@ -206,6 +212,9 @@ bool FileSender::handle(const Message& message) {
     std::shared_ptr<ReplyChannel> reply;
     {
       std::lock_guard lock(lock_);
+      // Ours by its parity, so consumed; but only a transfer still open is marked, else a peer naming
+      // ids at will would grow the table.
+      if (!open_.contains(cancel->id)) return true;
       cancelled_[cancel->id] = cancel->reason;
       if (auto it = replies_.find(cancel->id); it != replies_.end()) {
         reply = std::move(it->second);
@@ -222,6 +231,7 @@ void FileSender::cancel(std::uint32_t id, const std::string& reason) {
   std::shared_ptr<ReplyChannel> reply;
   {
     std::lock_guard lock(lock_);
+    if (!open_.contains(id)) return;  // finished already, or never ours
     cancelled_[id] = reason;
     if (auto it = replies_.find(id); it != replies_.end()) {
       reply = std::move(it->second);

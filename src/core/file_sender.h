@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "core/message.h"
@@ -88,6 +89,7 @@ class FileSender : public std::enable_shared_from_this<FileSender> {
   bool running_ = false;
   bool abandoned_ = false;
   std::map<std::uint32_t, std::shared_ptr<ReplyChannel>> replies_;
+  std::set<std::uint32_t> open_;  // queued or running: the only ids a cancel can name
   std::map<std::uint32_t, std::string> cancelled_;
   ProgressHandler onProgress_;
 };
