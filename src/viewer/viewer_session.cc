@@ -71,6 +71,14 @@ void ViewerSession::AudioSink::stop() {
   player.reset();
 }
 
+void ViewerSession::AudioSink::setWanted(bool on) {
+  {
+    std::lock_guard guard(lock);
+    wanted = on;
+  }
+  if (!on) stop();
+}
+
 std::shared_ptr<ViewerSession> ViewerSession::make(Dependencies dependencies, ViewerTarget target) {
   std::shared_ptr<ViewerSession> session(new ViewerSession(std::move(dependencies), std::move(target)));
   // Called on the render queue: only hops.
@@ -266,8 +274,9 @@ awaitable<void> ViewerSession::receiveLoop(std::shared_ptr<Loop> loop) {
       std::lock_guard guard(loop->audio->lock);
       if (loop->audio->player) loop->audio->player->stop();
       loop->audio->player.reset();
-      // Only mono and stereo are played; anything else from the peer leaves the session silent.
-      if ((config->channels == 1 || config->channels == 2) && loop->makeAudioOutput) {
+      // Only mono and stereo are played, and only while the user has sound on; anything else from the
+      // peer leaves the session silent.
+      if (loop->audio->wanted && (config->channels == 1 || config->channels == 2) && loop->makeAudioOutput) {
         try {
           if (auto output = loop->makeAudioOutput())
             loop->audio->player = std::make_unique<AudioPlayer>(config->channels, std::move(output));
@@ -450,7 +459,7 @@ void ViewerSession::sendFiles(const std::vector<std::filesystem::path>& files) {
 void ViewerSession::toggleAudio() {
   const bool on = !state().audioOn;
   published_.update([&](State& s) { s.audioOn = on; });
-  if (!on) audio_->stop();
+  audio_->setWanted(on);
   send(Message::SetAudio{on});
 }
 

@@ -134,8 +134,10 @@ class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
   // The player of the newest audioConfig, shared by the receive loop and the main strand.
   struct AudioSink {
     std::mutex lock;
+    bool wanted = false;  // the user has sound on: only then does an audioConfig start a player
     std::unique_ptr<AudioPlayer> player;
     void stop();
+    void setWanted(bool on);
   };
   // Video traffic since the last statistics tick.
   struct Counters {

@@ -316,14 +316,6 @@ TEST_F(ViewerSessionTest, StatisticsCountVideoOnlyAndPongsGiveLatency) {
   EXPECT_TRUE(*latency >= 0 && *latency < 60'000) << *latency;
 }
 
-TEST_F(ViewerSessionTest, AudioConfigMakesAPlayerOnlyForMonoOrStereo) {
-  ScriptedHost host(network_, cpu_);
-  auto session = connected(host);
-  for (std::uint8_t channels : {2, 6, 0, 1}) host.send(M::AudioConfig{1, 48'000, channels, 20});
-  host.sync();
-  EXPECT_EQ(outputsMade_, 2);
-}
-
 TEST_F(ViewerSessionTest, AVersion2SessionPinsItsTargetAgainstALaterDowngrade) {
   ScriptedHost host(network_, cpu_);
   connected(host);
