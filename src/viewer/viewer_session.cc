@@ -91,11 +91,19 @@ std::shared_ptr<ViewerSession> ViewerSession::make(Dependencies dependencies, Vi
   return session;
 }
 
+std::shared_ptr<ViewerSession> ViewerSession::attach(Dependencies dependencies, ViewerTarget target,
+                                                     std::shared_ptr<SecureChannel> channel) {
+  auto session = make(std::move(dependencies), std::move(target));
+  session->started_ = true;
+  session->connected(channel);
+  return session;
+}
+
 ViewerSession::ViewerSession(Dependencies dependencies, ViewerTarget target)
     : deps_(std::move(dependencies)),
       id_(UUID::v4()),
       target_(std::move(target)),
-      renderer_(std::make_shared<VideoRenderer>(std::make_shared<FrameSink>())) {
+      renderer_(std::make_shared<VideoRenderer>(std::make_shared<FrameSink>(), deps_.maxPictureSide)) {
   published_.update([&](State& s) { s.quality = deps_.settings.state().quality; });
   if (deps_.platform.clipboard) clipboard_ = ClipboardSync::make(deps_.network.mainStrand(), deps_.platform.clipboard);
 }

@@ -93,9 +93,15 @@ class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
     std::chrono::steady_clock::duration statisticsInterval = std::chrono::seconds(1);
     // The codecs offered in viewerHello, preferred first (the command line narrows it to one).
     std::vector<Codec> codecs{Codec::h264, Codec::jpegRegions};
+    // The renderer's picture size limit (the fuzzer keeps its allocations small).
+    std::uint32_t maxPictureSide = VideoRenderer::maxDimension;
   };
 
   static std::shared_ptr<ViewerSession> make(Dependencies dependencies, ViewerTarget target);
+  // A session over a channel that is already up (tests and fuzzing play the host without a handshake).
+  // Call on the main strand; `connect` does nothing afterwards.
+  static std::shared_ptr<ViewerSession> attach(Dependencies dependencies, ViewerTarget target,
+                                               std::shared_ptr<SecureChannel> channel);
   ~ViewerSession();
 
   const std::string& id() const { return id_; }

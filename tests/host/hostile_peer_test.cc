@@ -1,0 +1,295 @@
+// Real host and viewer sessions against a scripted hostile peer over loopback secure channels: floods and
+// nonsense that a well-behaved peer never sends. Each attack checks what the session keeps (queues,
+// histories, tables, buffers) and that it still serves the next honest message; none looks at a clock.
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/post.hpp>
+#include <algorithm>
+#include <fstream>
+#include <future>
+#include <set>
+
+#include "host/fake_input_event_sink.h"
+#include "host/fake_screen_capturer.h"
+#include "host/host_session.h"
+#include "support/app_settings.h"
+#include "support/credential_stores.h"
+#include "support/eventually.h"
+#include "support/hostile_scripts.h"
+#include "support/scripted_peer.h"
+#include "support/settings_file.h"
+#include "support/temp_dir.h"
+#include "viewer/fake_audio_output.h"
+#include "viewer/viewer_session.h"
+
+namespace pellora {
+namespace {
+
+namespace asio = boost::asio;
+namespace hostile = test::hostile;
+using M = Message;
+
+CapturedFrame frameOf(int width, int height) {
+  auto image = I420Frame::allocate(width, height);
+  std::fill(image->y.begin(), image->y.end(), 0x80);
+  std::fill(image->u.begin(), image->u.end(), 0x80);
+  std::fill(image->v.begin(), image->v.end(), 0x80);
+  return {image, 1'000, {}};
+}
+
+// One session under attack, host or viewer, with the peer's end of its channel.
+class Arena {
+ public:
+  ~Arena() {
+    if (viewer) {
+      onMain([&] {
+        viewer->disconnect();
+        viewer.reset();
+      });
+    }
+    peer.reset();  // closes the channel: a host session ends
+    if (hostEnded.valid()) test::awaitFuture(std::move(hostEnded));
+    host.reset();
+    network.stop();
+    cpu.stop();
+  }
+
+  template <typename Job>
+  auto onMain(Job job) -> std::invoke_result_t<Job&> {
+    std::packaged_task<std::invoke_result_t<Job&>()> task(std::move(job));
+    auto result = task.get_future();
+    asio::post(network.mainStrand(), [&task] { task(); });
+    return test::awaitFuture(std::move(result));
+  }
+
+  // A host session that answered the peer's hello (JPEG regions) and captures.
+  void hostUnderAttack() {
+    auto [mine, theirs] = test::channelPair(network);
+    peer = std::make_unique<test::ScriptedPeer>(network, theirs);
+    HostSession::Options options;
+    options.downloadDirectory = folder.path / "downloads";
+    HostPlatform platform;
+    platform.makeCapturer = [screen = screen] { return std::make_unique<test::FakeScreenCapturer>(screen); };
+    platform.makeInputSink = [] { return std::make_unique<FakeInputEventSink>(); };
+    host = HostSession::make(mine, options, platform);
+    host->onClipboard = [this](const std::string& text) {
+      std::lock_guard guard(lock);
+      clipboard = text;
+    };
+    hostEnded = asio::co_spawn(network.mainStrand(), host->run(), asio::use_future);
+    peer->send(M::ViewerHello{PeerOS::macOS, {2}});
+    peer->next<M::DisplayList>();
+    peer->sync();
+  }
+
+  // A viewer session whose announcement the peer has read.
+  void viewerUnderAttack() {
+    auto [mine, theirs] = test::channelPair(network);
+    peer = std::make_unique<test::ScriptedPeer>(network, theirs);
+    ViewerPlatform platform{[this] {
+                              ++outputsMade;
+                              return std::make_unique<FakeAudioOutput>();
+                            },
+                            nullptr};
+    ViewerSession::Dependencies deps{network, cpu, settings, platform, "Görüntüleyen", folder.path / "downloads"};
+    deps.statisticsInterval = std::chrono::hours(24);
+    viewer = onMain([&] { return ViewerSession::attach(deps, {ViewerTarget::Direct{"127.0.0.1", 1}}, mine); });
+    peer->next<M::SetQuality>();
+  }
+  ViewerSession::State viewerState() {
+    return onMain([&] { return viewer->state(); });
+  }
+  bool viewerConnected() {
+    return std::holds_alternative<ViewerSession::Connected>(viewerState().phase);
+  }
+  std::string clipboardSeen() {
+    std::lock_guard guard(lock);
+    return clipboard;
+  }
+
+  test::TempDir folder{"hostile-peer"};
+  SettingsFile settingsFile{folder.path / "settings.json"};
+  FileSecretStore secrets{folder.path / "secrets.json"};
+  PermanentPasswordStore permanent{secrets};
+  AppSettings settings{settingsFile, permanent, folder.path / "autostart.desktop"};
+  std::shared_ptr<test::FakeScreen> screen = std::make_shared<test::FakeScreen>();
+  std::atomic<int> outputsMade{0};
+  std::mutex lock;
+  std::string clipboard;
+
+  CpuPool cpu{1};
+  NetworkThread network;
+  std::unique_ptr<test::ScriptedPeer> peer;
+  std::shared_ptr<HostSession> host;
+  std::future<std::string> hostEnded;
+  std::shared_ptr<ViewerSession> viewer;  // main strand
+};
+
+// Reads until the first full canvas update; the number of canvas updates read on the way, that one included.
+int updatesUntilFull(test::ScriptedPeer& peer) {
+  for (int updates = 1;; ++updates) {
+    const auto update = peer.next<M::ImageRegions>();
+    if (update.full) return updates;
+  }
+}
+
+// A viewer that stops reading and asks for keyframes over and over gets no picture past the video budget,
+// yet the request is kept: the picture follows once it reads again.
+void keyframeFlood(Arena& a) {
+  a.hostUnderAttack();
+  a.screen->deliver(frameOf(64, 64));
+  ASSERT_EQ(updatesUntilFull(*a.peer), 1);
+
+  const Bytes filler(1 << 20, 0x55);
+  for (int i = 0; i < 24; ++i) a.host->channel()->send(M::VideoFrame{false, 0, filler});
+  const std::int64_t full = a.host->channel()->queuedBytes();
+  ASSERT_GT(full, videoBudget(Quality::balanced, Codec::jpegRegions));
+
+  a.peer->sendAll(hostile::repeated(M::RequestKeyframe{}, 20'000));
+  // Handled in order on the video queue before the capture restarts for the new quality.
+  a.peer->send(M::SetQuality{toByte(Quality::high)});
+  ASSERT_TRUE(test::eventually([&] { return a.screen->startCount() == 2; }));
+  EXPECT_LE(a.host->channel()->queuedBytes(), full) << "pictures were queued past the budget";
+
+  // After the restart: one picture, then the queue full again and a single request.
+  for (int i = 0; i < 24; ++i) a.host->channel()->send(M::VideoFrame{false, 0, filler});
+  a.screen->deliver(frameOf(128, 64));
+  a.peer->send(M::RequestKeyframe{});
+  a.peer->send(M::ClipboardText{"sentinel"});
+  ASSERT_TRUE(test::eventually([&] { return a.clipboardSeen() == "sentinel"; }));
+  // What the flood left queued: at most the one picture; the held request then arrives as a full picture.
+  int updates = 0;
+  for (;;) {
+    const auto update = a.peer->next<M::ImageRegions>();
+    ++updates;
+    if (update.width == 128 && update.full) break;
+  }
+  EXPECT_LE(updates, 2);
+}
+
+// Cancels for transfers the host never started leave its table alone: its first real file goes through.
+void unknownCancelsAtTheHost(Arena& a) {
+  a.hostUnderAttack();
+  auto sender = a.host->sender();  // made on first use: cancels reach it only once it exists
+  a.peer->sendAll(hostile::unknownCancels(10'000, 1));
+  a.peer->sync();
+  std::ofstream(a.folder.path / "a.txt") << "abc";
+  const std::uint32_t id = sender->enqueue(a.folder.path / "a.txt");
+  EXPECT_EQ(a.peer->next<M::FileOffer>().id, id);
+  a.peer->send(M::FileAccept{id});
+  EXPECT_EQ(a.peer->next<M::FileDone>().id, id);
+}
+
+void unknownCancelsAtTheViewer(Arena& a) {
+  a.viewerUnderAttack();
+  a.peer->sendAll(hostile::unknownCancels(10'000, 0));
+  a.peer->sync();
+  std::ofstream(a.folder.path / "b.txt") << "abc";
+  a.onMain([&] { a.viewer->sendFiles({a.folder.path / "b.txt"}); });
+  const auto offer = a.peer->next<M::FileOffer>();
+  a.peer->send(M::FileAccept{offer.id});
+  EXPECT_EQ(a.peer->next<M::FileDone>().id, offer.id);
+}
+
+// The chat keeps its newest lines; the session answers right after the flood.
+void chatFlood(Arena& a) {
+  a.viewerUnderAttack();
+  a.peer->sendAll(hostile::chatFlood(3'000));
+  a.peer->sync();
+  const auto s = a.viewerState();
+  ASSERT_EQ(s.chat.size(), ChatHistory::capacity);
+  EXPECT_EQ(s.chat.front().text.substr(0, 5), "2500:");
+  EXPECT_EQ(s.chat.back().text.substr(0, 5), "2999:");
+  EXPECT_EQ(s.unreadChat, 3'000);
+}
+
+// Huge canvases with nothing drawable in them are drawn into a few buffers that take turns, never a new
+// copy of the canvas per message.
+void oversizedRegions(Arena& a) {
+  a.viewerUnderAttack();
+  std::mutex lock;
+  std::set<const std::uint8_t*> buffers;
+  int pictures = 0;
+  auto sink = a.viewer->renderer()->sink();
+  sink->setOnPicture([&] {
+    std::lock_guard guard(lock);
+    buffers.insert(sink->newest()->bgra.data());
+    ++pictures;
+  });
+  a.peer->sendAll(hostile::oversizedRegions(12, 2048));
+  a.peer->sync();
+  a.viewer->renderer()->waitUntilIdle();
+  sink->setOnPicture(nullptr);
+  EXPECT_TRUE(a.viewerConnected());
+  EXPECT_EQ(sink->newest()->width, 2048);
+  EXPECT_EQ(pictures, 12);
+  EXPECT_LE(buffers.size(), VideoRenderer::canvasBuffers);
+}
+
+// A renderer that falls behind drops what waits and asks for a full picture, as after a decode failure.
+void renderQueueOverflow(Arena& a) {
+  a.viewerUnderAttack();
+  auto renderer = a.viewer->renderer();
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> blocking{true};
+  renderer->sink()->setOnPicture([&, released] {
+    if (blocking) released.wait();  // holds the render queue
+  });
+  const M::ImageRegions small{64, 64, true, {}};
+  a.peer->sendAll(hostile::repeated(small, 3 * static_cast<int>(VideoRenderer::maxQueued)));
+  // The request may leave before the queue blocks (when the overflow came first): gather both rounds.
+  auto answers = a.peer->sync();
+  EXPECT_GE(renderer->overflows(), 1u);
+  blocking = false;
+  release.set_value();
+  renderer->waitUntilIdle();
+  renderer->sink()->setOnPicture(nullptr);
+  for (Message& m : a.peer->sync()) answers.push_back(std::move(m));
+  EXPECT_TRUE(std::any_of(answers.begin(), answers.end(), [](const Message& m) { return m.is<M::RequestKeyframe>(); }));
+  a.peer->send(M::ImageRegions{64, 32, true, {}});
+  a.peer->sync();
+  renderer->waitUntilIdle();
+  EXPECT_EQ(renderer->sink()->newest()->height, 32) << "pictures follow again";
+}
+
+// Sound the user has not switched on does not play, whatever the host configures.
+void audioWhileOff(Arena& a) {
+  a.viewerUnderAttack();
+  a.peer->sendAll(hostile::audioConfigs());
+  a.peer->sync();
+  EXPECT_EQ(a.outputsMade, 0);
+  a.onMain([&] { a.viewer->toggleAudio(); });
+  EXPECT_TRUE(a.peer->next<M::SetAudio>().on);
+  a.peer->sendAll(hostile::audioConfigs());
+  a.peer->sync();
+  EXPECT_EQ(a.outputsMade, 2) << "mono and stereo only";
+}
+
+struct Attack {
+  const char* name;
+  void (*play)(Arena&);
+};
+
+void PrintTo(const Attack& attack, std::ostream* out) { *out << attack.name; }
+
+class HostilePeerTest : public ::testing::TestWithParam<Attack> {};
+
+TEST_P(HostilePeerTest, StaysWithinItsBoundsAndKeepsServing) {
+  Arena arena;
+  GetParam().play(arena);
+}
+
+INSTANTIATE_TEST_SUITE_P(Attacks, HostilePeerTest,
+                         ::testing::Values(Attack{"KeyframeFloodWithoutReading", keyframeFlood},
+                                           Attack{"UnknownCancelsAtTheHost", unknownCancelsAtTheHost},
+                                           Attack{"UnknownCancelsAtTheViewer", unknownCancelsAtTheViewer},
+                                           Attack{"ChatFlood", chatFlood},
+                                           Attack{"OversizedRegions", oversizedRegions},
+                                           Attack{"RenderQueueOverflow", renderQueueOverflow},
+                                           Attack{"AudioWhileOff", audioWhileOff}),
+                         [](const ::testing::TestParamInfo<Attack>& attack) { return std::string(attack.param.name); });
+
+}  // namespace
+}  // namespace pellora
