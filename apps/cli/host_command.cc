@@ -139,13 +139,19 @@ int runHost(const HostCommand& command) {
       options);
 
   HostStatus status;
+  std::string statusWritten;  // the status file's content: rewritten (and flushed) only when it changes
   std::promise<void> finished;
   net::steady_timer stopTimer(strand);
   net::signal_set signals(network.context(), SIGINT, SIGTERM);
 
   const auto report = [&](const HostService::State& state) {
     for (const auto& line : status.update(state)) print(line);
-    if (command.statusJSON && !writeFileAtomically(*command.statusJSON, status.json(service->addresses(), service->listeningPort())))
+    if (!command.statusJSON) return;
+    std::string document = status.json(service->addresses(), service->listeningPort());
+    if (document == statusWritten) return;
+    if (writeFileAtomically(*command.statusJSON, document))
+      statusWritten = std::move(document);
+    else
       std::cerr << "pellora host: cannot write " << command.statusJSON->string() << "\n";
   };
   // After stop(): the session says goodbye and ends through its own run loop; wait for that, briefly.
