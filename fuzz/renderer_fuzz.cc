@@ -10,8 +10,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "core/message.h"
-#include "core/wire_error.h"
+#include "framed_messages.h"
 #include "viewer/video_renderer.h"
 
 namespace {
@@ -43,17 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (s.width <= 0 || s.height <= 0 || s.width > maxSide || s.height > maxSide) std::abort();
   };
 
-  std::size_t at = 0;
-  while (size - at >= 2) {
-    const std::size_t length = std::size_t{data[at]} << 8 | data[at + 1];
-    at += 2;
-    if (length > size - at) break;
-    try {
-      renderer.handle(Message::decode(ByteView(data + at, length)));
-    } catch (const WireError&) {
-    }
-    at += length;
-  }
+  for (Message& message : fuzz::readFramed(data, size)) renderer.handle(std::move(message));
   renderer.waitUntilIdle();
   return 0;
 }

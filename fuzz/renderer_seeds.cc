@@ -3,10 +3,10 @@
 // keyframe, delta frames), JPEG region updates, and both in turn.
 
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "framed_messages.h"
 #include "host/h264_encoder.h"
 #include "host/jpeg_region_encoder.h"
 #include "host/synthetic_frame_source.h"
@@ -41,20 +41,6 @@ std::vector<Message> jpegUpdates() {
   return out;
 }
 
-bool write(const std::string& path, const std::vector<Message>& messages) {
-  std::vector<char> bytes;
-  for (const Message& m : messages) {
-    const Bytes encoded = m.encode();
-    if (encoded.size() > 0xffff) return false;
-    bytes.push_back(static_cast<char>(encoded.size() >> 8));
-    bytes.push_back(static_cast<char>(encoded.size()));
-    bytes.insert(bytes.end(), encoded.begin(), encoded.end());
-  }
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(file);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -66,8 +52,8 @@ int main(int argc, char** argv) {
   const std::vector<Message> h264 = h264Stream(), jpeg = jpegUpdates();
   std::vector<Message> both = jpeg;
   both.insert(both.end(), h264.begin(), h264.end());
-  const bool ok = write(folder + "/seed-h264", h264) && write(folder + "/seed-jpeg", jpeg) &&
-                  write(folder + "/seed-jpeg-then-h264", both);
+  const bool ok = fuzz::writeFramed(folder + "/seed-h264", h264) && fuzz::writeFramed(folder + "/seed-jpeg", jpeg) &&
+                  fuzz::writeFramed(folder + "/seed-jpeg-then-h264", both);
   if (!ok) std::fprintf(stderr, "%s: could not write the seeds\n", argv[0]);
   return ok ? 0 : 1;
 }
