@@ -25,4 +25,11 @@ struct ChatLine {
 // A session's chat as the panels show it: the newest lines, enough to scroll back through by hand.
 using ChatHistory = History<ChatLine, 500>;
 
+// The id of the newest line from the peer, empty if none: a change means a line arrived (counting lines
+// cannot tell once the oldest ones fall out).
+inline std::string newestFromPeer(const ChatHistory& chat) {
+  const auto at = chat.findLast([](const ChatLine& line) { return !line.fromMe; });
+  return at ? chat[*at].id : std::string();
+}
+
 }  // namespace pellora

@@ -402,10 +402,8 @@ HostTab::HostTab(ModelBridge bridge, SettingsModels models, MessageSound* sound,
   connect(&tick_, &QTimer::timeout, this, &HostTab::refresh);
   bridge_.watch(models_.host, this, [this](const HostService::State& state) {
     const bool sessionChanged = state.active != host_.active;
-    const auto incoming = [](const HostService::State& s) {
-      return std::count_if(s.chat.begin(), s.chat.end(), [](const ChatLine& line) { return !line.fromMe; });
-    };
-    if (sound_ && !sessionChanged && incoming(state) > incoming(host_)) sound_->play();
+    const std::string newest = newestFromPeer(state.chat);
+    if (sound_ && !sessionChanged && !newest.empty() && newest != newestFromPeer(host_.chat)) sound_->play();
     host_ = state;
     if (sessionChanged) refresh();
     render();

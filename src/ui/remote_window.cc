@@ -262,9 +262,8 @@ void RemoteWindow::buildToolbar(QWidget* bar) {
 void RemoteWindow::render(const ViewerSession::State& state) {
   const bool first = !haveState_;
   const bool wasConnected = !first && std::holds_alternative<ViewerSession::Connected>(state_.phase);
-  const std::size_t incoming = std::count_if(state.chat.begin(), state.chat.end(), [](const ChatLine& l) { return !l.fromMe; });
-  const std::size_t before = std::count_if(state_.chat.begin(), state_.chat.end(), [](const ChatLine& l) { return !l.fromMe; });
-  if (!first && incoming > before && sound_) sound_->play();
+  const std::string newest = newestFromPeer(state.chat);
+  if (!first && !newest.empty() && newest != newestFromPeer(state_.chat) && sound_) sound_->play();
   const ViewerSession::State previous = std::exchange(state_, state);
   haveState_ = true;
 
