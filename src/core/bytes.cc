@@ -76,10 +76,10 @@ Bytes frame(ByteView payload) {
   return std::move(w).data();
 }
 
-std::uint32_t payloadLength(ByteView prefix) {
+std::uint32_t payloadLength(ByteView prefix, std::uint32_t max) {
   ByteReader r(prefix);
   std::uint32_t length = r.u32();
-  if (length > maxFrame) throw WireError::tooLarge(length);
+  if (length > max) throw WireError::tooLarge(length);
   return length;
 }
 

@@ -100,8 +100,9 @@ inline constexpr std::size_t prefixSize = 4;
 
 // u32 big-endian payload length, then the payload.
 Bytes frame(ByteView payload);
-// Reads a 4-byte prefix; throws `tooLarge` when it announces more than `maxFrame`.
-std::uint32_t payloadLength(ByteView prefix);
+// Reads a 4-byte prefix; throws `tooLarge` when it announces more than `max` (a reader may take less than
+// `maxFrame` where it knows the largest valid payload).
+std::uint32_t payloadLength(ByteView prefix, std::uint32_t max = maxFrame);
 }  // namespace Framing
 
 }  // namespace pellora

@@ -100,8 +100,9 @@ awaitable<Bytes> Wire::readUntil(Bytes delimiter, std::int64_t max) {
       [self = shared_from_this(), d = std::move(delimiter), max]() mutable { return self->readUntilOnStrand(std::move(d), max); },
       use_awaitable);
 }
-awaitable<Bytes> Wire::readFrame() {
-  return asio::co_spawn(strand_, [self = shared_from_this()] { return self->readFrameOnStrand(); }, use_awaitable);
+awaitable<Bytes> Wire::readFrame(std::uint32_t max) {
+  return asio::co_spawn(strand_, [self = shared_from_this(), max] { return self->readFrameOnStrand(max); },
+                        use_awaitable);
 }
 
 awaitable<void> Wire::startOnStrand() {
@@ -238,9 +239,9 @@ awaitable<Bytes> Wire::readUntilOnStrand(Bytes delimiter, std::int64_t max) {
   }
 }
 
-awaitable<Bytes> Wire::readFrameOnStrand() {
+awaitable<Bytes> Wire::readFrameOnStrand(std::uint32_t max) {
   const Bytes prefix = co_await readOnStrand(Framing::prefixSize);
-  const std::uint32_t length = Framing::payloadLength(prefix);
+  const std::uint32_t length = Framing::payloadLength(prefix, max);
   if (length == 0) co_return Bytes{};
   co_return co_await readOnStrand(length);
 }

@@ -63,8 +63,9 @@ class Wire : public std::enable_shared_from_this<Wire> {
   // `tooLarge(length)` when `max` bytes arrived without the delimiter.
   boost::asio::awaitable<Bytes> readUntil(Bytes delimiter, std::int64_t max);
   // One frame's payload (a zero-length frame yields an empty payload at once). WireError `tooLarge` when
-  // the prefix announces more than Framing::maxFrame; the stream is then inside the frame: cancel the wire.
-  boost::asio::awaitable<Bytes> readFrame();
+  // the prefix announces more than `max`, before any of the payload is read or allocated; the stream is then
+  // inside the frame: cancel the wire.
+  boost::asio::awaitable<Bytes> readFrame(std::uint32_t max = Framing::maxFrame);
 
   // Returns when the bytes were written; TransportError `connectFailed` (or `closed` when cancelled).
   boost::asio::awaitable<void> write(Bytes data);
@@ -98,7 +99,7 @@ class Wire : public std::enable_shared_from_this<Wire> {
   boost::asio::awaitable<void> startOnStrand();
   boost::asio::awaitable<Bytes> readOnStrand(std::size_t n);
   boost::asio::awaitable<Bytes> readUntilOnStrand(Bytes delimiter, std::int64_t max);
-  boost::asio::awaitable<Bytes> readFrameOnStrand();
+  boost::asio::awaitable<Bytes> readFrameOnStrand(std::uint32_t max);
   boost::asio::awaitable<std::size_t> readSome(boost::asio::mutable_buffer into);
   [[noreturn]] void fail(const boost::system::error_code& ec) const;
   void writeNext();

@@ -77,6 +77,11 @@ TEST(WireRead, BoundsAndEndsOfStream) {
     EXPECT_EQ(peer.run(peer.wire->readFrame()).errorText(), "Çerçeve çok büyük (33554433 bayt)");
   }
   {
+    RawPeer peer;  // a reader's own bound: the prefix alone decides, nothing of the payload is awaited
+    peer.send({0x00, 0x00, 0x04, 0x01});
+    EXPECT_EQ(peer.run(peer.wire->readFrame(1024)).errorText(), "Çerçeve çok büyük (1025 bayt)");
+  }
+  {
     RawPeer peer;  // two of four bytes, then the peer closes
     peer.send({1, 2});
     peer.socket->close();
