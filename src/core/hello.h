@@ -17,6 +17,8 @@ struct Hello {
   static constexpr std::uint32_t maxName = 256;
   static constexpr std::size_t nonceSize = 32;
   static constexpr std::size_t saltSize = 16;
+  // The largest valid record: a server hello with a name of `maxName` bytes.
+  static constexpr std::size_t maxSize = magic.size() + 1 + 1 + 65 + nonceSize + saltSize + 4 + 4 + maxName;
 
   PeerOS os = PeerOS::unknown;
   Bytes publicKey;  // 65 bytes, X9.63 uncompressed

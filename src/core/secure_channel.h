@@ -27,12 +27,21 @@ struct ClientHandshakeOptions {
   bool requireVersion2 = false;
 };
 
-// Which versions the host's side answers in.
+// Which versions the host's side answers in, and how long a caller may take over its part.
 struct ServerHandshakeOptions {
   bool acceptVersion2 = true;
   // Callers that do not ask for version 2 are refused: they get a version-1 hello, their proof is not
   // checked and they are answered `rejected` (no password is derived, `admit` is not called).
   bool refuseVersion1 = false;
+  // Deadlines inside the whole handshake's timeout, so that a silent caller frees its place soon: the
+  // client's hello must arrive within `helloTimeout` of the start, its proof (version 2: its finish)
+  // within `proofTimeout` of the server's hello. `admit` runs under the whole timeout only.
+  std::chrono::steady_clock::duration helloTimeout = std::chrono::seconds(5);
+  std::chrono::steady_clock::duration proofTimeout = std::chrono::seconds(15);
+  // Asked once the client's hello is read, before any work on a password. A status other than `ok` turns
+  // the caller away the way `refuseVersion1` does, with that status (`admit` is not called). Runs on the
+  // handshake's executor.
+  std::function<HandshakeStatus(const Hello& client)> screen;
 };
 
 // An authenticated, encrypted message channel over one Wire, created only by the handshake. Shared by
@@ -51,6 +60,9 @@ class SecureChannel : public std::enable_shared_from_this<SecureChannel> {
 
   // How long a refused caller or a `bye` gets to leave before the connection is cancelled.
   static constexpr std::chrono::milliseconds cancelDelay{300};
+  // The largest frame either side reads before the channel is up: room for the largest valid record of
+  // both versions, so that a stranger cannot make us buffer more than this.
+  static constexpr std::uint32_t maxHandshakeFrame = 1024;
 
   using ClientOptions = ClientHandshakeOptions;
   using ServerOptions = ServerHandshakeOptions;
@@ -64,7 +76,9 @@ class SecureChannel : public std::enable_shared_from_this<SecureChannel> {
 
   // The host's side. Version 1: both PBKDF2 runs (session password, then the permanent one or a throwaway)
   // on `cpu`. Version 2: one PBKDF2 run per password held, side by side on `cpu`. A status other than `ok`
-  // from `admit` is sent, the wire is cancelled 0.3 s later and HandshakeError::status is thrown.
+  // from `admit` (or from `options.screen`, before any derivation) is sent, the wire is cancelled 0.3 s later
+  // and HandshakeError::status is thrown. Every record read before the channel is up is bounded by
+  // `maxHandshakeFrame`.
   static boost::asio::awaitable<std::shared_ptr<SecureChannel>> server(std::shared_ptr<Wire> wire, std::string password,
                                                                        std::optional<std::string> permanentPassword,
                                                                        std::string name, Duration timeout, Admit admit,

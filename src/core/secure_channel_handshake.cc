@@ -22,25 +22,54 @@ namespace {
 // This build announces itself as Linux in its hellos.
 constexpr PeerOS ownOS = PeerOS::linux;
 
+static_assert(Hello::maxSize <= SecureChannel::maxHandshakeFrame, "a valid version-1 hello must fit a handshake frame");
+static_assert(Spake2Hello::maxSize <= SecureChannel::maxHandshakeFrame,
+              "a valid version-2 hello must fit a handshake frame");
+static_assert(Spake2::shareSize + Spake2Hello::maxShares * Spake2::confirmationSize <= SecureChannel::maxHandshakeFrame,
+              "a valid version-2 finish must fit a handshake frame");
+
 // Cancels the wire when `timeout` passes before the procedure ends; the procedure's pending read or write
-// then fails, and that error is what the procedure throws. Destroying the timer stops it untouched.
+// then fails, and that error is what the procedure throws. A step that waits on the peer may bring the
+// moment closer for a while (`limit`), never past the whole timeout. Destroying the timer stops it
+// untouched. Used on the procedure's executor only.
 class HandshakeTimer {
  public:
   HandshakeTimer(const asio::any_io_executor& executor, SecureChannel::Duration timeout,
                  const std::shared_ptr<Wire>& wire)
-      : timer_(executor, timeout) {
-    timer_.async_wait([weak = std::weak_ptr<Wire>(wire)](const boost::system::error_code& ec) {
-      if (ec) return;
-      if (auto w = weak.lock()) w->cancel();
-    });
+      : timer_(executor), end_(Clock::now() + timeout), wire_(wire) {
+    arm(end_);
   }
   ~HandshakeTimer() { timer_.cancel(); }
   HandshakeTimer(const HandshakeTimer&) = delete;
   HandshakeTimer& operator=(const HandshakeTimer&) = delete;
 
+  // Until `release`, the wire is cancelled `step` from now (or at the end, when that comes first).
+  void limit(SecureChannel::Duration step) { arm(std::min(end_, Clock::now() + step)); }
+  void release() { arm(end_); }
+
  private:
+  using Clock = std::chrono::steady_clock;
+  void arm(Clock::time_point at) {
+    timer_.expires_at(at);  // a wait in progress ends with operation_aborted
+    timer_.async_wait([weak = wire_](const boost::system::error_code& ec) {
+      if (ec) return;
+      if (auto w = weak.lock()) w->cancel();
+    });
+  }
+
   asio::steady_timer timer_;
+  const Clock::time_point end_;
+  const std::weak_ptr<Wire> wire_;
 };
+
+// Reads the peer's next handshake record, within `step` when one is given.
+awaitable<Bytes> readRecord(const std::shared_ptr<Wire>& wire, HandshakeTimer& timer,
+                            std::optional<SecureChannel::Duration> step = std::nullopt) {
+  if (step) timer.limit(*step);
+  Bytes record = co_await wire->readFrame(SecureChannel::maxHandshakeFrame);
+  if (step) timer.release();
+  co_return record;
+}
 
 // Message 4 as the client reads it: the status, then on `ok` the server's 32-byte proof (version 1) or key
 // confirmation (version 2), returned here. Bytes after it are ignored.
@@ -101,7 +130,7 @@ awaitable<std::shared_ptr<SecureChannel>> clientVersion2(std::shared_ptr<Wire> w
   for (const Spake2::Keys& keys : answer.keys) finish.confirmations.push_back(keys.confirmationA);
   co_await wire->writeFrame(finish.encode());
 
-  const Bytes reply = co_await wire->readFrame();
+  const Bytes reply = co_await wire->readFrame(SecureChannel::maxHandshakeFrame);
   const ByteView confirmation = serverProof(reply);
   const Spake2::Keys* matched = nullptr;
   for (const Spake2::Keys& keys : answer.keys)  // every candidate is compared
@@ -119,7 +148,8 @@ awaitable<std::shared_ptr<SecureChannel>> clientVersion2(std::shared_ptr<Wire> w
 awaitable<std::shared_ptr<SecureChannel>> serverVersion2(std::shared_ptr<Wire> wire, Hello client, Bytes clientHello,
                                                          std::string password,
                                                          std::optional<std::string> permanentPassword, std::string name,
-                                                         const SecureChannel::Admit& admit, CpuPool& cpu) {
+                                                         const SecureChannel::Admit& admit, CpuPool& cpu,
+                                                         HandshakeTimer& timer, SecureChannel::Duration proofTimeout) {
   using asio::experimental::awaitable_operators::operator&&;
   using Match = SecureChannel::PasswordMatch;
 
@@ -148,7 +178,7 @@ awaitable<std::shared_ptr<SecureChannel>> serverVersion2(std::shared_ptr<Wire> w
   const Bytes serverHello = hello.encode();
   co_await wire->writeFrame(serverHello);
 
-  const Bytes finishRecord = co_await wire->readFrame();
+  const Bytes finishRecord = co_await readRecord(wire, timer, proofTimeout);
   const Spake2Finish finish = Spake2Finish::decode(finishRecord, parties.size());
   auto check = [parties, share = finish.share, clientHello, serverHello] {
     std::vector<Spake2::Keys> keys;
@@ -169,19 +199,27 @@ awaitable<std::shared_ptr<SecureChannel>> serverVersion2(std::shared_ptr<Wire> w
                                 CipherState(record.clientToServer), 2);
 }
 
-// A host that takes only version 2 answers a version-1 caller in version 1 up to its status frame, so
-// that an old viewer shows the refusal: a hello with a throwaway key, its proof unread, `rejected`. Never
-// returns a channel: throws HandshakeError::status(rejected).
-awaitable<std::shared_ptr<SecureChannel>> refuseVersion1(const std::shared_ptr<Wire>& wire, std::string name) {
-  const Hello hello{ownOS,
-                    EcdhKey::generate().publicKey(),
-                    PelloraCrypto::randomBytes(Hello::nonceSize),
-                    PelloraCrypto::randomBytes(Hello::saltSize),
-                    PelloraCrypto::defaultIterations,
-                    std::move(name)};
-  co_await wire->writeFrame(hello.encode());
-  co_await wire->readFrame();
-  co_await answer(wire, HandshakeStatus::rejected, {});
+// Turns a caller away before any work on a password, in the version it asked for, so that its viewer shows
+// the status: a hello with throwaway key material (a fresh point stands in for a version-2 share), the
+// caller's proof or finish read but not checked, then `status`. Never returns a channel: throws
+// HandshakeError::status(status).
+awaitable<std::shared_ptr<SecureChannel>> turnAway(const std::shared_ptr<Wire>& wire, bool version2, std::string name,
+                                                   HandshakeStatus status, HandshakeTimer& timer,
+                                                   SecureChannel::Duration proofTimeout) {
+  const Bytes salt = PelloraCrypto::randomBytes(Hello::saltSize);
+  const Bytes hello =
+      version2 ? Spake2Hello{ownOS, salt, PelloraCrypto::defaultIterations, {EcdhKey::generate().publicKey()}, std::move(name)}
+                     .encode()
+               : Hello{ownOS,
+                       EcdhKey::generate().publicKey(),
+                       PelloraCrypto::randomBytes(Hello::nonceSize),
+                       salt,
+                       PelloraCrypto::defaultIterations,
+                       std::move(name)}
+                     .encode();
+  co_await wire->writeFrame(hello);
+  co_await readRecord(wire, timer, proofTimeout);
+  co_await answer(wire, status, {});
   co_return nullptr;
 }
 
@@ -202,7 +240,7 @@ awaitable<std::shared_ptr<SecureChannel>> SecureChannel::client(std::shared_ptr<
   const Bytes clientHello = hello.encode();
   co_await wire->writeFrame(clientHello);
 
-  const Bytes serverHello = co_await wire->readFrame();
+  const Bytes serverHello = co_await wire->readFrame(maxHandshakeFrame);
   ByteReader header(serverHello);
   const std::uint8_t version = Hello::readHeader(header);
   if (options.offerVersion2 && version == Spake2Hello::version)
@@ -224,7 +262,7 @@ awaitable<std::shared_ptr<SecureChannel>> SecureChannel::client(std::shared_ptr<
   const SessionKeys keys = co_await cpu.run(std::move(derive));
   co_await wire->writeFrame(keys.clientProof());
 
-  const Bytes reply = co_await wire->readFrame();
+  const Bytes reply = co_await wire->readFrame(maxHandshakeFrame);
   if (!keys.isValid(serverProof(reply), "server")) throw HandshakeError::badServerProof();
 
   co_return make(wire, std::move(server), CipherState(keys.clientToServer), CipherState(keys.serverToClient));
@@ -237,12 +275,20 @@ awaitable<std::shared_ptr<SecureChannel>> SecureChannel::server(std::shared_ptr<
   HandshakeTimer timer(co_await asio::this_coro::executor, timeout, wire);
   co_await wire->start();
 
-  const Bytes clientHello = co_await wire->readFrame();
+  const Bytes clientHello = co_await readRecord(wire, timer, options.helloTimeout);
   Hello client = Hello::decode(clientHello, false);
-  if (options.acceptVersion2 && Spake2Hello::isAskedFor(client))
+  const bool version2 = options.acceptVersion2 && Spake2Hello::isAskedFor(client);
+  HandshakeStatus early = HandshakeStatus::ok;
+  if (!version2 && options.refuseVersion1)
+    early = HandshakeStatus::rejected;
+  else if (options.screen)
+    early = options.screen(client);
+  if (early != HandshakeStatus::ok)
+    co_return co_await turnAway(wire, version2, std::move(name), early, timer, options.proofTimeout);
+  if (version2)
     co_return co_await serverVersion2(std::move(wire), std::move(client), clientHello, std::move(password),
-                                      std::move(permanentPassword), std::move(name), admit, cpu);
-  if (options.refuseVersion1) co_return co_await refuseVersion1(wire, std::move(name));
+                                      std::move(permanentPassword), std::move(name), admit, cpu, timer,
+                                      options.proofTimeout);
 
   const EcdhKey key = EcdhKey::generate();
   const Bytes salt = PelloraCrypto::randomBytes(Hello::saltSize);
@@ -264,9 +310,11 @@ awaitable<std::shared_ptr<SecureChannel>> SecureChannel::server(std::shared_ptr<
     SessionKeys first = derive(password);
     return std::pair(std::move(first), derive(second));
   };
+  // The proof is due within proofTimeout of our hello; our own derivation runs meanwhile.
+  timer.limit(options.proofTimeout);
   const auto [sessionKeys, secondKeys] = co_await cpu.run(std::move(deriveBoth));
-
-  const Bytes proof = co_await wire->readFrame();
+  const Bytes proof = co_await wire->readFrame(maxHandshakeFrame);
+  timer.release();
   // Both checks always run.
   const bool sessionMatches = sessionKeys.isValid(proof, "client");
   const bool secondMatches = secondKeys.isValid(proof, "client");
