@@ -94,6 +94,11 @@ std::vector<std::string> HostService::addresses() const {
 
 std::uint16_t HostService::listeningPort() const { return acceptor_ ? boundPort_ : options_.listen.port(); }
 
+int HostService::handshakesInProgress() const {
+  return static_cast<int>(std::count_if(handshakes_.begin(), handshakes_.end(),
+                                        [](const Pending& p) { return !p.wire.expired(); }));
+}
+
 // Port 0 lets the system choose: the status shows the port callers must use.
 std::string HostService::openStatus() const { return "Yerel ağda açık (port " + std::to_string(boundPort_) + ")"; }
 
@@ -123,8 +128,8 @@ void HostService::stop() {
   advertiser_.reset();
   cancelRelay();
   // Callers still in their handshake are turned away; their tasks free what they hold.
-  for (auto& weak : handshakes_)
-    if (auto wire = weak.lock()) wire->cancel();
+  for (auto& pending : handshakes_)
+    if (auto wire = pending.wire.lock()) wire->cancel();
   handshakes_.clear();
   if (session_) session_->channel()->close(std::string(stoppedReason));
 }
@@ -198,22 +203,28 @@ awaitable<void> HostService::acceptLoop(std::weak_ptr<HostService> weak, std::sh
     }
     boost::system::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
-    self->accept(Wire::accepted(std::move(socket)), "yerel ağ");
+    const tcp::endpoint remote = socket.remote_endpoint(ignored);
+    self->accept(Wire::accepted(std::move(socket)), remote.address().to_string());
   }
 }
 
 // MARK: - Admission
 
-void HostService::accept(std::shared_ptr<Wire> wire, const std::string& via) {
-  std::erase_if(handshakes_, [](const std::weak_ptr<Wire>& w) { return w.expired(); });
-  if (static_cast<int>(handshakes_.size()) >= options_.maxPendingHandshakes) {
-    wire->cancel();  // a flood of callers must not keep the key derivation busy
+void HostService::accept(std::shared_ptr<Wire> wire, std::optional<std::string> lanAddress) {
+  std::erase_if(handshakes_, [](const Pending& p) { return p.wire.expired(); });
+  const auto alike = std::count_if(handshakes_.begin(), handshakes_.end(),
+                                   [&](const Pending& p) { return p.lanAddress == lanAddress; });
+  const int cap = lanAddress ? options_.maxPendingPerAddress : options_.maxPendingRelayed;
+  if (static_cast<int>(handshakes_.size()) >= options_.maxPendingHandshakes || alike >= cap) {
+    // Nothing can be said before the caller's hello (a status byte only follows the host's hello): the
+    // connection just closes.
+    wire->cancel();
     return;
   }
-  handshakes_.push_back(wire);
+  handshakes_.push_back({wire, lanAddress});
   std::optional<std::string> permanent;
   if (deps_.settings.state().hasPermanentPassword) permanent = deps_.permanentPassword.load();
-  std::string address = via == "internet" ? "internet (relay)" : wire->remoteDescription();
+  std::string address = lanAddress ? wire->remoteDescription() : "internet (relay)";
   asio::co_spawn(deps_.network.mainStrand(),
                  handshake(weak_from_this(), std::move(wire), state().password, std::move(permanent), std::move(address)),
                  asio::detached);
@@ -225,14 +236,20 @@ awaitable<void> HostService::handshake(std::weak_ptr<HostService> weak, std::sha
   std::string name;
   std::chrono::seconds timeout;
   CpuPool* cpu;
-  SecureChannel::ServerOptions versions;
+  SecureChannel::ServerOptions serverOptions;
   {
     auto self = weak.lock();
     if (!self) co_return;
     name = self->computerName();
     timeout = self->options_.handshakeTimeout;
     cpu = &self->deps_.cpu;
-    versions.refuseVersion1 = self->deps_.settings.state().requireHandshakeV2;
+    serverOptions.refuseVersion1 = self->deps_.settings.state().requireHandshakeV2;
+    serverOptions.helloTimeout = self->options_.helloTimeout;
+    serverOptions.proofTimeout = self->options_.proofTimeout;
+    serverOptions.screen = [weak](const Hello&) {
+      auto service = weak.lock();
+      return service ? service->screen() : HandshakeStatus::rejected;
+    };
   }
   auto admitted = std::make_shared<bool>(false);
   SecureChannel::Admit admit = [weak, address, admitted](const Hello& client, SecureChannel::PasswordMatch match) {
@@ -243,14 +260,14 @@ awaitable<void> HostService::handshake(std::weak_ptr<HostService> weak, std::sha
   bool refused = false;
   try {
     channel = co_await SecureChannel::server(wire, std::move(password), std::move(permanent), std::move(name), timeout,
-                                             std::move(admit), *cpu, versions);
+                                             std::move(admit), *cpu, serverOptions);
   } catch (const HandshakeError& e) {
     refused = e.kind() == HandshakeError::Kind::status;  // the status frame is on its way; the server closes
   } catch (...) {
   }
 
   auto self = weak.lock();
-  if (self) std::erase_if(self->handshakes_, [&](const std::weak_ptr<Wire>& w) { return w.lock() == wire; });
+  if (self) std::erase_if(self->handshakes_, [&](const Pending& p) { return p.wire.lock() == wire; });
   if (!channel) {
     if (!refused) wire->cancel();
     if (self && *admitted) self->slotTaken_ = false;
@@ -261,6 +278,15 @@ awaitable<void> HostService::handshake(std::weak_ptr<HostService> weak, std::sha
     co_return;
   }
   self->begin(std::move(channel), address);
+}
+
+// The answers of the admission below that need no password, given before any key is derived for the
+// caller; the admission asks again once the proof is in.
+HandshakeStatus HostService::screen() const {
+  if (options_.now() < lockedUntil_) return HandshakeStatus::locked;
+  if (!state().isSharing) return HandshakeStatus::rejected;
+  if (slotTaken_) return HandshakeStatus::busy;
+  return HandshakeStatus::ok;
 }
 
 awaitable<HandshakeStatus> HostService::admitCaller(std::weak_ptr<HostService> weak, Hello client,
@@ -561,7 +587,7 @@ awaitable<void> HostService::acceptRelayed(std::weak_ptr<HostService> weak, Rela
     wire->cancel();
     co_return;
   }
-  self->accept(std::move(wire), "internet");
+  self->accept(std::move(wire), std::nullopt);
 }
 
 }  // namespace pellora

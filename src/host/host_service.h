@@ -98,10 +98,17 @@ class HostService : public std::enable_shared_from_this<HostService> {
     std::function<std::unique_ptr<ServiceAdvertiser>()> makeAdvertiser;
     // Folder for received files (default: the download folder + "Pellora").
     std::optional<std::filesystem::path> downloadDirectory;
-    // Handshakes in progress beyond this are closed at once, so that a flood of callers cannot keep
-    // the CPU busy with key derivation.
-    int maxPendingHandshakes = 4;
+    // Handshakes in progress: at most this many in all, from one local-network address, and through the
+    // relay (where every caller shares the relay's address). A caller beyond a cap is closed at once,
+    // before it has sent anything, so that a flood of callers can neither hold every place nor keep the
+    // CPU busy with key derivation; the hello deadline frees a silent caller's place soon.
+    int maxPendingHandshakes = 16;
+    int maxPendingPerAddress = 4;
+    int maxPendingRelayed = 8;
     std::chrono::seconds handshakeTimeout{90};
+    // How long a caller may take to send its hello (from accept) and its proof (from our hello).
+    std::chrono::steady_clock::duration helloTimeout = std::chrono::seconds(5);
+    std::chrono::steady_clock::duration proofTimeout = std::chrono::seconds(15);
     // The relay loop's waits: after failing to reach the relay the first wait, doubled each time up to
     // the longest; after a working control connection ends, `afterControl` (then twice that).
     struct RelayTiming {
@@ -146,6 +153,8 @@ class HostService : public std::enable_shared_from_this<HostService> {
   std::shared_ptr<HostSession> session() const { return session_; }
   // The port the listener is bound to (the option's, or the one the system chose for port 0).
   std::uint16_t listeningPort() const;
+  // Handshakes in progress: every connection accepted and not yet turned away, failed or begun.
+  int handshakesInProgress() const;
 
  private:
   struct RelayRun;  // one run of the relay loop and what cancels it
@@ -158,7 +167,11 @@ class HostService : public std::enable_shared_from_this<HostService> {
   void startListener();
   static boost::asio::awaitable<void> acceptLoop(std::weak_ptr<HostService> weak,
                                                  std::shared_ptr<boost::asio::ip::tcp::acceptor> acceptor);
-  void accept(std::shared_ptr<Wire> wire, const std::string& via);
+  // `lanAddress`: the caller's address on the local network; none for a caller through the relay.
+  void accept(std::shared_ptr<Wire> wire, std::optional<std::string> lanAddress);
+  // Whether a caller whose hello just arrived may go on to the key derivation (`ok`), or the status it
+  // is turned away with.
+  HandshakeStatus screen() const;
   static boost::asio::awaitable<void> handshake(std::weak_ptr<HostService> weak, std::shared_ptr<Wire> wire,
                                                 std::string password, std::optional<std::string> permanent,
                                                 std::string address);
@@ -190,7 +203,11 @@ class HostService : public std::enable_shared_from_this<HostService> {
   std::uint16_t boundPort_ = 0;
   std::unique_ptr<ServiceAdvertiser> advertiser_;
   std::shared_ptr<RelayRun> relayRun_;
-  std::vector<std::weak_ptr<Wire>> handshakes_;  // the wires of handshakes in progress
+  struct Pending {
+    std::weak_ptr<Wire> wire;
+    std::optional<std::string> lanAddress;  // none: through the relay
+  };
+  std::vector<Pending> handshakes_;  // the handshakes in progress
   bool slotTaken_ = false;
   std::vector<Clock::time_point> failures_;
   Clock::time_point lockedUntil_{};
