@@ -13,6 +13,7 @@
 #include "cli/run_settings.h"
 #include "cli/session_lines.h"
 #include "cli/terminal_console.h"
+#include "core/peer_text.h"
 #include "cli/viewer_stats.h"
 #include "host/frame_stamp.h"
 #include "support/atomic_file.h"
@@ -27,7 +28,8 @@ namespace {
 // After our own disconnect, time for the goodbye to leave before the process does.
 constexpr auto goodbyeGrace = std::chrono::milliseconds(300);
 
-void print(const std::string& line) { std::cout << line << std::endl; }
+// Every line may carry peer text (names, chat, file names, reasons): shown as text, never as terminal controls.
+void print(const std::string& line) { std::cout << PeerText::forTerminal(line) << std::endl; }
 
 std::string describePhase(const ViewerSession::State& state) {
   if (auto* connecting = std::get_if<ViewerSession::Connecting>(&state.phase)) return connecting->text;
@@ -120,7 +122,7 @@ int runConnect(const ConnectCommand& command) {
       }
     }
     if (auto* ended = std::get_if<ViewerSession::Ended>(&state.phase)) {
-      if (!connected) std::cerr << ended->text << std::endl;
+      if (!connected) std::cerr << PeerText::forTerminal(ended->text) << std::endl;
       finish(goodbyeGrace);
     }
     previous = state;

@@ -16,6 +16,7 @@
 #include "support/null_clipboard.h"
 #include "cli/run_settings.h"
 #include "cli/terminal_console.h"
+#include "core/peer_text.h"
 #include "host/host_service.h"
 #include "host/null_input_event_sink.h"
 #include "host/synthetic_screen_capturer.h"
@@ -70,7 +71,8 @@ void applyOverrides(const HostCommand& command, AppSettings& settings) {
   if (command.requireHandshakeV2) settings.setRequireHandshakeV2(true);
 }
 
-void print(const std::string& line) { std::cout << line << std::endl; }
+// Every line may carry peer text (names, chat, file names, reasons): shown as text, never as terminal controls.
+void print(const std::string& line) { std::cout << PeerText::forTerminal(line) << std::endl; }
 
 }  // namespace
 

@@ -13,6 +13,8 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <iostream>
 
+#include "core/peer_text.h"
+
 namespace pellora::cli {
 
 namespace net = boost::asio;
@@ -99,7 +101,8 @@ bool TerminalApprovalPrompt::isYes(std::string answer) {
 
 net::awaitable<bool> TerminalApprovalPrompt::run(std::string name, std::string system, std::string address) {
   if (!console_) co_return false;
-  const std::string question = name + " (" + system + ", " + address + ") wants to connect. Allow? [y/N] ";
+  const std::string question =
+      PeerText::forTerminal(name + " (" + system + ", " + address + ")") + " wants to connect. Allow? [y/N] ";
   auto answer = co_await console_->ask(question, timeout_);
   co_return answer && isYes(*answer);
 }

@@ -1,5 +1,9 @@
 #include "core/file_names.h"
 
+#include <utf8proc.h>
+
+#include "core/peer_text.h"
+
 namespace pellora::FileNames {
 
 std::optional<std::string> sanitize(std::string_view name) {
@@ -8,11 +12,16 @@ std::optional<std::string> sanitize(std::string_view name) {
   }
   std::string cleaned;
   cleaned.reserve(name.size());
-  for (const char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    // UTF-8 keeps every scalar below 128 in one byte, so removing bytes cannot split a character.
-    if (byte < 32 || byte == 127 || c == ':') continue;
-    cleaned.push_back(c);
+  const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(name.data());
+  for (std::size_t at = 0; at < name.size();) {
+    utf8proc_int32_t c = 0;
+    const utf8proc_ssize_t length = utf8proc_iterate(bytes + at, static_cast<utf8proc_ssize_t>(name.size() - at), &c);
+    if (length <= 0) return std::nullopt;  // not UTF-8
+    // Controls go, bidirectional ones too: a right-to-left override shows "photo<RLO>gpj.exe" as
+    // "photoexe.jpg".
+    if (!PeerText::isControl(static_cast<char32_t>(c)) && c != ':')
+      cleaned.append(name.substr(at, static_cast<std::size_t>(length)));
+    at += static_cast<std::size_t>(length);
   }
   const auto first = cleaned.find_first_not_of(" \t");
   if (first == std::string::npos) return std::nullopt;

@@ -13,8 +13,9 @@ namespace pellora::FileNames {
 // 8 GiB: the largest file either side sends or accepts; exactly this size is allowed.
 inline constexpr std::uint64_t maxSize = 8'589'934'592;
 
-// The name a received file may be saved under, or nullopt when it must be refused: no slash, backslash or
-// "..", control characters, ':' and DEL removed, blanks trimmed, not empty, not hidden, under 256 bytes.
+// The name a received file may be saved under, or nullopt when it must be refused: UTF-8, no slash,
+// backslash or "..", control characters (C0, DEL, C1, bidirectional and format controls; PeerText) and ':'
+// removed, blanks trimmed, not empty, not hidden, under 256 bytes.
 std::optional<std::string> sanitize(std::string_view name);
 
 // `name` for n = 1, else "base (n).ext" (or "base (n)" without an extension).
