@@ -22,7 +22,8 @@ namespace {
 // This build announces itself as Linux in its hellos.
 constexpr PeerOS ownOS = PeerOS::linux;
 
-static_assert(Hello::maxSize <= SecureChannel::maxHandshakeFrame, "a valid version-1 hello must fit a handshake frame");
+static_assert(Hello::maxSize <= SecureChannel::maxHandshakeFrame,
+              "a valid version-1 hello must fit a handshake frame");
 static_assert(Spake2Hello::maxSize <= SecureChannel::maxHandshakeFrame,
               "a valid version-2 hello must fit a handshake frame");
 static_assert(Spake2::shareSize + Spake2Hello::maxShares * Spake2::confirmationSize <= SecureChannel::maxHandshakeFrame,
@@ -207,16 +208,14 @@ awaitable<std::shared_ptr<SecureChannel>> turnAway(const std::shared_ptr<Wire>& 
                                                    HandshakeStatus status, HandshakeTimer& timer,
                                                    SecureChannel::Duration proofTimeout) {
   const Bytes salt = PelloraCrypto::randomBytes(Hello::saltSize);
-  const Bytes hello =
-      version2 ? Spake2Hello{ownOS, salt, PelloraCrypto::defaultIterations, {EcdhKey::generate().publicKey()}, std::move(name)}
-                     .encode()
-               : Hello{ownOS,
-                       EcdhKey::generate().publicKey(),
-                       PelloraCrypto::randomBytes(Hello::nonceSize),
-                       salt,
-                       PelloraCrypto::defaultIterations,
-                       std::move(name)}
-                     .encode();
+  const Bytes throwaway = EcdhKey::generate().publicKey();
+  Bytes hello;
+  if (version2)
+    hello = Spake2Hello{ownOS, salt, PelloraCrypto::defaultIterations, {throwaway}, std::move(name)}.encode();
+  else
+    hello = Hello{ownOS, throwaway, PelloraCrypto::randomBytes(Hello::nonceSize), salt, PelloraCrypto::defaultIterations,
+                  std::move(name)}
+                .encode();
   co_await wire->writeFrame(hello);
   co_await readRecord(wire, timer, proofTimeout);
   co_await answer(wire, status, {});
