@@ -62,10 +62,12 @@ TEST_F(HostServiceTest, TheListenerTriesAgainAfterAFailedAccept) {
   onMain([&] { settings.setRequireApproval(false); });
   start();
   const std::string open = state().listenerStatus;
-  // A caller waits in the backlog while this process may open no further descriptor: accept fails.
+  // A caller waits in the backlog while this process may open no further descriptor: accept fails. (The
+  // caller's socket is opened first and connects only once the limit holds, so that the listener cannot
+  // take it before.)
   asio::io_context io;
   asio::ip::tcp::socket waiting(io);
-  waiting.connect({asio::ip::make_address("127.0.0.1"), port()});
+  waiting.open(asio::ip::tcp::v4());
   rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
   const int lowestFree = ::dup(0);
@@ -74,6 +76,7 @@ TEST_F(HostServiceTest, TheListenerTriesAgainAfterAFailedAccept) {
   rlimit none = saved;
   none.rlim_cur = static_cast<rlim_t>(lowestFree);
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+  waiting.connect({asio::ip::make_address("127.0.0.1"), port()});
   std::string failing;
   const bool said = eventually([&] {
     failing = service->state().listenerStatus;
