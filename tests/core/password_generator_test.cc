@@ -44,13 +44,5 @@ TEST(PasswordGenerator, EmptyLengthDrawsNothing) {
   EXPECT_EQ(PasswordGenerator::make(-3, source), "");
 }
 
-TEST(PasswordGenerator, SystemPasswordsUseOnlyTheAlphabet) {
-  for (int length : {8, 24}) {
-    std::string p = PasswordGenerator::make(length);
-    EXPECT_EQ(p.size(), static_cast<std::size_t>(length));
-    EXPECT_EQ(p.find_first_not_of(PasswordGenerator::alphabet), std::string::npos) << p;
-  }
-}
-
 }  // namespace
 }  // namespace pellora
