@@ -23,8 +23,6 @@ TEST(FrameStamp, RoundTripsAndRejectsWhatIsNotAStamp) {
   const FrameStamp stamp{0xDEADBEEF, 0x0123456789ABCDEF};
   stamp.draw(*frame);
   EXPECT_EQ(stampOf(*frame), stamp);
-  EXPECT_EQ(FrameStamp::area(1920, 1080), (PixelRect{0, 0, 512, 64}));
-  EXPECT_EQ(FrameStamp::area(300, 100), (PixelRect{0, 0, 256, 32})) << "smaller cells on small frames";
   EXPECT_TRUE(FrameStamp::area(100, 100).empty());
 
   // From packed RGB: one channel, every third byte.
