@@ -9,6 +9,10 @@ namespace pellora::test {
 
 // A private Xvfb server for one test: started on a free display number, ready to accept connections when
 // the constructor returns, killed by the destructor. Throws std::runtime_error when it cannot start.
+// A display name no server can ever answer, whatever else runs beside the test: its socket would live in a
+// directory that does not exist.
+inline constexpr const char* kAbsentDisplay = "/nonexistent/pellora-no-x-server:0";
+
 class Xvfb {
  public:
   // `extraArguments` go after the screen, e.g. {"-extension", "DAMAGE"}.

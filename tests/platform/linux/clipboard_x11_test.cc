@@ -120,7 +120,7 @@ class OtherProgram {
 };
 
 TEST(ClipboardX11, NoDisplayIsAConnectFailure) {
-  EXPECT_THROW(ClipboardX11(":4093"), TransportError);
+  EXPECT_THROW(ClipboardX11(test::kAbsentDisplay), TransportError);
 }
 
 TEST(ClipboardX11, TextWrittenByOneInstanceIsReadByItselfAndAnother) {

@@ -75,7 +75,7 @@ TEST(PowerInhibitorLinux, SuspendsTheXScreenSaverWhileHeld) {
 }
 
 TEST(PowerInhibitorLinux, NothingWhenNoBackendAnswers) {
-  PowerInhibitorLinux inhibitor(":4093", PowerInhibitorLinux::Backends::x11Only);
+  PowerInhibitorLinux inhibitor(test::kAbsentDisplay, PowerInhibitorLinux::Backends::x11Only);
   EXPECT_EQ(inhibitor.inhibit("Pellora uzak oturum"), std::nullopt);
 }
 

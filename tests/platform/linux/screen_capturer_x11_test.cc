@@ -190,7 +190,7 @@ TEST(ScreenCapturerX11, StopsWhenTheServerGoesAndFailsWithoutOne) {
   capturer.stop();
 
   // Not the old number: a test running beside this one may already have a new server there.
-  ScreenCapturerX11 orphan(":59999");
+  ScreenCapturerX11 orphan(test::kAbsentDisplay);
   EXPECT_TRUE(orphan.displays().empty());
   EXPECT_THROW(orphan.start(kUnknownDisplay, 1920, 30), TransportError);
 }
