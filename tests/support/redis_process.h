@@ -10,10 +10,11 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "support/child_process.h"
+#include "support/eventually.h"
 #include "support/raw_client.h"
 
 namespace pellora::test {
@@ -41,9 +42,10 @@ inline bool accepts(std::uint16_t port) {
   }
 }
 
-// Polls until something listens on `port` (two seconds at most).
+// Polls until something listens on `port`; throws when nothing does within the bound.
 inline void awaitListener(std::uint16_t port) {
-  for (int i = 0; i < 200 && !accepts(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (!eventually([&] { return accepts(port); }))
+    throw std::runtime_error("nothing listens on port " + std::to_string(port));
 }
 
 // Whether Redis on `port` serves commands: a restarted one listens before it has loaded its data, and
@@ -66,7 +68,8 @@ class RedisProcess {
         findProgram("redis-server"),
         std::vector<std::string>{"--port", std::to_string(port_), "--bind", "127.0.0.1", "--dir", dir_.string(),
                                  "--appendonly", "yes", "--save", "", "--logfile", (dir_ / "redis.log").string()});
-    for (int i = 0; i < 500 && !answersPing(port_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!eventually([&] { return answersPing(port_); }))
+      throw std::runtime_error("redis-server on port " + std::to_string(port_) + " does not answer");
   }
   void stop() {
     process_->signal(SIGTERM);
