@@ -15,6 +15,7 @@
 
 #include "support/credential_stores.h"
 #include "support/fake_clipboard.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "viewer/fake_audio_output.h"
 
@@ -336,15 +337,17 @@ TEST_F(ViewerSessionTest, AVersion2SessionPinsItsTargetAgainstALaterDowngrade) {
 }
 
 TEST_F(ViewerSessionTest, ConnectFailuresShowTheErrorText) {
-  std::uint16_t closedPort = Tcp::acceptor(network_.context(), Tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0))
-                                 .local_endpoint()
-                                 .port();
+  test::ScopedEnv noRelayOverride("PELLORA_RELAY_URL", nullptr);  // it would override the setting
+  // Bound but not listening: connections are refused, and no test running beside this one can take the port.
+  Tcp::socket refusing(network_.context());
+  refusing.open(Tcp::v4());
+  refusing.bind(Tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  const std::uint16_t closedPort = refusing.local_endpoint().port();
   EXPECT_TRUE(endText(start(direct(closedPort))).starts_with("ended: Bağlanılamadı: "));
 
   ScriptedHost host(network_, cpu_, HandshakeStatus::badPassword);
   EXPECT_EQ(endText(start(direct(host.port()), "yanlış")), "ended: Parola yanlış");
 
-  if (std::getenv("PELLORA_RELAY_URL")) return;  // it would override the setting
   onMain([&] {
     phases_.clear();
     settings_.setRelayURL("http://127.0.0.1:" + std::to_string(closedPort));
