@@ -1,4 +1,5 @@
 #include "core/key_map.h"
+#include "core/linux_key_map.h"
 
 #include <gtest/gtest.h>
 
@@ -35,6 +36,24 @@ TEST(KeyMap, TableIsABijection) {
   EXPECT_FALSE(usages.count(50) || usages.count(53) || usages.count(100));
   EXPECT_EQ(macFromHID(50, false), std::nullopt);  // Non-US # has no Mac key
   EXPECT_EQ(macFromHID(1000, false), std::nullopt);
+}
+
+// Every usage that has a code comes back from it, except Non-US # which shares the backslash key.
+TEST(LinuxKeyMap, RoundTripsAndCoversThePCKeyboard) {
+  for (std::uint16_t usage = 0; usage < 256; ++usage) {
+    auto code = LinuxKeyMap::x11FromHID(usage);
+    if (!code) continue;
+    EXPECT_LE(*code, 255) << usage;
+    if (usage == 50) {
+      EXPECT_EQ(LinuxKeyMap::hidFromX11(*code), 49);
+    } else {
+      EXPECT_EQ(LinuxKeyMap::hidFromX11(*code), usage) << usage;
+    }
+  }
+  for (std::uint16_t usage = 4; usage <= 101; ++usage) EXPECT_TRUE(LinuxKeyMap::evdevFromHID(usage)) << usage;
+  for (std::uint16_t usage = 224; usage <= 231; ++usage) EXPECT_TRUE(LinuxKeyMap::evdevFromHID(usage)) << usage;
+  for (std::uint16_t usage : {0, 3, 232, 0xFFFF}) EXPECT_EQ(LinuxKeyMap::evdevFromHID(usage), std::nullopt) << usage;
+  for (std::uint16_t code : {0, 3, 600}) EXPECT_EQ(LinuxKeyMap::hidFromX11(code), std::nullopt) << code;
 }
 
 }  // namespace
