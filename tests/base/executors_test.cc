@@ -6,6 +6,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_future.hpp>
+#include <atomic>
 #include <future>
 #include <numeric>
 #include <thread>
@@ -102,15 +103,18 @@ TEST(CpuPoolTest, ResultsAndErrorsComeBackToTheAwaitingExecutor) {
 TEST(CpuPoolTest, StoppingWithAJobInFlightIsClean) {
   auto executors = std::make_unique<Executors>();
   std::promise<void> started;
+  std::atomic<bool> finished = false;
   auto job = [&] {
     started.set_value();
-    std::this_thread::sleep_for(20ms);
+    std::this_thread::sleep_for(20ms);  // still running when the executors go
+    finished = true;
     return 1;
   };
   auto task = [&]() -> asio::awaitable<void> { co_await executors->cpu().run(job); };
   asio::co_spawn(executors->network().mainStrand(), task(), asio::detached);
   started.get_future().wait();
   executors.reset();  // joins the network thread, then the pool; the late result is dropped
+  EXPECT_TRUE(finished) << "the pool is joined, not abandoned with a job on it";
 }
 
 }  // namespace
