@@ -24,8 +24,8 @@
 #include "support/eventually.h"
 #include "support/fake_clipboard.h"
 #include "support/fake_power_inhibitor.h"
-#include "support/secret_store.h"
-#include "support/temp_dir.h"
+#include "support/on_strand.h"
+#include "support/settings_stack.h"
 
 namespace pellora::test {
 
@@ -94,17 +94,14 @@ struct Attempt {
   std::optional<HandshakeStatus> refused;
 };
 
-class HostServiceTest : public ::testing::Test {
+class HostServiceTest : public ::testing::Test, public test::SettingsStack {
  protected:
   void SetUp() override { ::unsetenv("PELLORA_RELAY_URL"); }
 
   // Runs `f` on the main strand and returns its result.
   template <typename F>
-  auto onMain(F f) {
-    std::packaged_task<std::invoke_result_t<F&>()> task(std::move(f));
-    auto result = task.get_future();
-    asio::post(network.mainStrand(), [&] { task(); });
-    return result.get();
+  auto onMain(F f) -> std::invoke_result_t<F&> {
+    return test::onStrand(network.mainStrand(), std::move(f));
   }
   // Polls `done` on the main strand; false if it never held within a generous bound.
   template <typename F>
@@ -199,13 +196,7 @@ class HostServiceTest : public ::testing::Test {
     return a.channel;
   }
 
-  test::TempDir folder{"host-service"};
-  std::filesystem::path dir = folder.path;
-  SettingsFile settingsFile{dir / "settings.json"};
-  FileSecretStore secrets{dir / "secrets.json"};
-  PermanentPasswordStore permanent{secrets};
   RelayIdentityStore identities{secrets, settingsFile};
-  AppSettings settings{settingsFile, permanent, dir / "autostart.desktop"};
   std::shared_ptr<FakeClipboard> clipboard = std::make_shared<FakeClipboard>();
   std::shared_ptr<FakePowerInhibitor> power = std::make_shared<FakePowerInhibitor>();
   std::shared_ptr<FakeApproval> approval = std::make_shared<FakeApproval>();

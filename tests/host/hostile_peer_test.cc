@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/asio/post.hpp>
 #include <algorithm>
 #include <fstream>
 #include <future>
@@ -13,13 +12,10 @@
 #include "host/fake_input_event_sink.h"
 #include "host/fake_screen_capturer.h"
 #include "host/host_session.h"
-#include "support/app_settings.h"
-#include "support/credential_stores.h"
 #include "support/eventually.h"
 #include "support/hostile_scripts.h"
 #include "support/scripted_peer.h"
-#include "support/settings_file.h"
-#include "support/temp_dir.h"
+#include "support/settings_stack.h"
 #include "viewer/fake_audio_output.h"
 #include "viewer/viewer_session.h"
 
@@ -39,7 +35,7 @@ CapturedFrame frameOf(int width, int height) {
 }
 
 // One session under attack, host or viewer, with the peer's end of its channel.
-class Arena {
+class Arena : public test::SettingsStack {
  public:
   ~Arena() {
     if (viewer) {
@@ -57,10 +53,7 @@ class Arena {
 
   template <typename Job>
   auto onMain(Job job) -> std::invoke_result_t<Job&> {
-    std::packaged_task<std::invoke_result_t<Job&>()> task(std::move(job));
-    auto result = task.get_future();
-    asio::post(network.mainStrand(), [&task] { task(); });
-    return test::awaitFuture(std::move(result));
+    return test::onStrand(network.mainStrand(), std::move(job));
   }
 
   // A host session that answered the peer's hello (JPEG regions) and captures.
@@ -108,11 +101,6 @@ class Arena {
     return clipboard;
   }
 
-  test::TempDir folder{"hostile-peer"};
-  SettingsFile settingsFile{folder.path / "settings.json"};
-  FileSecretStore secrets{folder.path / "secrets.json"};
-  PermanentPasswordStore permanent{secrets};
-  AppSettings settings{settingsFile, permanent, folder.path / "autostart.desktop"};
   std::shared_ptr<test::FakeScreen> screen = std::make_shared<test::FakeScreen>();
   std::atomic<int> outputsMade{0};
   std::mutex lock;

@@ -18,16 +18,9 @@
 
 #include "base/network_thread.h"
 #include "core/secure_channel.h"
+#include "support/on_strand.h"
 
 namespace pellora::test {
-
-inline constexpr auto peerBound = std::chrono::seconds(60);
-
-template <typename T>
-T awaitFuture(std::future<T> future) {
-  if (future.wait_for(peerBound) != std::future_status::ready) throw std::runtime_error("timed out");
-  return future.get();
-}
 
 // Two ends of one secure channel on `network`: first the session's, then the peer's.
 inline std::pair<std::shared_ptr<SecureChannel>, std::shared_ptr<SecureChannel>> channelPair(NetworkThread& network) {

@@ -12,8 +12,6 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
-#include <boost/asio/post.hpp>
-#include <boost/asio/use_future.hpp>
 #include <filesystem>
 
 #include "base/cpu_pool.h"
@@ -22,6 +20,7 @@
 #include "host/synthetic_screen_capturer.h"
 #include "support/fake_power_inhibitor.h"
 #include "support/null_clipboard.h"
+#include "support/on_strand.h"
 #include "support/secret_store.h"
 #include "support/temp_dir.h"
 #include "ui/main_window.h"
@@ -57,8 +56,8 @@ class DesktopWidgetsTest : public ::testing::Test {
         .downloadDirectory = root_ / "downloads"});
   }
   template <typename Work>
-  auto onStrand(Work work) {
-    return boost::asio::post(network_.mainStrand(), boost::asio::use_future(std::move(work))).get();
+  auto onStrand(Work work) -> std::invoke_result_t<Work&> {
+    return test::onStrand(network_.mainStrand(), std::move(work));
   }
 
   ~DesktopWidgetsTest() override {
@@ -67,13 +66,11 @@ class DesktopWidgetsTest : public ::testing::Test {
       const auto sessions = viewers_->state().sessions;
       for (const auto& entry : sessions) viewers_->close(entry.first);
       if (host_) host_->stop();
-      return 0;
     });
     if (host_) {
       EXPECT_TRUE(QTest::qWaitFor([&] { return onStrand([&] { return host_->session() == nullptr; }); }));
       onStrand([&] {
         host_.reset();
-        return 0;
       });
     }
     network_.stop();
@@ -155,7 +152,6 @@ TEST_F(DesktopWidgetsTest, BridgeShowsTheCurrentStateThenTheNewestUntilTheWidget
     settings_->setAcceptFiles(true);
     settings_->setAcceptFiles(false);
     settings_->setAcceptFiles(true);
-    return 0;
   });
   ASSERT_TRUE(QTest::qWaitFor([&] { return seen.size() == 3; }));
   QTest::qWait(50);
@@ -163,7 +159,6 @@ TEST_F(DesktopWidgetsTest, BridgeShowsTheCurrentStateThenTheNewestUntilTheWidget
   delete receiver;
   onStrand([this] {
     settings_->setAcceptFiles(false);
-    return 0;
   });
   QTest::qWait(50);
   EXPECT_EQ(seen.size(), 3u);
@@ -209,7 +204,6 @@ TEST_F(DesktopWidgetsTest, NearbyDevicesLeaveOutOurServiceUnderTheNameItIsAnnoun
   // Another machine was called "Masa" first: the mDNS daemon renamed our service.
   onStrand([&] {
     browser->report({{"Masa", "10.0.0.2", 7171}, {"Masa #2", "10.0.0.5", 7171}});
-    return 0;
   });
   ASSERT_TRUE(QTest::qWaitFor([&] { return listed() == QStringList{"Masa #2 cihazını seç"}; }));
   advertiser_->onName("Masa #2");
@@ -217,7 +211,6 @@ TEST_F(DesktopWidgetsTest, NearbyDevicesLeaveOutOurServiceUnderTheNameItIsAnnoun
   // Sharing off: nothing announced is ours.
   onStrand([&] {
     host_->stop();
-    return 0;
   });
   EXPECT_TRUE(QTest::qWaitFor([&] { return listed() == (QStringList{"Masa #2 cihazını seç", "Masa cihazını seç"}); }));
 }
@@ -242,7 +235,6 @@ TEST_F(DesktopWidgetsTest, PermanentPasswordFieldsFollowTheRules) {
 TEST_F(DesktopWidgetsTest, SettingsFitTheirWindowWithoutScrolling) {
   onStrand([&] {
     settings_->setRelayEnabled(true);  // the relay address and its note shown too
-    return 0;
   });
   SettingsView view(bridge_, SettingsModels{settings_, {}, passwords_});
   view.resize(640, 540);

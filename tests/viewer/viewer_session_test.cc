@@ -6,17 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/use_future.hpp>
 #include <fstream>
 #include <future>
 #include <thread>
 
-#include "support/credential_stores.h"
 #include "support/fake_clipboard.h"
 #include "support/scoped_env.h"
-#include "support/temp_dir.h"
+#include "support/on_strand.h"
+#include "support/settings_stack.h"
 #include "viewer/fake_audio_output.h"
 
 namespace pellora {
@@ -29,13 +28,8 @@ using State = ViewerSession::State;
 using M = Message;
 using Rates = std::pair<std::int64_t, std::int64_t>;  // fps, kbps
 
-constexpr auto bound = 60s;  // only so that a broken test fails instead of hanging
-
-template <typename T>
-T await(std::future<T> future) {
-  if (future.wait_for(bound) != std::future_status::ready) throw std::runtime_error("timed out");
-  return future.get();
-}
+constexpr auto bound = test::peerBound;  // only so that a broken test fails instead of hanging
+using test::awaitFuture;
 
 std::string text(const ViewerSession::Phase& phase) {
   if (const auto* c = std::get_if<ViewerSession::Connecting>(&phase)) return c->text;
@@ -62,14 +56,14 @@ class ScriptedHost {
 
   std::uint16_t port() const { return acceptor_.local_endpoint().port(); }
   const std::shared_ptr<SecureChannel>& channel() {
-    if (!channel_) channel_ = await(std::move(handshake_));
+    if (!channel_) channel_ = awaitFuture(std::move(handshake_));
     return channel_;
   }
   void send(const Message& message) { channel()->send(message); }
   // The viewer's next message, key-frame requests (the renderer's business) left out.
   Message next() {
     for (;;) {
-      Message m = await(asio::co_spawn(network_.executor(), channel()->receive(), asio::use_future));
+      Message m = awaitFuture(asio::co_spawn(network_.executor(), channel()->receive(), asio::use_future));
       if (!m.is<M::RequestKeyframe>()) return m;
     }
   }
@@ -88,7 +82,7 @@ class ScriptedHost {
   std::uint64_t syncs_ = 0;
 };
 
-class ViewerSessionTest : public ::testing::Test {
+class ViewerSessionTest : public ::testing::Test, public test::SettingsStack {
  protected:
   ~ViewerSessionTest() override {
     onMain([&] {
@@ -102,10 +96,7 @@ class ViewerSessionTest : public ::testing::Test {
   // Runs `job` on the main strand, where sessions live, and returns its result.
   template <typename Job>
   auto onMain(Job job) -> std::invoke_result_t<Job&> {
-    std::packaged_task<std::invoke_result_t<Job&>()> task(std::move(job));
-    auto result = task.get_future();
-    asio::post(network_.mainStrand(), [&task] { task(); });
-    return await(std::move(result));
+    return test::onStrand(network_.mainStrand(), std::move(job));
   }
   State state(const std::shared_ptr<ViewerSession>& s) {
     return onMain([&] { return s->state(); });
@@ -127,7 +118,7 @@ class ViewerSessionTest : public ::testing::Test {
                               return std::make_unique<FakeAudioOutput>();
                             },
                             clipboard_};
-    ViewerSession::Dependencies d{network_, cpu_, settings_, platform, "Görüntüleyen", dir_ / "downloads"};
+    ViewerSession::Dependencies d{network_, cpu_, settings, platform, "Görüntüleyen", dir / "downloads"};
     d.statisticsInterval = 24h;  // the tests tick themselves
     return d;
   }
@@ -154,12 +145,6 @@ class ViewerSessionTest : public ::testing::Test {
     return session;
   }
 
-  test::TempDir folder_{"viewer-session"};
-  std::filesystem::path dir_ = folder_.path;
-  SettingsFile settingsFile_{dir_ / "settings.json"};
-  FileSecretStore secrets_{dir_ / "secrets.json"};
-  PermanentPasswordStore permanent_{secrets_};
-  AppSettings settings_{settingsFile_, permanent_, dir_ / "autostart.desktop"};
   std::atomic<int> outputsMade_{0};
   std::shared_ptr<FakeClipboard> clipboard_ = std::make_shared<FakeClipboard>();
   CpuPool cpu_{2};
@@ -192,7 +177,7 @@ TEST_F(ViewerSessionTest, ConnectsAnnouncesItselfAndFollowsTheHost) {
   EXPECT_EQ(clipboard_->text(), "panodan");
 
   host.send(M::HostInfo{PeerOS::macOS, 9, "Stüdyo"});  // a codec we do not know is none
-  onMain([&] { settings_.setSyncClipboard(false); });
+  onMain([&] { settings.setSyncClipboard(false); });
   host.send(M::ClipboardText{"gizli"});  // ignored while syncing is off
   host.sync();
   EXPECT_EQ(state(session).codec, std::nullopt);
@@ -233,9 +218,9 @@ TEST_F(ViewerSessionTest, ControlAndCommandSwapOnlyForAMacHost) {
   host.sync();
   EXPECT_EQ((std::vector<int>{press(224), press(227), press(228), press(231), press(4)}),
             (std::vector<int>{227, 224, 231, 228, 4}));
-  onMain([&] { settings_.setSwapCommandControl(false); });
+  onMain([&] { settings.setSwapCommandControl(false); });
   EXPECT_EQ(press(224), 224) << "the setting is off";
-  onMain([&] { settings_.setSwapCommandControl(true); });
+  onMain([&] { settings.setSwapCommandControl(true); });
   host.send(M::HostInfo{PeerOS::windows, 1, "PC"});
   host.sync();
   EXPECT_EQ(press(224), 224) << "a Windows host";
@@ -260,8 +245,8 @@ TEST_F(ViewerSessionTest, GoodbyeTextOutlivesTheDropAndADisconnect) {
   ScriptedHost quiet(network_, cpu_), dropping(network_, cpu_);
   auto session = connected(quiet), dropped = connected(dropping);
   // An offer left unanswered is abandoned when the receive loop ends, after the drop reached the session.
-  std::ofstream(dir_ / "a.txt") << "a";
-  onMain([&] { session->sendFiles({dir_, dir_ / "a.txt"}); });  // the folder is skipped
+  std::ofstream(dir / "a.txt") << "a";
+  onMain([&] { session->sendFiles({dir, dir / "a.txt"}); });  // the folder is skipped
   EXPECT_EQ(quiet.next(), Message(M::FileOffer{2, "a.txt", 1}));
 
   quiet.channel()->close("");  // bye with an empty reason, then the connection drops
@@ -320,7 +305,7 @@ TEST_F(ViewerSessionTest, StatisticsCountVideoOnlyAndPongsGiveLatency) {
 TEST_F(ViewerSessionTest, AVersion2SessionPinsItsTargetAgainstALaterDowngrade) {
   ScriptedHost host(network_, cpu_);
   connected(host);
-  EXPECT_EQ(onMain([&] { return settings_.state().handshakeV2Pins; }),
+  EXPECT_EQ(onMain([&] { return settings.state().handshakeV2Pins; }),
             std::vector<std::string>{direct(host.port()).pinKey()});
 
   SecureChannel::ServerOptions version1Only;
@@ -328,10 +313,10 @@ TEST_F(ViewerSessionTest, AVersion2SessionPinsItsTargetAgainstALaterDowngrade) {
   ScriptedHost old(network_, cpu_, HandshakeStatus::ok, version1Only);
   auto unpinned = connected(old);
   EXPECT_EQ(state(unpinned).handshakeVersion, 1);
-  EXPECT_FALSE(onMain([&] { return settings_.isPinnedToHandshakeV2(direct(old.port()).pinKey()); }));
+  EXPECT_FALSE(onMain([&] { return settings.isPinnedToHandshakeV2(direct(old.port()).pinKey()); }));
 
   ScriptedHost impostor(network_, cpu_, HandshakeStatus::ok, version1Only);
-  onMain([&] { settings_.pinHandshakeV2(direct(impostor.port()).pinKey()); });
+  onMain([&] { settings.pinHandshakeV2(direct(impostor.port()).pinKey()); });
   EXPECT_EQ(endText(start(direct(impostor.port()))),
             "ended: Karşı taraf eski el sıkışma sürümüyle yanıt verdi; bu hedef sürüm 2'ye sabitlendi");
 }
@@ -350,7 +335,7 @@ TEST_F(ViewerSessionTest, ConnectFailuresShowTheErrorText) {
 
   onMain([&] {
     phases_.clear();
-    settings_.setRelayURL("http://127.0.0.1:" + std::to_string(closedPort));
+    settings.setRelayURL("http://127.0.0.1:" + std::to_string(closedPort));
   });
   EXPECT_TRUE(endText(start(ViewerTarget{ViewerTarget::Relay{"123456789"}})).starts_with("ended: Bağlanılamadı: "));
   EXPECT_EQ(onMain([&] { return phases_.at(1); }), "Relay üzerinden aranıyor…");
