@@ -1,9 +1,8 @@
 #include "core/opus_codec.h"
 
 #include <gtest/gtest.h>
-#include <opus.h>
 
-#include "support/tone.h"
+#include "support/opus_packets.h"
 
 namespace pellora {
 namespace {
@@ -22,18 +21,6 @@ std::vector<float> decodeAll(OpusDecoder& decoder, const std::vector<Bytes>& pac
     EXPECT_EQ(samples.size(), kFrame * decoder.channels());
     out.insert(out.end(), samples.begin(), samples.end());
   }
-  return out;
-}
-
-// A raw packet of `frames` per channel straight from the library, for durations our encoder never makes.
-Bytes rawPacket(int channels, int frames) {
-  int status = 0;
-  ::OpusEncoder* e = opus_encoder_create(48'000, channels, OPUS_APPLICATION_AUDIO, &status);
-  const auto pcm = tone(std::vector<double>(static_cast<std::size_t>(channels), 440), static_cast<std::size_t>(frames));
-  Bytes out(4000);
-  const int n = opus_encode_float(e, pcm.data(), frames, out.data(), static_cast<int>(out.size()));
-  opus_encoder_destroy(e);
-  out.resize(static_cast<std::size_t>(std::max(n, 0)));
   return out;
 }
 
@@ -113,12 +100,12 @@ TEST(OpusDecoder, BadOrOversizedPacketsGiveNothing) {
   OpusDecoder decoder(2);
   EXPECT_TRUE(decoder.decode({}).empty());
   // A 40 ms packet would not fit one frame; a 10 ms one is shorter than a frame and passes through.
-  EXPECT_TRUE(decoder.decode(rawPacket(2, 2 * kFrame)).empty());
-  EXPECT_EQ(decoder.decode(rawPacket(2, kFrame / 2)).size(), kFrame);
+  EXPECT_TRUE(decoder.decode(test::RawOpusPackets({440, 440}, 2 * kFrame).next()).empty());
+  EXPECT_EQ(decoder.decode(test::RawOpusPackets({440, 440}, kFrame / 2).next()).size(), kFrame);
   // Code 3 packet whose frame count byte claims more frames than the packet holds.
   EXPECT_TRUE(decoder.decode(Bytes{0xfb, 0x3f}).empty());
   // A mono packet plays on a stereo decoder (the library duplicates it).
-  EXPECT_EQ(decoder.decode(rawPacket(1, kFrame)).size(), 2 * kFrame);
+  EXPECT_EQ(decoder.decode(test::RawOpusPackets({440}, kFrame).next()).size(), 2 * kFrame);
 }
 
 }  // namespace

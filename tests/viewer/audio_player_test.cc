@@ -1,43 +1,19 @@
 #include "viewer/audio_player.h"
 
 #include <gtest/gtest.h>
-#include <opus.h>
 
 #include "core/transport_error.h"
-#include "support/tone.h"
+#include "support/opus_packets.h"
 #include "viewer/fake_audio_output.h"
 
 namespace pellora {
 namespace {
 
-// Consecutive stereo packets of a 750 Hz / 1500 Hz tone, `frames` per channel each (the player must
-// handle any packet length the codec allows, not only the 20 ms ones our encoder makes).
-class PacketSource {
- public:
-  explicit PacketSource(int frames) : frames_(frames) {
-    int status = 0;
-    encoder_ = opus_encoder_create(48'000, 2, OPUS_APPLICATION_AUDIO, &status);
-  }
-  ~PacketSource() { opus_encoder_destroy(encoder_); }
-
-  Bytes next() {
-    const auto pcm = test::tone({750, 1500}, static_cast<std::size_t>(frames_), at_);
-    at_ += static_cast<std::size_t>(frames_);
-    Bytes out(4000);
-    out.resize(static_cast<std::size_t>(opus_encode_float(encoder_, pcm.data(), frames_, out.data(), 4000)));
-    return out;
-  }
-
- private:
-  ::OpusEncoder* encoder_;
-  int frames_;
-  std::size_t at_ = 0;
-};
-
 struct PlayerUnderTest {
   FakeAudioOutput* output = new FakeAudioOutput;
   AudioPlayer player{2, std::unique_ptr<AudioOutput>(output)};
-  PacketSource full{960}, half{480};
+  // The player must handle any packet length the codec allows, not only the 20 ms ones our encoder makes.
+  test::RawOpusPackets full{{750, 1500}, 960}, half{{750, 1500}, 480};
 
   void play(Bytes packet) {
     player.play(std::move(packet));
