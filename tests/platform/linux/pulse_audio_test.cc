@@ -2,19 +2,13 @@
 // the output comes back from the sink's monitor. Skipped where no server can be started.
 
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <cstdlib>
-#include <filesystem>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "core/opus_codec.h"
@@ -23,95 +17,64 @@
 #include "platform/linux/audio_output_pulse.h"
 #include "platform/linux/audio_source_pulse.h"
 #include "platform/linux/pulse_connection.h"
+#include "support/child_process.h"
+#include "support/eventually.h"
+#include "support/json_file.h"
+#include "support/temp_dir.h"
 #include "support/tone.h"
 #include "viewer/audio_player.h"
-
-extern char** environ;
 
 namespace pellora {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 // A sound server of our own: runtime and config under a temporary folder, one null sink at 48 kHz float
-// (so nothing is resampled), reachable only through a socket in that folder.
+// (so nothing is resampled), reachable only through a socket in that folder. Its environment holds only
+// PATH and that folder, so nothing of the user's sound settings is read.
 class PulseServer {
  public:
   PulseServer() {
-    char dirTemplate[] = "/tmp/pellora-pulse-XXXXXX";
-    if (!mkdtemp(dirTemplate)) return;
-    dir_ = dirTemplate;
-    problem_.clear();
-    socket_ = (dir_ / "native").string();
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      const std::string var = *e;
-      if (var.starts_with("HOME=") || var.starts_with("XDG_") || var.starts_with("PULSE_")) continue;
-      env.push_back(var);
-    }
-    env.push_back("HOME=" + dir_.string());
-    env.push_back("XDG_RUNTIME_DIR=" + dir_.string());
-    env.push_back("XDG_CONFIG_HOME=" + dir_.string());
-    std::vector<std::string> args{"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-                                  "--realtime=no", "--high-priority=no", "-n", "--log-target=stderr",
-                                  "-L", "module-null-sink sink_name=pellora_test format=float32le rate=48000",
-                                  "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + socket_};
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    for (auto& e : env) envp.push_back(e.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::string log = (dir_ / "server.log").string();
-    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    if (posix_spawnp(&pid_, "pulseaudio", &actions, nullptr, argv.data(), envp.data()) != 0) {
-      pid_ = -1;
+    const std::string dir = folder_.path.string();
+    process_ = std::make_unique<test::ChildProcess>(
+        "/bin/sh",
+        std::vector<std::string>{
+            "-c",
+            "exec env -i PATH=\"$PATH\" HOME=\"$0\" XDG_RUNTIME_DIR=\"$0\" XDG_CONFIG_HOME=\"$0\" pulseaudio \"$@\" "
+            ">/dev/null 2>\"$0/server.log\"",
+            dir, "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "--realtime=no", "--high-priority=no",
+            "-n", "--log-target=stderr", "-L", "module-null-sink sink_name=pellora_test format=float32le rate=48000",
+            "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + dir + "/native"});
+    // A startup deadline, not a measurement: a healthy server answers within a fraction of it.
+    std::optional<int> exited;
+    const bool answered = test::eventually(
+        [&] {
+          if ((exited = process_->wait(0ms))) return true;
+          try {
+            PulseConnection probe(address(), "pellora.probe");
+            return true;
+          } catch (const TransportError&) {
+            return false;
+          }
+        },
+        20s, 50ms);
+    if (exited == 127) {
       problem_ = "the pulseaudio program cannot be started (is the pulseaudio package installed?)";
+    } else if (exited) {
+      problem_ = "pulseaudio exited at start: " + test::readTextFile(folder_.path / "server.log");
+    } else if (!answered) {
+      problem_ = "pulseaudio did not answer on its socket";
     }
-    posix_spawn_file_actions_destroy(&actions);
-    if (pid_ > 0) waitUntilReady();
-  }
-
-  ~PulseServer() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-    std::error_code ignored;
-    if (!dir_.empty()) fs::remove_all(dir_, ignored);
   }
 
   // Empty when the server is up; otherwise why not.
   const std::string& problem() const { return problem_; }
-  std::string address() const { return "unix:" + socket_; }
+  std::string address() const { return "unix:" + (folder_.path / "native").string(); }
 
  private:
-  void waitUntilReady() {
-    // A startup deadline, not a measurement: a healthy server answers within a fraction of it.
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        problem_ = "pulseaudio exited at start (see its log under /tmp/pellora-pulse-*)";
-        return;
-      }
-      try {
-        PulseConnection probe(address(), "pellora.probe");
-        return;
-      } catch (const TransportError&) {
-        std::this_thread::sleep_for(50ms);
-      }
-    }
-    problem_ = "pulseaudio did not answer on its socket";
-  }
-
-  fs::path dir_;
-  std::string socket_;
-  pid_t pid_ = -1;
-  std::string problem_ = "no temporary folder";
+  test::TempDir folder_{"pellora-pulse"};
+  std::unique_ptr<test::ChildProcess> process_;  // killed before the folder goes
+  std::string problem_;
 };
 
 class PulseAudioTest : public testing::Test {
