@@ -99,51 +99,32 @@ TEST(SecureChannelRecords, FirstRecordUsesTheZeroNonceAndMessagesRoundTrip) {
 }
 
 TEST(SecureChannelRecords, TamperedReplayedAndReorderedRecordsFailForGood) {
-  auto sealed = [] {
-    CipherState s(keyA);
+  CipherState sealer(keyA);
+  std::vector<Bytes> sealed;
+  for (std::uint64_t i = 0; i < 3; ++i) sealed.push_back(sealer.seal(ping(i).encode()));
+  Bytes tampered = sealed[0];
+  tampered[2] ^= 1;
+  const std::string auth = "authenticationFailure", short_ = "Eksik veri", first = "ping 0";
+  // Raw records sent, and what the receiving channel makes of each in turn.
+  const struct {
+    const char* what;
     std::vector<Bytes> records;
-    for (std::uint64_t i = 0; i < 3; ++i) records.push_back(s.seal(ping(i).encode()));
-    return records;
-  }();
-  {
-    ChannelPair p;  // a flipped bit, then the genuine next record
-    Bytes tampered = sealed[0];
-    tampered[2] ^= 1;
-    p.sendRaw(tampered);
-    p.sendRaw(sealed[1]);
-    EXPECT_EQ(p.receive(*p.server).errorText(), "authenticationFailure");
-    EXPECT_EQ(p.receive(*p.server).errorText(), "authenticationFailure");
-  }
-  {
-    ChannelPair p;  // replay
-    p.sendRaw(sealed[0]);
-    p.sendRaw(sealed[0]);
-    p.sendRaw(sealed[1]);
-    EXPECT_EQ(*p.receive(*p.server).value, ping(0));
-    EXPECT_EQ(p.receive(*p.server).errorText(), "authenticationFailure");
-    EXPECT_EQ(p.receive(*p.server).errorText(), "authenticationFailure");
-  }
-  {
-    ChannelPair p;  // reorder
-    p.sendRaw(sealed[1]);
-    p.sendRaw(sealed[0]);
-    EXPECT_EQ(p.receive(*p.server).errorText(), "authenticationFailure");
-    EXPECT_EQ(p.receive(*p.server).errorText(), "authenticationFailure");
-  }
-  {
-    ChannelPair p;  // 15 bytes are truncated and consume no nonce; 16 open to nothing, which is no message
-    p.sendRaw(Bytes(15, 0));
-    p.sendRaw(sealed[0]);
-    p.sendRaw(CipherState(CipherState(keyA)).seal({}));  // counter 0 again: fails after sealed[0]
-    EXPECT_EQ(p.receive(*p.server).errorText(), "Eksik veri");
-    EXPECT_EQ(*p.receive(*p.server).value, ping(0));
-    EXPECT_EQ(p.receive(*p.server).errorText(), "authenticationFailure");
-  }
-  {
+    std::vector<std::string> outcomes;
+  } cases[] = {
+      {"a flipped bit, then the genuine next record", {tampered, sealed[1]}, {auth, auth}},
+      {"replay", {sealed[0], sealed[0], sealed[1]}, {first, auth, auth}},
+      {"reorder", {sealed[1], sealed[0]}, {auth, auth}},
+      // 15 bytes are truncated and consume no nonce; counter 0 again fails after sealed[0]
+      {"truncated", {Bytes(15, 0), sealed[0], CipherState(keyA).seal({})}, {short_, first, auth}},
+      {"an empty plaintext is no message", {CipherState(keyA).seal({})}, {short_}},
+  };
+  for (const auto& c : cases) {
     ChannelPair p;
-    CipherState s(keyA);
-    p.sendRaw(s.seal({}));
-    EXPECT_EQ(p.receive(*p.server).errorText(), "Eksik veri") << "an empty plaintext is not a message";
+    for (const Bytes& record : c.records) p.sendRaw(record);
+    for (const std::string& expected : c.outcomes) {
+      const auto got = p.receive(*p.server);
+      EXPECT_EQ(got.value ? (*got.value == ping(0) ? first : "another message") : got.errorText(), expected) << c.what;
+    }
   }
 }
 

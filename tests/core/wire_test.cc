@@ -4,6 +4,7 @@
 
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
+#include <functional>
 #include <thread>
 
 #include "support/loopback.h"
@@ -62,36 +63,31 @@ TEST(WireRead, ExactCountsDelimitersAndFramesShareOneStream) {
 }
 
 TEST(WireRead, BoundsAndEndsOfStream) {
-  {
+  enum class End { open, closed, halfClosed };
+  const auto frame = [](Wire& w) { return w.readFrame(); };
+  const struct {
+    const char* what;
+    Bytes sent;
+    End end;
+    std::function<awaitable<Bytes>(Wire&)> read;
+    const char* error;
+  } cases[] = {
+      {"a head past its bound", text("0123456789abcdefXYZ"), End::open,
+       [](Wire& w) { return w.readUntil(text("\r\n\r\n"), 16); }, "Çerçeve çok büyük (16 bayt)"},
+      {"a zero bound", {}, End::open, [](Wire& w) { return w.readUntil(text("\n"), 0); }, "Çerçeve çok büyük (0 bayt)"},
+      {"an oversize prefix", {0x02, 0x00, 0x00, 0x01}, End::open, frame, "Çerçeve çok büyük (33554433 bayt)"},
+      {"a reader's own bound: the prefix alone decides, nothing of the payload is awaited", {0x00, 0x00, 0x04, 0x01},
+       End::open, [](Wire& w) { return w.readFrame(1024); }, "Çerçeve çok büyük (1025 bayt)"},
+      {"two of four bytes, then the peer closes", {1, 2}, End::closed, [](Wire& w) { return w.read(4); },
+       "Bağlantı kapandı"},
+      {"the peer closes in the middle of a frame", {0, 0, 0, 10, 1, 2, 3}, End::halfClosed, frame, "Bağlantı kapandı"},
+  };
+  for (const auto& c : cases) {
     RawPeer peer;
-    peer.send(text("0123456789abcdefXYZ"));
-    EXPECT_EQ(peer.run(peer.wire->readUntil(text("\r\n\r\n"), 16)).errorText(), "Çerçeve çok büyük (16 bayt)");
-  }
-  {
-    RawPeer peer;
-    EXPECT_EQ(peer.run(peer.wire->readUntil(text("\n"), 0)).errorText(), "Çerçeve çok büyük (0 bayt)");
-  }
-  {
-    RawPeer peer;  // oversize prefix
-    peer.send({0x02, 0x00, 0x00, 0x01});
-    EXPECT_EQ(peer.run(peer.wire->readFrame()).errorText(), "Çerçeve çok büyük (33554433 bayt)");
-  }
-  {
-    RawPeer peer;  // a reader's own bound: the prefix alone decides, nothing of the payload is awaited
-    peer.send({0x00, 0x00, 0x04, 0x01});
-    EXPECT_EQ(peer.run(peer.wire->readFrame(1024)).errorText(), "Çerçeve çok büyük (1025 bayt)");
-  }
-  {
-    RawPeer peer;  // two of four bytes, then the peer closes
-    peer.send({1, 2});
-    peer.socket->close();
-    EXPECT_EQ(peer.run(peer.wire->read(4)).errorText(), "Bağlantı kapandı");
-  }
-  {
-    RawPeer peer;  // the peer closes in the middle of a frame
-    peer.send({0, 0, 0, 10, 1, 2, 3});
-    peer.socket->shutdown(asio::socket_base::shutdown_send);
-    EXPECT_EQ(peer.run(peer.wire->readFrame()).errorText(), "Bağlantı kapandı");
+    if (!c.sent.empty()) peer.send(c.sent);
+    if (c.end == End::closed) peer.socket->close();
+    if (c.end == End::halfClosed) peer.socket->shutdown(asio::socket_base::shutdown_send);
+    EXPECT_EQ(peer.run(c.read(*peer.wire)).errorText(), c.error) << c.what;
   }
 }
 

@@ -50,24 +50,22 @@ TEST_F(InputInjectorTest, MapsNormalisedPositionsOntoTheDisplay) {
 }
 
 TEST_F(InputInjectorTest, MovesWhileButtonsAreHeldAreDrags) {
-  button(2, true);  // middle
-  injector->handle(Message::MouseMove{0.1f, 0.1f});
-  EXPECT_EQ(mouse(1).type, Type::otherDragged);
-  EXPECT_EQ(mouse(1).button, MouseEvent::centerButton);
-
-  button(1, true);  // right beats middle
-  injector->handle(Message::MouseMove{0.2f, 0.2f});
-  EXPECT_EQ(mouse(3).type, Type::rightDragged);
-  EXPECT_EQ(mouse(3).button, MouseEvent::rightButton);
-
-  button(0, true);  // left beats both
-  injector->handle(Message::MouseMove{0.3f, 0.3f});
-  EXPECT_EQ(mouse(5).type, Type::leftDragged);
-  EXPECT_EQ(mouse(5).button, MouseEvent::leftButton);
-
-  button(0, false);
-  button(1, false);
-  button(2, false);
+  // Pressed in this order, each button beats those held before it.
+  const struct {
+    std::uint8_t raw;
+    Type dragged;
+    decltype(MouseEvent::button) number;
+  } held[] = {{2, Type::otherDragged, MouseEvent::centerButton},
+              {1, Type::rightDragged, MouseEvent::rightButton},
+              {0, Type::leftDragged, MouseEvent::leftButton}};
+  for (const auto& h : held) {
+    button(h.raw, true);
+    injector->handle(Message::MouseMove{0.1f, 0.1f});
+    const auto& drag = std::get<MouseEvent>(sink->events.back());
+    EXPECT_EQ(drag.type, h.dragged);
+    EXPECT_EQ(drag.button, h.number);
+  }
+  for (const auto& h : held) button(h.raw, false);
   injector->handle(Message::MouseMove{0.4f, 0.4f});
   EXPECT_EQ(mouse(9).type, Type::moved);
 }
