@@ -15,6 +15,7 @@
 #include "support/child_process.h"
 #include "support/eventually.h"
 #include "support/json_file.h"
+#include "support/pellora_process.h"
 #include "support/temp_dir.h"
 #include "support/xvfb.h"
 
@@ -47,15 +48,12 @@ std::pair<int, int> pointer(const std::string& display) {
 
 class DesktopAppTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    environment_ = "HOME=" + folder_.string() + " XDG_CONFIG_HOME=" + (folder_ / "config").string() +
-                   " XDG_DATA_HOME=" + (folder_ / "data").string() + " PELLORA_SECRET_STORE=file ";
-  }
-
-  std::unique_ptr<ChildProcess> start(const std::string& name, const std::string& variables, const std::string& arguments) {
-    const std::string command = "exec env " + environment_ + variables + " \"" + PELLORA_BINARY + "\" " + arguments +
-                                " >" + (folder_ / (name + ".log")).string() + " 2>&1 </dev/null";
-    return std::make_unique<ChildProcess>("/bin/sh", std::vector<std::string>{"-c", command});
+  // Each process with the test's HOME and XDG folders and the file secret store, and `variables` besides.
+  std::unique_ptr<PelloraProcess> start(const std::string& name, std::vector<std::string> variables,
+                                        const std::vector<std::string>& arguments) {
+    variables.insert(variables.end(), {"HOME=" + folder_.string(), "XDG_CONFIG_HOME=" + (folder_ / "config").string(),
+                                       "XDG_DATA_HOME=" + (folder_ / "data").string(), "PELLORA_SECRET_STORE=file"});
+    return std::make_unique<PelloraProcess>(folder_, name, arguments, variables);
   }
 
   int hostPort() {
@@ -66,15 +64,14 @@ class DesktopAppTest : public ::testing::Test {
 
   TempDir temp_{"pellora-desktop"};
   fs::path folder_ = temp_.path;
-  std::string environment_;
 };
 
 TEST_F(DesktopAppTest, AutoConnectedWindowControlsTheHost) {
   Xvfb viewerScreen(1600, 1000);
   Xvfb hostScreen(800, 600);
-  auto host = start("host", "DISPLAY=" + hostScreen.display(),
-                    std::string("host --listen 127.0.0.1:0 --no-relay --no-discovery --approve never --password ") +
-                        password + " --status-json " + (folder_ / "status.json").string());
+  auto host = start("host", {"DISPLAY=" + hostScreen.display()},
+                    {"host", "--listen", "127.0.0.1:0", "--no-relay", "--no-discovery", "--approve", "never",
+                     "--password", password, "--status-json", (folder_ / "status.json").string()});
   ASSERT_TRUE(eventually([&] { return hostPort() > 0; }));
   // The host's keyboard, watched on its root window (the focus of a bare X server).
   const fs::path keys = folder_ / "keys.log";
@@ -82,10 +79,11 @@ TEST_F(DesktopAppTest, AutoConnectedWindowControlsTheHost) {
       "/bin/sh", std::vector<std::string>{"-c", "exec env DISPLAY=" + hostScreen.display() +
                                                     " xev -root -event keyboard >" + keys.string()});
 
-  auto app = start("app", "DISPLAY=" + viewerScreen.display() + " PELLORA_HOST_LISTEN=127.0.0.1:0" +
-                              " PELLORA_AUTOCONNECT='127.0.0.1:" + std::to_string(hostPort()) + "|" + password + "'",
-                   "");
-  ASSERT_TRUE(eventually([&] { return hostHasSession(); })) << run("cat " + (folder_ / "app.log").string());
+  auto app = start("app",
+                   {"DISPLAY=" + viewerScreen.display(), "PELLORA_HOST_LISTEN=127.0.0.1:0",
+                    "PELLORA_AUTOCONNECT=127.0.0.1:" + std::to_string(hostPort()) + "|" + password},
+                   {});
+  ASSERT_TRUE(eventually([&] { return hostHasSession(); })) << app->errors();
 
   // The session window carries the host's name once connected.
   std::string hostName = run("hostname");
@@ -123,8 +121,8 @@ TEST_F(DesktopAppTest, AutoConnectedWindowControlsTheHost) {
     return run("cat " + keys.string()).find("(keysym 0x62, b)") != std::string::npos;
   })) << run("cat " + keys.string());
   watcher->signal(SIGTERM);
-  app->signal(SIGTERM);
-  host->signal(SIGTERM);
+  app->process->signal(SIGTERM);
+  host->process->signal(SIGTERM);
 }
 
 }  // namespace

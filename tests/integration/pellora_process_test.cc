@@ -17,6 +17,7 @@
 #include "support/eventually.h"
 #include "support/headless_gnome.h"
 #include "support/json_file.h"
+#include "support/pellora_process.h"
 #include "support/relay_process.h"
 #include "support/temp_dir.h"
 #include "support/xvfb.h"
@@ -32,19 +33,7 @@ constexpr auto settle = 30s;  // the longest any awaited change may take; reache
 
 std::string text(const json::value& value) { return value.is_string() ? std::string(value.as_string()) : std::string(); }
 
-// One pellora process; its standard error goes to a file beside the test's others.
-struct Pellora {
-  std::unique_ptr<ChildProcess> process;
-  fs::path stderrFile;
-
-  Pellora(const fs::path& folder, const std::string& name, std::vector<std::string> arguments)
-      : stderrFile(folder / (name + ".stderr")) {
-    arguments.insert(arguments.begin(), {"-c", "exec \"$0\" \"$@\" 2>\"$PELLORA_TEST_STDERR\" </dev/null", PELLORA_BINARY});
-    setenv("PELLORA_TEST_STDERR", stderrFile.c_str(), 1);
-    process = std::make_unique<ChildProcess>("/bin/sh", arguments);
-  }
-  std::string errors() const { return readTextFile(stderrFile); }
-};
+using Pellora = PelloraProcess;
 
 class PelloraProcessTest : public ::testing::Test {
  protected:
@@ -117,6 +106,17 @@ class PelloraProcessTest : public ::testing::Test {
   static void watchThenStop(Pellora& viewer) {
     awaitVideo(viewer);
     viewer.process->signal(SIGINT);
+  }
+
+  // A viewer watches until video arrives and stops, then the host stops as a service manager stops it; both
+  // leave with 0. The viewer's summary.
+  json::value watchThenStopBoth(Pellora& host) {
+    auto viewer = connect(local(), {"--password", password});
+    watchThenStop(*viewer);
+    EXPECT_EQ(viewer->process->wait(settle), 0) << viewer->errors();
+    host.process->signal(SIGTERM);
+    EXPECT_EQ(host.process->wait(settle), 0) << host.errors();
+    return readJSONFile(statsFile()).value_or(json::value());
   }
 
   static bool hasActiveSession(const json::value& s) { return !s.at("active").is_null(); }
@@ -254,13 +254,7 @@ TEST_F(PelloraProcessTest, ViewerWatchesAnX11Display) {
   setenv("DISPLAY", xvfb.display().c_str(), 1);
   auto host = startHost({"--source", "x11"});
   unsetenv("DISPLAY");
-  auto viewer = connect(local(), {"--password", password});
-  watchThenStop(*viewer);
-  ASSERT_EQ(viewer->process->wait(settle), 0) << viewer->errors();
-  auto stats = *readJSONFile(statsFile());
-  expectSession(stats, "h264");
-  host->process->signal(SIGTERM);
-  EXPECT_EQ(host->process->wait(settle), 0) << host->errors();
+  expectSession(watchThenStopBoth(*host), "h264");
 }
 
 TEST_F(PelloraProcessTest, ViewerWatchesAGnomeWaylandDesktop) {
@@ -271,36 +265,27 @@ TEST_F(PelloraProcessTest, ViewerWatchesAGnomeWaylandDesktop) {
     GTEST_SKIP() << e.what();
   }
   auto host = startHost({"--source", "wayland"});
-  auto viewer = connect(local(), {"--password", password});
-  watchThenStop(*viewer);
-  ASSERT_EQ(viewer->process->wait(settle), 0) << viewer->errors();
-  auto stats = *readJSONFile(statsFile());
+  const json::value stats = watchThenStopBoth(*host);
   EXPECT_TRUE(stats.at("connected").as_bool()) << json::serialize(stats);
-  host->process->signal(SIGTERM);
-  EXPECT_EQ(host->process->wait(settle), 0) << host->errors();
   // GNOME's sessions share the clipboard: the host says nothing of it being off.
   std::string said = host->errors();
   while (std::optional<std::string> line = host->process->readLine(1s)) said += *line + "\n";
   EXPECT_EQ(said.find("clipboard sync is off"), std::string::npos) << said;
 }
 
-TEST_F(PelloraProcessTest, WaylandSourceWithoutAPortalOrCompositorIsRefused) {
-  // A session bus with neither a portal nor the compositor's interfaces.
+TEST_F(PelloraProcessTest, SourceWithoutItsDesktopIsRefused) {
+  // A session bus with neither a portal nor the compositor's interfaces, and no X display.
   ChildProcess bus("/usr/bin/dbus-daemon", {"--session", "--print-address=1", "--nofork"});
   const std::optional<std::string> address = bus.readLine();
   ASSERT_TRUE(address);
   setenv("DBUS_SESSION_BUS_ADDRESS", address->c_str(), 1);
-  Pellora host(folder_, "host", {"host", "--source", "wayland", "--no-relay", "--no-discovery"});
-  EXPECT_EQ(host.process->wait(settle), 1);
-  unsetenv("DBUS_SESSION_BUS_ADDRESS");
-  EXPECT_NE(host.errors().find("remote-desktop"), std::string::npos) << host.errors();
-}
-
-TEST_F(PelloraProcessTest, X11SourceWithoutADisplayIsRefused) {
   unsetenv("DISPLAY");
-  Pellora host(folder_, "host", {"host", "--source", "x11", "--no-relay", "--no-discovery"});
-  EXPECT_EQ(host.process->wait(settle), 1);
-  EXPECT_NE(host.errors().find("DISPLAY"), std::string::npos);
+  for (const auto& [source, missing] : {std::pair("wayland", "remote-desktop"), std::pair("x11", "DISPLAY")}) {
+    Pellora host(folder_, source, {"host", "--source", source, "--no-relay", "--no-discovery"});
+    EXPECT_EQ(host.process->wait(settle), 1) << source;
+    EXPECT_NE(host.errors().find(missing), std::string::npos) << host.errors();
+  }
+  unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
 }  // namespace
