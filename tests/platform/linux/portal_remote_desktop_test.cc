@@ -8,8 +8,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 
 #include "capture_checks.h"
@@ -78,12 +80,14 @@ class ScriptedPortal {
     std::lock_guard lock(mutex_);
     return calls_;
   }
+  bool anyCall(const std::function<bool(const std::string&)>& match) {
+    std::lock_guard lock(mutex_);
+    return std::ranges::any_of(calls_, match);
+  }
   bool waitForCall(const std::string& prefix) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, std::chrono::seconds(5), [&] {
-      for (const auto& c : calls_)
-        if (c.starts_with(prefix)) return true;
-      return false;
+      return std::ranges::any_of(calls_, [&](const std::string& c) { return c.starts_with(prefix); });
     });
   }
 
@@ -149,10 +153,7 @@ class ScriptedPortal {
         nullptr, nullptr, nullptr);
     GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(introspection, nullptr);
     static const GDBusInterfaceVTable vtable = {
-        [](GDBusConnection*, const gchar* sender, const gchar* path, const gchar* interface, const gchar* method,
-           GVariant* parameters, GDBusMethodInvocation* invocation, gpointer data) {
-          static_cast<ScriptedPortal*>(data)->handle(sender, path, interface, method, parameters, invocation);
-        },
+        methodCall,
         [](GDBusConnection*, const gchar*, const gchar*, const gchar* interface, const gchar*, GError**,
            gpointer) -> GVariant* {
           return g_variant_new_uint32(std::string_view(interface).ends_with("ScreenCast") ? 7 : 2);
@@ -211,8 +212,8 @@ class ScriptedPortal {
       const char* token = "s";
       g_variant_lookup(options, "session_handle_token", "&s", &token);
       session_ = std::string("/org/freedesktop/portal/desktop/session/x/") + token;
-      g_dbus_connection_register_object(bus_, session_.c_str(), sessionInterface_,
-                                        &sessionVTable(), this, nullptr, nullptr);
+      static const GDBusInterfaceVTable sessionVTable = {methodCall, nullptr, nullptr, {}};
+      g_dbus_connection_register_object(bus_, session_.c_str(), sessionInterface_, &sessionVTable, this, nullptr, nullptr);
       record("CreateSession");
       g_variant_dict_insert(&results, "session_handle", "s", session_.c_str());
       respond(invocation, sender, options, 0, g_variant_dict_end(&results));
@@ -253,9 +254,7 @@ class ScriptedPortal {
       record("SelectionWrite");
       returnPipe(invocation, true, pasteEnd_);
     } else if (m == "SelectionRead") {
-      gchar* text = g_variant_print(parameters, FALSE);
-      record(std::string("SelectionRead ") + text);
-      g_free(text);
+      record("SelectionRead " + printed(parameters));
       UniqueFd writeEnd;
       returnPipe(invocation, false, writeEnd);
       if (write(writeEnd.get(), offered.data(), offered.size()) != static_cast<ssize_t>(offered.size())) std::abort();
@@ -272,22 +271,20 @@ class ScriptedPortal {
       g_object_unref(list);
     } else {
       // Input: the method, the stream (for motion) and the values.
-      gchar* text = g_variant_print(parameters, FALSE);
-      std::string line = std::string(method) + " " + text;
-      g_free(text);
-      record(line);
+      record(std::string(method) + " " + printed(parameters));
       g_dbus_method_invocation_return_value(invocation, nullptr);
     }
   }
 
-  static const GDBusInterfaceVTable& sessionVTable() {
-    static const GDBusInterfaceVTable vtable = {
-        [](GDBusConnection*, const gchar* sender, const gchar* path, const gchar* interface, const gchar* method,
-           GVariant* parameters, GDBusMethodInvocation* invocation, gpointer data) {
-          static_cast<ScriptedPortal*>(data)->handle(sender, path, interface, method, parameters, invocation);
-        },
-        nullptr, nullptr, {}};
-    return vtable;
+  static void methodCall(GDBusConnection*, const gchar* sender, const gchar* path, const gchar* interface,
+                         const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation, gpointer data) {
+    static_cast<ScriptedPortal*>(data)->handle(sender, path, interface, method, parameters, invocation);
+  }
+  static std::string printed(GVariant* value) {
+    gchar* text = g_variant_print(value, FALSE);
+    std::string out(text);
+    g_free(text);
+    return out;
   }
 
   Script script_;
@@ -356,21 +353,19 @@ TEST_F(PortalRemoteDesktopTest, AsksOnceThenRestoresTheConsentAndCapturesThrough
   const std::string node = std::to_string(gnome_->pipeWireNode());
   EXPECT_EQ(first.at(1), "SelectDevices restore= persist=2 types=3 cursor=0");
   EXPECT_EQ(first.at(2), "SelectSources restore= persist=0 types=1 cursor=4");
-  bool motion = false, button = false;
-  for (const auto& line : first) {
-    motion = motion || (line.starts_with("NotifyPointerMotionAbsolute") &&
-                        line.find(", {}, " + node + ", 100.0, 50.0)") != std::string::npos);
-    button = button || (line.starts_with("NotifyPointerButton") && line.find(", {}, 272, 1)") != std::string::npos);
-  }
-  EXPECT_TRUE(motion);
-  EXPECT_TRUE(button);
+  EXPECT_TRUE(portal.anyCall([&](const std::string& line) {
+    return line.starts_with("NotifyPointerMotionAbsolute") && line.ends_with(", {}, " + node + ", 100.0, 50.0)");
+  }));
+  EXPECT_TRUE(portal.anyCall([](const std::string& line) {
+    return line.starts_with("NotifyPointerButton") && line.ends_with(", {}, 272, 1)");
+  }));
 
   // The next session restores the stored consent and keeps the new token the portal gives.
   auto again = desktop->open(0);
   EXPECT_EQ(portal.calls().back(), "OpenPipeWireRemote");
-  bool restored = false;
-  for (const auto& line : portal.calls()) restored = restored || line == "SelectDevices restore=token-1 persist=2 types=3 cursor=0";
-  EXPECT_TRUE(restored);
+  EXPECT_TRUE(portal.anyCall([](const std::string& line) {
+    return line == "SelectDevices restore=token-1 persist=2 types=3 cursor=0";
+  }));
   EXPECT_EQ(*tokens.token, "token-2");
 }
 
@@ -437,13 +432,10 @@ TEST_F(PortalRemoteDesktopTest, TheClipboardGoesThroughThePortalSession) {
   portal.transfer("text/plain;charset=utf-8", 7);
   ASSERT_TRUE(portal.waitForCall("SelectionWriteDone"));
   EXPECT_EQ(portal.pasted(), "Yapıştırılacak");
-  bool done = false, offeredText = false;
-  for (const auto& line : portal.calls()) {
-    done = done || line.ends_with(", 7, true)");
-    offeredText = offeredText || (line.starts_with("SetSelection") && line.find("'mime_types': <['text/plain;charset=utf-8'") != std::string::npos);
-  }
-  EXPECT_TRUE(done);
-  EXPECT_TRUE(offeredText);
+  EXPECT_TRUE(portal.anyCall([](const std::string& line) { return line.ends_with(", 7, true)"); }));
+  EXPECT_TRUE(portal.anyCall([](const std::string& line) {
+    return line.starts_with("SetSelection") && line.find("'mime_types': <['text/plain;charset=utf-8'") != std::string::npos;
+  }));
   stop = true;
   pump.join();
 }
