@@ -1,5 +1,6 @@
 // File transfer end to end over loopback secure channels: ids, naming, refusals, cancels, timeouts,
-// back-pressure in both directions, dropped connections and the no-clobber save.
+// back-pressure in both directions, dropped connections and the no-clobber save; names and texts from the
+// peer made safe to store and show.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include "core/file_names.h"
 #include "core/file_receiver.h"
 #include "core/file_sender.h"
+#include "core/peer_text.h"
 #include "core/transfer_error.h"
 #include "support/json_file.h"
 #include "support/loopback.h"
@@ -444,6 +446,36 @@ TEST(FileTransfer, NameTakenBetweenCheckAndMoveIsNeverOverwritten) {
   EXPECT_EQ(s.b.progress.saved(id), s.b.inbox.path / "report (2).pdf");
   EXPECT_TRUE(fs::is_symlink(s.b.inbox.path / "report.pdf"));
   EXPECT_EQ(test::readTextFile(s.b.inbox.path / "report (2).pdf"), "yeni");
+}
+
+TEST(PeerText, TerminalLinesShowControlsAsEscapes) {
+  struct Case {
+    std::string in, out;
+  };
+  const Case cases[] = {
+      {"Ayşe'nin Mac'i — 日本 👩‍👩‍👧", "Ayşe'nin Mac'i — 日本 👩‍👩‍👧"},  // joiners stay
+      {"\x1b]0;pwned\x07", "\\x1b]0;pwned\\x07"},                      // window title
+      {"a\x1b[2K\rHatalı parola", "a\\x1b[2K\\rHatalı parola"},        // erase line, carriage return
+      {"x\ny\tz", "x\\ny\\tz"},
+      {std::string("nul\0del\x7f", 8), "nul\\x00del\\x7f"},
+      {"\xc2\x9b" "31m", "\\u{009B}31m"},                                // C1 CSI
+      {"\xc2\x85", "\\u{0085}"},                                         // next line
+      {"rapor\u202Efdp.exe", "rapor\\u{202E}fdp.exe"},
+      {"\u200E\u200F\u061C\u202A\u2066\u2069\u2028\u2029\uFEFF", "\\u{200E}\\u{200F}\\u{061C}\\u{202A}\\u{2066}\\u{2069}"
+                                                                   "\\u{2028}\\u{2029}\\u{FEFF}"},
+      {"\xff\xc3", "\\xff\\xc3"},                                        // not UTF-8: bytes, visibly
+      {"\xed\xa0\x80", "\\xed\\xa0\\x80"},                               // an encoded surrogate
+      {"ok\\x1b", "ok\\x1b"},                                            // a backslash stays itself
+  };
+  for (const auto& c : cases) EXPECT_EQ(PeerText::forTerminal(c.in), c.out) << c.out;
+}
+
+TEST(PeerText, ReceivedFileNamesLoseEveryControl) {
+  EXPECT_EQ(FileNames::sanitize("foto\u202Egpj.exe"), "fotogpj.exe");
+  EXPECT_EQ(FileNames::sanitize("\u2066rapor\u2069 \xc2\x9b.pdf"), "rapor .pdf");
+  EXPECT_EQ(FileNames::sanitize("not\u200Dlar.txt"), "not\u200Dlar.txt");
+  EXPECT_FALSE(FileNames::sanitize("\u202E\u200F"));  // nothing left
+  EXPECT_FALSE(FileNames::sanitize("bozuk\xff.txt"));  // not UTF-8
 }
 
 }  // namespace
