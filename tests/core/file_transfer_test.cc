@@ -31,7 +31,6 @@ using test::Loopback;
 using Dir = TransferProgress::Direction;
 using namespace std::chrono_literals;
 
-const Bytes keyA(32, 0xa1), keyB(32, 0xb2);
 
 // In memory where possible: the 64 MiB transfers need not wait for a shared disk.
 struct TempDir : test::TempDir {
@@ -151,9 +150,7 @@ struct Session {
 
   explicit Session(FileSender::Duration timeout = FileSender::defaultOfferTimeout, SerialQueue* aQueue = nullptr,
                    SerialQueue* bQueue = nullptr) {
-    auto [wa, wb] = net.pair();
-    a.channel = SecureChannel::make(wa, Hello{}, CipherState(keyA), CipherState(keyB));
-    b.channel = SecureChannel::make(wb, Hello{}, CipherState(keyB), CipherState(keyA));
+    std::tie(a.channel, b.channel) = net.channelPair();
     a.attach(net, true, aQueue ? FileSender::Executor(aQueue->executor()) : net.io.get_executor(), timeout);
     b.attach(net, false, bQueue ? FileSender::Executor(bQueue->executor()) : net.io.get_executor(), timeout);
   }
@@ -241,9 +238,7 @@ TEST(FileTransfer, IdsByRoleCollisionFreeNamesAndAnEmptyFile) {
 TEST(FileTransfer, ReceiverRefusesOffersItCannotTake) {
   // A manual peer: a channel pair with a real receiver on one side only.
   Loopback net;
-  auto [wa, wb] = net.pair();
-  auto peer = SecureChannel::make(wa, Hello{}, CipherState(keyA), CipherState(keyB));
-  auto channel = SecureChannel::make(wb, Hello{}, CipherState(keyB), CipherState(keyA));
+  auto [peer, channel] = net.channelPair();
   TempDir inbox;
   Recorder progress;
   auto receiver = FileReceiver::make(channel, inbox.path, net.io.get_executor());

@@ -17,18 +17,14 @@ namespace {
 using test::fromHex;
 using test::Loopback;
 
-const Bytes keyA(32, 0xa1), keyB(32, 0xb2);
+const Bytes& keyA = test::channelKeyA;
 
 // Two channels over a loopback pair: `client` seals with keyA, `server` with keyB.
 struct ChannelPair {
   Loopback net;
   std::shared_ptr<SecureChannel> client, server;
 
-  ChannelPair() {
-    auto [a, b] = net.pair();
-    client = SecureChannel::make(a, Hello{}, CipherState(keyA), CipherState(keyB));
-    server = SecureChannel::make(b, Hello{}, CipherState(keyB), CipherState(keyA));
-  }
+  ChannelPair() { std::tie(client, server) = net.channelPair(); }
   test::Outcome<Message> receive(SecureChannel& channel) {
     auto outcome = net.spawn(channel.receive());
     net.runUntil([&] { return outcome->done; });

@@ -21,7 +21,6 @@ namespace {
 using test::FakeScreen;
 using test::Loopback;
 
-const Bytes keyA(32, 0xa1), keyB(32, 0xb2);
 
 CapturedFrame frameOf(int width, int height, std::vector<PixelRect> dirty = {}) {
   auto image = I420Frame::allocate(width, height);
@@ -36,9 +35,7 @@ CapturedFrame frameOf(int width, int height, std::vector<PixelRect> dirty = {}) 
 class Harness {
  public:
   explicit Harness(HostSession::Options options = {}) {
-    auto [a, b] = net.pair();
-    viewer = SecureChannel::make(a, Hello{}, CipherState(keyA), CipherState(keyB));
-    host = SecureChannel::make(b, Hello{}, CipherState(keyB), CipherState(keyA));
+    std::tie(viewer, host) = net.channelPair();
     options.name = "Masa";
     options.downloadDirectory = downloads;
     HostPlatform platform;

@@ -15,14 +15,19 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "core/crypto_error.h"
 #include "core/handshake_error.h"
+#include "core/secure_channel.h"
 #include "core/transport_error.h"
 #include "core/wire.h"
 #include "core/wire_error.h"
 
 namespace pellora::test {
+
+inline const Bytes channelKeyA(32, 0xa1), channelKeyB(32, 0xb2);
 
 // The user-visible text of any error the transport layers throw.
 inline std::string errorText(const std::exception_ptr& error) {
@@ -84,6 +89,13 @@ class Loopback {
     runUntil([&] { return server->done && started->done; });
     if (!server->value || !started->value) throw std::runtime_error("loopback pair failed");
     return {client, *server->value};
+  }
+  // Two ends of one secure channel over pair(), keyed directly (no handshake): the first seals with
+  // channelKeyA, the second with channelKeyB.
+  std::pair<std::shared_ptr<SecureChannel>, std::shared_ptr<SecureChannel>> channelPair() {
+    auto [a, b] = pair();
+    return {SecureChannel::make(a, Hello{}, CipherState(channelKeyA), CipherState(channelKeyB)),
+            SecureChannel::make(b, Hello{}, CipherState(channelKeyB), CipherState(channelKeyA))};
   }
 
   template <typename T>

@@ -18,6 +18,7 @@
 
 #include "base/network_thread.h"
 #include "core/secure_channel.h"
+#include "support/loopback.h"
 #include "support/on_strand.h"
 
 namespace pellora::test {
@@ -36,9 +37,8 @@ inline std::pair<std::shared_ptr<SecureChannel>, std::shared_ptr<SecureChannel>>
   auto client = Wire::tcp(network.executor(), "127.0.0.1", acceptor.local_endpoint().port(), false);
   awaitFuture(asio::co_spawn(network.executor(), client->start(), asio::use_future));
   auto server = awaitFuture(std::move(accepted));
-  const Bytes keyA(32, 0xa1), keyB(32, 0xb2);
-  return {SecureChannel::make(server, Hello{}, CipherState(keyA), CipherState(keyB)),
-          SecureChannel::make(client, Hello{}, CipherState(keyB), CipherState(keyA))};
+  return {SecureChannel::make(server, Hello{}, CipherState(channelKeyA), CipherState(channelKeyB)),
+          SecureChannel::make(client, Hello{}, CipherState(channelKeyB), CipherState(channelKeyA))};
 }
 
 class ScriptedPeer {
