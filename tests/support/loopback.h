@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "core/crypto_error.h"
@@ -100,16 +101,22 @@ class Loopback {
 
   template <typename T>
   std::shared_ptr<Outcome<T>> spawn(boost::asio::awaitable<T> task) {
+    // One handler per case rather than a generic one: clang 14 instantiates both branches of an `if constexpr`
+    // on a generic lambda's parameter pack.
     auto outcome = std::make_shared<Outcome<T>>();
-    boost::asio::co_spawn(io, std::move(task), [outcome](std::exception_ptr e, auto... value) {
-      outcome->done = true;
-      outcome->error = e;
-      if constexpr (sizeof...(value) == 1) {
-        if (!e) outcome->value.emplace(std::move(value)...);
-      } else {
+    if constexpr (std::is_void_v<T>) {
+      boost::asio::co_spawn(io, std::move(task), [outcome](std::exception_ptr e) {
+        outcome->done = true;
+        outcome->error = e;
         outcome->value = !e;
-      }
-    });
+      });
+    } else {
+      boost::asio::co_spawn(io, std::move(task), [outcome](std::exception_ptr e, T value) {
+        outcome->done = true;
+        outcome->error = e;
+        if (!e) outcome->value.emplace(std::move(value));
+      });
+    }
     return outcome;
   }
 
