@@ -20,9 +20,9 @@
 #include "base/cpu_pool.h"
 #include "base/network_thread.h"
 #include "core/crypto.h"
-#include "support/child_process.h"
 #include "support/hostile_scripts.h"
 #include "support/json_file.h"
+#include "support/pellora_process.h"
 #include "support/scripted_peer.h"
 #include "support/temp_dir.h"
 
@@ -55,33 +55,30 @@ double millisSince(Clock::time_point start) {
 // transfers are printed there, and a full pipe would stall the host).
 class HostProcess {
  public:
-  explicit HostProcess(const std::string& source) {
-    ::setenv("HOME", home.path.c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (home.path / "config").c_str(), 1);
+  explicit HostProcess(const std::string& source)
+      : host(home.path, "host",
+             {"host", "--source", source, "--listen", "127.0.0.1:0", "--no-relay", "--no-discovery", "--approve",
+              "never", "--password", kPassword, "--status-json", (home.path / "status.json").string()},
+             {"HOME=" + home.path.string(), "XDG_CONFIG_HOME=" + (home.path / "config").string()}) {
     const fs::path status = home.path / "status.json";
-    process = std::make_unique<test::ChildProcess>(
-        "/bin/sh", std::vector<std::string>{"-c", "exec \"$0\" \"$@\" </dev/null 2>/dev/null", PELLORA_BINARY, "host",
-                                            "--source", source, "--listen", "127.0.0.1:0", "--no-relay",
-                                            "--no-discovery", "--approve", "never", "--password", kPassword,
-                                            "--status-json", status.string()});
     for (auto deadline = Clock::now() + 20s; port == 0 && Clock::now() < deadline; std::this_thread::sleep_for(20ms))
       if (auto s = test::readJSONFile(status)) port = static_cast<std::uint16_t>(s->at("listeningPort").as_int64());
-    if (port == 0) throw std::runtime_error("the host did not start");
+    if (port == 0) throw std::runtime_error("the host did not start: " + host.errors());
     reader = std::thread([this] {
-      while (!stopping) process->readLine(200ms);
+      while (!stopping) host.process->readLine(200ms);
     });
   }
   ~HostProcess() {
-    process->signal(SIGINT);
-    process->wait(10s);
+    host.process->signal(SIGINT);
+    host.process->wait(10s);
     stopping = true;
     reader.join();
   }
-  pid_t pid() const { return process->pid(); }
+  pid_t pid() const { return host.process->pid(); }
   fs::path downloads() const { return home.path / "Downloads" / "Pellora"; }
 
   test::TempDir home{"pellora-hostile-bench"};
-  std::unique_ptr<test::ChildProcess> process;
+  test::PelloraProcess host;
   std::uint16_t port = 0;
   std::atomic<bool> stopping{false};
   std::thread reader;
