@@ -135,15 +135,14 @@ TEST_F(InputEventSinkRemoteDesktopTest, ThePointerIsDrawnIntoTheFrames) {
     return false;
   };
   bool drawn = false;
-  for (int attempt = 0; attempt < 5 && !drawn; ++attempt) {
+  for (int attempt = 0; attempt < 10 && !drawn; ++attempt) {
     client.setCursor(attempt % 2 == 0 ? 13 : 0);  // Qt's pointing hand, then the arrow
     sink.postMouse(mouse(T::leftDown, 700 + attempt, 300));
     sink.postMouse(mouse(T::leftUp, 700 + attempt, 300));
     EXPECT_TRUE(client.next("release 1 " + std::to_string(700 + attempt) + " 300"));
     drawn = frames.waitFor(pointerDrawn, nullptr, std::chrono::seconds(1)).has_value();
   }
-  if (!drawn) GTEST_SKIP() << "no frame showed the pointer: headless GNOME 43 at times sends no pointer picture";
-
+  EXPECT_TRUE(drawn) << "no frame showed the pointer";
 }
 
 }  // namespace
