@@ -153,14 +153,19 @@ TEST_F(DesktopWidgetsTest, BridgeShowsTheCurrentStateThenTheNewestUntilTheWidget
     settings_->setAcceptFiles(false);
     settings_->setAcceptFiles(true);
   });
-  ASSERT_TRUE(QTest::qWaitFor([&] { return seen.size() == 3; }));
-  QTest::qWait(50);
+  // A round trip through the strand: what it queued for the GUI thread before has been shown by then.
+  const auto drained = [&] {
+    bool done = false;
+    bridge_.ask(std::weak_ptr(settings_), qApp, [](AppSettings&) { return 0; }, [&](int) { done = true; });
+    return QTest::qWaitFor([&] { return done; });
+  };
+  ASSERT_TRUE(drained());
   EXPECT_EQ(seen, (std::vector<bool>{true, false, true}));
   delete receiver;
   onStrand([this] {
     settings_->setAcceptFiles(false);
   });
-  QTest::qWait(50);
+  ASSERT_TRUE(drained());
   EXPECT_EQ(seen.size(), 3u);
 }
 
