@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <boost/asio/co_spawn.hpp>
+#include <functional>
 #include <sstream>
 
 namespace pellora::cli {
@@ -31,15 +32,25 @@ class TerminalConsoleTest : public ::testing::Test {
     close(fds_[1]);
     fds_[1] = -1;
   }
+  // Runs the context until `done` holds, for a few seconds at most.
+  bool runUntil(const std::function<bool()>& done) {
+    for (int i = 0; i < 500 && !done(); ++i) io_.run_for(std::chrono::milliseconds(10));
+    return done();
+  }
+  // Starts a prompt and waits until it has asked.
+  void ask(TerminalApprovalPrompt& prompt, std::optional<bool>& result) {
+    const std::size_t before = out_.str().size();
+    net::co_spawn(strand_, prompt.run("ayşe", "Linux", "127.0.0.1:5000"), [&](std::exception_ptr, bool allowed) { result = allowed; });
+    EXPECT_TRUE(runUntil([&] { return out_.str().size() > before; })) << "no question asked";
+  }
 
   // Runs the prompt until it answers; typing `text` once it asked (nothing typed when empty).
   std::optional<bool> approve(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
     TerminalApprovalPrompt prompt(console_, limit);
     std::optional<bool> result;
-    net::co_spawn(strand_, prompt.run("ayşe", "Linux", "127.0.0.1:5000"), [&](std::exception_ptr, bool allowed) { result = allowed; });
-    io_.run_for(std::chrono::milliseconds(20));
+    ask(prompt, result);
     if (!text.empty()) type(text);
-    for (int i = 0; i < 500 && !result; ++i) io_.run_for(std::chrono::milliseconds(10));
+    runUntil([&] { return result.has_value(); });
     return result;
   }
 
@@ -53,7 +64,7 @@ class TerminalConsoleTest : public ::testing::Test {
 
 TEST_F(TerminalConsoleTest, LinesGoToChatUnlessTheyAnswerAQuestion) {
   type("merhaba\r\nnasılsın\n");
-  io_.run_for(std::chrono::milliseconds(50));
+  runUntil([&] { return lines_.size() == 2; });
   EXPECT_EQ(lines_, (std::vector<std::string>{"merhaba", "nasılsın"}));
 
   EXPECT_EQ(approve("Y\n"), true);
@@ -68,15 +79,14 @@ TEST_F(TerminalConsoleTest, SilenceAndTheEndOfInputRefuse) {
   EXPECT_EQ(approve("", std::chrono::milliseconds(50)), false);
   // A late answer is chat, not an approval of the next caller.
   type("y\n");
-  io_.run_for(std::chrono::milliseconds(50));
+  runUntil([&] { return !lines_.empty(); });
   EXPECT_EQ(lines_, (std::vector<std::string>{"y"}));
 
   TerminalApprovalPrompt prompt(console_);
   std::optional<bool> result;
-  net::co_spawn(strand_, prompt.run("ayşe", "Linux", "x"), [&](std::exception_ptr, bool allowed) { result = allowed; });
-  io_.run_for(std::chrono::milliseconds(20));
+  ask(prompt, result);
   closeInput();
-  for (int i = 0; i < 500 && !result; ++i) io_.run_for(std::chrono::milliseconds(10));
+  runUntil([&] { return result.has_value(); });
   EXPECT_EQ(result, false);
   EXPECT_FALSE(console_->canAsk());
 }
@@ -91,7 +101,7 @@ TEST(TerminalApprovalPromptTest, WithoutATerminalEveryCallerIsRefused) {
   TerminalApprovalPrompt prompt(console);
   std::optional<bool> result;
   net::co_spawn(strand, prompt.run("ayşe", "Linux", "x"), [&](std::exception_ptr, bool allowed) { result = allowed; });
-  io.run_for(std::chrono::milliseconds(50));
+  io.run_for(std::chrono::seconds(10));  // returns once the prompt has answered and nothing is left to run
   EXPECT_EQ(result, false);
   EXPECT_TRUE(out.str().empty());
   close(fds[0]);
