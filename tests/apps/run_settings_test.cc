@@ -4,18 +4,11 @@
 
 #include "support/app_settings.h"
 #include "support/atomic_file.h"
+#include "support/secret_store.h"
 #include "support/temp_dir.h"
 
 namespace pellora::cli {
 namespace {
-
-class MemorySecretStore final : public SecretStore {
- public:
-  std::optional<std::string> load(const std::string&, const std::string&) override { return std::nullopt; }
-  bool save(const std::string&, const std::string&, const std::string&) override { return true; }
-  void remove(const std::string&, const std::string&) override {}
-  void removeAll(const std::string&) override {}
-};
 
 TEST(RunSettingsTest, OverridesNeverReachTheUsersFile) {
   const test::TempDir home("pellora-run-settings");
@@ -27,7 +20,7 @@ TEST(RunSettingsTest, OverridesNeverReachTheUsersFile) {
   {
     RunSettings run(user);
     folder = run.folder();
-    MemorySecretStore secrets;
+    FileSecretStore secrets(home / "secrets.json");
     PermanentPasswordStore permanent(secrets);
     AppSettings settings(run.file(), permanent, home / "autostart.desktop");
     // The run starts from the user's values...
