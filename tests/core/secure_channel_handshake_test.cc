@@ -193,37 +193,43 @@ TEST_F(Handshake, AdmitMaySuspendButTheTimerStillBoundsIt) {
   EXPECT_EQ(client->errorText(), "Bağlantı kapandı");
 }
 
-// A server played by the test: reads the client's hello, answers with `hello`, then runs `rest`.
+// A server played by the test: reads the client's hello, answers with `hello`, then (unless `reply` is
+// none) reads one more frame and sends `reply`.
 class ScriptedServer : public ::testing::Test {
  protected:
   static Hello serverHello(std::uint32_t iterations) {
     return Hello{PeerOS::macOS, EcdhKey::generate().publicKey(), Bytes(32, 7), Bytes(16, 9), iterations, "Sahte"};
   }
-  // Runs the client against a server that sends `hello` and then `reply` (if any) after reading one frame;
-  // `answer` receives that frame (empty when the client sent none).
-  std::string runClient(Bytes hello, std::optional<Bytes> reply, Bytes* answer = nullptr,
-                        SecureChannel::ClientOptions options = {}) {
+  // What the client sent (its hello and the frame after the server's; empty when it sent none) and its error.
+  struct Exchange {
+    Bytes clientHello, answer;
+    std::string error;
+  };
+  Exchange exchange(Bytes hello, std::optional<Bytes> reply, SecureChannel::ClientOptions options = {},
+                    std::string password = "p") {
     auto serverWire = net.spawn(net.accept());
     auto wire = net.connect();
-    auto client = net.spawn(SecureChannel::client(wire, "p", "g", longTimeout, cpu, options));
+    auto client = net.spawn(SecureChannel::client(wire, std::move(password), "g", longTimeout, cpu, options));
     net.runUntil([&] { return serverWire->done; });
     auto script = net.spawn(script_(*serverWire->value, std::move(hello), std::move(reply)));
     net.runUntil([&] { return client->done; });
     wire->cancel();
     net.runUntil([&] { return script->done; });
-    if (answer) *answer = script->value ? *script->value : Bytes{};
-    return client->errorText();
+    Exchange out = script->value.value_or(Exchange{});
+    out.error = client->errorText();
+    return out;
   }
-  static awaitable<Bytes> script_(std::shared_ptr<Wire> w, Bytes hello, std::optional<Bytes> reply) {
-    co_await w->readFrame();
+  static awaitable<Exchange> script_(std::shared_ptr<Wire> w, Bytes hello, std::optional<Bytes> reply) {
+    Exchange out;
+    out.clientHello = co_await w->readFrame();
     co_await w->writeFrame(hello);
     if (!reply) {
       co_await w->readFrame();  // until the client gives up
-      co_return Bytes{};
+      co_return out;
     }
-    const Bytes answer = co_await w->readFrame();
+    out.answer = co_await w->readFrame();
     co_await w->writeFrame(*reply);
-    co_return answer;
+    co_return out;
   }
 
   test::Loopback net;
@@ -263,14 +269,13 @@ TEST_F(ScriptedServer, BadHellosAndStatusFramesEndTheHandshake) {
       {"a version 2 share off the curve", shareOffCurve.encode(), std::nullopt, "point is not on curve", true, 0},
   };
   for (const auto& c : cases) {
-    Bytes answer;
-    const std::string error = runClient(c.hello, c.reply, &answer);
+    const Exchange x = exchange(c.hello, c.reply);
     if (c.libraryText) {
-      EXPECT_NE(error.find(c.error), std::string::npos) << c.what << ": " << error;
+      EXPECT_NE(x.error.find(c.error), std::string::npos) << c.what << ": " << x.error;
     } else {
-      EXPECT_EQ(error, c.error) << c.what;
+      EXPECT_EQ(x.error, c.error) << c.what;
     }
-    EXPECT_EQ(answer.size(), c.answered) << c.what;
+    EXPECT_EQ(x.answer.size(), c.answered) << c.what;
   }
 }
 
@@ -278,86 +283,54 @@ TEST_F(ScriptedServer, Version2ConfirmationIsChecked) {
   // A host that knows the password but forges its confirmation.
   Spake2Hello hello{PeerOS::linux, Bytes(16, 9), 50'000, {}, "Sahte"};
   hello.shares = {Spake2(Spake2::Role::b, Spake2::passwordScalar("p", hello.salt, hello.iterations)).share()};
-  Bytes answer;
   Bytes forged(33, 0x55);
   forged[0] = 0;
-  EXPECT_EQ(runClient(hello.encode(), forged, &answer), "Karşı tarafın kimliği doğrulanamadı");
-  EXPECT_EQ(answer.size(), Spake2::shareSize + Spake2::confirmationSize);
+  const Exchange x = exchange(hello.encode(), forged);
+  EXPECT_EQ(x.error, "Karşı tarafın kimliği doğrulanamadı");
+  EXPECT_EQ(x.answer.size(), Spake2::shareSize + Spake2::confirmationSize);
 }
 
 TEST_F(ScriptedServer, PinnedTargetAnsweringInVersion1GetsNothingDerivedFromThePassword) {
-  Bytes answer{1};
   SecureChannel::ClientOptions pinned;
   pinned.requireVersion2 = true;
-  EXPECT_EQ(runClient(serverHello(200'000).encode(), Bytes{0}, &answer, pinned),
-            "Karşı taraf eski el sıkışma sürümüyle yanıt verdi; bu hedef sürüm 2'ye sabitlendi");
-  EXPECT_TRUE(answer.empty());
+  const Exchange x = exchange(serverHello(200'000).encode(), Bytes{0}, pinned);
+  EXPECT_EQ(x.error, "Karşı taraf eski el sıkışma sürümüyle yanıt verdi; bu hedef sürüm 2'ye sabitlendi");
+  EXPECT_TRUE(x.answer.empty());
 }
 
-// Someone answering in the host's place (a hostile relay, or whoever answers a lookup first) who keeps
-// what the viewer sends in order to test password guesses against it afterwards.
-class Impostor : public ::testing::Test {
- protected:
-  static constexpr std::uint32_t iterations = 50'000;
+// Someone answering in the host's place (a hostile relay, or whoever answers a lookup first) keeps what
+// the viewer sends, refuses it, and tests password guesses against it afterwards.
+TEST_F(ScriptedServer, AnImpostorGetsAnOfflineTestInVersion1AndOnlyItsOneGuessInVersion2) {
+  constexpr std::uint32_t iterations = 50'000;
   const std::string password = "gizli parola";
-  const Bytes salt = Bytes(16, 0x5a);
-  const Bytes scalar = Bytes(32, 0x11);  // the impostor's SPAKE2 scalar, kept for the attack
-  const EcdhKey key = EcdhKey::generate();
+  const Bytes salt(16, 0x5a), scalar(32, 0x11);  // the impostor's SPAKE2 scalar, kept for the attack
+  const Bytes refusal{static_cast<std::uint8_t>(HandshakeStatus::badPassword)};
+  SecureChannel::ClientOptions options;
 
-  struct Capture {
-    Bytes clientHello, serverHello, answer;
-  };
-
-  // The viewer (offering version 2 or not) against a script that answers in version 1, or in version 2
-  // with one share made for `guess`, keeps what comes after the hello and replies "Parola yanlış".
-  Capture run(bool offerVersion2, const std::string& guess) {
-    auto serverWire = net.spawn(net.accept());
-    SecureChannel::ClientOptions options;
-    options.offerVersion2 = offerVersion2;
-    auto client = net.spawn(SecureChannel::client(net.connect(), password, "g", longTimeout, cpu, options));
-    net.runUntil([&] { return serverWire->done; });
-    auto capture = net.spawn(script(*serverWire->value, offerVersion2, guess));
-    net.runUntil([&] { return client->done && capture->done; });
-    EXPECT_EQ(client->errorText(), "Parola yanlış");
-    return capture->value.value_or(Capture{});
-  }
-  awaitable<Capture> script(std::shared_ptr<Wire> w, bool version2, std::string guess) {
-    Capture c;
-    c.clientHello = co_await w->readFrame();
-    c.serverHello =
-        version2 ? Spake2Hello{PeerOS::linux, salt, iterations,
-                               {Spake2(Spake2::Role::b, Spake2::passwordScalar(guess, salt, iterations), scalar).share()},
-                               "Sahte"}
-                       .encode()
-                 : Hello{PeerOS::linux, key.publicKey(), Bytes(32, 7), salt, iterations, "Sahte"}.encode();
-    co_await w->writeFrame(c.serverHello);
-    c.answer = co_await w->readFrame();
-    const Bytes refusal{static_cast<std::uint8_t>(HandshakeStatus::badPassword)};
-    co_await w->writeFrame(refusal);
-    co_return c;
-  }
-
-  test::Loopback net;
-  CpuPool cpu{2};
-};
-
-TEST_F(Impostor, Version1HandsOverAnOfflineTestVersion2OnlyItsOneGuess) {
   // Version 1: the viewer's proof confirms the right password offline, one PBKDF2 per guess.
-  const Capture v1 = run(false, "");
+  const EcdhKey key = EcdhKey::generate();
+  const Bytes v1Hello = Hello{PeerOS::linux, key.publicKey(), Bytes(32, 7), salt, iterations, "Sahte"}.encode();
+  options.offerVersion2 = false;
+  const Exchange v1 = exchange(v1Hello, refusal, options, password);
+  EXPECT_EQ(v1.error, "Parola yanlış");
   const Hello viewer = Hello::decode(v1.clientHello, false);
-  EXPECT_TRUE(PelloraCrypto::deriveKeys(key, viewer.publicKey, password, salt, iterations, v1.clientHello,
-                                        v1.serverHello)
+  EXPECT_TRUE(PelloraCrypto::deriveKeys(key, viewer.publicKey, password, salt, iterations, v1.clientHello, v1Hello)
                   .isValid(v1.answer, "client"));
 
   // Version 2: the finish answers the share the impostor committed to (a wrong guess), and checking any
   // other password against it means playing the host with that password: nothing matches, the right one
   // included.
-  const Capture v2 = run(true, "tahmin");
+  const Bytes v2Hello =
+      Spake2Hello{PeerOS::linux, salt, iterations,
+                  {Spake2(Spake2::Role::b, Spake2::passwordScalar("tahmin", salt, iterations), scalar).share()}, "Sahte"}
+          .encode();
+  options.offerVersion2 = true;
+  const Exchange v2 = exchange(v2Hello, refusal, options, password);
+  EXPECT_EQ(v2.error, "Parola yanlış");
   const Spake2Finish finish = Spake2Finish::decode(v2.answer, 1);
   for (const std::string& candidate : {std::string("tahmin"), password, std::string("")}) {
     const Spake2 host(Spake2::Role::b, Spake2::passwordScalar(candidate, salt, iterations), scalar);
-    EXPECT_NE(host.finish(finish.share, v2.clientHello, v2.serverHello).confirmationA, finish.confirmations[0])
-        << candidate;
+    EXPECT_NE(host.finish(finish.share, v2.clientHello, v2Hello).confirmationA, finish.confirmations[0]) << candidate;
   }
 }
 
