@@ -144,7 +144,7 @@ struct HostSession::Video {
     const std::optional<PathFigures> path = channel->wire()->pathFigures();
     if (!path || !rate) return;
     const RateController::Decision& d = rate->update({now, path->rttMicros, path->minRttMicros, path->deliveryRate,
-                                                      channel->queuedBytes() + path->notsentBytes});
+                                                      path->appLimited, channel->queuedBytes() + path->notsentBytes});
     if (h264) h264->setBitrate(static_cast<int>(d.bitrate), static_cast<int>(d.bufferBits));
     if (jpeg) jpeg->setQuality(d.jpegQuality);
   }

@@ -12,27 +12,31 @@ RateController::RateController(Limits limits)
 }
 
 void RateController::setBuffer() {
-  // Until the path's rate is known a keyframe gets the same time at the target rate.
-  const std::int64_t path = pathBitrate();
+  // What the path has shown it carries at least; until then a keyframe gets the same time at the target rate.
+  const std::int64_t path = bestRate(true);
   const std::int64_t carried = (path > 0 ? path : decision_.bitrate) * keyframeMicros / 1'000'000;
   decision_.bufferBits = std::clamp(carried, decision_.bitrate * keyframeMicros / 1'000'000, decision_.bitrate);
 }
 
-std::int64_t RateController::pathBitrate() const {
+std::int64_t RateController::bestRate(bool includeAppLimited) const {
   std::int64_t best = 0;
-  for (const RateSample& r : rates_) best = std::max(best, r.bytesPerSecond);
+  for (const RateSample& r : rates_)
+    if (includeAppLimited || !r.appLimited) best = std::max(best, r.bytesPerSecond);
   return best * 8;
 }
 
+std::int64_t RateController::pathBitrate() const { return bestRate(false); }
+
 std::int64_t RateController::delayMicros(const Sample& sample) const {
   const std::int64_t queueing = std::max<std::int64_t>(0, sample.rttMicros - sample.minRttMicros);
-  const std::int64_t rate = pathBitrate() / 8;
-  const std::int64_t backlog = rate > 0 ? sample.backlogBytes * 1'000'000 / rate : 0;
-  return queueing + backlog;
+  // Our backlog drains at the path's rate; before that is known, at the rate we send.
+  const std::int64_t path = pathBitrate();
+  const std::int64_t rate = std::max<std::int64_t>(1, (path > 0 ? path : decision_.bitrate) / 8);
+  return queueing + sample.backlogBytes * 1'000'000 / rate;
 }
 
 const RateController::Decision& RateController::update(const Sample& sample) {
-  if (sample.deliveryRate > 0) rates_.push_back({sample.nowMicros, sample.deliveryRate});
+  if (sample.deliveryRate > 0) rates_.push_back({sample.nowMicros, sample.deliveryRate, sample.appLimited});
   while (!rates_.empty() && rates_.front().atMicros < sample.nowMicros - rateWindowMicros) rates_.pop_front();
 
   const std::int64_t delay = delayMicros(sample);

@@ -27,6 +27,7 @@ class RateController {
     std::int64_t rttMicros = 0;     // smoothed
     std::int64_t minRttMicros = 0;  // the path's own round trip
     std::int64_t deliveryRate = 0;  // the kernel's latest sample, 0 when unknown
+    bool appLimited = false;        // that sample was limited by how much we had to send
     std::int64_t backlogBytes = 0;  // written by us and not yet on the network (our queue and the kernel's)
   };
   struct Decision {
@@ -60,7 +61,8 @@ class RateController {
   // Takes one reading and returns the decision in force from now on.
   const Decision& update(const Sample& sample);
   const Decision& decision() const { return decision_; }
-  // The estimated path rate in bits per second (the best recent delivery sample), 0 while unknown.
+  // The estimated path rate in bits per second: the best recent delivery sample that the path limited
+  // (a sample we limited says only that the path carries at least that much); 0 while unknown.
   std::int64_t pathBitrate() const;
   // The delay our next byte waits: queueing on the path plus our own backlog at the path's rate.
   std::int64_t delayMicros(const Sample& sample) const;
@@ -77,7 +79,10 @@ class RateController {
   struct RateSample {
     std::int64_t atMicros;
     std::int64_t bytesPerSecond;
+    bool appLimited;
   };
+  // The best recent sample, of the path's own or of every kind, in bits per second.
+  std::int64_t bestRate(bool includeAppLimited) const;
   std::deque<RateSample> rates_;
 };
 

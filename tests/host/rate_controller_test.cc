@@ -9,8 +9,8 @@ constexpr RateController::Limits balanced{8'000'000, 30, 0.6};
 
 // A reading of the path; rates in bits per second for readability.
 RateController::Sample path(std::int64_t atMs, std::int64_t rttMs, std::int64_t minRttMs, std::int64_t bitsPerSecond,
-                            std::int64_t backlogBytes = 0) {
-  return {atMs * 1000, rttMs * 1000, minRttMs * 1000, bitsPerSecond / 8, backlogBytes};
+                            std::int64_t backlogBytes = 0, bool appLimited = false) {
+  return {atMs * 1000, rttMs * 1000, minRttMs * 1000, bitsPerSecond / 8, appLimited, backlogBytes};
 }
 
 enum class Change { down, same, up };
@@ -30,6 +30,8 @@ TEST(RateController, DecisionTable) {
       {"slow path, router queue full", false, path(40, 180, 100, 3'000'000), Change::down},
       {"delay between the thresholds", false, path(40, 125, 100, 3'000'000), Change::same},
       {"our own backlog, no queue on the path", false, path(40, 100, 100, 1'000'000, 200'000), Change::down},
+      {"a keyframe's backlog, path rate not yet known", false, path(40, 1, 1, 0, 100'000), Change::down},
+      {"a frame in our queue, path rate not yet known", false, path(40, 1, 1, 0, 30'000), Change::same},
       {"queue drained, too soon to probe", true, path(500, 100, 100, 2'500'000), Change::same},
       {"queue drained for a second", true, path(1000, 100, 100, 2'500'000), Change::up},
       {"still draining the last back-off", true, path(100, 250, 100, 3'000'000), Change::same},
@@ -55,7 +57,12 @@ TEST(RateController, BacksOffTowardWhatThePathDeliversAndProbesUpInSmallSteps) {
   EXPECT_EQ(rc.pathBitrate(), 3'000'000);
   EXPECT_EQ(rc.decision().bufferBits, 3'000'000 / 4) << "a keyframe takes a quarter second on the path";
   const std::int64_t backedOff = rc.decision().bitrate;
-  const std::int64_t probed = rc.update(path(1000, 100, 100, 2'000'000)).bitrate;
+  // Bursts that we limited show the path carries at least that much: bigger keyframes, no higher target.
+  rc.update(path(100, 100, 100, 40'000'000, 0, true));
+  EXPECT_EQ(rc.pathBitrate(), 3'000'000);
+  EXPECT_EQ(rc.decision().bitrate, backedOff);
+  EXPECT_EQ(rc.decision().bufferBits, backedOff) << "at most a second of the target";
+  const std::int64_t probed = rc.update(path(1000, 100, 100, 2'000'000, 0, true)).bitrate;
   EXPECT_GT(probed, backedOff);
   EXPECT_LE(probed, backedOff * RateController::probeStep + 1);
 }
