@@ -29,10 +29,12 @@ std::int64_t RateController::pathBitrate() const { return bestRate(false); }
 
 std::int64_t RateController::delayMicros(const Sample& sample) const {
   const std::int64_t queueing = std::max<std::int64_t>(0, sample.rttMicros - sample.minRttMicros);
-  // Our backlog drains at the path's rate; before that is known, at the rate we send.
+  // Our backlog drains at the path's rate; before that is known, at the rate we send. The frame just
+  // handed over is transit, not queueing: only what waits beyond one average frame counts.
   const std::int64_t path = pathBitrate();
   const std::int64_t rate = std::max<std::int64_t>(1, (path > 0 ? path : decision_.bitrate) / 8);
-  return queueing + sample.backlogBytes * 1'000'000 / rate;
+  const std::int64_t frameBytes = decision_.bitrate / 8 / std::max(1, decision_.fps);
+  return queueing + std::max<std::int64_t>(0, sample.backlogBytes - frameBytes) * 1'000'000 / rate;
 }
 
 const RateController::Decision& RateController::update(const Sample& sample) {

@@ -64,7 +64,8 @@ class RateController {
   // The estimated path rate in bits per second: the best recent delivery sample that the path limited
   // (a sample we limited says only that the path carries at least that much); 0 while unknown.
   std::int64_t pathBitrate() const;
-  // The delay our next byte waits: queueing on the path plus our own backlog at the path's rate.
+  // The delay our next byte waits: queueing on the path plus our own backlog beyond one average frame at
+  // the path's rate.
   std::int64_t delayMicros(const Sample& sample) const;
 
  private:
