@@ -18,10 +18,10 @@ void RateController::setBuffer() {
   decision_.bufferBits = std::clamp(carried, decision_.bitrate * keyframeMicros / 1'000'000, decision_.bitrate);
 }
 
-std::int64_t RateController::bestRate(bool includeAppLimited) const {
+std::int64_t RateController::bestRate(bool includeAppLimited, std::int64_t sinceMicros) const {
   std::int64_t best = 0;
   for (const RateSample& r : rates_)
-    if (includeAppLimited || !r.appLimited) best = std::max(best, r.bytesPerSecond);
+    if ((includeAppLimited || !r.appLimited) && r.atMicros >= sinceMicros) best = std::max(best, r.bytesPerSecond);
   return best * 8;
 }
 
@@ -48,7 +48,7 @@ const RateController::Decision& RateController::update(const Sample& sample) {
     // overshoot.
     if (!backedOff_ || sinceChange >= std::max(backoffHoldMicros, 2 * sample.rttMicros)) {
       std::int64_t next = static_cast<std::int64_t>(static_cast<double>(decision_.bitrate) * drainShare);
-      if (const std::int64_t path = pathBitrate(); path > 0)
+      if (const std::int64_t path = bestRate(false, sample.nowMicros - backoffHoldMicros); path > 0)
         next = std::min(next, static_cast<std::int64_t>(static_cast<double>(path) * drainShare));
       backedOff_ = true;
       setBitrate(next, sample.nowMicros);

@@ -53,7 +53,8 @@ class RateController {
   static constexpr double drainShare = 0.85;
   // A keyframe may take this long on the path, and never more than one second of the target rate.
   static constexpr std::int64_t keyframeMicros = 250'000;
-  // Delivery-rate samples this recent count toward the path rate.
+  // Delivery-rate samples this recent count toward the path rate; a back-off aims below the samples of
+  // the last `backoffHoldMicros`, so that it follows a path that just got slower.
   static constexpr std::int64_t rateWindowMicros = 1'000'000;
 
   explicit RateController(Limits limits);
@@ -82,8 +83,8 @@ class RateController {
     std::int64_t bytesPerSecond;
     bool appLimited;
   };
-  // The best recent sample, of the path's own or of every kind, in bits per second.
-  std::int64_t bestRate(bool includeAppLimited) const;
+  // The best sample since `sinceMicros`, of the path's own or of every kind, in bits per second.
+  std::int64_t bestRate(bool includeAppLimited, std::int64_t sinceMicros = 0) const;
   std::deque<RateSample> rates_;
 };
 
