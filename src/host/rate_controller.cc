@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace pellora {
 
@@ -12,20 +13,21 @@ RateController::RateController(Limits limits)
 }
 
 void RateController::setBuffer() {
-  // What the path has shown it carries at least; until then a keyframe gets the same time at the target rate.
-  const std::int64_t path = bestRate(true);
+  // Until the path has shown its own rate, a keyframe gets the same time at the target rate. Samples we
+  // limited do not count: through a buffering middlebox they can be far above the bottleneck.
+  const std::int64_t path = pathBitrate();
   const std::int64_t carried = (path > 0 ? path : decision_.bitrate) * keyframeMicros / 1'000'000;
   decision_.bufferBits = std::clamp(carried, decision_.bitrate * keyframeMicros / 1'000'000, decision_.bitrate);
 }
 
-std::int64_t RateController::bestRate(bool includeAppLimited, std::int64_t sinceMicros) const {
+std::int64_t RateController::bestRate(std::int64_t sinceMicros) const {
   std::int64_t best = 0;
   for (const RateSample& r : rates_)
-    if ((includeAppLimited || !r.appLimited) && r.atMicros >= sinceMicros) best = std::max(best, r.bytesPerSecond);
+    if (!r.appLimited && r.atMicros >= sinceMicros) best = std::max(best, r.bytesPerSecond);
   return best * 8;
 }
 
-std::int64_t RateController::pathBitrate() const { return bestRate(false); }
+std::int64_t RateController::pathBitrate() const { return bestRate(std::numeric_limits<std::int64_t>::min()); }
 
 std::int64_t RateController::delayMicros(const Sample& sample) const {
   const std::int64_t queueing = std::max<std::int64_t>(0, sample.rttMicros - sample.minRttMicros);
@@ -48,7 +50,7 @@ const RateController::Decision& RateController::update(const Sample& sample) {
     // overshoot.
     if (!backedOff_ || sinceChange >= std::max(backoffHoldMicros, 2 * sample.rttMicros)) {
       std::int64_t next = static_cast<std::int64_t>(static_cast<double>(decision_.bitrate) * drainShare);
-      if (const std::int64_t path = bestRate(false, sample.nowMicros - backoffHoldMicros); path > 0)
+      if (const std::int64_t path = bestRate(sample.nowMicros - backoffHoldMicros); path > 0)
         next = std::min(next, static_cast<std::int64_t>(static_cast<double>(path) * drainShare));
       backedOff_ = true;
       setBitrate(next, sample.nowMicros);

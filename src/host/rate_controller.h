@@ -83,8 +83,8 @@ class RateController {
     std::int64_t bytesPerSecond;
     bool appLimited;
   };
-  // The best sample since `sinceMicros`, of the path's own or of every kind, in bits per second.
-  std::int64_t bestRate(bool includeAppLimited, std::int64_t sinceMicros = 0) const;
+  // The best sample the path limited since `sinceMicros`, in bits per second.
+  std::int64_t bestRate(std::int64_t sinceMicros) const;
   std::deque<RateSample> rates_;
 };
 
