@@ -29,7 +29,7 @@
 #include "host/h264_encoder.h"
 #include "host/jpeg_region_encoder.h"
 #include "host/synthetic_frame_source.h"
-#include "support/child_process.h"
+#include "pellora_processes.h"
 #include "support/json_file.h"
 #include "viewer/video_renderer.h"
 
@@ -128,11 +128,7 @@ double peakResidentMB(pid_t pid) {
   return 0;
 }
 
-// A pellora process with standard input closed, so that neither side reads the terminal.
-std::unique_ptr<test::ChildProcess> startPellora(std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(), {"-c", "exec \"$0\" \"$@\" </dev/null 2>/dev/null", PELLORA_BINARY});
-  return std::make_unique<test::ChildProcess>("/bin/sh", arguments);
-}
+using bench::startPellora;
 
 struct SessionFigures {
   json::object stats;
@@ -141,16 +137,9 @@ struct SessionFigures {
 
 SessionFigures runSession(const fs::path& folder, Quality quality, Codec codec, int seconds) {
   const std::string q(rawValue(quality)), c = codec == Codec::h264 ? "h264" : "jpeg";
-  const fs::path status = folder / "status.json", stats = folder / "stats.json";
-  fs::remove(status);
+  const fs::path stats = folder / "stats.json";
   fs::remove(stats);
-  auto host = startPellora({"host", "--source", "synthetic:1920x1080", "--listen", "127.0.0.1:0", "--no-relay",
-                            "--no-discovery", "--approve", "never", "--password", kPassword, "--quality", q,
-                            "--status-json", status.string()});
-  std::int64_t port = 0;
-  for (auto deadline = Clock::now() + 20s; port == 0 && Clock::now() < deadline; std::this_thread::sleep_for(20ms))
-    if (auto s = test::readJSONFile(status)) port = s->at("listeningPort").as_int64();
-  if (port == 0) throw std::runtime_error("the host did not start");
+  auto [host, port] = bench::startSyntheticHost(folder, quality, kPassword);
 
   auto viewer = startPellora({"connect", "127.0.0.1:" + std::to_string(port), "--headless", "--password", kPassword,
                               "--codec", c, "--quality", q, "--seconds", std::to_string(seconds),
@@ -188,11 +177,7 @@ void BM_System(benchmark::State& state, Quality quality, Codec codec) {
   const std::string name = std::string(codec == Codec::h264 ? "h264_" : "jpeg_") + std::string(rawValue(quality));
   const fs::path folder = fs::temp_directory_path() / ("pellora-system-bench-" + std::to_string(getpid()));
   fs::create_directories(folder);
-  setenv("HOME", folder.c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
-  setenv("XDG_DATA_HOME", (folder / "data").c_str(), 1);
-  setenv("PELLORA_SECRET_STORE", "file", 1);
-  unsetenv("PELLORA_PASSWORD");
+  bench::usePrivateHome(folder);
 
   SessionFigures session;
   Floor floor;

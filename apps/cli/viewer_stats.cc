@@ -61,9 +61,11 @@ std::string ViewerStats::second(const ViewerSession::State& state) {
   fps_.push_back(static_cast<double>(state.fps));
   kbps_.push_back(static_cast<double>(state.kbps));
   if (state.latencyMs) latencyMs_.push_back(static_cast<double>(*state.latencyMs));
+  if (state.pathKbps) pathKbps_.push_back(static_cast<double>(*state.pathKbps));
 
   std::string line = "os=" + std::string(label(state.remoteOS)) + " latency=" +
                      (state.latencyMs ? std::to_string(*state.latencyMs) + "ms" : std::string("-")) +
+                     (state.pathKbps ? " path=" + std::to_string(*state.pathKbps) + "kbps" : std::string()) +
                      " fps=" + std::to_string(state.fps) + " kbps=" + std::to_string(state.kbps) +
                      " codec=" + codecName(state.codec);
   std::lock_guard lock(lock_);
@@ -104,6 +106,7 @@ std::string ViewerStats::summaryJSON(const ViewerSession::State& state) const {
       {"pictureFps", pictureFps},
       {"meanKbps", mean(kbps_)},
       {"latencyMs", percentiles(latencyMs_)},
+      {"pathKbps", percentiles(pathKbps_)},
       {"glassToGlassMs", percentiles(glassToGlassMs_)},
       {"connectedAfterMs", millisSinceStart(connectedMicros_)},
       {"firstPictureAfterMs", millisSinceStart(firstPictureMicros_)},

@@ -37,6 +37,10 @@ constexpr std::size_t eagerAllocation = 1 << 20;
 // The most frames and bytes one gather write takes from the queue.
 constexpr std::size_t maxGather = 64;
 constexpr std::size_t maxGatherBytes = 4 << 20;
+// Frames smaller than this, or spread over less time, say more about scheduling than about the path.
+constexpr std::size_t minArrivalBytes = 8 * 1024;
+constexpr auto minArrivalSpread = std::chrono::milliseconds(2);
+constexpr std::size_t arrivalSamples = 15;
 
 std::string describe(const Tcp::endpoint& endpoint) {
   asio::ip::address address = endpoint.address();
@@ -83,6 +87,19 @@ Wire::Wire(Tcp::socket socket)
   error_code ec;
   const Tcp::endpoint remote = socket_.remote_endpoint(ec);
   remoteDescription_ = ec ? "?" : describe(remote);
+  tuneSocket();
+}
+
+void Wire::tuneSocket() {
+  error_code ec;
+  socket_.set_option(Tcp::no_delay(true), ec);
+  socket_.set_option(asio::socket_base::keep_alive(true), ec);
+  const int fd = socket_.native_handle();
+  const int idle = keepAliveIdleSeconds;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  // Video waits in our own queue, where control overtakes it, rather than in the kernel's.
+  TcpPath::limitUnsent(fd);
+  fd_ = fd;
 }
 
 Wire::~Wire() = default;
@@ -150,10 +167,7 @@ awaitable<void> Wire::startOnStrand() {
   co_await asio::async_connect(socket_, endpoints, asio::redirect_error(use_awaitable, ec));
   check(ec);
 
-  socket_.set_option(Tcp::no_delay(true), ec);
-  socket_.set_option(asio::socket_base::keep_alive(true), ec);
-  const int idle = keepAliveIdleSeconds;
-  ::setsockopt(socket_.native_handle(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  tuneSocket();
 
   if (tlsContext_) {
     tlsStream_ = std::make_unique<TlsStream>(socket_, *tlsContext_);
@@ -243,8 +257,39 @@ awaitable<Bytes> Wire::readFrameOnStrand(std::uint32_t max) {
   const Bytes prefix = co_await readOnStrand(Framing::prefixSize);
   const std::uint32_t length = Framing::payloadLength(prefix, max);
   if (length == 0) co_return Bytes{};
-  co_return co_await readOnStrand(length);
+  // Bytes already buffered arrived before the clock started; only the rest measure the arrival spread.
+  const std::size_t buffered = readBuffer_.size() - readOffset_;
+  const auto started = std::chrono::steady_clock::now();
+  Bytes payload = co_await readOnStrand(length);
+  if (length > buffered) recordArrival(length - buffered, std::chrono::steady_clock::now() - started);
+  co_return payload;
 }
+
+void Wire::recordArrival(std::size_t bytes, std::chrono::steady_clock::duration spread) {
+  if (bytes < minArrivalBytes || spread < minArrivalSpread) return;
+  const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(spread).count();
+  const auto rate = static_cast<std::int64_t>(static_cast<double>(bytes) * 1e6 / static_cast<double>(micros));
+  std::lock_guard lock(arrivalLock_);
+  if (arrivals_.size() < arrivalSamples)
+    arrivals_.push_back(rate);
+  else
+    arrivals_[nextArrival_] = rate;
+  nextArrival_ = (nextArrival_ + 1) % arrivalSamples;
+}
+
+std::optional<std::int64_t> Wire::arrivalRate() const {
+  std::vector<std::int64_t> samples;
+  {
+    std::lock_guard lock(arrivalLock_);
+    samples = arrivals_;
+  }
+  if (samples.empty()) return std::nullopt;
+  const auto middle = samples.begin() + static_cast<std::ptrdiff_t>(samples.size() / 2);
+  std::nth_element(samples.begin(), middle, samples.end());
+  return *middle;
+}
+
+std::optional<PathFigures> Wire::pathFigures() const { return TcpPath::read(fd_.load()); }
 
 awaitable<void> Wire::write(Bytes data) {
   error_code ec;
@@ -325,6 +370,7 @@ void Wire::cancelAfter(std::chrono::steady_clock::duration delay) {
 }
 
 void Wire::closeOnStrand() {
+  fd_ = -1;
   error_code ignored;
   socket_.shutdown(Tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);

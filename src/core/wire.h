@@ -17,8 +17,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/bytes.h"
+#include "core/tcp_path.h"
 #include "core/transport_error.h"
 
 namespace pellora {
@@ -80,6 +82,14 @@ class Wire : public std::enable_shared_from_this<Wire> {
   void cancelAfter(std::chrono::steady_clock::duration delay);
   bool isCancelled() const { return cancelled_.load(); }
 
+  // The kernel's figures for this connection's path; none before it is connected or after it closed. Any
+  // thread.
+  std::optional<PathFigures> pathFigures() const;
+  // The rate at which large frames arrive, in bytes per second: the median of the latest frames whose
+  // bytes came spread over time (a frame the sender wrote at once crosses the bottleneck back to back, so
+  // its spread measures the path). None until such frames arrived. Any thread.
+  std::optional<std::int64_t> arrivalRate() const;
+
   // "host:port" of the remote end.
   const std::string& remoteDescription() const { return remoteDescription_; }
   Executor executor() const { return strand_; }
@@ -104,6 +114,9 @@ class Wire : public std::enable_shared_from_this<Wire> {
   [[noreturn]] void fail(const boost::system::error_code& ec) const;
   void writeNext();
   void closeOnStrand();
+  // Socket options of a connected session socket: no delay, keep-alive, the unsent limit.
+  void tuneSocket();
+  void recordArrival(std::size_t bytes, std::chrono::steady_clock::duration spread);
 
   boost::asio::strand<Executor> strand_;
   Socket socket_;
@@ -114,6 +127,11 @@ class Wire : public std::enable_shared_from_this<Wire> {
   std::string remoteDescription_;
   bool ready_ = false;
   std::atomic<bool> cancelled_{false};
+  std::atomic<int> fd_{-1};  // the connected socket, for TCP_INFO from any thread; -1 once closed
+
+  mutable std::mutex arrivalLock_;  // guards the arrival samples
+  std::vector<std::int64_t> arrivals_;  // bytes per second, a ring of the latest samples
+  std::size_t nextArrival_ = 0;
 
   // Bytes received but not yet consumed (readUntil and frame prefixes read ahead); strand only.
   Bytes readBuffer_;

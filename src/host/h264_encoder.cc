@@ -20,6 +20,13 @@ namespace pellora {
 namespace {
 
 constexpr int keyframeIntervalSeconds = 10;
+
+// The VBV can only be resized later when the encoder opened with one.
+void setRate(AVCodecContext& c, int bitrate, int bufferBits) {
+  c.bit_rate = bitrate;
+  c.rc_max_rate = bitrate;
+  c.rc_buffer_size = bufferBits;
+}
 constexpr AVRational microseconds = {1, 1'000'000};
 
 // Encoder options; what an encoder does not know stays in the dictionary and is ignored.
@@ -85,7 +92,7 @@ struct H264Encoder::Session {
     c->pix_fmt = AV_PIX_FMT_YUV420P;
     c->time_base = microseconds;
     c->framerate = {fps, 1};
-    c->bit_rate = bitrate;
+    setRate(*c, bitrate, bitrate);
     c->gop_size = fps * keyframeIntervalSeconds;
     c->max_b_frames = 0;
     c->profile = FF_PROFILE_H264_HIGH;
@@ -196,6 +203,11 @@ H264Encoder::H264Encoder(int width, int height, int bitrate, int fps, const std:
 H264Encoder::~H264Encoder() = default;
 
 const std::string& H264Encoder::encoderName() const { return session_->name; }
+
+void H264Encoder::setBitrate(int bitrate, int bufferBits) {
+  if (bitrate > 0 && bufferBits > 0) setRate(*session_->context, bitrate, bufferBits);
+}
+
 
 void H264Encoder::encode(std::shared_ptr<const I420Frame> image, std::int64_t ptsMicros) {
   if (!image || image->width != width_ || image->height != height_ || !image->isWellFormed()) return;

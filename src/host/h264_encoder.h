@@ -15,8 +15,10 @@
 
 namespace pellora {
 
-// One encoder per capture start; replaced, never reconfigured. Real time, zero latency, no B-frames,
-// High profile, average bit rate, a keyframe at least every 10 seconds. Output samples are AVCC
+// One encoder per capture start. Real time, zero latency, no B-frames, High profile, average bit rate
+// under a VBV (one second of the rate unless told otherwise), a keyframe at least every 10 seconds. The
+// VBV is what keeps keyframes within the path: no frame, requested keyframes included, is larger than the
+// buffer, and keyframes in quick succession share it instead of adding up. Output samples are AVCC
 // (4-byte length prefixes, no parameter sets inside); every keyframe is preceded by a fresh `videoConfig`
 // carrying the SPS and PPS, so a viewer can start at any keyframe.
 //
@@ -39,6 +41,10 @@ class H264Encoder {
   // Submits one well-formed frame of the encoder's size (others are dropped). Frames that fail to encode are dropped;
   // the next one continues.
   void encode(std::shared_ptr<const I420Frame> image, std::int64_t ptsMicros);
+
+  // The average rate and the VBV (`bufferBits`, the largest frame) from the next frame on, without a
+  // restart (libx264 reconfigures itself; other encoders keep the rate they opened with).
+  void setBitrate(int bitrate, int bufferBits);
 
   int width() const { return width_; }
   int height() const { return height_; }

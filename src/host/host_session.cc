@@ -4,6 +4,8 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <algorithm>
+#include <chrono>
 #include <thread>
 #include <type_traits>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "host/audio_samples.h"
 #include "host/h264_encoder.h"
 #include "host/jpeg_region_encoder.h"
+#include "host/rate_controller.h"
 #include "support/file_names_directory.h"
 
 namespace pellora {
@@ -25,6 +28,15 @@ namespace {
 // Stops and destroys `queue`. A queue cannot join its own thread: when the last owner lets go inside one
 // of its jobs (the network thread stopped while a tear-down waited on this queue, so the waiting task
 // ends up released here), another thread finishes the job.
+// A new picture is encoded only while less than this waits in our queue: control messages sealed after it
+// then wait behind at most about one frame (the kernel holds at most its unsent limit beyond that).
+constexpr std::int64_t frameQueueLimit = 16 * 1024;
+
+std::int64_t nowMicros() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 void retire(std::unique_ptr<SerialQueue> queue) {
   if (queue && queue->isCurrentThread())
     std::thread([q = std::move(queue)]() mutable { q.reset(); }).detach();
@@ -42,6 +54,8 @@ struct HostSession::Video {
   Quality quality = Quality::balanced;
   Codec codec = Codec::h264;
   std::int64_t budget = 0;
+  std::optional<RateController> rate;
+  std::int64_t lastEncodeMicros = 0;
   std::unique_ptr<ScreenCapturer> spare;  // made to read the display list; used by the first start
   std::unique_ptr<ScreenCapturer> capturer;
   std::unique_ptr<H264Encoder> h264;
@@ -66,6 +80,7 @@ struct HostSession::Video {
     h264.reset();
     jpeg.reset();
     lastFrame.reset();
+    rate.reset();
     pendingDirty.clear();
     needsFull = true;
     unsent = false;
@@ -75,7 +90,7 @@ struct HostSession::Video {
     stopCapture();
     quality = q;
     codec = c;
-    budget = videoBudget(q, c);
+    budget = std::min(videoBudget(q, c), frameQueueLimit);
     std::unique_ptr<ScreenCapturer> next = spare ? std::move(spare) : makeCapturer();
     const std::uint64_t gen = generation;
     next->onFrame = [queue = queue, self, gen](const CapturedFrame& frame) {
@@ -89,6 +104,7 @@ struct HostSession::Video {
     const int fps = captureFps(q, c);
     const CaptureInfo info = next->start(displayID, preset(q).maxDimension, fps);
     capturer = std::move(next);
+    rate.emplace(RateController::Limits{preset(q).h264Bitrate, fps, preset(q).jpegQuality});
     if (c == Codec::h264) {
       h264 = std::make_unique<H264Encoder>(info.width, info.height, preset(q).h264Bitrate, fps);
       h264->onOutput = [ch = channel](std::optional<Message> config, Message frame) {
@@ -111,15 +127,32 @@ struct HostSession::Video {
       pendingDirty.clear();
       needsFull = true;
     }
-    if (channel->queuedBytes() < budget)
+    const std::int64_t now = nowMicros();
+    steer(now);
+    // Below the preset's rate the controller also spaces pictures out; a held one leaves with the next
+    // picture or the resend timer.
+    const int fps = rate->decision().fps;
+    const bool due = fps >= captureFps(quality, codec) || now - lastEncodeMicros >= 1'000'000 / fps;
+    if (due && channel->queuedBytes() < budget)
       encodeLast();
     else
       unsent = true;
   }
 
+  // Feeds the path's current figures to the rate controller and applies its decision to the encoders.
+  void steer(std::int64_t now) {
+    const std::optional<PathFigures> path = channel->wire()->pathFigures();
+    if (!path || !rate) return;
+    const RateController::Decision& d = rate->update({now, path->rttMicros, path->minRttMicros, path->deliveryRate,
+                                                      path->appLimited, channel->queuedBytes() + path->notsentBytes});
+    if (h264) h264->setBitrate(static_cast<int>(d.bitrate), static_cast<int>(d.bufferBits));
+    if (jpeg) jpeg->setQuality(d.jpegQuality);
+  }
+
   void encodeLast() {
     if (!lastFrame) return;
     unsent = false;
+    lastEncodeMicros = nowMicros();
     if (h264) {
       h264->encode(lastFrame->image, lastFrame->ptsMicros);
     } else if (jpeg) {

@@ -36,6 +36,8 @@ class JPEGRegionEncoder {
   static std::vector<PixelRect> tileRuns(const std::vector<PixelRect>& rects, int width, int height);
 
   double quality() const { return quality_; }
+  // From the next update on.
+  void setQuality(double quality) { quality_ = quality; }
 
  private:
   std::optional<Bytes> compress(const I420Frame& image, const PixelRect& r);

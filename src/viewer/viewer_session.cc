@@ -363,9 +363,13 @@ void ViewerSession::scheduleStatistics() {
 }
 
 void ViewerSession::statisticsTick() {
+  std::optional<std::int64_t> pathKbps;
+  if (channel_)
+    if (auto rate = channel_->wire()->arrivalRate()) pathKbps = *rate * 8 / 1000;
   published_.update([&](State& s) {
     s.fps = counters_.frames;
     s.kbps = counters_.bytes * 8 / 1000;
+    s.pathKbps = pathKbps;
   });
   counters_ = {};
   if (channel_) channel_->send(Message::Ping{uptimeNanos()});

@@ -65,6 +65,9 @@ class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
     PeerOS remoteOS = PeerOS::unknown;
     std::optional<Codec> codec;
     std::optional<std::int64_t> latencyMs;
+    // What the path from the host carries, estimated from how fast large video frames arrive (kbit/s);
+    // none until such frames came.
+    std::optional<std::int64_t> pathKbps;
     std::int64_t kbps = 0;
     std::int64_t fps = 0;
     VideoRenderer::Size videoSize{16, 10};

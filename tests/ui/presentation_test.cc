@@ -24,6 +24,9 @@ TEST(PresentationTest, FiguresLineLeavesOutWhatIsUnknown) {
   state.codec = Codec::jpegRegions;
   state.kbps = 12345;
   EXPECT_EQ(figuresLine(state), "Windows  /  12 ms  /  30 fps  /  12.3 Mbit/s  /  JPEG");
+  // The path's rate, once measured, stands beside the ping.
+  state.pathKbps = 2950;
+  EXPECT_EQ(figuresLine(state), "Windows  /  12 ms  /  ↔ 3.0 Mbit/s  /  30 fps  /  12.3 Mbit/s  /  JPEG");
 }
 
 TEST(PresentationTest, BadgeTakesTheFirstMatchingRow) {

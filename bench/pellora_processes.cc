@@ -1,0 +1,41 @@
+#include "pellora_processes.h"
+
+#include <stdlib.h>
+
+#include <thread>
+
+#include "support/json_file.h"
+
+namespace pellora::bench {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::unique_ptr<test::ChildProcess> startPellora(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), {"-c", "exec \"$0\" \"$@\" </dev/null 2>/dev/null", PELLORA_BINARY});
+  return std::make_unique<test::ChildProcess>("/bin/sh", arguments);
+}
+
+HostProcess startSyntheticHost(const fs::path& folder, Quality quality, const std::string& password) {
+  const fs::path status = folder / "status.json";
+  fs::remove(status);
+  HostProcess host;
+  host.process = startPellora({"host", "--source", "synthetic:1920x1080", "--listen", "127.0.0.1:0", "--no-relay",
+                               "--no-discovery", "--approve", "never", "--password", password, "--quality",
+                               std::string(rawValue(quality)), "--status-json", status.string()});
+  for (auto deadline = std::chrono::steady_clock::now() + 20s;
+       host.port == 0 && std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(20ms))
+    if (auto s = test::readJSONFile(status)) host.port = static_cast<std::uint16_t>(s->at("listeningPort").as_int64());
+  if (host.port == 0) throw std::runtime_error("the host did not start");
+  return host;
+}
+
+void usePrivateHome(const fs::path& folder) {
+  setenv("HOME", folder.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
+  setenv("XDG_DATA_HOME", (folder / "data").c_str(), 1);
+  setenv("PELLORA_SECRET_STORE", "file", 1);
+  unsetenv("PELLORA_PASSWORD");
+}
+
+}  // namespace pellora::bench

@@ -1,0 +1,79 @@
+#include "host/rate_controller.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace pellora {
+
+RateController::RateController(Limits limits)
+    : limits_(limits), floor_(std::min(floorBitrate, limits.ceilingBitrate)) {
+  decision_ = {limits_.ceilingBitrate, 0, limits_.ceilingFps, limits_.ceilingJpegQuality};
+  setBuffer();
+}
+
+void RateController::setBuffer() {
+  // Until the path has shown its own rate, a keyframe gets the same time at the target rate. Samples we
+  // limited do not count: through a buffering middlebox they can be far above the bottleneck.
+  const std::int64_t path = pathBitrate();
+  const std::int64_t carried = (path > 0 ? path : decision_.bitrate) * keyframeMicros / 1'000'000;
+  decision_.bufferBits = std::clamp(carried, decision_.bitrate * keyframeMicros / 1'000'000, decision_.bitrate);
+}
+
+std::int64_t RateController::bestRate(std::int64_t sinceMicros) const {
+  std::int64_t best = 0;
+  for (const RateSample& r : rates_)
+    if (!r.appLimited && r.atMicros >= sinceMicros) best = std::max(best, r.bytesPerSecond);
+  return best * 8;
+}
+
+std::int64_t RateController::pathBitrate() const { return bestRate(std::numeric_limits<std::int64_t>::min()); }
+
+std::int64_t RateController::delayMicros(const Sample& sample) const {
+  const std::int64_t queueing = std::max<std::int64_t>(0, sample.rttMicros - sample.minRttMicros);
+  // Our backlog drains at the path's rate; before that is known, at the rate we send. The frame just
+  // handed over is transit, not queueing: only what waits beyond one average frame counts.
+  const std::int64_t path = pathBitrate();
+  const std::int64_t rate = std::max<std::int64_t>(1, (path > 0 ? path : decision_.bitrate) / 8);
+  const std::int64_t frameBytes = decision_.bitrate / 8 / std::max(1, decision_.fps);
+  return queueing + std::max<std::int64_t>(0, sample.backlogBytes - frameBytes) * 1'000'000 / rate;
+}
+
+const RateController::Decision& RateController::update(const Sample& sample) {
+  if (sample.deliveryRate > 0) rates_.push_back({sample.nowMicros, sample.deliveryRate, sample.appLimited});
+  while (!rates_.empty() && rates_.front().atMicros < sample.nowMicros - rateWindowMicros) rates_.pop_front();
+
+  const std::int64_t delay = delayMicros(sample);
+  const std::int64_t sinceChange = sample.nowMicros - lastChangeMicros_;
+  if (delay > highDelayMicros) {
+    // Right after a back-off the queue is still draining; judging it again would back off twice for one
+    // overshoot.
+    if (!backedOff_ || sinceChange >= std::max(backoffHoldMicros, 2 * sample.rttMicros)) {
+      std::int64_t next = static_cast<std::int64_t>(static_cast<double>(decision_.bitrate) * drainShare);
+      if (const std::int64_t path = bestRate(sample.nowMicros - backoffHoldMicros); path > 0)
+        next = std::min(next, static_cast<std::int64_t>(static_cast<double>(path) * drainShare));
+      backedOff_ = true;
+      setBitrate(next, sample.nowMicros);
+    }
+  } else if (delay < lowDelayMicros && decision_.bitrate < limits_.ceilingBitrate && sinceChange >= probeIntervalMicros) {
+    backedOff_ = false;
+    setBitrate(static_cast<std::int64_t>(static_cast<double>(decision_.bitrate) * probeStep), sample.nowMicros);
+  }
+  setBuffer();
+  return decision_;
+}
+
+void RateController::setBitrate(std::int64_t bitrate, std::int64_t nowMicros) {
+  lastChangeMicros_ = nowMicros;
+  const std::int64_t ceiling = limits_.ceilingBitrate;
+  decision_.bitrate = std::clamp(bitrate, floor_, ceiling);
+  // Full frame rate down to half the preset's bit rate, then fewer and fuller frames rather than blurred ones.
+  const double share = static_cast<double>(decision_.bitrate) / static_cast<double>(ceiling);
+  const int fps = static_cast<int>(std::lround(limits_.ceilingFps * std::min(1.0, 2 * share)));
+  decision_.fps = std::clamp(fps, std::min(floorFps, limits_.ceilingFps), limits_.ceilingFps);
+  const double span = ceiling > floor_ ? static_cast<double>(decision_.bitrate - floor_) / static_cast<double>(ceiling - floor_) : 1;
+  const double floorQuality = std::min(floorJpegQuality, limits_.ceilingJpegQuality);
+  decision_.jpegQuality = floorQuality + (limits_.ceilingJpegQuality - floorQuality) * span;
+}
+
+}  // namespace pellora

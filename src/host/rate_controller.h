@@ -1,0 +1,91 @@
+#pragma once
+
+// How much video one host session sends: a target bit rate between a floor and the preset's own, chosen
+// from what the path carries and how long our bytes wait on it.
+
+#include <cstdint>
+#include <deque>
+
+namespace pellora {
+
+// Pure decision logic, fed one reading of the path per captured frame. It backs off at once when the
+// queueing delay grows (toward what the path delivered, not merely a fraction of the old target), then
+// waits for the queue to drain before judging again; it probes upward slowly while the queue stays short.
+// Where nothing queues (loopback, a fast LAN) the preset's figures stay in force. Lives on the session's
+// video queue; not thread-safe.
+class RateController {
+ public:
+  // The preset's figures are the ceiling.
+  struct Limits {
+    std::int64_t ceilingBitrate = 0;  // bits per second
+    int ceilingFps = 30;
+    double ceilingJpegQuality = 0.6;
+  };
+  // One reading of the path. Rates in bytes per second, times in microseconds.
+  struct Sample {
+    std::int64_t nowMicros = 0;
+    std::int64_t rttMicros = 0;     // smoothed
+    std::int64_t minRttMicros = 0;  // the path's own round trip
+    std::int64_t deliveryRate = 0;  // the kernel's latest sample, 0 when unknown
+    bool appLimited = false;        // that sample was limited by how much we had to send
+    std::int64_t backlogBytes = 0;  // written by us and not yet on the network (our queue and the kernel's)
+  };
+  struct Decision {
+    std::int64_t bitrate = 0;     // bits per second
+    std::int64_t bufferBits = 0;  // the largest frame (a keyframe): what the path carries in `keyframeMicros`
+    int fps = 0;
+    double jpegQuality = 0;
+    bool operator==(const Decision&) const = default;
+  };
+
+  // Never below these, whatever the path: a picture that still moves and still reads.
+  static constexpr std::int64_t floorBitrate = 250'000;
+  static constexpr int floorFps = 5;
+  static constexpr double floorJpegQuality = 0.3;
+  // Queueing delay above this backs off; below `lowDelayMicros` the controller may probe upward.
+  static constexpr std::int64_t highDelayMicros = 40'000;
+  static constexpr std::int64_t lowDelayMicros = 15'000;
+  // After a back-off the queue needs time to drain before the delay means anything again.
+  static constexpr std::int64_t backoffHoldMicros = 250'000;
+  static constexpr std::int64_t probeIntervalMicros = 1'000'000;
+  static constexpr double probeStep = 1.1;
+  // Share of the delivered rate a back-off aims for, so that the queue drains while we send.
+  static constexpr double drainShare = 0.85;
+  // A keyframe may take this long on the path, and never more than one second of the target rate.
+  static constexpr std::int64_t keyframeMicros = 250'000;
+  // Delivery-rate samples this recent count toward the path rate; a back-off aims below the samples of
+  // the last `backoffHoldMicros`, so that it follows a path that just got slower.
+  static constexpr std::int64_t rateWindowMicros = 1'000'000;
+
+  explicit RateController(Limits limits);
+
+  // Takes one reading and returns the decision in force from now on.
+  const Decision& update(const Sample& sample);
+  const Decision& decision() const { return decision_; }
+  // The estimated path rate in bits per second: the best recent delivery sample that the path limited
+  // (a sample we limited says only that the path carries at least that much); 0 while unknown.
+  std::int64_t pathBitrate() const;
+  // The delay our next byte waits: queueing on the path plus our own backlog beyond one average frame at
+  // the path's rate.
+  std::int64_t delayMicros(const Sample& sample) const;
+
+ private:
+  void setBitrate(std::int64_t bitrate, std::int64_t nowMicros);
+  void setBuffer();
+
+  Limits limits_;
+  Decision decision_;
+  std::int64_t floor_;
+  std::int64_t lastChangeMicros_ = 0;
+  bool backedOff_ = false;  // the last change was a back-off
+  struct RateSample {
+    std::int64_t atMicros;
+    std::int64_t bytesPerSecond;
+    bool appLimited;
+  };
+  // The best sample the path limited since `sinceMicros`, in bits per second.
+  std::int64_t bestRate(std::int64_t sinceMicros) const;
+  std::deque<RateSample> rates_;
+};
+
+}  // namespace pellora

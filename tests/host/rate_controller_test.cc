@@ -1,0 +1,108 @@
+#include "host/rate_controller.h"
+
+#include <gtest/gtest.h>
+
+namespace pellora {
+namespace {
+
+constexpr RateController::Limits balanced{8'000'000, 30, 0.6};
+
+// A reading of the path; rates in bits per second for readability.
+RateController::Sample path(std::int64_t atMs, std::int64_t rttMs, std::int64_t minRttMs, std::int64_t bitsPerSecond,
+                            std::int64_t backlogBytes = 0, bool appLimited = false) {
+  return {atMs * 1000, rttMs * 1000, minRttMs * 1000, bitsPerSecond / 8, appLimited, backlogBytes};
+}
+
+enum class Change { down, same, up };
+
+struct Row {
+  const char* what;
+  bool belowCeiling;  // first backed off by a saturated 3 Mbit/s path at t = 0
+  RateController::Sample sample;
+  Change expected;
+};
+
+TEST(RateController, DecisionTable) {
+  const RateController::Sample saturated3M = path(0, 250, 100, 3'000'000);
+  const Row rows[] = {
+      {"loopback", false, path(40, 0, 0, 4'000'000'000), Change::same},
+      {"LAN with a keyframe in our queue", false, path(40, 1, 0, 800'000'000, 300'000), Change::same},
+      {"slow path, router queue full", false, path(40, 180, 100, 3'000'000), Change::down},
+      {"delay between the thresholds", false, path(40, 125, 100, 3'000'000), Change::same},
+      {"our own backlog, no queue on the path", false, path(40, 100, 100, 1'000'000, 200'000), Change::down},
+      {"a keyframe's backlog, path rate not yet known", false, path(40, 1, 1, 0, 100'000), Change::down},
+      {"a frame in our queue, path rate not yet known", false, path(40, 1, 1, 0, 30'000), Change::same},
+      {"queue drained, too soon to probe", true, path(500, 100, 100, 2'500'000), Change::same},
+      {"queue drained for a second", true, path(1000, 100, 100, 2'500'000), Change::up},
+      {"still draining the last back-off", true, path(100, 250, 100, 3'000'000), Change::same},
+      {"still queued after the hold", true, path(600, 250, 100, 3'000'000), Change::down},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    RateController rc(balanced);
+    if (row.belowCeiling) rc.update(saturated3M);
+    const std::int64_t before = rc.decision().bitrate;
+    const std::int64_t after = rc.update(row.sample).bitrate;
+    const Change seen = after < before ? Change::down : after > before ? Change::up : Change::same;
+    EXPECT_EQ(seen, row.expected) << before << " -> " << after;
+  }
+}
+
+TEST(RateController, BacksOffTowardWhatThePathDeliversAndProbesUpInSmallSteps) {
+  RateController rc(balanced);
+  // Before the path is known a keyframe may take a quarter second at the preset's rate.
+  EXPECT_EQ(rc.decision(), (RateController::Decision{8'000'000, 2'000'000, 30, 0.6}));
+  // One look at a 3 Mbit/s path with a full queue goes below its rate, not merely below the old target.
+  EXPECT_LE(rc.update(path(0, 250, 100, 3'000'000)).bitrate, 3'000'000 * RateController::drainShare);
+  EXPECT_EQ(rc.pathBitrate(), 3'000'000);
+  EXPECT_EQ(rc.decision().bufferBits, 3'000'000 / 4) << "a keyframe takes a quarter second on the path";
+  const std::int64_t backedOff = rc.decision().bitrate;
+  // Bursts that we limited say nothing about the bottleneck: neither the target nor keyframes grow.
+  rc.update(path(100, 100, 100, 40'000'000, 0, true));
+  EXPECT_EQ(rc.pathBitrate(), 3'000'000);
+  EXPECT_EQ(rc.decision().bitrate, backedOff);
+  EXPECT_EQ(rc.decision().bufferBits, 3'000'000 / 4);
+  const std::int64_t probed = rc.update(path(1000, 100, 100, 2'000'000, 0, true)).bitrate;
+  EXPECT_GT(probed, backedOff);
+  EXPECT_LE(probed, backedOff * RateController::probeStep + 1);
+}
+
+TEST(RateController, StaysBetweenFloorAndCeilingAndSpacesPicturesOutOnlyWellBelowIt) {
+  RateController rc(balanced);
+  // A path far slower than the floor, always congested.
+  for (int ms = 0; ms < 20'000; ms += 33) rc.update(path(ms, 900, 100, 50'000, 50'000));
+  const auto low = rc.decision();
+  EXPECT_EQ(low.bitrate, RateController::floorBitrate);
+  EXPECT_EQ(low.fps, RateController::floorFps);
+  EXPECT_DOUBLE_EQ(low.jpegQuality, RateController::floorJpegQuality);
+  // Then a fast, empty path: back up to exactly the preset, never beyond, with keyframes of up to a second.
+  for (int ms = 20'000; ms < 80'000; ms += 33) rc.update(path(ms, 1, 1, 1'000'000'000));
+  EXPECT_EQ(rc.decision(), (RateController::Decision{8'000'000, 8'000'000, 30, 0.6}));
+
+  // Full frame rate holds down to half the preset's rate.
+  RateController half(balanced);
+  half.update(path(0, 250, 100, 5'000'000));
+  EXPECT_GT(half.decision().bitrate, 4'000'000);
+  EXPECT_EQ(half.decision().fps, 30);
+  EXPECT_LT(half.decision().jpegQuality, 0.6);
+}
+
+// Recorded the way the host session feeds it: one reading per frame at 30 frames a second, first a
+// 10 Mbit/s path, then the same path at 2 Mbit/s with its queue filling.
+TEST(RateController, FollowsARateDropWithinTwoSeconds) {
+  RateController rc(balanced);
+  int ms = 0;
+  for (; ms < 5000; ms += 33) rc.update(path(ms, 61, 60, 10'000'000));
+  EXPECT_EQ(rc.decision().bitrate, 8'000'000);
+  const int drop = ms;
+  for (; ms < drop + 2000; ms += 33) {
+    // The queue grows while we send faster than the path; it shrinks again once we are below it.
+    const bool above = rc.decision().bitrate > 2'000'000;
+    rc.update(path(ms, above ? 110 : 65, 60, 2'000'000));
+  }
+  EXPECT_LE(rc.decision().bitrate, 2'000'000);
+  EXPECT_GE(rc.decision().bitrate, 1'000'000);  // backed off, not starved
+}
+
+}  // namespace
+}  // namespace pellora
