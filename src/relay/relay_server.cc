@@ -14,6 +14,11 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/json.hpp>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <atomic>
 #include <deque>
 #include <fstream>
@@ -42,6 +47,9 @@ namespace {
 constexpr std::size_t kHeadLimit = 16 * 1024;   // request heads, and control lines
 constexpr std::size_t kSpliceBuffer = 64 * 1024;  // per direction: what one relayed stream may hold in memory
 constexpr std::size_t kControlOutbox = 4096;      // lines queued to a host that does not read (~0.5 MB)
+// Copying threads yield the CPU to the setup and registry threads: a burst of new splices (hosts
+// reconnecting after a restart) would otherwise wait behind the bytes of the splices already joined.
+constexpr int kCopierNiceness = 10;
 constexpr auto kInternalLineTimeout = std::chrono::seconds(2);  // another node sends its line at once
 constexpr const char* kUpgradeToken = "pellora-relay/1";
 constexpr std::string_view kSwitching =
@@ -763,8 +771,14 @@ void RelayServer::start() {
   d.acceptor.listen(net::socket_base::max_listen_connections);
 
   // Threads that run forever until the destructor stops them.
-  auto spawnThread = [this](net::io_context& context) {
-    threads_.emplace_back([&context] {
+  auto spawnThread = [this](net::io_context& context, int niceness = 0) {
+    threads_.emplace_back([&context, niceness] {
+      if (niceness) {
+        const auto self = static_cast<id_t>(::gettid());  // a thread's own nice value on Linux
+        errno = 0;
+        const int base = ::getpriority(PRIO_PROCESS, self);
+        if (errno == 0) ::setpriority(PRIO_PROCESS, self, base + niceness);
+      }
       auto guard = net::make_work_guard(context);
       context.run();
     });
@@ -789,7 +803,7 @@ void RelayServer::start() {
     d.internal.listen(net::socket_base::max_listen_connections);
   }
   spawnThread(*registryIo_);
-  for (auto& c : copiers_) spawnThread(*c);
+  for (auto& c : copiers_) spawnThread(*c, kCopierNiceness);
   auto publicSide = [&d](tcp::socket s, net::ip::address address) { d.accepted(std::move(s), address); };
   net::co_spawn(d.io, d.acceptLoop(d.acceptor, publicSide), net::detached);
   net::co_spawn(d.io, d.tickLoop(), net::detached);
