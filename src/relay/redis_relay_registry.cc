@@ -157,7 +157,10 @@ std::shared_ptr<PendingConnect> RedisRelayRegistry::takeLocalPending(const std::
 
 bool RedisRelayRegistry::admitted() {
   try {
-    return command({"PING"}).text() == "PONG";
+    if (command({"PING"}).text() != "PONG") return false;
+    // A host attached before the node's channel is subscribed would miss its viewers' lines.
+    std::unique_lock lock(listenMutex_);
+    return listenWake_.wait_for(lock, kTimeout, [this] { return subscribed_; });
   } catch (const RedisRefused&) {
     throw;
   } catch (const RegistryUnavailable&) {
@@ -213,6 +216,12 @@ void RedisRelayRegistry::listen() {
       listening_ = c.get();
     }
     try {
+      c->next();  // the subscription's confirmation: lines published from now on reach this node
+      {
+        std::lock_guard lock(listenMutex_);
+        subscribed_ = true;
+      }
+      listenWake_.notify_all();
       for (;;) {  // waits for messages as long as it takes
         if (const std::string m = c->next().message(); !m.empty()) deliver(m);
       }
@@ -220,6 +229,7 @@ void RedisRelayRegistry::listen() {
     }
     std::unique_lock lock(listenMutex_);
     listening_ = nullptr;
+    subscribed_ = false;
     if (stopping_) return;
     listenWake_.wait_for(lock, std::chrono::seconds(1));
   }

@@ -48,8 +48,9 @@ class RedisRelayRegistry final : public RelayRegistry {
   PendingLookup takePending(const std::string& token) override;
   std::shared_ptr<PendingConnect> takeLocalPending(const std::string& token) override;
   bool reachable() override;
-  // Like reachable(), but throws RedisRefused when Redis answers and turns this node away (a wrong password,
-  // an untrusted certificate): a node that starts so would never serve.
+  // Like reachable(), and also waits (briefly) until the node's channel is subscribed; throws RedisRefused
+  // when Redis answers and turns this node away (a wrong password, an untrusted certificate): a node that
+  // starts so would never serve.
   bool admitted();
   void tick() override;
   void withdraw() override;
@@ -82,6 +83,7 @@ class RedisRelayRegistry final : public RelayRegistry {
   std::condition_variable listenWake_;
   bool stopping_ = false;
   RedisConnection* listening_ = nullptr;  // the channel thread's connection, interrupted on the way out
+  bool subscribed_ = false;               // the channel thread's subscription is confirmed
   std::thread listener_;
 };
 
