@@ -21,13 +21,12 @@
 
 #include <atomic>
 #include <deque>
-#include <fstream>
 #include <future>
 #include <iostream>
 
-#include "core/crypto.h"
 #include "relay/address_range.h"
 #include "relay/admission.h"
+#include "relay/cluster_link.h"
 #include "relay/splice.h"
 
 namespace pellora::relay {
@@ -72,7 +71,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   std::atomic<std::size_t> nextCopier{0};
   tcp::acceptor acceptor{io};
   tcp::acceptor internal{io};  // cluster: connections from other nodes
-  std::string clusterKey;
+  std::optional<ClusterLink> cluster;  // in a cluster
   std::size_t internalSetups = 0;      // on the setup thread: internal connections still proving the key
   net::steady_timer internalSlot{io};  // wakes the internal accept loop when a setup ends
   net::steady_timer ticker{io};
@@ -480,26 +479,15 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
 
   // ---------------------------------------------------------------------------------------------- cluster
 
-  // The first line of an internal connection: the token it joins, proven with the cluster key.
-  std::string internalGreeting(const std::string& token) const {
-    return "PELLORA-SPLICE " + token + " " +
-           hexString(PelloraCrypto::hmacSha256(asBytes(clusterKey), asBytes(token))) + "\n";
-  }
-
   // The viewer of `token` waits on the node at `node`: an internal connection to it carries the host's bytes.
   template <typename Stream>
   awaitable<void> acceptElsewhere(std::shared_ptr<Connection<Stream>> host, std::string token, std::string node) {
-    // Nodes advertise "HOST:PORT", with IPv6 hosts in brackets.
-    std::string nodeHost;
-    std::uint16_t nodePort = 0;
-    boost::system::error_code ec;
-    tcp::endpoint there;
-    if (splitHostPort(node, nodeHost, nodePort)) there = tcp::endpoint(net::ip::make_address(nodeHost, ec), nodePort);
-    if (there.port() == 0 || ec) co_return co_await respond(*host, http::status::not_found, "token"sv);
+    const std::optional<tcp::endpoint> there = ClusterLink::nodeEndpoint(node);
+    if (!there) co_return co_await respond(*host, http::status::not_found, "token"sv);
     auto peer = std::make_shared<Connection<PlainStream>>(io);
     peer->stream.expires_after(config.headerTimeout);
-    auto [cec] = co_await peer->stream.async_connect(there, tuple);
-    const std::string greeting = internalGreeting(token);
+    auto [cec] = co_await peer->stream.async_connect(*there, tuple);
+    const std::string greeting = cluster->greeting(token);
     if (!cec) std::tie(cec, std::ignore) = co_await net::async_write(peer->stream, net::buffer(greeting), tuple);
     std::string answer;
     if (!cec) answer = co_await readLine(*peer);
@@ -547,12 +535,9 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   awaitable<void> serveInternal(std::shared_ptr<Connection<PlainStream>> c) {
     c->stream.expires_after(kInternalLineTimeout);
     const std::string line = co_await readLine(*c);
-    const auto first = line.find(' '), second = line.rfind(' ');
-    if (!line.starts_with("PELLORA-SPLICE ") || first == second) co_return c->close();
-    const std::string token = line.substr(first + 1, second - first - 1);
-    const std::string expected = internalGreeting(token);
-    if (!PelloraCrypto::constantTimeEqual(asBytes(line), asBytes(expected))) co_return c->close();
-    auto take = [this, token] { return registry.takeLocalPending(token); };
+    const std::optional<std::string> token = cluster->provenToken(line);
+    if (!token) co_return c->close();
+    auto take = [this, t = *token] { return registry.takeLocalPending(t); };
     auto pending = co_await registryCall(std::move(take));
     auto waiting = std::dynamic_pointer_cast<Waiting>(pending.value_or(nullptr));
     const std::string answer = waiting ? "OK\n" : "GONE\n";
@@ -635,11 +620,7 @@ void RelayServer::start() {
     d.copiers.push_back(copiers_.back()->get_executor());
   }
   if (d.config.cluster()) {
-    std::ifstream keyFile(d.config.clusterKeyFile);
-    std::getline(keyFile, d.clusterKey);
-    if (d.clusterKey.size() < 16)
-      throw std::runtime_error("cluster key file " + d.config.clusterKeyFile.string() +
-                               " is unreadable or shorter than 16 bytes");
+    d.cluster = ClusterLink::fromKeyFile(d.config.clusterKeyFile);
     tcp::endpoint there(net::ip::make_address(d.config.advertiseHost), d.config.advertisePort);
     d.internal.open(there.protocol());
     d.internal.set_option(tcp::acceptor::reuse_address(true));
