@@ -25,6 +25,10 @@ int main(int argc, char** argv) {
     RedisRelayRegistry* cluster = nullptr;
     if (config.cluster()) {
       auto redis = std::make_unique<RedisRelayRegistry>(*config.redis, std::string());
+      // A Redis that turns this node away (password, certificate) stops it here; one that is away is waited for.
+      if (!redis->admitted())
+        std::cerr << "pellora-relay: Redis does not answer yet; registrations and connects get 503 until it does"
+                  << std::endl;
       cluster = redis.get();
       registry = std::move(redis);
     } else {
@@ -38,11 +42,7 @@ int main(int argc, char** argv) {
       const std::string host = internal.address().to_string();
       const std::string address = (internal.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(internal.port());
       cluster->setNodeAddress(address);
-      where = "cluster node " + cluster->nodeId() + " on redis://" + config.redis->host + ":" +
-              std::to_string(config.redis->port) + "/" + std::to_string(config.redis->database) + ", internal " + address;
-      if (!registry->reachable())
-        std::cerr << "pellora-relay: Redis does not answer yet; registrations and connects get 503 until it does"
-                  << std::endl;
+      where = "cluster node " + cluster->nodeId() + " on " + config.redis->describe() + ", internal " + address;
     }
 
     // SIGTERM and SIGINT: stop accepting, close every connection, and leave once they have wound down.

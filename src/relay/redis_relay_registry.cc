@@ -1,8 +1,5 @@
 #include "relay/redis_relay_registry.h"
 
-#include <hiredis/hiredis.h>
-#include <sys/socket.h>
-
 #include <iostream>
 #include <sstream>
 #include <utility>
@@ -13,7 +10,8 @@ namespace pellora::relay {
 
 namespace {
 
-constexpr timeval kTimeout{2, 0};  // connecting and every command: a Redis that hangs counts as gone
+// Connecting and every command: a Redis that hangs counts as gone.
+constexpr std::chrono::milliseconds kTimeout{2000};
 const std::string kPrefix = "pellora:";
 
 std::string identityKey(std::string_view id) { return kPrefix + "identity:" + std::string(id); }
@@ -31,44 +29,13 @@ constexpr const char* kRefreshPresence =
 constexpr const char* kDropPresence =
     "if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) end return 0";
 
-void freeReply(redisReply* r) {
-  if (r) freeReplyObject(r);
-}
-
-redisContext* connectTo(const RedisAddress& a) {
-  redisContext* c = redisConnectWithTimeout(a.host.c_str(), a.port, kTimeout);
-  if (!c) return nullptr;
-  if (c->err || redisSetTimeout(c, kTimeout) != REDIS_OK) {
-    redisFree(c);
-    return nullptr;
-  }
-  if (a.database != 0) {
-    auto* r = static_cast<redisReply*>(redisCommand(c, "SELECT %d", a.database));
-    const bool ok = r && r->type != REDIS_REPLY_ERROR;
-    freeReply(r);
-    if (!ok) {
-      redisFree(c);
-      return nullptr;
-    }
-  }
-  return c;
-}
-
 }  // namespace
 
-struct RedisRelayRegistry::Reply {
-  std::unique_ptr<redisReply, void (*)(redisReply*)> r{nullptr, freeReply};
-  bool nil() const { return r->type == REDIS_REPLY_NIL; }
-  std::string text() const {
-    return r->type == REDIS_REPLY_STRING || r->type == REDIS_REPLY_STATUS ? std::string(r->str, r->len) : std::string();
-  }
-  long long integer() const { return r->type == REDIS_REPLY_INTEGER ? r->integer : 0; }
-};
-
-void RedisRelayRegistry::Free::operator()(redisContext* c) const { redisFree(c); }
-
 RedisRelayRegistry::RedisRelayRegistry(RedisAddress redis, std::string nodeAddress)
-    : redis_(std::move(redis)), nodeAddress_(std::move(nodeAddress)), node_(randomToken()) {
+    : redis_(std::move(redis)),
+      tls_(RedisConnection::tlsContextFor(redis_)),
+      nodeAddress_(std::move(nodeAddress)),
+      node_(randomToken()) {
   listener_ = std::thread([this] { listen(); });
 }
 
@@ -76,31 +43,33 @@ RedisRelayRegistry::~RedisRelayRegistry() {
   {
     std::lock_guard lock(listenMutex_);
     stopping_ = true;
-    if (listenFd_ >= 0) ::shutdown(listenFd_, SHUT_RDWR);
+    if (listening_) listening_->interrupt();
   }
   listenWake_.notify_all();
   listener_.join();
 }
 
-// Runs one command; throws RegistryUnavailable (and forgets the connection) when Redis does not answer.
-RedisRelayRegistry::Reply RedisRelayRegistry::command(const std::vector<std::string>& args) {
-  if (!commands_) {
-    commands_.reset(connectTo(redis_));
-    if (!commands_) throw RegistryUnavailable("cannot connect to redis://" + redis_.host + ":" + std::to_string(redis_.port));
-  }
-  std::vector<const char*> argv;
-  std::vector<std::size_t> lengths;
-  for (const auto& a : args) argv.push_back(a.data()), lengths.push_back(a.size());
-  Reply reply;
-  reply.r.reset(static_cast<redisReply*>(
-      redisCommandArgv(commands_.get(), static_cast<int>(args.size()), argv.data(), lengths.data())));
-  if (!reply.r) {
-    const std::string why = commands_->errstr;
+std::unique_ptr<RedisConnection> RedisRelayRegistry::connect() const {
+  return std::make_unique<RedisConnection>(redis_, tls_, kTimeout);
+}
+
+// Runs one command; throws RegistryUnavailable (and forgets the connection) when Redis does not answer,
+// and for error replies, as RedisRefused when they say this node may not run it.
+RedisReply RedisRelayRegistry::command(const std::vector<std::string>& args) {
+  try {
+    if (!commands_) commands_ = connect();
+    RedisReply reply = commands_->command(args);
+    if (reply.error()) {
+      const std::string why = reply.text();
+      if (why.starts_with("NOAUTH") || why.starts_with("WRONGPASS") || why.starts_with("NOPERM"))
+        throw RedisRefused("redis: " + redis_.describe() + " refused " + args.front() + ": " + why);
+      throw RegistryUnavailable("redis: " + why);
+    }
+    return reply;
+  } catch (const RegistryUnavailable&) {
     commands_.reset();
-    throw RegistryUnavailable("redis: " + why);
+    throw;
   }
-  if (reply.r->type == REDIS_REPLY_ERROR) throw RegistryUnavailable("redis: " + std::string(reply.r->str, reply.r->len));
-  return reply;
 }
 
 Registration RedisRelayRegistry::registerIdentity() {
@@ -121,7 +90,7 @@ bool RedisRelayRegistry::authenticate(std::string_view id, std::string_view secr
 
 void RedisRelayRegistry::attachHost(const std::string& id, std::shared_ptr<HostLink> link) {
   // Store first: when Redis is away the host is refused and nothing here changes.
-  Reply previous = command({"SET", presenceKey(id), node_, "PX",
+  RedisReply previous = command({"SET", presenceKey(id), node_, "PX",
                             std::to_string(std::chrono::milliseconds(presenceLifetime).count()), "GET"});
   std::shared_ptr<HostLink> replacedHere;
   {
@@ -186,6 +155,19 @@ std::shared_ptr<PendingConnect> RedisRelayRegistry::takeLocalPending(const std::
   return p;
 }
 
+bool RedisRelayRegistry::admitted() {
+  try {
+    if (command({"PING"}).text() != "PONG") return false;
+    // A host attached before the node's channel is subscribed would miss its viewers' lines.
+    std::unique_lock lock(listenMutex_);
+    return listenWake_.wait_for(lock, kTimeout, [this] { return subscribed_; });
+  } catch (const RedisRefused&) {
+    throw;
+  } catch (const RegistryUnavailable&) {
+    return false;
+  }
+}
+
 bool RedisRelayRegistry::reachable() {
   try {
     return command({"PING"}).text() == "PONG";
@@ -217,7 +199,13 @@ void RedisRelayRegistry::withdraw() {
 // reconnects every second while Redis is away.
 void RedisRelayRegistry::listen() {
   for (;;) {
-    std::unique_ptr<redisContext, Free> c(connectTo(redis_));
+    std::unique_ptr<RedisConnection> c;
+    try {
+      c = connect();
+      c->send({"SUBSCRIBE", channelOf(node_)});
+    } catch (const RegistryUnavailable&) {
+      c.reset();
+    }
     {
       std::unique_lock lock(listenMutex_);
       if (stopping_) return;
@@ -225,21 +213,23 @@ void RedisRelayRegistry::listen() {
         listenWake_.wait_for(lock, std::chrono::seconds(1));
         continue;
       }
-      listenFd_ = c->fd;
+      listening_ = c.get();
     }
-    redisSetTimeout(c.get(), timeval{0, 0});  // wait for messages as long as it takes
-    const std::string channel = channelOf(node_);
-    freeReply(static_cast<redisReply*>(redisCommand(c.get(), "SUBSCRIBE %b", channel.data(), channel.size())));
-    for (;;) {
-      void* raw = nullptr;
-      if (redisGetReply(c.get(), &raw) != REDIS_OK) break;
-      std::unique_ptr<redisReply, void (*)(redisReply*)> r(static_cast<redisReply*>(raw), freeReply);
-      if (r && r->type == REDIS_REPLY_ARRAY && r->elements == 3 && r->element[2]->type == REDIS_REPLY_STRING &&
-          std::string_view(r->element[0]->str, r->element[0]->len) == "message")
-        deliver(std::string(r->element[2]->str, r->element[2]->len));
+    try {
+      c->next();  // the subscription's confirmation: lines published from now on reach this node
+      {
+        std::lock_guard lock(listenMutex_);
+        subscribed_ = true;
+      }
+      listenWake_.notify_all();
+      for (;;) {  // waits for messages as long as it takes
+        if (const std::string m = c->next().message(); !m.empty()) deliver(m);
+      }
+    } catch (const RegistryUnavailable&) {
     }
     std::unique_lock lock(listenMutex_);
-    listenFd_ = -1;
+    listening_ = nullptr;
+    subscribed_ = false;
     if (stopping_) return;
     listenWake_.wait_for(lock, std::chrono::seconds(1));
   }

@@ -9,10 +9,13 @@
 #include <thread>
 #include <unordered_map>
 
+#include "relay/redis_connection.h"
 #include "relay/relay_config.h"
 #include "relay/relay_registry.h"
 
-struct redisContext;
+namespace boost::asio::ssl {
+class context;
+}
 
 namespace pellora::relay {
 
@@ -25,12 +28,13 @@ namespace pellora::relay {
 //   pellora:node:<node>      channel: "incoming <id> <token>", "replaced <id>"
 // Commands run blocking (with a timeout) on the calling thread, which is the relay server's registry thread;
 // a thread of its own listens on the node's channel. Whenever Redis cannot be reached, calls throw
-// RegistryUnavailable; the next call connects again.
+// RegistryUnavailable (RedisRefused when Redis turns the node away); the next call connects again.
 class RedisRelayRegistry final : public RelayRegistry {
  public:
   static constexpr Seconds presenceLifetime{45};  // refreshed every tick (a few seconds)
 
-  // `nodeAddress`: "HOST:PORT" of this node's internal listener. Does not connect yet.
+  // `nodeAddress`: "HOST:PORT" of this node's internal listener. Does not connect yet; throws RedisRefused
+  // when the address' CA file cannot be read.
   RedisRelayRegistry(RedisAddress redis, std::string nodeAddress);
   ~RedisRelayRegistry() override;
 
@@ -44,6 +48,10 @@ class RedisRelayRegistry final : public RelayRegistry {
   PendingLookup takePending(const std::string& token) override;
   std::shared_ptr<PendingConnect> takeLocalPending(const std::string& token) override;
   bool reachable() override;
+  // Like reachable(), and also waits (briefly) until the node's channel is subscribed; throws RedisRefused
+  // when Redis answers and turns this node away (a wrong password, an untrusted certificate): a node that
+  // starts so would never serve.
+  bool admitted();
   void tick() override;
   void withdraw() override;
 
@@ -52,18 +60,16 @@ class RedisRelayRegistry final : public RelayRegistry {
   void setNodeAddress(std::string address) { nodeAddress_ = std::move(address); }
 
  private:
-  struct Reply;
-  Reply command(const std::vector<std::string>& args);
+  RedisReply command(const std::vector<std::string>& args);
+  std::unique_ptr<RedisConnection> connect() const;
   void listen();  // the channel thread
   void deliver(const std::string& message);
 
-  struct Free {
-    void operator()(redisContext* c) const;
-  };
   const RedisAddress redis_;
+  const std::shared_ptr<boost::asio::ssl::context> tls_;  // for rediss://
   std::string nodeAddress_;
   const std::string node_;  // random, new at every start
-  std::unique_ptr<redisContext, Free> commands_;
+  std::unique_ptr<RedisConnection> commands_;
 
   std::mutex hostsMutex_;  // the channel thread delivers lines too
   std::unordered_map<std::string, std::shared_ptr<HostLink>> hosts_;
@@ -76,7 +82,8 @@ class RedisRelayRegistry final : public RelayRegistry {
   std::mutex listenMutex_;
   std::condition_variable listenWake_;
   bool stopping_ = false;
-  int listenFd_ = -1;
+  RedisConnection* listening_ = nullptr;  // the channel thread's connection, interrupted on the way out
+  bool subscribed_ = false;               // the channel thread's subscription is confirmed
   std::thread listener_;
 };
 

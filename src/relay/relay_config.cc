@@ -1,9 +1,11 @@
 #include "relay/relay_config.h"
 
 #include <boost/program_options.hpp>
+#include <boost/url/parse.hpp>
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "support/paths.h"
@@ -67,7 +69,13 @@ po::options_description options() {
      "closes its connection")
     ("proxy-protocol", po::bool_switch(), "accepted with --trusted-proxy, which it needs")
     ("redis", po::value<std::string>()->value_name("URL"),
-     "redis://HOST:PORT[/DB]: run as a node of a cluster sharing this Redis (--db is then unused)")
+     "redis://[[USER]:PASSWORD@]HOST:PORT[/DB], or rediss://... over TLS: run as a node of a cluster sharing "
+     "this Redis (--db is then unused)")
+    ("redis-password-file", po::value<std::string>()->value_name("FILE"),
+     "with --redis: file holding the Redis password, which then stays out of the command line "
+     "(default: the redis-password credential, if any)")
+    ("redis-ca", po::value<std::string>()->value_name("FILE"),
+     "with rediss://: PEM certificate of a private CA that signed the Redis server's certificate")
     ("advertise", po::value<std::string>()->value_name("HOST:PORT"),
      "with --redis: internal listener through which other nodes reach this one; "
      "bind it to a private address")
@@ -79,6 +87,16 @@ po::options_description options() {
   return o;
 }
 
+// A file's first line (a password written with or without its newline); nullopt when unreadable or empty.
+std::optional<std::string> readSecretFile(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  std::string line;
+  if (!in || !std::getline(in, line)) return std::nullopt;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.empty()) return std::nullopt;
+  return line;
+}
+
 std::string helpText() {
   std::ostringstream out;
   out << kUsage << "\n" << options();
@@ -88,17 +106,29 @@ std::string helpText() {
 }  // namespace
 
 std::optional<RedisAddress> parseRedisUrl(const std::string& url) {
-  constexpr std::string_view scheme = "redis://";
-  if (!url.starts_with(scheme)) return std::nullopt;
-  std::string rest = url.substr(scheme.size());
+  auto parsed = boost::urls::parse_absolute_uri(url);
+  if (!parsed || parsed->has_query() || parsed->has_fragment() || !parsed->has_authority()) return std::nullopt;
+  const boost::urls::url_view u = *parsed;
   RedisAddress a;
-  if (auto slash = rest.find('/'); slash != std::string::npos) {
-    if (!number(std::string_view(rest).substr(slash + 1), a.database) || a.database < 0) return std::nullopt;
-    rest.resize(slash);
+  if (u.scheme() == "rediss") a.tls = true;
+  else if (u.scheme() != "redis") return std::nullopt;
+  if (u.has_userinfo()) {
+    a.user = u.user();
+    if (u.has_password()) a.password = u.password();
   }
-  if (rest.find(':') == std::string::npos) rest += ":6379";
-  if (!splitHostPort(rest, a.host, a.port) || a.port == 0) return std::nullopt;
+  a.host = u.host_address();
+  if (a.host.empty()) return std::nullopt;
+  if (u.has_port() && (!number(u.port(), a.port) || a.port == 0)) return std::nullopt;
+  if (const std::string_view path = u.encoded_path(); !path.empty() && path != "/") {
+    if (!number(path.substr(1), a.database) || a.database < 0) return std::nullopt;
+  }
   return a;
+}
+
+std::string RedisAddress::describe() const {
+  const bool v6 = host.find(':') != std::string::npos;
+  return (tls ? "rediss://" : "redis://") + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + "/" +
+         std::to_string(database);
 }
 
 std::filesystem::path defaultDatabasePath() { return Paths::dataHome() / "pellora-relay" / "relay.db"; }
@@ -140,6 +170,8 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
   }
   if (vm["proxy-protocol"].as<bool>() && c.trustedProxies.empty())
     return fail("--proxy-protocol takes PROXY lines only from the load balancers in --trusted-proxy CIDR,...");
+  std::filesystem::path redisPasswordFile;
+  if (vm.count("redis-password-file")) redisPasswordFile = text("redis-password-file");
   if (vm.count("tls-cert")) c.tlsCertificate = text("tls-cert");
   if (vm.count("tls-key")) c.tlsKey = text("tls-key");
   // Under systemd, key files come as credentials (LoadCredential=) that only this service can read.
@@ -151,6 +183,7 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
     take(c.tlsCertificate, "tls-cert");
     take(c.tlsKey, "tls-key");
     take(c.clusterKeyFile, "cluster-key");
+    take(redisPasswordFile, "redis-password");
   }
   for (const char* name : {"max-connections", "max-connections-per-address", "registrations-per-minute",
                            "host-logins-per-minute", "connects-per-minute", "connects-per-identity-per-minute",
@@ -173,7 +206,22 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
 
   if (vm.count("redis")) {
     c.redis = parseRedisUrl(text("redis"));
-    if (!c.redis) return fail("--redis wants redis://HOST:PORT[/DB], not " + text("redis"));
+    // The URL may hold a password: never repeat it.
+    if (!c.redis) return fail("--redis wants redis://[[USER]:PASSWORD@]HOST:PORT[/DB] or rediss://...");
+    // A redis-password credential gives way to a password in the URL; the option does not.
+    if (!redisPasswordFile.empty() && (vm.count("redis-password-file") || c.redis->password.empty())) {
+      if (!c.redis->password.empty())
+        return fail("give the Redis password either in the --redis URL or in --redis-password-file, not both");
+      auto password = readSecretFile(redisPasswordFile);
+      if (!password) return fail("cannot read a password from " + redisPasswordFile.string());
+      c.redis->password = std::move(*password);
+    }
+    if (!c.redis->user.empty() && c.redis->password.empty())
+      return fail("the Redis user " + c.redis->user + " needs a password (in the URL or --redis-password-file)");
+    if (vm.count("redis-ca")) {
+      if (!c.redis->tls) return fail("--redis-ca belongs to a rediss:// (TLS) URL");
+      c.redis->caFile = text("redis-ca");
+    }
     if (!vm.count("advertise") || !splitHostPort(text("advertise"), c.advertiseHost, c.advertisePort))
       return fail("--redis needs --advertise HOST:PORT, the internal address of this node");
     if (vm.count("cluster-key-file")) c.clusterKeyFile = text("cluster-key-file");
@@ -184,8 +232,9 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
                                text("cluster-peers"));
       c.clusterPeers = std::move(*ranges);
     }
-  } else if (vm.count("advertise") || vm.count("cluster-key-file") || vm.count("cluster-peers")) {
-    return fail("--advertise, --cluster-key-file and --cluster-peers belong to a cluster: give --redis too");
+  } else if (vm.count("advertise") || vm.count("cluster-key-file") || vm.count("cluster-peers") ||
+             vm.count("redis-password-file") || vm.count("redis-ca")) {
+    return fail("--advertise, --cluster-key-file, --cluster-peers and --redis-* belong to a cluster: give --redis too");
   }
   if (!c.cluster()) c.clusterKeyFile.clear();  // a cluster-key credential of a node that runs alone
   if (c.database.empty()) c.database = defaultDatabasePath();

@@ -13,11 +13,18 @@ namespace pellora::relay {
 
 using Seconds = std::chrono::seconds;
 
-// A Redis server named by "redis://HOST:PORT[/DB]".
+// A Redis server named by "redis[s]://[[USER]:PASSWORD@]HOST[:PORT][/DB]" (rediss: over TLS).
 struct RedisAddress {
   std::string host;
   std::uint16_t port = 6379;
   int database = 0;
+  bool tls = false;
+  std::string user;      // empty: the default user
+  std::string password;  // empty: no AUTH
+  std::filesystem::path caFile;  // with tls: a private CA trusted beside the system's
+
+  // The URL without user or password, for messages.
+  std::string describe() const;
 };
 std::optional<RedisAddress> parseRedisUrl(const std::string& url);
 

@@ -14,15 +14,20 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/json.hpp>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <atomic>
 #include <deque>
-#include <fstream>
 #include <future>
 #include <iostream>
 
-#include "core/crypto.h"
 #include "relay/address_range.h"
 #include "relay/admission.h"
+#include "relay/cluster_link.h"
+#include "relay/splice.h"
 
 namespace pellora::relay {
 
@@ -33,48 +38,19 @@ using net::awaitable;
 using net::use_awaitable;
 using tcp = net::ip::tcp;
 using namespace std::string_view_literals;  // GCC 12 mishandles string-literal arrays inside co_await calls
-using PlainStream = beast::tcp_stream;
-using TlsStream = beast::ssl_stream<beast::tcp_stream>;
 constexpr auto tuple = net::as_tuple(use_awaitable);
 
 namespace {
 
 constexpr std::size_t kHeadLimit = 16 * 1024;   // request heads, and control lines
-constexpr std::size_t kSpliceBuffer = 64 * 1024;  // per direction: what one relayed stream may hold in memory
 constexpr std::size_t kControlOutbox = 4096;      // lines queued to a host that does not read (~0.5 MB)
+// Copying threads yield the CPU to the setup and registry threads: a burst of new splices (hosts
+// reconnecting after a restart) would otherwise wait behind the bytes of the splices already joined.
+constexpr int kCopierNiceness = 10;
 constexpr auto kInternalLineTimeout = std::chrono::seconds(2);  // another node sends its line at once
 constexpr const char* kUpgradeToken = "pellora-relay/1";
 constexpr std::string_view kSwitching =
     "HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: pellora-relay/1\r\n\r\n";
-
-tcp::socket& socketOf(PlainStream& s) { return s.socket(); }
-tcp::socket& socketOf(TlsStream& s) { return s.next_layer().socket(); }
-PlainStream& tcpOf(PlainStream& s) { return s; }
-PlainStream& tcpOf(TlsStream& s) { return s.next_layer(); }
-
-void closeSocket(tcp::socket& s) {
-  boost::system::error_code ignored;
-  s.shutdown(tcp::socket::shutdown_both, ignored);
-  s.close(ignored);
-}
-
-// One accepted connection. Shared by whoever still uses the stream (its request handler, a splice); its
-// slot in the server's books is given back when the last user lets go.
-template <typename Stream>
-struct Connection {
-  Stream stream;
-  net::ip::address address;  // the client's, as limits count it; unset for internal connections
-  beast::flat_buffer buffer;  // bytes read past the request head belong to the relayed stream
-  std::function<void()> release;
-
-  template <typename... Args>
-  explicit Connection(Args&&... args) : stream(std::forward<Args>(args)...) {}
-  ~Connection() {
-    if (release) release();
-  }
-  void close() { closeSocket(socketOf(stream)); }
-  std::string leftover() const { return beast::buffers_to_string(buffer.data()); }
-};
 
 std::string errorBody(std::string_view code) {
   return boost::json::serialize(boost::json::object{{"error", code}});
@@ -82,131 +58,6 @@ std::string errorBody(std::string_view code) {
 
 std::string registrationBody(const Registration& r) {
   return boost::json::serialize(boost::json::object{{"id", r.id}, {"secret", r.secret}});
-}
-
-// A plain connection's socket, taken from the setup thread to be handed to a copying thread.
-struct Handoff {
-  tcp protocol = tcp::v4();
-  int fd = -1;
-  std::string early;  // bytes that arrived behind the request head
-};
-
-Handoff handOff(Connection<PlainStream>& c) {
-  Handoff h;
-  boost::system::error_code ec;
-  auto local = c.stream.socket().local_endpoint(ec);
-  if (!ec) h.protocol = local.protocol();
-  h.fd = c.stream.socket().release(ec);
-  if (ec) h.fd = -1;
-  h.early = c.leftover();
-  return h;
-}
-
-// One side of a splice, on the executor that copies its bytes. Holds its connection so that the
-// connection's slot stays taken while bytes flow.
-struct PlainEnd {
-  std::shared_ptr<Connection<PlainStream>> owner;
-  tcp::socket socket;
-  std::string early;
-  static constexpr bool halfClose = true;
-
-  PlainEnd(std::shared_ptr<Connection<PlainStream>> c, net::any_io_executor ex, Handoff h)
-      : owner(std::move(c)), socket(ex), early(std::move(h.early)) {
-    boost::system::error_code ignored;
-    if (h.fd >= 0) socket.assign(h.protocol, h.fd, ignored);
-  }
-  tcp::socket& stream() { return socket; }
-  void close() { closeSocket(socket); }
-};
-
-struct TlsEnd {
-  std::shared_ptr<Connection<TlsStream>> owner;
-  std::string early;
-  static constexpr bool halfClose = false;  // TLS streams close both ways
-
-  TlsEnd(std::shared_ptr<Connection<TlsStream>> c, net::any_io_executor, std::string e)
-      : owner(std::move(c)), early(std::move(e)) {}
-  TlsStream& stream() { return owner->stream; }
-  void close() { owner->close(); }
-};
-
-template <typename Stream>
-using EndOf = std::conditional_t<std::is_same_v<Stream, PlainStream>, PlainEnd, TlsEnd>;
-
-template <typename Stream>
-auto takeOver(Connection<Stream>& c) {
-  if constexpr (std::is_same_v<Stream, PlainStream>) return handOff(c);
-  else return c.leftover();
-}
-
-// Forwards bytes both ways through one fixed buffer per direction, so a fast sender is held back by the
-// slow receiver's TCP window instead of growing our memory. An end of stream is passed on as a half-close
-// where both ends allow it. A watchdog closes both sides after `idle` without traffic. Runs on the
-// executor of the ends' sockets.
-template <typename From, typename To>
-awaitable<void> pump(std::shared_ptr<From> from, std::shared_ptr<To> to,
-                     std::shared_ptr<std::chrono::steady_clock::time_point> lastActivity) {
-  auto closeBoth = [&] {
-    from->close();
-    to->close();
-  };
-  if (!from->early.empty()) {
-    auto [ec, n] = co_await net::async_write(to->stream(), net::buffer(from->early), tuple);
-    if (ec) co_return closeBoth();
-    from->early.clear();
-  }
-  std::vector<char> buffer(kSpliceBuffer);
-  for (;;) {
-    auto [ec, n] = co_await from->stream().async_read_some(net::buffer(buffer), tuple);
-    if constexpr (From::halfClose && To::halfClose) {
-      if (ec == net::error::eof) {
-        boost::system::error_code ignored;
-        to->stream().shutdown(tcp::socket::shutdown_send, ignored);
-        co_return;
-      }
-    }
-    if (ec) co_return closeBoth();
-    *lastActivity = std::chrono::steady_clock::now();
-    auto [wec, wn] = co_await net::async_write(to->stream(), net::buffer(buffer.data(), n), tuple);
-    if (wec) co_return closeBoth();
-    *lastActivity = std::chrono::steady_clock::now();
-  }
-}
-
-template <typename A, typename B>
-awaitable<void> watch(std::shared_ptr<net::steady_timer> timer, std::chrono::steady_clock::duration idle,
-                      std::shared_ptr<std::chrono::steady_clock::time_point> lastActivity, std::shared_ptr<A> a,
-                      std::shared_ptr<B> b) {
-  const auto step = std::max<std::chrono::steady_clock::duration>(std::chrono::seconds(1), idle / 4);
-  for (;;) {
-    timer->expires_after(step);
-    auto [ec] = co_await timer->async_wait(tuple);
-    if (ec) co_return;  // the splice ended
-    if (std::chrono::steady_clock::now() - *lastActivity >= idle) {
-      a->close();
-      b->close();
-      co_return;
-    }
-  }
-}
-
-template <typename A, typename B>
-void runSplice(net::any_io_executor ex, std::shared_ptr<A> a, std::shared_ptr<B> b,
-               std::chrono::steady_clock::duration idle) {
-  auto lastActivity = std::make_shared<std::chrono::steady_clock::time_point>(std::chrono::steady_clock::now());
-  auto watchdog = std::make_shared<net::steady_timer>(ex);
-  net::co_spawn(ex, watch(watchdog, idle, lastActivity, a, b), net::detached);
-  // Both directions run at once; each finishes at its own end of stream or error.
-  auto done = std::make_shared<int>(0);
-  auto finish = [a, b, watchdog, done](std::exception_ptr) {
-    if (++*done == 2) {
-      watchdog->cancel();
-      a->close();
-      b->close();
-    }
-  };
-  net::co_spawn(ex, pump(a, b, lastActivity), finish);
-  net::co_spawn(ex, pump(b, a, lastActivity), finish);
 }
 
 }  // namespace
@@ -220,7 +71,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   std::atomic<std::size_t> nextCopier{0};
   tcp::acceptor acceptor{io};
   tcp::acceptor internal{io};  // cluster: connections from other nodes
-  std::string clusterKey;
+  std::optional<ClusterLink> cluster;  // in a cluster
   std::size_t internalSetups = 0;      // on the setup thread: internal connections still proving the key
   net::steady_timer internalSlot{io};  // wakes the internal accept loop when a setup ends
   net::steady_timer ticker{io};
@@ -628,26 +479,15 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
 
   // ---------------------------------------------------------------------------------------------- cluster
 
-  // The first line of an internal connection: the token it joins, proven with the cluster key.
-  std::string internalGreeting(const std::string& token) const {
-    return "PELLORA-SPLICE " + token + " " +
-           hexString(PelloraCrypto::hmacSha256(asBytes(clusterKey), asBytes(token))) + "\n";
-  }
-
   // The viewer of `token` waits on the node at `node`: an internal connection to it carries the host's bytes.
   template <typename Stream>
   awaitable<void> acceptElsewhere(std::shared_ptr<Connection<Stream>> host, std::string token, std::string node) {
-    // Nodes advertise "HOST:PORT", with IPv6 hosts in brackets.
-    std::string nodeHost;
-    std::uint16_t nodePort = 0;
-    boost::system::error_code ec;
-    tcp::endpoint there;
-    if (splitHostPort(node, nodeHost, nodePort)) there = tcp::endpoint(net::ip::make_address(nodeHost, ec), nodePort);
-    if (there.port() == 0 || ec) co_return co_await respond(*host, http::status::not_found, "token"sv);
+    const std::optional<tcp::endpoint> there = ClusterLink::nodeEndpoint(node);
+    if (!there) co_return co_await respond(*host, http::status::not_found, "token"sv);
     auto peer = std::make_shared<Connection<PlainStream>>(io);
     peer->stream.expires_after(config.headerTimeout);
-    auto [cec] = co_await peer->stream.async_connect(there, tuple);
-    const std::string greeting = internalGreeting(token);
+    auto [cec] = co_await peer->stream.async_connect(*there, tuple);
+    const std::string greeting = cluster->greeting(token);
     if (!cec) std::tie(cec, std::ignore) = co_await net::async_write(peer->stream, net::buffer(greeting), tuple);
     std::string answer;
     if (!cec) answer = co_await readLine(*peer);
@@ -695,12 +535,9 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   awaitable<void> serveInternal(std::shared_ptr<Connection<PlainStream>> c) {
     c->stream.expires_after(kInternalLineTimeout);
     const std::string line = co_await readLine(*c);
-    const auto first = line.find(' '), second = line.rfind(' ');
-    if (!line.starts_with("PELLORA-SPLICE ") || first == second) co_return c->close();
-    const std::string token = line.substr(first + 1, second - first - 1);
-    const std::string expected = internalGreeting(token);
-    if (!PelloraCrypto::constantTimeEqual(asBytes(line), asBytes(expected))) co_return c->close();
-    auto take = [this, token] { return registry.takeLocalPending(token); };
+    const std::optional<std::string> token = cluster->provenToken(line);
+    if (!token) co_return c->close();
+    auto take = [this, t = *token] { return registry.takeLocalPending(t); };
     auto pending = co_await registryCall(std::move(take));
     auto waiting = std::dynamic_pointer_cast<Waiting>(pending.value_or(nullptr));
     const std::string answer = waiting ? "OK\n" : "GONE\n";
@@ -763,8 +600,14 @@ void RelayServer::start() {
   d.acceptor.listen(net::socket_base::max_listen_connections);
 
   // Threads that run forever until the destructor stops them.
-  auto spawnThread = [this](net::io_context& context) {
-    threads_.emplace_back([&context] {
+  auto spawnThread = [this](net::io_context& context, int niceness = 0) {
+    threads_.emplace_back([&context, niceness] {
+      if (niceness) {
+        const auto self = static_cast<id_t>(::gettid());  // a thread's own nice value on Linux
+        errno = 0;
+        const int base = ::getpriority(PRIO_PROCESS, self);
+        if (errno == 0) ::setpriority(PRIO_PROCESS, self, base + niceness);
+      }
       auto guard = net::make_work_guard(context);
       context.run();
     });
@@ -777,11 +620,7 @@ void RelayServer::start() {
     d.copiers.push_back(copiers_.back()->get_executor());
   }
   if (d.config.cluster()) {
-    std::ifstream keyFile(d.config.clusterKeyFile);
-    std::getline(keyFile, d.clusterKey);
-    if (d.clusterKey.size() < 16)
-      throw std::runtime_error("cluster key file " + d.config.clusterKeyFile.string() +
-                               " is unreadable or shorter than 16 bytes");
+    d.cluster = ClusterLink::fromKeyFile(d.config.clusterKeyFile);
     tcp::endpoint there(net::ip::make_address(d.config.advertiseHost), d.config.advertisePort);
     d.internal.open(there.protocol());
     d.internal.set_option(tcp::acceptor::reuse_address(true));
@@ -789,7 +628,7 @@ void RelayServer::start() {
     d.internal.listen(net::socket_base::max_listen_connections);
   }
   spawnThread(*registryIo_);
-  for (auto& c : copiers_) spawnThread(*c);
+  for (auto& c : copiers_) spawnThread(*c, kCopierNiceness);
   auto publicSide = [&d](tcp::socket s, net::ip::address address) { d.accepted(std::move(s), address); };
   net::co_spawn(d.io, d.acceptLoop(d.acceptor, publicSide), net::detached);
   net::co_spawn(d.io, d.tickLoop(), net::detached);

@@ -228,5 +228,54 @@ TEST_F(RelayCluster, BehindHaproxyInRoundRobin) {
   }
 }
 
+// A Redis that wants a password and also serves TLS with a certificate from a private CA: one node reaches
+// it over TLS with the password in a file, another over plain TCP with the password in its URL, and a
+// splice joins across them. A node that Redis turns away stops at once with a reason and never the password.
+TEST(RelayClusterRedis, PasswordAndTls) {
+  if (findProgram("redis-server").empty()) GTEST_SKIP() << "redis-server is not installed (make deps)";
+  test::TempDir dir("relay-redis-secured");
+  const test::TestCA ca;
+  const std::string password = "a-password-of-the-cluster";
+  test::RedisProcess redis(dir.path, {password, &ca});
+  std::ofstream(dir / "cluster.key") << "a cluster key shared by every node\n";
+  std::ofstream(dir / "redis.password") << password << "\n";
+  const std::string plainUrl = "redis://:" + password + "@127.0.0.1:" + std::to_string(redis.port());
+  auto node = [&](std::vector<std::string> redisArgs) {
+    redisArgs.insert(redisArgs.end(),
+                     {"--advertise", "127.0.0.1:0", "--cluster-key-file", (dir / "cluster.key").string()});
+    return redisArgs;
+  };
+  const RelayProcess overTls(node({"--redis", redis.url(), "--redis-ca", ca.caCertificate.string(),
+                                   "--redis-password-file", (dir / "redis.password").string()}));
+  const RelayProcess overTcp(node({"--redis", plainUrl}));
+
+  auto identity = registerAt(overTls.port);
+  auto hostControl = test::openControl(overTls.port, identity);
+  Pair p = join(*hostControl, identity.first, overTcp.port, overTcp.port, "to host", "to viewer");
+  ASSERT_TRUE(p.viewer && p.host);
+  EXPECT_EQ(p.viewer->read(9), "to viewer");
+  EXPECT_EQ(p.host->read(7), "to host");
+
+  // Standard error too, to read the reason.
+  auto refusal = [&](const std::vector<std::string>& args) {
+    std::string command = "exec " + std::string(PELLORA_RELAY_BINARY) + " --listen 127.0.0.1:0";
+    for (const auto& a : node(args)) command += " '" + a + "'";
+    ChildProcess relay("/bin/sh", {"-c", command + " 2>&1"});
+    const std::string said = relay.readLine().value_or("");
+    EXPECT_EQ(relay.wait(), 1) << said;
+    EXPECT_EQ(said.find("a-password"), std::string::npos) << said;
+    EXPECT_EQ(said.find("wrong-one"), std::string::npos) << said;
+    return said;
+  };
+  EXPECT_NE(refusal({"--redis", "redis://:wrong-one@127.0.0.1:" + std::to_string(redis.port())}).find("WRONGPASS"),
+            std::string::npos);
+  EXPECT_NE(refusal({"--redis", "redis://127.0.0.1:" + std::to_string(redis.port())}).find("NOAUTH"),
+            std::string::npos);
+  EXPECT_NE(refusal({"--redis", redis.url(), "--redis-password-file", (dir / "redis.password").string()})
+                .find("not trusted"),
+            std::string::npos)
+      << "a certificate from an unknown CA";
+}
+
 }  // namespace
 }  // namespace pellora

@@ -434,5 +434,69 @@ TEST(RelayArguments, DefaultsOptionsAndMistakes) {
   }
 }
 
+TEST(RelayArguments, RedisUrlsWithCredentialsAndTls) {
+  struct Case {
+    std::string url, host, user, password;
+    std::uint16_t port;
+    int database;
+    bool tls;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"redis://10.0.0.5", "10.0.0.5", "", "", 6379, 0, false},
+           {"redis://:pa%3Ass%40w@r.example:6380/3", "r.example", "", "pa:ss@w", 6380, 3, false},
+           {"rediss://relay:pw@[::1]:6390/", "::1", "relay", "pw", 6390, 0, true},
+       }) {
+    auto a = parseRedisUrl(c.url);
+    ASSERT_TRUE(a) << c.url;
+    EXPECT_EQ(a->host, c.host);
+    EXPECT_EQ(a->user, c.user);
+    EXPECT_EQ(a->password, c.password);
+    EXPECT_EQ(a->port, c.port);
+    EXPECT_EQ(a->database, c.database);
+    EXPECT_EQ(a->tls, c.tls);
+    EXPECT_EQ(a->describe().find("pw"), std::string::npos) << "descriptions never carry the password";
+  }
+  for (const char* bad : {"http://x", "redis://", "redis://h:0", "redis://h:70000", "redis://h/x", "redis://h/1?a=b",
+                          "redis:h", "redis://h/-1"})
+    EXPECT_FALSE(parseRedisUrl(bad)) << bad;
+}
+
+TEST(RelayArguments, RedisPasswordStaysOutOfTheCommandLine) {
+  test::TempDir folder("relay-redis-args");
+  std::ofstream(folder / "password") << "from-a-file\n";
+  std::ofstream(folder / "empty");
+  const std::vector<std::string> node{"--advertise", "10.0.0.7:8271", "--cluster-key-file", "/etc/key"};
+  auto with = [&node](std::vector<std::string> extra) {
+    extra.insert(extra.end(), node.begin(), node.end());
+    return parseArguments(extra);
+  };
+  auto filed = with({"--redis", "rediss://relay@10.0.0.5", "--redis-password-file", (folder / "password").string(),
+                     "--redis-ca", "/etc/ca.pem"});
+  ASSERT_TRUE(filed.config) << filed.message;
+  EXPECT_EQ(filed.config->redis->user, "relay");
+  EXPECT_EQ(filed.config->redis->password, "from-a-file");
+  EXPECT_EQ(filed.config->redis->caFile, "/etc/ca.pem");
+  {
+    // The service credential serves when the URL names no password; one in the URL wins over it.
+    test::TempDir credentials("relay-credentials");
+    std::ofstream(credentials / "redis-password") << "credential";
+    test::ScopedEnv env("CREDENTIALS_DIRECTORY", credentials.path.c_str());
+    EXPECT_EQ(with({"--redis", "redis://10.0.0.5"}).config->redis->password, "credential");
+    EXPECT_EQ(with({"--redis", "redis://:inline@10.0.0.5"}).config->redis->password, "inline");
+  }
+  for (auto bad : std::vector<std::vector<std::string>>{
+           {"--redis", "redis://:secret@10.0.0.5", "--redis-password-file", (folder / "password").string()},
+           {"--redis", "redis://10.0.0.5", "--redis-password-file", (folder / "empty").string()},
+           {"--redis", "redis://10.0.0.5", "--redis-password-file", (folder / "missing").string()},
+           {"--redis", "redis://relay@10.0.0.5"},
+           {"--redis", "redis://10.0.0.5", "--redis-ca", "/etc/ca.pem"},
+           {"--redis", "redis://:secret@10.0.0.5:0"}}) {
+    auto r = with(bad);
+    EXPECT_FALSE(r.ok || r.config) << bad[1];
+    EXPECT_EQ(r.message.find("secret"), std::string::npos) << "an error never repeats the password";
+  }
+  EXPECT_FALSE(parseArguments({"--redis-password-file", (folder / "password").string()}).config);
+}
+
 }  // namespace
 }  // namespace pellora::relay

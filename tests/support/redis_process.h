@@ -1,7 +1,8 @@
 #pragma once
 
 // A private redis-server for the relay's cluster tests and benchmark: a free loopback port, its
-// append-only file in a folder of the caller's (so identities survive a restart). Killed when destroyed.
+// append-only file in a folder of the caller's (so identities survive a restart), optionally a password
+// and a TLS port. Killed when destroyed.
 
 #include <signal.h>
 
@@ -16,6 +17,7 @@
 #include "support/child_process.h"
 #include "support/eventually.h"
 #include "support/raw_client.h"
+#include "support/test_ca.h"
 
 namespace pellora::test {
 
@@ -50,9 +52,13 @@ inline void awaitListener(std::uint16_t port) {
 
 // Whether Redis on `port` serves commands: a restarted one listens before it has loaded its data, and
 // answers -LOADING meanwhile.
-inline bool answersPing(std::uint16_t port) {
+inline bool answersPing(std::uint16_t port, const std::string& password = {}) {
   try {
     RawClient probe("127.0.0.1", port, 500);
+    if (!password.empty()) {
+      probe.send("AUTH " + password + "\r\n");
+      if (probe.readLine().value_or("") != "+OK\r\n") return false;
+    }
     probe.send("PING\r\n");
     return probe.readLine().value_or("") == "+PONG\r\n";
   } catch (const std::runtime_error&) {
@@ -60,15 +66,27 @@ inline bool answersPing(std::uint16_t port) {
   }
 }
 
+struct RedisOptions {
+  std::string password;        // requirepass
+  const TestCA* tls = nullptr;  // also serve TLS on a port of its own, with this CA's server certificate
+};
+
 class RedisProcess {
  public:
-  explicit RedisProcess(std::filesystem::path dir) : dir_(std::move(dir)), port_(freePort()) { start(); }
+  explicit RedisProcess(std::filesystem::path dir, RedisOptions options = {})
+      : dir_(std::move(dir)), options_(std::move(options)), port_(freePort()), tlsPort_(options_.tls ? freePort() : 0) {
+    start();
+  }
   void start() {
-    process_ = std::make_unique<ChildProcess>(
-        findProgram("redis-server"),
-        std::vector<std::string>{"--port", std::to_string(port_), "--bind", "127.0.0.1", "--dir", dir_.string(),
-                                 "--appendonly", "yes", "--save", "", "--logfile", (dir_ / "redis.log").string()});
-    if (!eventually([&] { return answersPing(port_); }))
+    std::vector<std::string> args{"--port", std::to_string(port_), "--bind", "127.0.0.1", "--dir", dir_.string(),
+                                  "--appendonly", "yes", "--save", "", "--logfile", (dir_ / "redis.log").string()};
+    if (!options_.password.empty()) args.insert(args.end(), {"--requirepass", options_.password});
+    if (const TestCA* ca = options_.tls)
+      args.insert(args.end(), {"--tls-port", std::to_string(tlsPort_), "--tls-cert-file", ca->serverCertificate.string(),
+                               "--tls-key-file", ca->serverKey.string(), "--tls-ca-cert-file",
+                               ca->caCertificate.string(), "--tls-auth-clients", "no"});
+    process_ = std::make_unique<ChildProcess>(findProgram("redis-server"), args);
+    if (!eventually([&] { return answersPing(port_, options_.password); }))
       throw std::runtime_error("redis-server on port " + std::to_string(port_) + " does not answer");
   }
   void stop() {
@@ -76,11 +94,15 @@ class RedisProcess {
     process_->wait();
   }
   std::uint16_t port() const { return port_; }
-  std::string url() const { return "redis://127.0.0.1:" + std::to_string(port_); }
+  // Without credentials; over TLS to the name the test CA certified, when the server has a TLS port.
+  std::string url() const {
+    return options_.tls ? "rediss://localhost:" + std::to_string(tlsPort_) : "redis://127.0.0.1:" + std::to_string(port_);
+  }
 
  private:
   std::filesystem::path dir_;
-  std::uint16_t port_;
+  RedisOptions options_;
+  std::uint16_t port_, tlsPort_;
   std::unique_ptr<ChildProcess> process_;
 };
 

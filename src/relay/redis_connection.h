@@ -1,0 +1,79 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "relay/relay_config.h"
+#include "relay/relay_registry.h"
+
+struct redisReply;
+
+namespace boost::asio::ssl {
+class context;
+}
+
+namespace pellora::relay {
+
+// Redis answered but will not serve this node as configured (password, user, database, certificate):
+// trying again cannot help, so a relay meeting it at start refuses to run.
+class RedisRefused : public RegistryUnavailable {
+ public:
+  using RegistryUnavailable::RegistryUnavailable;
+};
+
+// One parsed reply, freed once.
+class RedisReply {
+ public:
+  explicit RedisReply(redisReply* r = nullptr);
+  bool error() const;
+  bool nil() const;
+  std::string text() const;  // strings, statuses and errors; "" otherwise
+  long long integer() const;
+  // A published message's payload when this is ["message", channel, payload]; "" otherwise.
+  std::string message() const;
+
+ private:
+  struct Free {
+    void operator()(redisReply* r) const;
+  };
+  std::unique_ptr<redisReply, Free> r_;
+};
+
+// A blocking connection to Redis, plain or TLS (rediss://), that authenticates and selects the database
+// its address names. hiredis only parses the replies (the hiredis we build with has no TLS of its own);
+// the bytes move through Asio and OpenSSL on a private io_context run by the calling thread, so that every
+// exchange has a deadline. Used by one thread at a time; only interrupt() may come from another.
+class RedisConnection {
+ public:
+  // `tls`: the context for rediss:// addresses (see tlsContextFor). Throws RegistryUnavailable when Redis
+  // cannot be reached in `timeout`, RedisRefused when it turns this node away.
+  RedisConnection(const RedisAddress& address, std::shared_ptr<boost::asio::ssl::context> tls,
+                  std::chrono::milliseconds timeout);
+  ~RedisConnection();
+  RedisConnection(const RedisConnection&) = delete;
+  RedisConnection& operator=(const RedisConnection&) = delete;
+
+  // Sends one command and waits for its reply (an error reply is returned, not thrown). Throws
+  // RegistryUnavailable when the connection fails or the deadline passes; the connection is then unusable.
+  RedisReply command(const std::vector<std::string>& args);
+  // Sends a command whose replies come later (SUBSCRIBE), and waits as long as it takes for the next reply.
+  void send(const std::vector<std::string>& args);
+  RedisReply next();
+  // From any thread: a next() in progress, or the next one, throws RegistryUnavailable.
+  void interrupt();
+
+  // The TLS client context for `address` (verifying the server's name against the system's CAs and the
+  // address' own CA file); null for plain redis://. Throws RedisRefused when the CA file cannot be read.
+  static std::shared_ptr<boost::asio::ssl::context> tlsContextFor(const RedisAddress& address);
+
+ private:
+  struct Stream;
+  RedisReply read(bool withDeadline);
+  void write(const std::vector<std::string>& args, bool withDeadline);
+
+  std::unique_ptr<Stream> stream_;
+};
+
+}  // namespace pellora::relay
