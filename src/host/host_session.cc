@@ -281,7 +281,10 @@ awaitable<std::string> HostSession::serve() {
   for (;;) {
     const Message message = co_await channel_->receive();
     if (auto sender = currentSender(); sender && sender->handle(message)) continue;
-    if (receiver_->handle(message)) continue;
+    if (receiver_->handle(message)) {
+      co_await receiver_->writeRoom();
+      continue;
+    }
 
     if (message.is<Message::MouseMove>() || message.is<Message::MouseButtonMsg>() ||
         message.is<Message::Scroll>() || message.is<Message::Key>()) {
@@ -383,6 +386,7 @@ awaitable<void> HostSession::tearDown() {
   if (injector_) injector_->releaseAll();
   receiver_->abandonAll();
   if (auto sender = currentSender()) sender->abandonAll();
+  co_await receiver_->settled();  // files whose last chunk came in are saved
   stopAudio();
   auto stopVideo = [video = video_] { video->tearDown(); };
   auto task = onVideoQueue(std::move(stopVideo));

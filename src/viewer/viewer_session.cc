@@ -263,7 +263,11 @@ awaitable<void> ViewerSession::receiveLoop(std::shared_ptr<Loop> loop) {
       break;
     }
     if (loop->stopped) break;
-    if (loop->sender->handle(message) || loop->receiver->handle(message)) continue;
+    if (loop->sender->handle(message)) continue;
+    if (loop->receiver->handle(message)) {
+      co_await loop->receiver->writeRoom();
+      continue;
+    }
 
     if (message.is<Message::VideoConfig>() || message.is<Message::VideoFrame>() ||
         message.is<Message::ImageRegions>()) {
@@ -301,6 +305,7 @@ awaitable<void> ViewerSession::receiveLoop(std::shared_ptr<Loop> loop) {
   }
   loop->receiver->abandonAll();
   loop->sender->abandonAll();
+  co_await loop->receiver->settled();  // files whose last chunk came in are saved
 }
 
 void ViewerSession::countVideo(std::int64_t bytes) {
