@@ -12,7 +12,6 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <cerrno>
-#include <future>
 
 #include "base/unique_fd.h"
 #include "core/file_names.h"
@@ -374,11 +373,6 @@ asio::awaitable<void> FileReceiver::settled() {
   co_await std::move(step);
 }
 
-void FileReceiver::waitUntilIdle() {
-  std::promise<void> idle;
-  auto future = idle.get_future();
-  io_->post([&idle] { idle.set_value(); });
-  future.wait();
-}
+void FileReceiver::waitUntilIdle() { io_->waitUntilIdle(); }
 
 }  // namespace pellora

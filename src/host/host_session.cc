@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "base/process_queues.h"
 #include "core/error_text.h"
 #include "core/transport_error.h"
 #include "host/audio_samples.h"
@@ -331,18 +332,26 @@ awaitable<void> HostSession::startCapture() {
   audioBudget_ = audioBudget(options_.quality, codec_);
 }
 
+// Opening and closing the sound source waits for the sound server: both run on the sound queue, in the
+// order the viewer asked. The job holds the session, so a stop asked at tear-down always runs.
 void HostSession::setAudio(bool on) {
-  if (!on) {
-    stopAudio();
-    return;
-  }
+  soundDeviceQueue().post([self = shared_from_this(), on, quality = options_.quality] {
+    if (on) {
+      self->startAudio(quality);
+    } else {
+      self->stopAudio();
+    }
+  });
+}
+
+void HostSession::startAudio(Quality quality) {
   {
     std::lock_guard guard(audioLock_);
     if (audio_) return;
   }
   if (!platform_.makeAudioSource) return;
   // The sound quality is fixed now; a later quality change keeps it.
-  const QualityPreset& p = preset(options_.quality);
+  const QualityPreset& p = preset(quality);
   std::unique_ptr<Audio> audio;
   std::unique_ptr<AudioSource> source;
   try {
@@ -387,7 +396,7 @@ awaitable<void> HostSession::tearDown() {
   receiver_->abandonAll();
   if (auto sender = currentSender()) sender->abandonAll();
   co_await receiver_->settled();  // files whose last chunk came in are saved
-  stopAudio();
+  setAudio(false);
   auto stopVideo = [video = video_] { video->tearDown(); };
   auto task = onVideoQueue(std::move(stopVideo));
   co_await std::move(task);

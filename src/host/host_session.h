@@ -82,8 +82,9 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   // Stops the running capture (if any), then starts a new one with its encoder. Throws.
   boost::asio::awaitable<void> startCapture();
   void setAudio(bool on);
+  void startAudio(Quality quality);  // sound queue
   void encodeAudio(const AudioSampleBuffer& buffer);
-  void stopAudio();
+  void stopAudio();  // sound queue, or the destructor
   std::shared_ptr<FileSender> currentSender();  // none until first used
   boost::asio::awaitable<void> tearDown();
   // Runs `job` on the video queue and resumes here with its result or exception.
@@ -105,7 +106,7 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
 
   std::mutex audioLock_;  // guards audio_; never held while the source stops
   std::unique_ptr<Audio> audio_;
-  std::unique_ptr<AudioSource> audioSource_;  // run coroutine only
+  std::unique_ptr<AudioSource> audioSource_;  // sound queue only (and the destructor)
   std::atomic<std::int64_t> audioBudget_{0};
 
   std::mutex filesLock_;  // guards the lazy creation of sender_ and fileQueue_

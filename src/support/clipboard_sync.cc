@@ -1,7 +1,6 @@
 #include "support/clipboard_sync.h"
 
 #include <boost/asio/post.hpp>
-#include <future>
 
 #include "base/process_queues.h"
 
@@ -49,12 +48,7 @@ void ClipboardSync::poll() {
   });
 }
 
-void ClipboardSync::waitUntilIdle() {
-  std::promise<void> idle;
-  auto done = idle.get_future();
-  clipboardQueue().post([&idle] { idle.set_value(); });
-  done.wait();
-}
+void ClipboardSync::waitUntilIdle() { clipboardQueue().waitUntilIdle(); }
 
 void ClipboardSync::schedule() {
   timer_->expires_after(pollInterval);

@@ -9,6 +9,7 @@
 #include <future>
 #include <set>
 
+#include "base/process_queues.h"
 #include "host/fake_input_event_sink.h"
 #include "host/fake_screen_capturer.h"
 #include "host/host_session.h"
@@ -277,11 +278,13 @@ void audioWhileOff(Arena& a) {
   a.viewerUnderAttack();
   a.peer->sendAll(hostile::audioConfigs());
   a.peer->sync();
+  soundDeviceQueue().waitUntilIdle();
   EXPECT_EQ(a.outputsMade, 0);
   a.onMain([&] { a.viewer->toggleAudio(); });
   EXPECT_TRUE(a.peer->next<M::SetAudio>().on);
   a.peer->sendAll(hostile::audioConfigs());
   a.peer->sync();
+  soundDeviceQueue().waitUntilIdle();
   EXPECT_EQ(a.outputsMade, 2) << "mono and stereo only";
 }
 
