@@ -12,6 +12,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <cerrno>
+#include <thread>
 
 #include "base/unique_fd.h"
 #include "core/file_names.h"
@@ -175,8 +176,11 @@ FileReceiver::FileReceiver(std::shared_ptr<SecureChannel> channel, fs::path dire
       io_(std::make_unique<SerialQueue>("pellora.files.in")) {}
 
 // io_ goes first: the step running finishes, the rest are dropped, and the disk state removes what is
-// still partial.
-FileReceiver::~FileReceiver() = default;
+// still partial. A queue cannot join its own thread: when the last owner lets go inside one of its steps
+// (a tear-down awaiting `settled` dropped there because the network thread stopped), another thread does.
+FileReceiver::~FileReceiver() {
+  if (io_->isCurrentThread()) std::thread([queue = std::move(io_)]() mutable { queue.reset(); }).detach();
+}
 
 template <typename Job>
 void FileReceiver::onDisk(Job job, std::size_t bytes) {

@@ -138,7 +138,7 @@ class FileReceiver : public std::enable_shared_from_this<FileReceiver> {
   std::uint64_t bytes_ = 0;
   std::uint64_t serials_ = 0;
   const std::shared_ptr<Disk> disk_;  // file thread only, but for its atomic backlog
-  const std::unique_ptr<SerialQueue> io_;  // the file thread; declared last, stopped first
+  std::unique_ptr<SerialQueue> io_;  // the file thread; declared last, stopped first
 };
 
 }  // namespace pellora
