@@ -1,6 +1,7 @@
 #include "base/serial_queue.h"
 
 #include <cassert>
+#include <future>
 
 #include "base/thread_name.h"
 
@@ -15,6 +16,14 @@ SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), work_(co
 }
 
 SerialQueue::~SerialQueue() { stop(); }
+
+void SerialQueue::waitUntilIdle() {
+  assert(!isCurrentThread());
+  std::promise<void> idle;
+  auto done = idle.get_future();
+  post([&idle] { idle.set_value(); });
+  done.wait();
+}
 
 void SerialQueue::stop() {
   assert(!isCurrentThread());

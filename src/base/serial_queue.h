@@ -30,6 +30,10 @@ class SerialQueue {
     boost::asio::post(context_, std::forward<Job>(job));
   }
 
+  // Blocks until every job posted before has run (tests, mostly). Not from a job of this queue, nor
+  // after `stop()`.
+  void waitUntilIdle();
+
   // Idempotent. Must not be called from a job of this queue.
   void stop();
   // True once `stop()` has begun: jobs not yet started will never run.

@@ -41,12 +41,4 @@ std::string numbered(std::string_view name, std::uint64_t n) {
   return result;
 }
 
-std::filesystem::path uniquePath(const std::filesystem::path& directory, std::string_view name) {
-  for (std::uint64_t n = 1;; ++n) {
-    std::filesystem::path candidate = directory / numbered(name, n);
-    std::error_code ec;
-    if (!std::filesystem::exists(candidate, ec)) return candidate;
-  }
-}
-
 }  // namespace pellora::FileNames

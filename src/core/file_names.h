@@ -21,8 +21,8 @@ std::optional<std::string> sanitize(std::string_view name);
 // `name` for n = 1, else "base (n).ext" (or "base (n)" without an extension).
 std::string numbered(std::string_view name, std::uint64_t n);
 
-// The first of `name`, "base (2).ext", "base (3).ext", ... at which nothing exists in `directory`. Only a
-// hint: the receiver claims its final name atomically and moves on when another file took it meanwhile.
-std::filesystem::path uniquePath(const std::filesystem::path& directory, std::string_view name);
+// The highest n a received file's name is numbered with: past "base (9999).ext" the file is not saved.
+// Bounds the search for a free name however many files of that name a peer has already left.
+inline constexpr std::uint64_t maxNumbered = 9'999;
 
 }  // namespace pellora::FileNames

@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "base/process_queues.h"
 #include "core/error_text.h"
 #include "core/transport_error.h"
 #include "host/audio_samples.h"
@@ -204,6 +205,71 @@ struct HostSession::Audio {
   std::uint64_t clock = 0;  // microseconds of the next packet
 };
 
+// The sound path: the source and the encoder. Opening and closing the source waits for the sound server,
+// so both run on the sound queue, in the order the viewer asked; packets are encoded on the source's
+// thread under `lock`. Jobs hold it, never the session, and it holds nothing of the network thread's but
+// weakly, so a stop asked at tear-down always runs and may end after the session and its network.
+struct HostSession::Sound {
+  std::function<std::unique_ptr<AudioSource>()> makeSource;
+  std::weak_ptr<SecureChannel> channel;
+  std::atomic<std::int64_t> budget{0};
+  std::mutex lock;  // guards audio; never held while the source stops
+  std::unique_ptr<Audio> audio;
+  std::unique_ptr<AudioSource> source;  // sound queue only (and the destructor)
+
+  ~Sound() { stop(); }
+
+  void start(Quality quality) {
+    {
+      std::lock_guard guard(lock);
+      if (audio) return;
+    }
+    if (!makeSource) return;
+    // The sound quality is fixed now; a later quality change keeps it.
+    const QualityPreset& p = preset(quality);
+    std::unique_ptr<Audio> made;
+    std::unique_ptr<AudioSource> opened;
+    try {
+      made = std::make_unique<Audio>(Audio{OpusEncoder(p.audioChannels, static_cast<std::uint32_t>(p.audioBitrate))});
+      opened = makeSource();
+      opened->onAudio = [this](const AudioSampleBuffer& buffer) { encode(buffer); };
+      opened->start();
+    } catch (...) {
+      return;  // sound stays off; the viewer simply hears nothing
+    }
+    source = std::move(opened);
+    std::lock_guard guard(lock);
+    audio = std::move(made);
+    // Under the lock, so that the configuration leaves before the first packet.
+    if (auto c = channel.lock())
+      c->send(Message::AudioConfig{1, Opus::sampleRate, static_cast<std::uint8_t>(p.audioChannels), 20});
+  }
+
+  void encode(const AudioSampleBuffer& buffer) {
+    std::lock_guard guard(lock);
+    if (!audio) return;
+    auto c = channel.lock();
+    if (!c) return;
+    auto samples = AudioSamples::interleaved(buffer, audio->encoder.channels());
+    if (!samples) return;
+    for (Bytes& packet : audio->encoder.encode(*samples)) {
+      const std::uint64_t pts = audio->clock;
+      audio->clock += 20'000;
+      if (c->queuedBytes() < budget) c->send(Message::AudioPacket{pts, std::move(packet)});
+    }
+  }
+
+  void stop() {
+    {
+      std::lock_guard guard(lock);
+      audio.reset();
+    }
+    // Outside the lock: stopping waits for a running callback, which takes it.
+    if (source) source->stop();
+    source.reset();
+  }
+};
+
 // Passes transfer progress to the session's hook from whichever thread reports it, without holding the
 // session itself (a file thread must never end up owning it).
 struct HostSession::TransferHook {
@@ -235,10 +301,13 @@ HostSession::HostSession(std::shared_ptr<SecureChannel> channel, Options options
   video_->channel = channel_;
   video_->queue = videoQueue_.get();
   video_->makeCapturer = platform_.makeCapturer;
+  sound_ = std::make_shared<Sound>();
+  sound_->makeSource = platform_.makeAudioSource;
+  sound_->channel = channel_;
 }
 
 HostSession::~HostSession() {
-  stopAudio();
+  sound_.reset();  // a pending stop on the sound queue still holds it
   // The state the queues serve goes first, then the queues themselves (the state's timer and capturer
   // need the video queue's context while they go).
   video_.reset();
@@ -314,7 +383,10 @@ awaitable<std::string> HostSession::serve() {
   for (;;) {
     const Message message = co_await channel_->receive();
     if (auto sender = currentSender(); sender && sender->handle(message)) continue;
-    if (receiver_->handle(message)) continue;
+    if (receiver_->handle(message)) {
+      co_await receiver_->writeRoom();
+      continue;
+    }
 
     if (message.is<Message::MouseMove>() || message.is<Message::MouseButtonMsg>() ||
         message.is<Message::Scroll>() || message.is<Message::Key>()) {
@@ -358,65 +430,25 @@ awaitable<void> HostSession::startCapture() {
   auto task = onVideoQueue(std::move(start));
   const CaptureInfo info = co_await std::move(task);
   if (injector_) injector_->displayBounds = info.displayBounds;
-  audioBudget_ = audioBudget(options_.quality, codec_);
+  sound_->budget = audioBudget(options_.quality, codec_);
 }
 
 void HostSession::setAudio(bool on) {
-  if (!on) {
-    stopAudio();
-    return;
-  }
-  {
-    std::lock_guard guard(audioLock_);
-    if (audio_) return;
-  }
-  if (!platform_.makeAudioSource) return;
-  // The sound quality is fixed now; a later quality change keeps it.
-  const QualityPreset& p = preset(options_.quality);
-  std::unique_ptr<Audio> audio;
-  std::unique_ptr<AudioSource> source;
-  try {
-    audio = std::make_unique<Audio>(Audio{OpusEncoder(p.audioChannels, static_cast<std::uint32_t>(p.audioBitrate))});
-    source = platform_.makeAudioSource();
-    source->onAudio = [this](const AudioSampleBuffer& buffer) { encodeAudio(buffer); };
-    source->start();
-  } catch (...) {
-    return;  // sound stays off; the viewer simply hears nothing
-  }
-  audioSource_ = std::move(source);
-  std::lock_guard guard(audioLock_);
-  audio_ = std::move(audio);
-  // Under the lock, so that the configuration leaves before the first packet.
-  channel_->send(Message::AudioConfig{1, Opus::sampleRate, static_cast<std::uint8_t>(p.audioChannels), 20});
-}
-
-void HostSession::encodeAudio(const AudioSampleBuffer& buffer) {
-  std::lock_guard guard(audioLock_);
-  if (!audio_) return;
-  auto samples = AudioSamples::interleaved(buffer, audio_->encoder.channels());
-  if (!samples) return;
-  for (Bytes& packet : audio_->encoder.encode(*samples)) {
-    const std::uint64_t pts = audio_->clock;
-    audio_->clock += 20'000;
-    if (channel_->queuedBytes() < audioBudget_) channel_->send(Message::AudioPacket{pts, std::move(packet)});
-  }
-}
-
-void HostSession::stopAudio() {
-  {
-    std::lock_guard guard(audioLock_);
-    audio_.reset();
-  }
-  // Outside the lock: stopping waits for a running callback, which takes it.
-  if (audioSource_) audioSource_->stop();
-  audioSource_.reset();
+  soundDeviceQueue().post([sound = sound_, on, quality = options_.quality] {
+    if (on) {
+      sound->start(quality);
+    } else {
+      sound->stop();
+    }
+  });
 }
 
 awaitable<void> HostSession::tearDown() {
   if (injector_) injector_->releaseAll();
   receiver_->abandonAll();
   if (auto sender = currentSender()) sender->abandonAll();
-  stopAudio();
+  co_await receiver_->settled();  // files whose last chunk came in are saved
+  setAudio(false);
   auto stopVideo = [video = video_] { video->tearDown(); };
   auto task = onVideoQueue(std::move(stopVideo));
   co_await std::move(task);

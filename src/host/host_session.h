@@ -29,7 +29,8 @@ namespace pellora {
 //
 // Executors: `run()` is one coroutine on the main strand and the only reader of the channel; frames,
 // encoders, `lastFrame`, `pendingDirty`, `needsFull`, `unsent` and the resend timer live on the session's
-// "pellora.host.video" queue; sound is encoded on the audio source's thread under `audioLock_`. Hooks are
+// "pellora.host.video" queue; the sound source opens and closes on the process's sound queue and encodes on
+// its own thread (`Sound`). Hooks are
 // called from the run coroutine (transfer progress also from the file queue). Owned by the host service
 // (shared with its own callbacks, which hold it weakly); the run coroutine holds it while it runs.
 class HostSession : public std::enable_shared_from_this<HostSession> {
@@ -72,7 +73,7 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
 
  private:
   struct Video;  // the video queue's state
-  struct Audio;  // the encoder and clock, under audioLock_
+  struct Audio;  // the encoder and clock, under Sound::lock
   struct TransferHook;
 
   HostSession(std::shared_ptr<SecureChannel> channel, Options options, HostPlatform platform);
@@ -81,9 +82,8 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   boost::asio::awaitable<std::string> serve();
   // Stops the running capture (if any), then starts a new one with its encoder. Throws.
   boost::asio::awaitable<void> startCapture();
+  struct Sound;
   void setAudio(bool on);
-  void encodeAudio(const AudioSampleBuffer& buffer);
-  void stopAudio();
   std::shared_ptr<FileSender> currentSender();  // none until first used
   boost::asio::awaitable<void> tearDown();
   // Runs `job` on the video queue and resumes here with its result or exception.
@@ -103,10 +103,7 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   std::shared_ptr<Video> video_;
   std::shared_ptr<TransferHook> transferHook_;
 
-  std::mutex audioLock_;  // guards audio_; never held while the source stops
-  std::unique_ptr<Audio> audio_;
-  std::unique_ptr<AudioSource> audioSource_;  // run coroutine only
-  std::atomic<std::int64_t> audioBudget_{0};
+  std::shared_ptr<Sound> sound_;
 
   std::mutex filesLock_;  // guards the lazy creation of sender_ and fileQueue_
   std::shared_ptr<FileSender> sender_;

@@ -14,6 +14,7 @@ class Clipboard {
  public:
   virtual ~Clipboard() = default;
 
+  // Never waits for another program (the sessions ask it on the network thread); reading and writing may.
   virtual std::uint64_t changeCount() = 0;
   // The current clipboard content as UTF-8 text; nothing when it holds no text or cannot be read.
   virtual std::optional<std::string> readText() = 0;

@@ -2,6 +2,8 @@
 
 #include <boost/asio/post.hpp>
 
+#include "base/process_queues.h"
+
 namespace pellora {
 
 std::shared_ptr<ClipboardSync> ClipboardSync::make(Strand strand, std::shared_ptr<Clipboard> clipboard) {
@@ -9,11 +11,14 @@ std::shared_ptr<ClipboardSync> ClipboardSync::make(Strand strand, std::shared_pt
 }
 
 ClipboardSync::ClipboardSync(Strand strand, std::shared_ptr<Clipboard> clipboard)
-    : strand_(std::move(strand)), clipboard_(std::move(clipboard)), changeCount_(clipboard_->changeCount()) {}
+    : strand_(std::move(strand)), watch_(std::make_shared<Watch>()) {
+  watch_->clipboard = std::move(clipboard);
+}
 
 void ClipboardSync::start() {
   stop();
-  changeCount_ = clipboard_->changeCount();
+  ++generation_;
+  watch_->changeCount = watch_->clipboard->changeCount();  // what was copied before is never sent
   timer_ = std::make_unique<boost::asio::steady_timer>(strand_);
   schedule();
 }
@@ -23,16 +28,27 @@ void ClipboardSync::stop() {
   timer_.reset();
 }
 
-void ClipboardSync::writeFromPeer(const std::string& text) { changeCount_ = clipboard_->writeText(text); }
+void ClipboardSync::writeFromPeer(const std::string& text) {
+  clipboardQueue().post([watch = watch_, text] { watch->changeCount = watch->clipboard->writeText(text); });
+}
 
 void ClipboardSync::poll() {
-  const std::uint64_t count = clipboard_->changeCount();
-  if (count == changeCount_) return;
-  changeCount_ = count;
-  auto text = clipboard_->readText();
-  if (!text || text->empty() || text->size() > maxText) return;
-  if (onLocalChange) onLocalChange(*text);
+  if (watch_->clipboard->changeCount() == watch_->changeCount) return;  // the usual case: nothing to ask
+  // Checked again there: a write from the peer queued before may account for the change.
+  clipboardQueue().post([watch = watch_, weak = weak_from_this(), strand = strand_, generation = generation_] {
+    const std::uint64_t count = watch->clipboard->changeCount();
+    if (count == watch->changeCount) return;
+    watch->changeCount = count;
+    auto text = watch->clipboard->readText();
+    if (!text || text->empty() || text->size() > maxText) return;
+    boost::asio::post(strand, [weak, generation, text = std::move(*text)] {
+      auto self = weak.lock();
+      if (self && self->timer_ && self->generation_ == generation && self->onLocalChange) self->onLocalChange(text);
+    });
+  });
 }
+
+void ClipboardSync::waitUntilIdle() { clipboardQueue().waitUntilIdle(); }
 
 void ClipboardSync::schedule() {
   timer_->expires_after(pollInterval);
@@ -41,7 +57,7 @@ void ClipboardSync::schedule() {
     auto self = weak.lock();
     if (ec || !self || self->timer_.get() != timer) return;
     self->poll();
-    if (self->timer_.get() == timer) self->schedule();
+    self->schedule();
   });
 }
 

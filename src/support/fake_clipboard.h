@@ -8,7 +8,7 @@ namespace pellora {
 
 // A clipboard in memory for tests: `copy` plays another program copying something (nothing: content
 // that is not text), `writeText` is what we put there. Thread-safe, like the real ones.
-class FakeClipboard final : public Clipboard {
+class FakeClipboard : public Clipboard {
  public:
   void copy(std::optional<std::string> text) {
     std::lock_guard lock(mutex_);

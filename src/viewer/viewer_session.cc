@@ -9,6 +9,7 @@
 #include <atomic>
 #include <utility>
 
+#include "base/process_queues.h"
 #include "base/serial_queue.h"
 #include "core/error_text.h"
 #include "core/uuid.h"
@@ -65,10 +66,47 @@ struct ViewerSession::Loop {
   }
 };
 
-void ViewerSession::AudioSink::stop() {
+void ViewerSession::AudioSink::configure(int channels, std::function<std::unique_ptr<AudioOutput>()> makeOutput) {
+  std::unique_ptr<AudioPlayer> old;
+  std::uint64_t mine = 0;
+  bool start = false;
+  {
+    std::lock_guard guard(lock);
+    old = std::move(player);
+    mine = ++generation;
+    // Only mono and stereo are played, and only while the user has sound on; anything else from the peer
+    // leaves the session silent.
+    start = wanted && (channels == 1 || channels == 2) && makeOutput;
+  }
+  soundDeviceQueue().post([self = shared_from_this(), old = std::move(old), mine, start, channels,
+                           makeOutput = std::move(makeOutput)]() mutable {
+    old.reset();
+    if (!start) return;
+    std::unique_ptr<AudioPlayer> made;
+    try {
+      if (auto output = makeOutput()) made = std::make_unique<AudioPlayer>(channels, std::move(output));
+    } catch (const std::exception&) {
+      return;  // no decoder or no output: silent, without a message
+    }
+    std::lock_guard guard(self->lock);
+    if (self->generation == mine && self->wanted) self->player = std::move(made);
+    // Otherwise it was replaced or stopped meanwhile: `made` closes here, on this queue.
+  });
+}
+
+void ViewerSession::AudioSink::play(Bytes packet) {
   std::lock_guard guard(lock);
-  if (player) player->stop();
-  player.reset();
+  if (player) player->play(std::move(packet));
+}
+
+void ViewerSession::AudioSink::stop() {
+  std::unique_ptr<AudioPlayer> old;
+  {
+    std::lock_guard guard(lock);
+    ++generation;
+    old = std::move(player);
+  }
+  if (old) soundDeviceQueue().post([old = std::move(old)]() mutable { old.reset(); });
 }
 
 void ViewerSession::AudioSink::setWanted(bool on) {
@@ -263,7 +301,11 @@ awaitable<void> ViewerSession::receiveLoop(std::shared_ptr<Loop> loop) {
       break;
     }
     if (loop->stopped) break;
-    if (loop->sender->handle(message) || loop->receiver->handle(message)) continue;
+    if (loop->sender->handle(message)) continue;
+    if (loop->receiver->handle(message)) {
+      co_await loop->receiver->writeRoom();
+      continue;
+    }
 
     if (message.is<Message::VideoConfig>() || message.is<Message::VideoFrame>() ||
         message.is<Message::ImageRegions>()) {
@@ -276,22 +318,9 @@ awaitable<void> ViewerSession::receiveLoop(std::shared_ptr<Loop> loop) {
       loop->renderer->handle(std::move(message));
       loop->onMain([bytes](ViewerSession& self) { self.countVideo(bytes); });
     } else if (auto* packet = std::get_if<Message::AudioPacket>(&message.value)) {
-      std::lock_guard guard(loop->audio->lock);
-      if (loop->audio->player) loop->audio->player->play(std::move(packet->data));
+      loop->audio->play(std::move(packet->data));
     } else if (const auto* config = message.as<Message::AudioConfig>()) {
-      std::lock_guard guard(loop->audio->lock);
-      if (loop->audio->player) loop->audio->player->stop();
-      loop->audio->player.reset();
-      // Only mono and stereo are played, and only while the user has sound on; anything else from the
-      // peer leaves the session silent.
-      if (loop->audio->wanted && (config->channels == 1 || config->channels == 2) && loop->makeAudioOutput) {
-        try {
-          if (auto output = loop->makeAudioOutput())
-            loop->audio->player = std::make_unique<AudioPlayer>(config->channels, std::move(output));
-        } catch (const std::exception&) {
-          // No decoder or no output: silent, without a message.
-        }
-      }
+      loop->audio->configure(config->channels, loop->makeAudioOutput);
     } else {
       loop->onMain([message = std::move(message)](ViewerSession& self) { self.handleControl(message); });
     }
@@ -301,6 +330,7 @@ awaitable<void> ViewerSession::receiveLoop(std::shared_ptr<Loop> loop) {
   }
   loop->receiver->abandonAll();
   loop->sender->abandonAll();
+  co_await loop->receiver->settled();  // files whose last chunk came in are saved
 }
 
 void ViewerSession::countVideo(std::int64_t bytes) {

@@ -140,11 +140,18 @@ class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
   void statisticsTick();
 
  private:
-  // The player of the newest audioConfig, shared by the receive loop and the main strand.
-  struct AudioSink {
+  // The player of the newest audioConfig, shared by the receive loop and the main strand. Players are
+  // made and closed on the process's sound queue (opening an output waits for the sound server); jobs
+  // there hold the sink, and a player made for a configuration that was replaced or stopped meanwhile is
+  // closed there again.
+  struct AudioSink : std::enable_shared_from_this<AudioSink> {
     std::mutex lock;
     bool wanted = false;  // the user has sound on: only then does an audioConfig start a player
+    std::uint64_t generation = 0;  // one per configuration or stop
     std::unique_ptr<AudioPlayer> player;
+    // Replaces the player with one for `channels` (mono and stereo only), made with `makeOutput`.
+    void configure(int channels, std::function<std::unique_ptr<AudioOutput>()> makeOutput);
+    void play(Bytes packet);
     void stop();
     void setWanted(bool on);
   };

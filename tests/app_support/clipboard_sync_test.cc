@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <vector>
 
 #include "support/fake_clipboard.h"
@@ -17,6 +18,13 @@ class ClipboardSyncTest : public ::testing::Test {
     sync_->onLocalChange = [this](const std::string& text) { sent_.push_back(text); };
   }
 
+  // Lets the clipboard queue finish what was asked and delivers its answers on the strand.
+  void settle() {
+    ClipboardSync::waitUntilIdle();
+    io_.restart();
+    io_.poll();
+  }
+
   boost::asio::io_context io_;
   std::shared_ptr<FakeClipboard> clipboard_;
   std::shared_ptr<ClipboardSync> sync_;
@@ -26,17 +34,21 @@ class ClipboardSyncTest : public ::testing::Test {
 TEST_F(ClipboardSyncTest, OnlyNonEmptyTextUpToTheLimitIsSent) {
   sync_->start();
   sync_->poll();
+  settle();
   EXPECT_TRUE(sent_.empty());  // copied before the session
 
   clipboard_->copy("");
   sync_->poll();
+  settle();
   clipboard_->copy(std::nullopt);  // an image
   sync_->poll();
+  settle();
   std::string tooLong(ClipboardSync::maxText, 'a');
   tooLong.back() = '\xC4';
   tooLong += '\x9F';  // "ğ" at the end: 1,048,577 bytes, fewer characters
   clipboard_->copy(tooLong);
   sync_->poll();
+  settle();
   EXPECT_TRUE(sent_.empty());
 
   std::string longest;
@@ -44,6 +56,7 @@ TEST_F(ClipboardSyncTest, OnlyNonEmptyTextUpToTheLimitIsSent) {
   clipboard_->copy(longest);
   sync_->poll();
   sync_->poll();  // no new change: nothing more
+  settle();
   ASSERT_EQ(sent_.size(), 1u);
   EXPECT_EQ(sent_[0].size(), ClipboardSync::maxText);
 }
@@ -51,13 +64,16 @@ TEST_F(ClipboardSyncTest, OnlyNonEmptyTextUpToTheLimitIsSent) {
 TEST_F(ClipboardSyncTest, TextFromThePeerIsNotSentBack) {
   sync_->start();
   sync_->writeFromPeer("uzaktan gelen");
+  settle();
   EXPECT_EQ(clipboard_->text(), "uzaktan gelen");
   EXPECT_EQ(sync_->changeCount(), clipboard_->changeCount());
   sync_->poll();
+  settle();
   EXPECT_TRUE(sent_.empty());
 
   clipboard_->copy("yerel");
   sync_->poll();
+  settle();
   EXPECT_EQ(sent_, std::vector<std::string>{"yerel"});
 }
 
@@ -77,7 +93,39 @@ TEST_F(ClipboardSyncTest, TheTimerPollsUntilStopped) {
   // A restart forgets what was copied while stopped.
   sync_->start();
   sync_->poll();
+  settle();
   EXPECT_EQ(sent_.size(), 1u);
+}
+
+// An owner that takes its time answering holds the clipboard queue, never the strand; what it finally
+// answers after the sync stopped is not sent.
+TEST_F(ClipboardSyncTest, ASlowOwnerHoldsNeitherTheStrandNorAStoppedSync) {
+  class SlowClipboard final : public FakeClipboard {
+   public:
+    std::optional<std::string> readText() override {
+      answer.wait();
+      return FakeClipboard::readText();
+    }
+    std::shared_future<void> answer;
+  };
+  auto slow = std::make_shared<SlowClipboard>();
+  std::promise<void> release;
+  slow->answer = release.get_future().share();
+  auto sync = ClipboardSync::make(boost::asio::make_strand(io_), slow);
+  sync->onLocalChange = [this](const std::string& text) { sent_.push_back(text); };
+  sync->start();
+  slow->copy("yavaş");
+  sync->poll();  // returns while the read waits
+  bool strandRan = false;
+  boost::asio::post(io_, [&] { strandRan = true; });
+  io_.restart();
+  io_.poll();
+  EXPECT_TRUE(strandRan);
+  sync->stop();
+  sync.reset();  // the queue's job keeps the clipboard
+  release.set_value();
+  settle();
+  EXPECT_TRUE(sent_.empty());
 }
 
 }  // namespace

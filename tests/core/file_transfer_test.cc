@@ -280,8 +280,77 @@ TEST(FileTransfer, ReceiverRefusesOffersItCannotTake) {
   EXPECT_FALSE(receiver->handle(Message::FileCancel{2, "?"}));
   EXPECT_FALSE(receiver->handle(Message::Ping{1}));
   receiver->abandonAll();
+  receiver->waitUntilIdle();
   EXPECT_EQ(progress.failure(101, Dir::receiving), "Bağlantı kapandı");
   EXPECT_EQ(listing(inbox.path), std::vector<std::string>{"dosya"}) << "abandoned partial files are removed";
+}
+
+// What one session may leave on the disk: a number of files, a number of bytes, room on the volume, and a
+// bounded search for a free name. Refused offers and failed transfers leave no file behind.
+TEST(FileTransfer, ReceiverKeepsEachSessionWithinItsLimits) {
+  Loopback net;
+  auto [peer, channel] = net.channelPair();
+  TempDir inbox;
+  Recorder progress;
+  FileReceiver::Limits limits;
+  limits.maxFiles = 3;
+  limits.maxBytes = 100;
+  limits.minFreeBytes = 0;
+  limits.minFreePercent = 0;
+  auto receiver = FileReceiver::make(channel, inbox.path, net.io.get_executor(), limits);
+  receiver->setOnProgress([&](const TransferProgress& p) { progress.add(p); });
+  auto next = [&] {
+    auto m = net.spawn(peer->receive());
+    net.runUntil([&] { return m->done; });
+    return m->value.value_or(Message{});
+  };
+  auto answer = [&](const Message::FileOffer& o) {
+    EXPECT_TRUE(receiver->handle(o));
+    return next();
+  };
+  auto accept = [](std::uint32_t id) { return Message(Message::FileAccept{id}); };
+  auto reject = [](std::uint32_t id, const char* reason) { return Message(Message::FileReject{id, reason}); };
+  auto finishEmpty = [&](std::uint32_t id) {
+    receiver->handle(Message::FileDone{id, PelloraCrypto::sha256({})});
+    net.runUntil([&] { return progress.finished(id, Dir::receiving); });
+  };
+
+  EXPECT_EQ(answer(offer(1, "a", 0)), accept(1));
+  finishEmpty(1);
+  EXPECT_EQ(answer(offer(3, "b", 60)), accept(3));
+  EXPECT_EQ(answer(offer(5, "c", 50)), reject(5, "Dosya çok büyük")) << "60 + 50 bytes are more than the session may take";
+  receiver->handle(Message::FileCancel{3, "vazgeçti"});
+  EXPECT_EQ(answer(offer(7, "c", 50)), accept(7)) << "a cancelled transfer gives its bytes back";
+  receiver->handle(Message::FileDone{7, PelloraCrypto::sha256({})});  // short: fails and gives its share back
+  EXPECT_EQ(answer(offer(9, "d", 0)), accept(9));
+  EXPECT_EQ(answer(offer(11, "e", 0)), accept(11));
+  EXPECT_EQ(answer(offer(13, "f", 0)), reject(13, "Dosya alımı kapalı")) << "three files: one saved, two in progress";
+  finishEmpty(9);
+  finishEmpty(11);
+  EXPECT_EQ(answer(offer(15, "g", 0)), reject(15, "Dosya alımı kapalı")) << "saved files keep counting";
+  receiver->waitUntilIdle();
+  EXPECT_EQ(listing(inbox.path), (std::vector<std::string>{"a", "d", "e"}));
+
+  // A volume that would keep less free space than asked for.
+  limits.minFreeBytes = std::uint64_t{1} << 62;
+  auto full = FileReceiver::make(channel, inbox.path / "dolu", net.io.get_executor(), limits);
+  EXPECT_TRUE(full->handle(offer(17, "x.txt", 0)));
+  EXPECT_EQ(next(), reject(17, "Kaydedilemiyor"));
+  full->waitUntilIdle();
+  EXPECT_TRUE(listing(inbox.path / "dolu").empty());
+
+  // Every numbered name taken: the file is not saved, and nothing of it stays.
+  const fs::path crowded = inbox.path / "kalabalik";
+  fs::create_directories(crowded);
+  for (std::uint64_t n = 1; n <= FileNames::maxNumbered; ++n) writeFile(crowded / FileNames::numbered("a.txt", n), "");
+  auto late = FileReceiver::make(channel, crowded, net.io.get_executor());
+  late->setOnProgress([&](const TransferProgress& p) { progress.add(p); });
+  EXPECT_TRUE(late->handle(offer(19, "a.txt", 0)));
+  EXPECT_EQ(next(), accept(19));
+  late->handle(Message::FileDone{19, PelloraCrypto::sha256({})});
+  net.runUntil([&] { return progress.finished(19, Dir::receiving); });
+  EXPECT_EQ(progress.failure(19, Dir::receiving), "Kaydedilemedi");
+  EXPECT_FALSE(hasPartialFile(crowded));
 }
 
 TEST(FileTransfer, SenderRefusalsAndCancelsBeforeTheOffer) {
@@ -334,6 +403,7 @@ TEST(FileTransfer, ChunkThatSkipsAheadEndsBothSides) {
   s.waitBoth(s.a, s.b, id);
   EXPECT_EQ(s.b.progress.failure(id, Dir::receiving), "Sıra dışı veri");
   EXPECT_EQ(s.a.progress.failure(id, Dir::sending), "İptal edildi: Sıra dışı veri");
+  s.b.receiver->waitUntilIdle();
   EXPECT_TRUE(listing(s.b.inbox.path).empty());
 }
 
@@ -353,6 +423,7 @@ TEST(FileTransfer, ReceiverCancelFromAnotherThread) {
   EXPECT_EQ(s.b.progress.failure(id, Dir::receiving), "İptal edildi");
   EXPECT_EQ(s.a.progress.failure(id, Dir::sending), "İptal edildi: Alıcı iptal etti");
   EXPECT_LT(s.a.progress.last(id, Dir::sending)->done, 64u << 20);
+  s.b.receiver->waitUntilIdle();
   EXPECT_TRUE(listing(s.b.inbox.path).empty());
 }
 
@@ -423,6 +494,7 @@ TEST(FileTransfer, DroppedConnectionLeavesNoPartialFileAndOtherSessionsGoOn) {
   EXPECT_EQ(dropped.b.progress.failure(cut, Dir::receiving), "Bağlantı kapandı");
   EXPECT_EQ(dropped.a.progress.failure(cut, Dir::sending), "Bağlantı kapandı");
   EXPECT_EQ(dropped.a.progress.failure(behind, Dir::sending), "Bağlantı kapandı");
+  dropped.b.receiver->waitUntilIdle();
   EXPECT_TRUE(listing(dropped.b.inbox.path).empty());
 
   const auto fine = other.b.sender->enqueue(src.path / "kucuk.txt");

@@ -9,9 +9,11 @@
 #include <future>
 #include <set>
 
+#include "base/process_queues.h"
 #include "host/fake_input_event_sink.h"
 #include "host/fake_screen_capturer.h"
 #include "host/host_session.h"
+#include "support/empty_file_flood.h"
 #include "support/eventually.h"
 #include "support/hostile_scripts.h"
 #include "support/scripted_peer.h"
@@ -61,7 +63,7 @@ class Arena : public test::SettingsStack {
     auto [mine, theirs] = test::channelPair(network);
     peer = std::make_unique<test::ScriptedPeer>(network, theirs);
     HostSession::Options options;
-    options.downloadDirectory = folder.path / "downloads";
+    options.downloadDirectory = downloads.path;
     HostPlatform platform;
     platform.makeCapturer = [screen = screen] { return std::make_unique<test::FakeScreenCapturer>(screen); };
     platform.makeInputSink = [] { return std::make_unique<FakeInputEventSink>(); };
@@ -85,7 +87,7 @@ class Arena : public test::SettingsStack {
                               return std::make_unique<FakeAudioOutput>();
                             },
                             nullptr};
-    ViewerSession::Dependencies deps{network, cpu, settings, platform, "Görüntüleyen", folder.path / "downloads"};
+    ViewerSession::Dependencies deps{network, cpu, settings, platform, "Görüntüleyen", downloads.path};
     deps.statisticsInterval = std::chrono::hours(24);
     viewer = onMain([&] { return ViewerSession::attach(deps, {ViewerTarget::Direct{"127.0.0.1", 1}}, mine); });
     peer->next<M::SetQuality>();
@@ -101,6 +103,7 @@ class Arena : public test::SettingsStack {
     return clipboard;
   }
 
+  test::TempDir downloads{"pellora-downloads", true};  // in memory: floods of files need not wait for a disk
   std::shared_ptr<test::FakeScreen> screen = std::make_shared<test::FakeScreen>();
   std::atomic<int> outputsMade{0};
   std::mutex lock;
@@ -180,6 +183,34 @@ void unknownCancelsAtTheViewer(Arena& a) {
   EXPECT_EQ(a.peer->next<M::FileDone>().id, offer.id);
 }
 
+std::vector<std::string> filesIn(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator(folder, ec); !ec && it != std::filesystem::directory_iterator(); ++it)
+    names.push_back(it->path().filename().string());
+  return names;
+}
+
+// Offers of an empty file, each finished once accepted: the session saves as many as its cap allows under
+// bounded names, refuses the rest, leaves nothing partial, and keeps answering.
+void emptyFileFlood(Arena& a) {
+  a.hostUnderAttack();
+  const auto cap = static_cast<int>(IncomingFileLimits{}.maxFiles);
+  int pings = 0;
+  const auto flood = test::floodEmptyFiles(*a.peer, 3 * cap, static_cast<int>(FileReceiver::maxIncoming), [&] {
+    if (++pings % 25 == 0) a.peer->sync();  // the session still answers in the middle of the flood
+  });
+  EXPECT_EQ(flood.accepted, cap);
+  EXPECT_EQ(flood.rejected, 2 * cap);
+  a.host->receiver()->waitUntilIdle();
+  auto names = filesIn(a.downloads.path);
+  EXPECT_EQ(names.size(), static_cast<std::size_t>(cap));
+  EXPECT_TRUE(std::none_of(names.begin(), names.end(), [](const std::string& n) { return n.ends_with(".part"); }));
+  EXPECT_TRUE(std::count(names.begin(), names.end(), "a (1000)"));
+  a.peer->send(M::ClipboardText{"sentinel"});
+  EXPECT_TRUE(test::eventually([&] { return a.clipboardSeen() == "sentinel"; }));
+}
+
 // The chat keeps its newest lines; the session answers right after the flood.
 void chatFlood(Arena& a) {
   a.viewerUnderAttack();
@@ -247,11 +278,13 @@ void audioWhileOff(Arena& a) {
   a.viewerUnderAttack();
   a.peer->sendAll(hostile::audioConfigs());
   a.peer->sync();
+  soundDeviceQueue().waitUntilIdle();
   EXPECT_EQ(a.outputsMade, 0);
   a.onMain([&] { a.viewer->toggleAudio(); });
   EXPECT_TRUE(a.peer->next<M::SetAudio>().on);
   a.peer->sendAll(hostile::audioConfigs());
   a.peer->sync();
+  soundDeviceQueue().waitUntilIdle();
   EXPECT_EQ(a.outputsMade, 2) << "mono and stereo only";
 }
 
@@ -274,6 +307,7 @@ INSTANTIATE_TEST_SUITE_P(Attacks, HostilePeerTest,
                                            Attack{"UnknownCancelsAtTheHost", unknownCancelsAtTheHost},
                                            Attack{"UnknownCancelsAtTheViewer", unknownCancelsAtTheViewer},
                                            Attack{"ChatFlood", chatFlood},
+                                           Attack{"EmptyFileFlood", emptyFileFlood},
                                            Attack{"OversizedRegions", oversizedRegions},
                                            Attack{"RenderQueueOverflow", renderQueueOverflow},
                                            Attack{"AudioWhileOff", audioWhileOff}),

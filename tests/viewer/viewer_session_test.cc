@@ -174,6 +174,7 @@ TEST_F(ViewerSessionTest, ConnectsAnnouncesItselfAndFollowsTheHost) {
   EXPECT_EQ(s.peerFeatures.raw, Features::chat);
   ASSERT_EQ(s.chat.size(), 1u);
   EXPECT_EQ(std::tie(s.chat[0].fromMe, s.chat[0].text, s.unreadChat), std::tuple(false, "selam", 1));
+  ClipboardSync::waitUntilIdle();
   EXPECT_EQ(clipboard_->text(), "panodan");
 
   host.send(M::HostInfo{PeerOS::macOS, 9, "Stüdyo"});  // a codec we do not know is none
@@ -181,6 +182,7 @@ TEST_F(ViewerSessionTest, ConnectsAnnouncesItselfAndFollowsTheHost) {
   host.send(M::ClipboardText{"gizli"});  // ignored while syncing is off
   host.sync();
   EXPECT_EQ(state(session).codec, std::nullopt);
+  ClipboardSync::waitUntilIdle();
   EXPECT_EQ(clipboard_->text(), "panodan");
 }
 
