@@ -25,7 +25,6 @@
 #include "core/quality.h"
 #include "pellora_processes.h"
 #include "shaping_proxy.h"
-#include "support/json_file.h"
 
 namespace pellora {
 namespace {
@@ -95,42 +94,27 @@ SessionFigures runSession(const fs::path& folder, Quality quality, const LinkPat
     if (line && line->starts_with("os=")) figures.pingPerSecond.push_back(pingOf(*line));
     if (!line && viewer->wait(0ms)) break;
   }
-  host->signal(SIGINT);
-  host->wait(10s);
-  auto summary = test::readJSONFile(stats);
-  if (!summary) throw std::runtime_error("the viewer wrote no summary");
-  figures.stats = summary->as_object();
+  figures.stats = bench::endSession(*host, stats);
   return figures;
 }
 
-double number(const json::value& v) { return v.is_null() ? 0 : v.to_number<double>(); }
 double p95(const json::object& stats, const char* key) {
   const json::value& v = stats.at(key);
-  return v.is_null() ? 0 : number(v.at("p95"));
+  return v.is_null() ? 0 : bench::statNumber(v.at("p95"));
 }
 
 void BM_Link(benchmark::State& state, Quality quality, LinkPath path, std::string pathName) {
   const std::string name = std::string(rawValue(quality)) + "_" + pathName;
-  const fs::path folder = fs::temp_directory_path() / ("pellora-link-bench-" + std::to_string(getpid()));
-  fs::create_directories(folder);
-  bench::usePrivateHome(folder);
-
   SessionFigures session;
-  for (auto _ : state) {
-    try {
-      session = runSession(folder, quality, path, sessionSeconds());
-    } catch (const std::exception& e) {
-      fs::remove_all(folder);
-      state.SkipWithError(e.what());
-      return;
-    }
-  }
-  fs::remove_all(folder);
+  if (!bench::runInPrivateFolder(state, "pellora-link-bench", [&](const fs::path& folder) {
+        session = runSession(folder, quality, path, sessionSeconds());
+      }))
+    return;
 
   const json::object& s = session.stats;
   const double presetFps = captureFps(quality, Codec::h264);
-  const double fps = number(s.at("pictureFps"));
-  const double kbps = number(s.at("meanKbps"));
+  const double fps = bench::statNumber(s.at("pictureFps"));
+  const double kbps = bench::statNumber(s.at("meanKbps"));
   auto& counters = state.counters;
   const auto set = [&](const std::string& counter, double value) { counters[name + "_" + counter] = value; };
   std::string label;
@@ -158,7 +142,7 @@ void BM_Link(benchmark::State& state, Quality quality, LinkPath path, std::strin
   set("path_ms", referenceMs);
   set("ping_p95_ms", p95(s, "latencyMs"));
   set("path_kbps", static_cast<double>(path.bitsPerSecond) / 1000);
-  set("estimated_path_kbps", s.at("pathKbps").is_null() ? 0 : number(s.at("pathKbps").at("p50")));
+  set("estimated_path_kbps", s.at("pathKbps").is_null() ? 0 : bench::statNumber(s.at("pathKbps").at("p50")));
   figure("g2g_p95_ms", "path_ms", "ms", "lower");
   figure("ping_p95_ms", "path_ms", "ms", "lower");
   figure("delivered_kbps", "path_kbps", "kbit/s", "higher");

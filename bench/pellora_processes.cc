@@ -1,5 +1,6 @@
 #include "pellora_processes.h"
 
+#include <signal.h>
 #include <stdlib.h>
 
 #include <thread>
@@ -37,5 +38,15 @@ void usePrivateHome(const fs::path& folder) {
   setenv("PELLORA_SECRET_STORE", "file", 1);
   unsetenv("PELLORA_PASSWORD");
 }
+
+boost::json::object endSession(test::ChildProcess& host, const fs::path& stats) {
+  host.signal(SIGINT);
+  host.wait(10s);
+  auto summary = test::readJSONFile(stats);
+  if (!summary) throw std::runtime_error("the viewer wrote no summary");
+  return summary->as_object();
+}
+
+double statNumber(const boost::json::value& v) { return v.is_null() ? 0 : v.to_number<double>(); }
 
 }  // namespace pellora::bench

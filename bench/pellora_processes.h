@@ -3,6 +3,10 @@
 // Real pellora processes for whole-system benchmarks: a headless host on the synthetic screen and a
 // headless viewer, as the command line starts them.
 
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <boost/json.hpp>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -24,7 +28,34 @@ struct HostProcess {
 // in `folder`. Throws when it does not come up within 20 s.
 HostProcess startSyntheticHost(const std::filesystem::path& folder, Quality quality, const std::string& password);
 
+// Ends the host with SIGINT once the viewer is done and returns the summary the viewer wrote to `stats`.
+boost::json::object endSession(test::ChildProcess& host, const std::filesystem::path& stats);
+
+// A figure of a viewer summary; absent figures (JSON null) count as 0.
+double statNumber(const boost::json::value& v);
+
 // A private HOME and XDG folders under `folder`, so that benchmark runs leave no settings behind.
 void usePrivateHome(const std::filesystem::path& folder);
+
+// Runs `session(folder)` for each iteration of the benchmark in a private folder (see usePrivateHome) that is removed
+// afterwards. A failure skips the benchmark with its reason and answers false.
+template <class Session>
+bool runInPrivateFolder(benchmark::State& state, const std::string& name, Session session) {
+  const auto folder = std::filesystem::temp_directory_path() / (name + "-" + std::to_string(getpid()));
+  std::filesystem::create_directories(folder);
+  usePrivateHome(folder);
+  bool ok = true;
+  for (auto _ : state) {
+    try {
+      session(folder);
+    } catch (const std::exception& e) {
+      state.SkipWithError(e.what());
+      ok = false;
+      break;
+    }
+  }
+  std::filesystem::remove_all(folder);
+  return ok;
+}
 
 }  // namespace pellora::bench

@@ -30,7 +30,6 @@
 #include "host/jpeg_region_encoder.h"
 #include "host/synthetic_frame_source.h"
 #include "pellora_processes.h"
-#include "support/json_file.h"
 #include "viewer/video_renderer.h"
 
 namespace pellora {
@@ -163,46 +162,31 @@ SessionFigures runSession(const fs::path& folder, Quality quality, Codec codec, 
   while (viewer->readLine(1s)) {
   }
   if (viewer->wait(20s) != 0) throw std::runtime_error("the viewer's session failed");
-  host->signal(SIGINT);
-  host->wait(10s);
-  auto summary = test::readJSONFile(stats);
-  if (!summary) throw std::runtime_error("the viewer wrote no summary");
-  figures.stats = summary->as_object();
+  figures.stats = bench::endSession(*host, stats);
   return figures;
 }
 
-double number(const json::value& v) { return v.is_null() ? 0 : v.to_number<double>(); }
 
 void BM_System(benchmark::State& state, Quality quality, Codec codec) {
   const std::string name = std::string(codec == Codec::h264 ? "h264_" : "jpeg_") + std::string(rawValue(quality));
-  const fs::path folder = fs::temp_directory_path() / ("pellora-system-bench-" + std::to_string(getpid()));
-  fs::create_directories(folder);
-  bench::usePrivateHome(folder);
-
   SessionFigures session;
   Floor floor;
-  for (auto _ : state) {
-    try {
-      session = runSession(folder, quality, codec, sessionSeconds());
-    } catch (const std::exception& e) {
-      fs::remove_all(folder);
-      state.SkipWithError(e.what());
-      return;
-    }
-    floor = computeFloor(quality, codec);
-  }
-  fs::remove_all(folder);
+  if (!bench::runInPrivateFolder(state, "pellora-system-bench", [&](const fs::path& folder) {
+        session = runSession(folder, quality, codec, sessionSeconds());
+        floor = computeFloor(quality, codec);
+      }))
+    return;
 
   const double presetFps = captureFps(quality, codec);
   const json::object& s = session.stats;
   const json::value g2g = s.at("glassToGlassMs");
   auto& counters = state.counters;
   const auto set = [&](const std::string& counter, double value) { counters[name + "_" + counter] = value; };
-  set("g2g_p50_ms", g2g.is_null() ? 0 : number(g2g.at("p50")));
-  set("g2g_p95_ms", g2g.is_null() ? 0 : number(g2g.at("p95")));
+  set("g2g_p50_ms", g2g.is_null() ? 0 : bench::statNumber(g2g.at("p50")));
+  set("g2g_p95_ms", g2g.is_null() ? 0 : bench::statNumber(g2g.at("p95")));
   set("floor_p50_ms", *cli::percentile(floor.totalMs, 50));
   set("floor_p95_ms", *cli::percentile(floor.totalMs, 95));
-  set("delivered_fps", number(s.at("pictureFps")));
+  set("delivered_fps", bench::statNumber(s.at("pictureFps")));
   set("preset_fps", presetFps);
   set("host_cores", session.hostCores);
   set("viewer_cores", session.viewerCores);
@@ -211,8 +195,8 @@ void BM_System(benchmark::State& state, Quality quality, Codec codec) {
   set("host_peak_mb", session.hostMB);
   set("viewer_peak_mb", session.viewerMB);
   set("picture_mb", kWidth * kHeight * 4 / 1e6);
-  set("first_picture_ms", number(s.at("firstPictureAfterMs")));
-  set("handshake_ms", number(s.at("connectedAfterMs")));
+  set("first_picture_ms", bench::statNumber(s.at("firstPictureAfterMs")));
+  set("handshake_ms", bench::statNumber(s.at("connectedAfterMs")));
 
   std::string label;
   const auto figure = [&](const std::string& value, const std::string& reference, const std::string& unit,
