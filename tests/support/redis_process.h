@@ -28,7 +28,7 @@ inline std::string findProgram(const std::string& name) {
   return {};
 }
 
-// A loopback port that was free a moment ago.
+// A loopback port that was free a moment ago; nothing holds it for the caller.
 inline std::uint16_t freePort() {
   boost::asio::io_context io;
   boost::asio::ip::tcp::acceptor a(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
@@ -74,20 +74,19 @@ struct RedisOptions {
 class RedisProcess {
  public:
   explicit RedisProcess(std::filesystem::path dir, RedisOptions options = {})
-      : dir_(std::move(dir)), options_(std::move(options)), port_(freePort()), tlsPort_(options_.tls ? freePort() : 0) {
-    start();
+      : dir_(std::move(dir)), options_(std::move(options)) {
+    // The ports are free when chosen but not held until the server binds them: when a process beside us
+    // took one first, the server exits and is tried again on fresh ones.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      port_ = freePort();
+      tlsPort_ = options_.tls ? freePort() : 0;
+      if (launch()) return;
+    }
+    throw std::runtime_error("redis-server exited at start: " + (dir_ / "redis.log").string());
   }
+  // Starts a stopped server again on its ports.
   void start() {
-    std::vector<std::string> args{"--port", std::to_string(port_), "--bind", "127.0.0.1", "--dir", dir_.string(),
-                                  "--appendonly", "yes", "--save", "", "--logfile", (dir_ / "redis.log").string()};
-    if (!options_.password.empty()) args.insert(args.end(), {"--requirepass", options_.password});
-    if (const TestCA* ca = options_.tls)
-      args.insert(args.end(), {"--tls-port", std::to_string(tlsPort_), "--tls-cert-file", ca->serverCertificate.string(),
-                               "--tls-key-file", ca->serverKey.string(), "--tls-ca-cert-file",
-                               ca->caCertificate.string(), "--tls-auth-clients", "no"});
-    process_ = std::make_unique<ChildProcess>(findProgram("redis-server"), args);
-    if (!eventually([&] { return answersPing(port_, options_.password); }))
-      throw std::runtime_error("redis-server on port " + std::to_string(port_) + " does not answer");
+    if (!launch()) throw std::runtime_error("redis-server exited on restart: " + (dir_ / "redis.log").string());
   }
   void stop() {
     process_->signal(SIGTERM);
@@ -100,9 +99,26 @@ class RedisProcess {
   }
 
  private:
+  // False when the server exited instead of answering; throws when it does neither within the bound.
+  bool launch() {
+    std::vector<std::string> args{"--port", std::to_string(port_), "--bind", "127.0.0.1", "--dir", dir_.string(),
+                                  "--appendonly", "yes", "--save", "", "--logfile", (dir_ / "redis.log").string()};
+    if (!options_.password.empty()) args.insert(args.end(), {"--requirepass", options_.password});
+    if (const TestCA* ca = options_.tls)
+      args.insert(args.end(), {"--tls-port", std::to_string(tlsPort_), "--tls-cert-file", ca->serverCertificate.string(),
+                               "--tls-key-file", ca->serverKey.string(), "--tls-ca-cert-file",
+                               ca->caCertificate.string(), "--tls-auth-clients", "no"});
+    process_ = std::make_unique<ChildProcess>(findProgram("redis-server"), args);
+    bool exited = false;
+    if (!eventually([&] { return (exited = process_->wait(std::chrono::milliseconds(0)).has_value()) ||
+                                 answersPing(port_, options_.password); }))
+      throw std::runtime_error("redis-server on port " + std::to_string(port_) + " does not answer");
+    return !exited;
+  }
+
   std::filesystem::path dir_;
   RedisOptions options_;
-  std::uint16_t port_, tlsPort_;
+  std::uint16_t port_ = 0, tlsPort_ = 0;
   std::unique_ptr<ChildProcess> process_;
 };
 
