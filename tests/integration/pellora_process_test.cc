@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/json.hpp>
 #include <filesystem>
 #include <fstream>
@@ -232,19 +234,29 @@ TEST_F(PelloraProcessTest, KillingTheViewerEndsTheHostsSession) {
 }
 
 TEST_F(PelloraProcessTest, HostRegistersAgainWhenItsRelayComesBack) {
-  const std::string db = file("relay.db").string();
-  RelayProcess relay({"--db", db});
-  const std::string url = relay.url();
-  auto host = startHost({"--relay", url}, true);
+  // The relay's port stays ours while the relay is down: a socket bound to it that never listens keeps
+  // every other bind off it, and the relay, which allows address reuse, binds beside it.
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::socket holder(io, boost::asio::ip::tcp::v4());
+  holder.set_option(boost::asio::socket_base::reuse_address(true));
+  holder.bind({boost::asio::ip::make_address("127.0.0.1"), 0});
+  const std::string address = "127.0.0.1:" + std::to_string(holder.local_endpoint().port());
+  auto startRelay = [&] {
+    auto relay = std::make_unique<ChildProcess>(PELLORA_RELAY_BINARY,
+                                                std::vector<std::string>{"--listen", address, "--db", file("relay.db").string()});
+    EXPECT_TRUE(relay->readLine()) << "the relay did not start on " << address;
+    return relay;
+  };
+  auto relay = startRelay();
+  auto host = startHost({"--relay", "http://" + address}, true);
   const std::string id = text(readJSONFile(statusFile())->at("relay").at("id"));
 
-  relay.process->signal(SIGKILL);
-  ASSERT_TRUE(relay.process->wait(settle));
+  relay->signal(SIGKILL);
+  ASSERT_TRUE(relay->wait(settle));
   waitFor(statusFile(), [](const json::value& s) { return text(s.at("relay").at("state")) == "failed"; });
 
   // The same port and identities: the host comes back online under the id it had.
-  ChildProcess restarted(PELLORA_RELAY_BINARY, {"--listen", "127.0.0.1:" + std::to_string(relay.port), "--db", db});
-  ASSERT_TRUE(restarted.readLine());
+  relay = startRelay();
   auto status = waitFor(statusFile(), [](const json::value& s) { return text(s.at("relay").at("state")) == "online"; });
   EXPECT_EQ(text(status.at("relay").at("id")), id);
 }
