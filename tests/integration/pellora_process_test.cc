@@ -51,16 +51,12 @@ class PelloraProcessTest : public ::testing::Test {
 
   // Waits until the JSON in `path` satisfies `wanted`; the last document read (or null) either way.
   json::value waitFor(const fs::path& path, const std::function<bool(const json::value&)>& wanted) {
-    const auto deadline = std::chrono::steady_clock::now() + settle;
     json::value last;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (auto value = readJSONFile(path)) {
-        last = *value;
-        if (wanted(last)) return last;
-      }
-      std::this_thread::sleep_for(50ms);
-    }
-    ADD_FAILURE() << "waited in vain for " << path << ": " << json::serialize(last);
+    const auto read = [&] {
+      if (auto value = readJSONFile(path)) last = *value;
+      return !last.is_null() && wanted(last);
+    };
+    if (!eventually(read, settle, 50ms)) ADD_FAILURE() << "waited in vain for " << path << ": " << json::serialize(last);
     return last;
   }
 

@@ -12,6 +12,7 @@
 #include <future>
 #include <thread>
 
+#include "support/eventually.h"
 #include "support/fake_clipboard.h"
 #include "support/scoped_env.h"
 #include "support/on_strand.h"
@@ -101,10 +102,8 @@ class ViewerSessionTest : public ::testing::Test, public test::SettingsStack {
     return onMain([&] { return s->state(); });
   }
   State waitFor(const std::shared_ptr<ViewerSession>& s, const std::function<bool(const State&)>& ready) {
-    const auto end = std::chrono::steady_clock::now() + bound;
-    State now = state(s);
-    for (; !ready(now) && std::chrono::steady_clock::now() < end; now = state(s)) std::this_thread::sleep_for(5ms);
-    EXPECT_TRUE(ready(now)) << "stuck at " << text(now.phase);
+    State now;
+    EXPECT_TRUE(test::eventually([&] { return ready(now = state(s)); }, bound)) << "stuck at " << text(now.phase);
     return now;
   }
   std::string endText(const std::shared_ptr<ViewerSession>& s) {
