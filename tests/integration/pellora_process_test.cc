@@ -7,8 +7,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/json.hpp>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +16,7 @@
 #include "support/child_process.h"
 #include "support/eventually.h"
 #include "support/headless_gnome.h"
+#include "support/held_port.h"
 #include "support/json_file.h"
 #include "support/pellora_process.h"
 #include "support/relay_process.h"
@@ -230,13 +229,8 @@ TEST_F(PelloraProcessTest, KillingTheViewerEndsTheHostsSession) {
 }
 
 TEST_F(PelloraProcessTest, HostRegistersAgainWhenItsRelayComesBack) {
-  // The relay's port stays ours while the relay is down: a socket bound to it that never listens keeps
-  // every other bind off it, and the relay, which allows address reuse, binds beside it.
-  boost::asio::io_context io;
-  boost::asio::ip::tcp::socket holder(io, boost::asio::ip::tcp::v4());
-  holder.set_option(boost::asio::socket_base::reuse_address(true));
-  holder.bind({boost::asio::ip::make_address("127.0.0.1"), 0});
-  const std::string address = "127.0.0.1:" + std::to_string(holder.local_endpoint().port());
+  const HeldPort held;  // nothing else takes the port while the relay is down
+  const std::string address = "127.0.0.1:" + std::to_string(held.port());
   auto startRelay = [&] {
     auto relay = std::make_unique<ChildProcess>(PELLORA_RELAY_BINARY,
                                                 std::vector<std::string>{"--listen", address, "--db", file("relay.db").string()});
