@@ -3,6 +3,7 @@
 // A capturer for session tests: the test hands frames in through the shared `Screen`, which also records
 // every start and stop.
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -10,6 +11,13 @@
 #include "host/screen_capturer.h"
 
 namespace pellora::test {
+
+// A mid-grey frame, changed in `dirty` (all of it when empty).
+inline CapturedFrame greyFrame(int width, int height, std::vector<PixelRect> dirty = {}) {
+  auto image = I420Frame::allocate(width, height);
+  for (auto* plane : {&image->y, &image->u, &image->v}) std::fill(plane->begin(), plane->end(), 0x80);
+  return {image, 1'000, std::move(dirty)};
+}
 
 struct FakeScreen {
   struct Start {

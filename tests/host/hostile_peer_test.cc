@@ -28,14 +28,6 @@ namespace asio = boost::asio;
 namespace hostile = test::hostile;
 using M = Message;
 
-CapturedFrame frameOf(int width, int height) {
-  auto image = I420Frame::allocate(width, height);
-  std::fill(image->y.begin(), image->y.end(), 0x80);
-  std::fill(image->u.begin(), image->u.end(), 0x80);
-  std::fill(image->v.begin(), image->v.end(), 0x80);
-  return {image, 1'000, {}};
-}
-
 // One session under attack, host or viewer, with the peer's end of its channel.
 class Arena : public test::SettingsStack {
  public:
@@ -129,7 +121,7 @@ int updatesUntilFull(test::ScriptedPeer& peer) {
 // yet the request is kept: the picture follows once it reads again.
 void keyframeFlood(Arena& a) {
   a.hostUnderAttack();
-  a.screen->deliver(frameOf(64, 64));
+  a.screen->deliver(test::greyFrame(64, 64));
   ASSERT_EQ(updatesUntilFull(*a.peer), 1);
 
   const Bytes filler(1 << 20, 0x55);
@@ -145,7 +137,7 @@ void keyframeFlood(Arena& a) {
 
   // After the restart: one picture, then the queue full again and a single request.
   for (int i = 0; i < 24; ++i) a.host->channel()->send(M::VideoFrame{false, 0, filler});
-  a.screen->deliver(frameOf(128, 64));
+  a.screen->deliver(test::greyFrame(128, 64));
   a.peer->send(M::RequestKeyframe{});
   a.peer->send(M::ClipboardText{"sentinel"});
   ASSERT_TRUE(test::eventually([&] { return a.clipboardSeen() == "sentinel"; }));

@@ -16,6 +16,7 @@
 #include "support/child_process.h"
 #include "support/eventually.h"
 #include "support/headless_gnome.h"
+#include "support/held_port.h"
 #include "support/json_file.h"
 #include "support/pellora_process.h"
 #include "support/relay_process.h"
@@ -49,16 +50,12 @@ class PelloraProcessTest : public ::testing::Test {
 
   // Waits until the JSON in `path` satisfies `wanted`; the last document read (or null) either way.
   json::value waitFor(const fs::path& path, const std::function<bool(const json::value&)>& wanted) {
-    const auto deadline = std::chrono::steady_clock::now() + settle;
     json::value last;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (auto value = readJSONFile(path)) {
-        last = *value;
-        if (wanted(last)) return last;
-      }
-      std::this_thread::sleep_for(50ms);
-    }
-    ADD_FAILURE() << "waited in vain for " << path << ": " << json::serialize(last);
+    const auto read = [&] {
+      if (auto value = readJSONFile(path)) last = *value;
+      return !last.is_null() && wanted(last);
+    };
+    if (!eventually(read, settle, 50ms)) ADD_FAILURE() << "waited in vain for " << path << ": " << json::serialize(last);
     return last;
   }
 
@@ -232,19 +229,24 @@ TEST_F(PelloraProcessTest, KillingTheViewerEndsTheHostsSession) {
 }
 
 TEST_F(PelloraProcessTest, HostRegistersAgainWhenItsRelayComesBack) {
-  const std::string db = file("relay.db").string();
-  RelayProcess relay({"--db", db});
-  const std::string url = relay.url();
-  auto host = startHost({"--relay", url}, true);
+  const HeldPort held;  // nothing else takes the port while the relay is down
+  const std::string address = "127.0.0.1:" + std::to_string(held.port());
+  auto startRelay = [&] {
+    auto relay = std::make_unique<ChildProcess>(PELLORA_RELAY_BINARY,
+                                                std::vector<std::string>{"--listen", address, "--db", file("relay.db").string()});
+    EXPECT_TRUE(relay->readLine()) << "the relay did not start on " << address;
+    return relay;
+  };
+  auto relay = startRelay();
+  auto host = startHost({"--relay", "http://" + address}, true);
   const std::string id = text(readJSONFile(statusFile())->at("relay").at("id"));
 
-  relay.process->signal(SIGKILL);
-  ASSERT_TRUE(relay.process->wait(settle));
+  relay->signal(SIGKILL);
+  ASSERT_TRUE(relay->wait(settle));
   waitFor(statusFile(), [](const json::value& s) { return text(s.at("relay").at("state")) == "failed"; });
 
   // The same port and identities: the host comes back online under the id it had.
-  ChildProcess restarted(PELLORA_RELAY_BINARY, {"--listen", "127.0.0.1:" + std::to_string(relay.port), "--db", db});
-  ASSERT_TRUE(restarted.readLine());
+  relay = startRelay();
   auto status = waitFor(statusFile(), [](const json::value& s) { return text(s.at("relay").at("state")) == "online"; });
   EXPECT_EQ(text(status.at("relay").at("id")), id);
 }

@@ -139,12 +139,6 @@ class Loopback {
     io.restart();
     io.poll();
   }
-  void sleep(std::chrono::milliseconds d) {
-    boost::asio::steady_timer t(io, d);
-    bool fired = false;
-    t.async_wait([&](auto) { fired = true; });
-    runUntil([&] { return fired; });
-  }
 
   boost::asio::io_context io;
 

@@ -1,6 +1,6 @@
 #pragma once
 
-// A private redis-server for the relay's cluster tests and benchmark: a free loopback port, its
+// A private redis-server for the relay's cluster tests and benchmark: a loopback port held for it, its
 // append-only file in a folder of the caller's (so identities survive a restart), optionally a password
 // and a TLS port. Killed when destroyed.
 
@@ -11,11 +11,13 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "support/child_process.h"
 #include "support/eventually.h"
+#include "support/held_port.h"
 #include "support/raw_client.h"
 #include "support/test_ca.h"
 
@@ -28,7 +30,7 @@ inline std::string findProgram(const std::string& name) {
   return {};
 }
 
-// A loopback port that was free a moment ago.
+// A loopback port that was free a moment ago; nothing holds it for the caller (HeldPort does).
 inline std::uint16_t freePort() {
   boost::asio::io_context io;
   boost::asio::ip::tcp::acceptor a(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
@@ -74,35 +76,37 @@ struct RedisOptions {
 class RedisProcess {
  public:
   explicit RedisProcess(std::filesystem::path dir, RedisOptions options = {})
-      : dir_(std::move(dir)), options_(std::move(options)), port_(freePort()), tlsPort_(options_.tls ? freePort() : 0) {
+      : dir_(std::move(dir)), options_(std::move(options)) {
+    if (options_.tls) tlsPort_.emplace();
     start();
   }
   void start() {
-    std::vector<std::string> args{"--port", std::to_string(port_), "--bind", "127.0.0.1", "--dir", dir_.string(),
+    std::vector<std::string> args{"--port", std::to_string(port()), "--bind", "127.0.0.1", "--dir", dir_.string(),
                                   "--appendonly", "yes", "--save", "", "--logfile", (dir_ / "redis.log").string()};
     if (!options_.password.empty()) args.insert(args.end(), {"--requirepass", options_.password});
     if (const TestCA* ca = options_.tls)
-      args.insert(args.end(), {"--tls-port", std::to_string(tlsPort_), "--tls-cert-file", ca->serverCertificate.string(),
-                               "--tls-key-file", ca->serverKey.string(), "--tls-ca-cert-file",
-                               ca->caCertificate.string(), "--tls-auth-clients", "no"});
+      args.insert(args.end(), {"--tls-port", std::to_string(tlsPort_->port()), "--tls-cert-file",
+                               ca->serverCertificate.string(), "--tls-key-file", ca->serverKey.string(),
+                               "--tls-ca-cert-file", ca->caCertificate.string(), "--tls-auth-clients", "no"});
     process_ = std::make_unique<ChildProcess>(findProgram("redis-server"), args);
-    if (!eventually([&] { return answersPing(port_, options_.password); }))
-      throw std::runtime_error("redis-server on port " + std::to_string(port_) + " does not answer");
+    if (!eventually([&] { return answersPing(port(), options_.password); }))
+      throw std::runtime_error("redis-server on port " + std::to_string(port()) + " does not answer");
   }
   void stop() {
     process_->signal(SIGTERM);
     process_->wait();
   }
-  std::uint16_t port() const { return port_; }
+  std::uint16_t port() const { return port_.port(); }
   // Without credentials; over TLS to the name the test CA certified, when the server has a TLS port.
   std::string url() const {
-    return options_.tls ? "rediss://localhost:" + std::to_string(tlsPort_) : "redis://127.0.0.1:" + std::to_string(port_);
+    return options_.tls ? "rediss://localhost:" + std::to_string(tlsPort_->port()) : "redis://127.0.0.1:" + std::to_string(port());
   }
 
  private:
   std::filesystem::path dir_;
   RedisOptions options_;
-  std::uint16_t port_, tlsPort_;
+  HeldPort port_;
+  std::optional<HeldPort> tlsPort_;
   std::unique_ptr<ChildProcess> process_;
 };
 

@@ -21,12 +21,13 @@ const json::object& wireVectors() {
   return vectors;
 }
 
+namespace {
+
+// A hex string, or an object with a "hex" member.
 Bytes hexField(const json::value& v) {
   if (v.is_string()) return fromHex(v.as_string());
   return fromHex(v.at("hex").as_string());
 }
-
-namespace {
 
 template <typename T>
 T num(const json::object& o, const char* key) {

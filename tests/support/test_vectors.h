@@ -11,6 +11,5 @@ namespace pellora::test {
 
 const boost::json::object& wireVectors();
 Message messageFromJson(const boost::json::object& value);
-Bytes hexField(const boost::json::value& v);  // a hex string, or an object with a "hex" member
 
 }  // namespace pellora::test
