@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "support/child_process.h"
+#include "support/held_port.h"
 #include "support/raw_client.h"
 #include "support/relay_calls.h"
 #include "support/redis_process.h"
@@ -24,7 +25,6 @@ namespace {
 
 using test::ChildProcess;
 using test::findProgram;
-using test::freePort;
 using test::RawClient;
 using test::RelayProcess;
 using test::statusOf;
@@ -201,7 +201,8 @@ TEST_F(RelayCluster, BehindHaproxyInRoundRobin) {
   // As operators run it: HAProxy names each client in a PROXY line.
   nodes_.clear();
   for (int i = 0; i < 3; ++i) nodes_.push_back(startNode({"--trusted-proxy", "127.0.0.1"}));
-  const std::uint16_t front = freePort();
+  const test::HeldPort held;
+  const std::uint16_t front = held.port();
   std::ofstream cfg(dir_ / "haproxy.cfg");
   cfg << "global\n  maxconn 2000\n"
          "defaults\n  mode tcp\n  timeout connect 2s\n  timeout client 60s\n  timeout server 60s\n"

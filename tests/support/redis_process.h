@@ -30,13 +30,6 @@ inline std::string findProgram(const std::string& name) {
   return {};
 }
 
-// A loopback port that was free a moment ago; nothing holds it for the caller (HeldPort does).
-inline std::uint16_t freePort() {
-  boost::asio::io_context io;
-  boost::asio::ip::tcp::acceptor a(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
-  return a.local_endpoint().port();
-}
-
 inline bool accepts(std::uint16_t port) {
   try {
     RawClient probe("127.0.0.1", port, 200);
