@@ -202,7 +202,6 @@ awaitable<void> HostService::acceptLoop(std::weak_ptr<HostService> weak, std::sh
       self->published_.update([&](State& s) { s.listenerStatus = self->openStatus(); });
     }
     boost::system::error_code ignored;
-    socket.set_option(tcp::no_delay(true), ignored);
     const tcp::endpoint remote = socket.remote_endpoint(ignored);
     self->accept(Wire::accepted(std::move(socket)), remote.address().to_string());
   }

@@ -31,10 +31,7 @@ inline std::pair<std::shared_ptr<SecureChannel>, std::shared_ptr<SecureChannel>>
   auto accepted = asio::co_spawn(
       network.executor(),
       [&acceptor]() -> asio::awaitable<std::shared_ptr<Wire>> {
-        auto socket = co_await acceptor.async_accept(asio::use_awaitable);
-        // As the connecting end has it: answers of several messages must not wait for a delayed ACK.
-        socket.set_option(Tcp::no_delay(true));
-        co_return Wire::accepted(std::move(socket));
+        co_return Wire::accepted(co_await acceptor.async_accept(asio::use_awaitable));
       },
       asio::use_future);
   auto client = Wire::tcp(network.executor(), "127.0.0.1", acceptor.local_endpoint().port(), false);
