@@ -14,6 +14,7 @@
 #include "core/error_text.h"
 #include "core/transport_error.h"
 #include "host/audio_samples.h"
+#include "host/frame_stamp.h"
 #include "host/h264_encoder.h"
 #include "host/jpeg_region_encoder.h"
 #include "host/rate_controller.h"
@@ -26,18 +27,13 @@ using asio::awaitable;
 
 namespace {
 
-// Stops and destroys `queue`. A queue cannot join its own thread: when the last owner lets go inside one
-// of its jobs (the network thread stopped while a tear-down waited on this queue, so the waiting task
-// ends up released here), another thread finishes the job.
 // A new picture is encoded only while less than this waits in our queue: control messages sealed after it
 // then wait behind at most about one frame (the kernel holds at most its unsent limit beyond that).
 constexpr std::int64_t frameQueueLimit = 16 * 1024;
 
-std::int64_t nowMicros() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
+// Stops and destroys `queue`. A queue cannot join its own thread: when the last owner lets go inside one
+// of its jobs (the network thread stopped while a tear-down waited on this queue, so the waiting task
+// ends up released here), another thread finishes the job.
 void retire(std::unique_ptr<SerialQueue> queue) {
   if (queue && queue->isCurrentThread())
     std::thread([q = std::move(queue)]() mutable { q.reset(); }).detach();
@@ -128,7 +124,7 @@ struct HostSession::Video {
       pendingDirty.clear();
       needsFull = true;
     }
-    const std::int64_t now = nowMicros();
+    const std::int64_t now = monotonicMicros();
     steer(now);
     // Below the preset's rate the controller also spaces pictures out; a held one leaves with the next
     // picture or the resend timer.
@@ -153,7 +149,7 @@ struct HostSession::Video {
   void encodeLast() {
     if (!lastFrame) return;
     unsent = false;
-    lastEncodeMicros = nowMicros();
+    lastEncodeMicros = monotonicMicros();
     if (h264) {
       h264->encode(lastFrame->image, lastFrame->ptsMicros);
     } else if (jpeg) {
