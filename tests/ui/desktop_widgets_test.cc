@@ -3,7 +3,6 @@
 // windows, with and without their session, against a host on loopback.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <QApplication>
 #include <QLabel>
@@ -12,7 +11,6 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
-#include <filesystem>
 
 #include "base/cpu_pool.h"
 #include "base/network_thread.h"
@@ -21,8 +19,7 @@
 #include "support/fake_power_inhibitor.h"
 #include "support/null_clipboard.h"
 #include "support/on_strand.h"
-#include "support/secret_store.h"
-#include "support/temp_dir.h"
+#include "support/settings_stack.h"
 #include "ui/main_window.h"
 #include "ui/remote_screen.h"
 #include "ui/remote_window.h"
@@ -32,8 +29,6 @@
 namespace pellora::ui {
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr const char* hostPassword = "kahve-1234";
 
 // Announces nothing; the test plays the mDNS daemon's part by calling `onName`.
@@ -42,50 +37,39 @@ class QuietAdvertiser : public ServiceAdvertiser {
   void advertise(const std::string&, std::uint16_t) override {}
 };
 
-// A settings file and secrets of the test's own, the network thread and the models the windows show; on
-// demand a host on loopback that shares a small synthetic screen.
+// The viewer's settings and the models the windows show, on the network thread; on demand a host on
+// loopback, with settings of its own, that shares a small synthetic screen.
 class DesktopWidgetsTest : public ::testing::Test {
  protected:
-  DesktopWidgetsTest() {
-    secrets_ = std::make_unique<FileSecretStore>(root_ / "secrets.json");
-    file_ = std::make_unique<SettingsFile>(root_ / "settings.json");
-    passwords_ = std::make_shared<PermanentPasswordStore>(*secrets_);
-    settings_ = std::make_shared<AppSettings>(*file_, *passwords_, root_ / "autostart" / "pellora.desktop");
-    viewers_ = std::make_shared<ViewerStore>(ViewerSession::Dependencies{
-        .network = network_, .cpu = cpu_, .settings = *settings_, .platform = {}, .computerName = "test",
-        .downloadDirectory = root_ / "downloads"});
-  }
-  template <typename Work>
-  auto onStrand(Work work) -> std::invoke_result_t<Work&> {
-    return test::onStrand(network_.mainStrand(), std::move(work));
-  }
-
   ~DesktopWidgetsTest() override {
     // Sessions end on the strand before it stops.
     onStrand([this] {
-      const auto sessions = viewers_->state().sessions;
+      const auto sessions = viewers_->state().sessions;  // closing changes the store's own
       for (const auto& entry : sessions) viewers_->close(entry.first);
       if (host_) host_->stop();
     });
     if (host_) {
       EXPECT_TRUE(QTest::qWaitFor([&] { return onStrand([&] { return host_->session() == nullptr; }); }));
-      onStrand([&] {
-        host_.reset();
-      });
+      onStrand([&] { host_.reset(); });
     }
     network_.stop();
     cpu_.stop();
   }
+  template <typename Work>
+  auto onStrand(Work work) -> std::invoke_result_t<Work&> {
+    return test::onStrand(network_.mainStrand(), std::move(work));
+  }
+  SettingsModels models() { return {settings_, host_, passwords_}; }
+  MainModels mainModels(std::shared_ptr<Discovery> discovery, std::function<void(const std::string&)> opened = {}) {
+    return {models(), viewers_, discovery, std::move(opened), nullptr, {}};
+  }
 
   // The host, sharing (no approval, no relay) under the name "Masa".
   void startHost() {
-    hostFile_ = std::make_unique<SettingsFile>(root_ / "host-settings.json");
-    hostSettings_ = std::make_unique<AppSettings>(*hostFile_, *passwords_, root_ / "host-autostart.desktop");
-    identities_ = std::make_unique<RelayIdentityStore>(*secrets_, *hostFile_);
     HostService::Options options;
     options.listen = {boost::asio::ip::make_address("127.0.0.1"), 0};
     options.computerName = "Masa";
-    options.downloadDirectory = root_ / "host-downloads";
+    options.downloadDirectory = hostStack_.dir / "downloads";
     options.makeAdvertiser = [this] {
       auto made = std::make_unique<QuietAdvertiser>();
       advertiser_ = made.get();
@@ -94,13 +78,13 @@ class DesktopWidgetsTest : public ::testing::Test {
     HostPlatform platform;
     platform.makeCapturer = [] { return std::make_unique<SyntheticScreenCapturer>(SyntheticScreenCapturer::Options{320, 200}); };
     platform.makeInputSink = [] { return std::make_unique<NullInputEventSink>(PixelRect{0, 0, 320, 200}); };
-    host_ = HostService::make({network_, cpu_, *hostSettings_, *passwords_, *identities_,
+    host_ = HostService::make({network_, cpu_, hostStack_.settings, hostStack_.permanent, identities_,
                                ClipboardSync::make(network_.mainStrand(), std::make_shared<NullClipboard>()),
                                std::make_shared<FakePowerInhibitor>(), nullptr, platform},
                               options);
     hostPort_ = onStrand([this] {
-      hostSettings_->setRequireApproval(false);
-      hostSettings_->setRelayEnabled(false);
+      hostStack_.settings.setRequireApproval(false);
+      hostStack_.settings.setRelayEnabled(false);
       host_->setPassword(hostPassword);
       host_->start();
       return host_->listeningPort();
@@ -111,25 +95,17 @@ class DesktopWidgetsTest : public ::testing::Test {
     auto target = ViewerTarget::parse("127.0.0.1:" + std::to_string(hostPort_));
     return onStrand([&] { return viewers_->open(*target, hostPassword); });
   }
-  bool connected(const std::string& id) {
-    return onStrand([&] {
-      auto session = viewers_->session(id);
-      return session && std::holds_alternative<ViewerSession::Connected>(session->state().phase);
-    });
-  }
 
-  test::TempDir folder_{"pellora-ui"};
-  fs::path root_ = folder_.path;
-  std::unique_ptr<SecretStore> secrets_;
-  std::unique_ptr<SettingsFile> file_;
-  std::shared_ptr<PermanentPasswordStore> passwords_;
-  std::shared_ptr<AppSettings> settings_;
-  std::unique_ptr<SettingsFile> hostFile_;
-  std::unique_ptr<AppSettings> hostSettings_;
-  std::unique_ptr<RelayIdentityStore> identities_;
+  const std::shared_ptr<test::SettingsStack> stack_ = std::make_shared<test::SettingsStack>("pellora-ui");
+  const std::shared_ptr<AppSettings> settings_{stack_, &stack_->settings};
+  const std::shared_ptr<PermanentPasswordStore> passwords_{stack_, &stack_->permanent};
+  test::SettingsStack hostStack_{"pellora-ui-host"};
+  RelayIdentityStore identities_{hostStack_.secrets, hostStack_.settingsFile};
   CpuPool cpu_;
   NetworkThread network_;
-  std::shared_ptr<ViewerStore> viewers_;
+  std::shared_ptr<ViewerStore> viewers_ = std::make_shared<ViewerStore>(ViewerSession::Dependencies{
+      .network = network_, .cpu = cpu_, .settings = *settings_, .platform = {}, .computerName = "test",
+      .downloadDirectory = stack_->dir / "downloads"});
   std::shared_ptr<HostService> host_;
   ServiceAdvertiser* advertiser_ = nullptr;
   std::uint16_t hostPort_ = 0;
@@ -146,7 +122,6 @@ TEST_F(DesktopWidgetsTest, BridgeShowsTheCurrentStateThenTheNewestUntilTheWidget
   ASSERT_TRUE(QTest::qWaitFor([&] { return seen.size() == 1; }));
   bridge_.act(std::weak_ptr(settings_), [](AppSettings& s) { s.setAcceptFiles(false); });
   ASSERT_TRUE(QTest::qWaitFor([&] { return seen.size() == 2; }));
-  EXPECT_EQ(seen, (std::vector<bool>{true, false}));
   // Changes faster than the GUI thread: it sees the newest state once.
   onStrand([this] {
     settings_->setAcceptFiles(true);
@@ -162,19 +137,15 @@ TEST_F(DesktopWidgetsTest, BridgeShowsTheCurrentStateThenTheNewestUntilTheWidget
   ASSERT_TRUE(drained());
   EXPECT_EQ(seen, (std::vector<bool>{true, false, true}));
   delete receiver;
-  onStrand([this] {
-    settings_->setAcceptFiles(false);
-  });
+  onStrand([this] { settings_->setAcceptFiles(false); });
   ASSERT_TRUE(drained());
   EXPECT_EQ(seen.size(), 3u);
 }
 
 TEST_F(DesktopWidgetsTest, ConnectOpensATrimmedTargetAndRefusesNonsense) {
   std::vector<std::string> opened;
-  auto discovery = Discovery::make(network_.mainStrand(), nullptr);
-  ConnectTab tab(bridge_,
-                 MainModels{SettingsModels{settings_, {}, passwords_}, viewers_, discovery,
-                            [&](const std::string& id) { opened.push_back(id); }, nullptr, {}});
+  ConnectTab tab(bridge_, mainModels(Discovery::make(network_.mainStrand(), nullptr),
+                                     [&](const std::string& id) { opened.push_back(id); }));
   tab.address()->setText("two words");
   tab.password()->setText("parola-1");
   tab.connectNow();
@@ -196,7 +167,7 @@ TEST_F(DesktopWidgetsTest, NearbyDevicesLeaveOutOurServiceUnderTheNameItIsAnnoun
   startHost();
   auto* browser = new FakeServiceBrowser;
   auto discovery = Discovery::make(network_.mainStrand(), std::unique_ptr<ServiceBrowser>(browser));
-  ConnectTab tab(bridge_, MainModels{SettingsModels{settings_, host_, passwords_}, viewers_, discovery, {}, nullptr, {}});
+  ConnectTab tab(bridge_, mainModels(discovery));
   const auto listed = [&] {
     QStringList names;
     for (auto* card : tab.findChildren<DeviceCard*>())
@@ -207,26 +178,30 @@ TEST_F(DesktopWidgetsTest, NearbyDevicesLeaveOutOurServiceUnderTheNameItIsAnnoun
   tab.startDiscovery();
   ASSERT_TRUE(QTest::qWaitFor([&] { return onStrand([&] { return browser->startCalls == 1; }); }));
   // Another machine was called "Masa" first: the mDNS daemon renamed our service.
-  onStrand([&] {
-    browser->report({{"Masa", "10.0.0.2", 7171}, {"Masa #2", "10.0.0.5", 7171}});
-  });
+  onStrand([&] { browser->report({{"Masa", "10.0.0.2", 7171}, {"Masa #2", "10.0.0.5", 7171}}); });
   ASSERT_TRUE(QTest::qWaitFor([&] { return listed() == QStringList{"Masa #2 cihazını seç"}; }));
   advertiser_->onName("Masa #2");
   EXPECT_TRUE(QTest::qWaitFor([&] { return listed() == QStringList{"Masa cihazını seç"}; })) << listed().join(", ").toStdString();
   // Sharing off: nothing announced is ours.
-  onStrand([&] {
-    host_->stop();
-  });
+  onStrand([&] { host_->stop(); });
   EXPECT_TRUE(QTest::qWaitFor([&] { return listed() == (QStringList{"Masa #2 cihazını seç", "Masa cihazını seç"}); }));
 }
 
-// The rules themselves are the presentation's test; here, that the fields follow them and saving stores.
-TEST_F(DesktopWidgetsTest, PermanentPasswordFieldsFollowTheRules) {
-  SettingsView view(bridge_, SettingsModels{settings_, {}, passwords_});
+// The rules themselves are the presentation's test; here, that the fields follow them, that saving stores,
+// and that everything, the relay's address and the mismatch line included, fits without scrolling.
+TEST_F(DesktopWidgetsTest, PermanentPasswordFieldsFollowTheRulesInAWindowThatNeedsNoScrolling) {
+  onStrand([&] { settings_->setRelayEnabled(true); });
+  SettingsView view(bridge_, models());
+  view.resize(640, 540);
+  view.show();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view.findChild<QLineEdit*>() && !view.findChildren<QLineEdit*>()[0]->isHidden(); }));
   view.firstPassword()->setText("12345678");
   view.secondPassword()->setText("1234567");
   EXPECT_FALSE(view.saveButton()->isEnabled());
   EXPECT_FALSE(view.mismatchLabel()->isHidden());
+  QApplication::processEvents();
+  EXPECT_EQ(view.findChild<QScrollArea*>()->verticalScrollBar()->maximum(), 0);
+
   view.secondPassword()->setText("12345678");
   EXPECT_TRUE(view.mismatchLabel()->isHidden());
   ASSERT_TRUE(view.saveButton()->isEnabled());
@@ -236,36 +211,16 @@ TEST_F(DesktopWidgetsTest, PermanentPasswordFieldsFollowTheRules) {
   EXPECT_EQ(passwords_->load(), "12345678");
 }
 
-TEST_F(DesktopWidgetsTest, SettingsFitTheirWindowWithoutScrolling) {
-  onStrand([&] {
-    settings_->setRelayEnabled(true);  // the relay address and its note shown too
-  });
-  SettingsView view(bridge_, SettingsModels{settings_, {}, passwords_});
-  view.resize(640, 540);
-  view.show();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return view.findChild<QLineEdit*>() && !view.findChildren<QLineEdit*>()[0]->isHidden(); }));
-  view.firstPassword()->setText("12345678");
-  view.secondPassword()->setText("1234");  // the mismatch line shown as well
-  QApplication::processEvents();
-  auto* page = view.findChild<QScrollArea*>();
-  ASSERT_TRUE(page);
-  EXPECT_EQ(page->verticalScrollBar()->maximum(), 0);
-}
-
 TEST_F(DesktopWidgetsTest, PermissionsCardAsksUntilTheSystemHasGranted) {
   bool granted = false;
   int asked = 0;
-  HostTab tab(bridge_, SettingsModels{settings_, {}, passwords_}, nullptr,
-              PermissionSource{[&] { return Permissions{granted, granted}; }, [&] { ++asked; }});
+  HostTab tab(bridge_, models(), nullptr, PermissionSource{[&] { return Permissions{granted, granted}; }, [&] { ++asked; }});
   tab.show();
   auto* card = tab.findChild<QWidget*>("permissionsCard");
   ASSERT_TRUE(card);
   EXPECT_FALSE(card->isHidden());
-  QPushButton* screen = nullptr;
   for (auto* b : card->findChildren<QPushButton*>())
-    if (b->accessibleName() == "Ekran Kaydı izni ver") screen = b;
-  ASSERT_TRUE(screen);
-  screen->click();
+    if (b->accessibleName() == "Ekran Kaydı izni ver") b->click();
   EXPECT_EQ(asked, 1);
   // The answer shows on the tab's next refresh.
   granted = true;
@@ -274,12 +229,11 @@ TEST_F(DesktopWidgetsTest, PermissionsCardAsksUntilTheSystemHasGranted) {
 
 TEST_F(DesktopWidgetsTest, HostTabKeepsItsButtonInViewWithASessionAndItsChatOpen) {
   startHost();
-  MainWindow window(bridge_, MainModels{SettingsModels{settings_, host_, passwords_}, viewers_,
-                                        Discovery::make(network_.mainStrand(), nullptr), {}, nullptr, {}});
+  MainWindow window(bridge_, mainModels(Discovery::make(network_.mainStrand(), nullptr)));
   window.resize(900, 640);
   window.show();
   window.selectTab(1);
-  const std::string id = openSession();
+  openSession();
   HostTab* tab = window.hostTab();
   const auto button = [&](const QString& text) -> QPushButton* {
     for (auto* b : tab->findChildren<QPushButton*>())
@@ -296,7 +250,9 @@ TEST_F(DesktopWidgetsTest, HostTabKeepsItsButtonInViewWithASessionAndItsChatOpen
   EXPECT_TRUE(tab->findChild<ChatPanel*>()->isVisible());
 }
 
-TEST_F(DesktopWidgetsTest, SessionScreenTakesTheKeyboardOnceConnectedAndOnEveryReturn) {
+// Typing into a connected session window is the end-to-end desktop test's; here, the keyboard coming back
+// to the screen when the window is left and entered again.
+TEST_F(DesktopWidgetsTest, SessionScreenTakesTheKeyboardOnEveryReturn) {
   startHost();
   const std::string id = openSession();
   RemoteWindow window(bridge_, viewers_, id, nullptr);
@@ -305,8 +261,7 @@ TEST_F(DesktopWidgetsTest, SessionScreenTakesTheKeyboardOnceConnectedAndOnEveryR
   ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
   RemoteScreen* screen = nullptr;
   ASSERT_TRUE(QTest::qWaitFor([&] { return (screen = window.findChild<RemoteScreen*>()) != nullptr; }));
-  ASSERT_TRUE(QTest::qWaitFor([&] { return connected(id); }, 30000));
-  EXPECT_TRUE(QTest::qWaitFor([&] { return screen->hasFocus(); }));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return screen->hasFocus(); }, 30000));
 
   QWidget other;
   other.show();
