@@ -18,6 +18,12 @@ class ClipboardSyncTest : public ::testing::Test {
     sync_->onLocalChange = [this](const std::string& text) { sent_.push_back(text); };
   }
 
+  // Another program copies `text` (nothing: an image) and the sync polls once.
+  void copied(std::optional<std::string> text) {
+    clipboard_->copy(std::move(text));
+    sync_->poll();
+    settle();
+  }
   // Lets the clipboard queue finish what was asked and delivers its answers on the strand.
   void settle() {
     ClipboardSync::waitUntilIdle();
@@ -37,18 +43,12 @@ TEST_F(ClipboardSyncTest, OnlyNonEmptyTextUpToTheLimitIsSent) {
   settle();
   EXPECT_TRUE(sent_.empty());  // copied before the session
 
-  clipboard_->copy("");
-  sync_->poll();
-  settle();
-  clipboard_->copy(std::nullopt);  // an image
-  sync_->poll();
-  settle();
+  copied("");
+  copied(std::nullopt);  // an image
   std::string tooLong(ClipboardSync::maxText, 'a');
   tooLong.back() = '\xC4';
   tooLong += '\x9F';  // "ğ" at the end: 1,048,577 bytes, fewer characters
-  clipboard_->copy(tooLong);
-  sync_->poll();
-  settle();
+  copied(tooLong);
   EXPECT_TRUE(sent_.empty());
 
   std::string longest;
@@ -71,9 +71,7 @@ TEST_F(ClipboardSyncTest, TextFromThePeerIsNotSentBack) {
   settle();
   EXPECT_TRUE(sent_.empty());
 
-  clipboard_->copy("yerel");
-  sync_->poll();
-  settle();
+  copied("yerel");
   EXPECT_EQ(sent_, std::vector<std::string>{"yerel"});
 }
 
