@@ -1,15 +1,14 @@
 #include "support/headless_gnome.h"
 
 #include <signal.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
-#include <thread>
 
 #include "platform/linux/mutter_remote_desktop.h"
+#include "support/eventually.h"
 
 namespace pellora::test {
 
@@ -42,36 +41,23 @@ void HeadlessGnome::waitUntilReady() {
   if (!line || *line != "headless_gnome: ready") {
     throw std::runtime_error(line ? *line : "headless_gnome: the session did not start in time");
   }
-  for (const char* name : {"DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR", "WAYLAND_DISPLAY", "PIPEWIRE_REMOTE"}) {
-    const char* value = std::getenv(name);
-    savedEnvironment_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
-  }
-  setenv("DBUS_SESSION_BUS_ADDRESS", firstLine(std::filesystem::path(dir_) / "address").c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", (dir_ + "/run").c_str(), 1);
-  setenv("WAYLAND_DISPLAY", "wayland-0", 1);
-  unsetenv("PIPEWIRE_REMOTE");
+  environment_ = std::make_unique<ScopedEnv>();
+  environment_->set("DBUS_SESSION_BUS_ADDRESS", firstLine(std::filesystem::path(dir_) / "address").c_str());
+  environment_->set("XDG_RUNTIME_DIR", (dir_ + "/run").c_str());
+  environment_->set("WAYLAND_DISPLAY", "wayland-0");
+  environment_->set("PIPEWIRE_REMOTE", nullptr);
   // The compositor owns its bus names a moment after its socket appears.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!MutterRemoteDesktop::available() || MutterRemoteDesktop::monitors().empty()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      throw std::runtime_error(
-          "headless_gnome: the compositor offers no remote desktop (PELLORA_KEEP_TEST_SESSION=1 keeps its logs)");
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const auto offered = [] { return MutterRemoteDesktop::available() && !MutterRemoteDesktop::monitors().empty(); };
+  if (!eventually(offered, std::chrono::seconds(10), std::chrono::milliseconds(50))) {
+    throw std::runtime_error(
+        "headless_gnome: the compositor offers no remote desktop (PELLORA_KEEP_TEST_SESSION=1 keeps its logs)");
   }
 }
 
 HeadlessGnome::~HeadlessGnome() { stop(); }
 
 void HeadlessGnome::stop() {
-  for (const auto& [name, value] : savedEnvironment_) {
-    if (value) {
-      setenv(name.c_str(), value->c_str(), 1);
-    } else {
-      unsetenv(name.c_str());
-    }
-  }
-  savedEnvironment_.clear();
+  environment_.reset();
   if (script_) {
     script_->signal(SIGTERM);  // the script ends what it started
     script_->wait(std::chrono::seconds(10));

@@ -1,14 +1,10 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <memory>
-#include <optional>
-#include <utility>
-#include <vector>
 #include <string>
 
 #include "support/child_process.h"
+#include "support/scoped_env.h"
 
 namespace pellora::test {
 
@@ -31,7 +27,7 @@ class HeadlessGnome {
   void waitUntilReady();
   void stop();
 
-  std::vector<std::pair<std::string, std::optional<std::string>>> savedEnvironment_;
+  std::unique_ptr<ScopedEnv> environment_;
   std::string dir_;
   std::unique_ptr<ChildProcess> script_;
 };
