@@ -1,123 +1,22 @@
 #include "platform/linux/clipboard_x11.h"
 
 #include <gtest/gtest.h>
-#include <xcb/xcb.h>
-
-#include <chrono>
-#include <cstring>
-#include <future>
-#include <map>
-#include <thread>
 
 #include "core/transport_error.h"
 #include "support/eventually.h"
 #include "support/xvfb.h"
+#include "x11_test_window.h"
 
 namespace pellora {
 namespace {
 
 using test::Xvfb;
+using OtherProgram = test::X11TestWindow;  // another program on the display
 
 // Whether `clipboard` comes to see a change count above `than`.
 bool countRisesAbove(Clipboard& clipboard, std::uint64_t than) {
   return test::eventually([&] { return clipboard.changeCount() > than; }, std::chrono::seconds(5));
 }
-
-// Another program on the display: takes CLIPBOARD and answers requests from a table (or not at all), or
-// asks the clipboard's owner for a target, as third-party programs do.
-class OtherProgram {
- public:
-  struct Data {
-    std::string type;
-    std::string bytes;
-  };
-
-  explicit OtherProgram(const std::string& display) : c_(xcb_connect(display.c_str(), nullptr)) {
-    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
-    window_ = xcb_generate_id(c_);
-    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, screen->root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
-                      XCB_COPY_FROM_PARENT, 0, nullptr);
-    clipboard_ = atom("CLIPBOARD");
-  }
-  ~OtherProgram() { xcb_disconnect(c_); }
-
-  void takeClipboard() {
-    xcb_set_selection_owner(c_, window_, clipboard_, XCB_CURRENT_TIME);
-    std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));  // a round trip: done
-  }
-
-  // Answers every request for CLIPBOARD from `offers` (by target name; others are refused) until `done`.
-  template <typename T>
-  void serveUntil(const std::future<T>& done, const std::map<std::string, Data>& offers) {
-    while (done.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready) {
-      while (Event e{xcb_poll_for_event(c_)}) {
-        if ((e->response_type & 0x7F) != XCB_SELECTION_REQUEST) continue;
-        const auto& r = *reinterpret_cast<const xcb_selection_request_event_t*>(e.get());
-        auto offer = offers.find(name(r.target));
-        if (offer != offers.end())
-          xcb_change_property(c_, XCB_PROP_MODE_REPLACE, r.requestor, r.property, atom(offer->second.type), 8,
-                              static_cast<std::uint32_t>(offer->second.bytes.size()), offer->second.bytes.data());
-        union {
-          xcb_selection_notify_event_t notify;
-          char bytes[32];
-        } answer{};
-        answer.notify = {XCB_SELECTION_NOTIFY, 0, 0, r.time, r.requestor, r.selection, r.target,
-                         offer != offers.end() ? r.property : xcb_atom_t{XCB_NONE}};
-        xcb_send_event(c_, 0, r.requestor, 0, answer.bytes);
-        xcb_flush(c_);
-      }
-    }
-  }
-
-  // Asks the owner of CLIPBOARD for `target`; nothing when refused. ATOM lists come back as names, each
-  // followed by a space, after a space.
-  std::optional<Data> request(const std::string& target) {
-    const xcb_atom_t property = atom("TEST_PROPERTY");
-    xcb_convert_selection(c_, window_, clipboard_, atom(target), property, XCB_CURRENT_TIME);
-    xcb_flush(c_);
-    for (;;) {
-      Event e{xcb_wait_for_event(c_)};
-      if (!e) return std::nullopt;
-      if ((e->response_type & 0x7F) != XCB_SELECTION_NOTIFY) continue;
-      if (reinterpret_cast<const xcb_selection_notify_event_t*>(e.get())->property == XCB_NONE) return std::nullopt;
-      break;
-    }
-    Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
-        c_, xcb_get_property(c_, 1, window_, property, XCB_GET_PROPERTY_TYPE_ANY, 0, 1 << 20), nullptr));
-    const auto* value = static_cast<const char*>(xcb_get_property_value(reply.get()));
-    Data data{name(reply->type), {}};
-    if (reply->type == XCB_ATOM_ATOM) {
-      data.bytes = " ";
-      const auto* atoms = reinterpret_cast<const xcb_atom_t*>(value);
-      for (int i = 0; i < xcb_get_property_value_length(reply.get()) / 4; ++i) data.bytes += name(atoms[i]) + " ";
-    } else {
-      data.bytes.assign(value, static_cast<std::size_t>(xcb_get_property_value_length(reply.get())));
-    }
-    return data;
-  }
-
- private:
-  struct Free {
-    void operator()(void* p) const { std::free(p); }
-  };
-  using Event = std::unique_ptr<xcb_generic_event_t, Free>;
-  template <typename T>
-  using Reply = std::unique_ptr<T, Free>;
-
-  xcb_atom_t atom(const std::string& name) {
-    Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
-        c_, xcb_intern_atom(c_, 0, static_cast<std::uint16_t>(name.size()), name.c_str()), nullptr));
-    return reply->atom;
-  }
-  std::string name(xcb_atom_t atom) {
-    Reply<xcb_get_atom_name_reply_t> reply(xcb_get_atom_name_reply(c_, xcb_get_atom_name(c_, atom), nullptr));
-    return std::string(xcb_get_atom_name_name(reply.get()), static_cast<std::size_t>(xcb_get_atom_name_name_length(reply.get())));
-  }
-
-  xcb_connection_t* c_;
-  xcb_window_t window_;
-  xcb_atom_t clipboard_;
-};
 
 TEST(ClipboardX11, NoDisplayIsAConnectFailure) {
   EXPECT_THROW(ClipboardX11(test::kAbsentDisplay), TransportError);

@@ -1,77 +1,42 @@
 #include "platform/linux/power_inhibitor_linux.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
-#include <xcb/screensaver.h>
-#include <xcb/xcb.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <memory>
-#include <thread>
 
+#include "support/eventually.h"
 #include "support/scoped_env.h"
 #include "support/xvfb.h"
+#include "x11_test_window.h"
 
 namespace pellora {
 namespace {
 
 using test::Xvfb;
 
-// A test's view of the X screen saver: arms it after one idle second and reports whether it runs.
-class ScreenSaverProbe {
- public:
-  explicit ScreenSaverProbe(const std::string& display) : c_(xcb_connect(display.c_str(), nullptr)) {}
-  ~ScreenSaverProbe() { xcb_disconnect(c_); }
-
-  bool hasExtension() {
-    const xcb_query_extension_reply_t* e = xcb_get_extension_data(c_, &xcb_screensaver_id);
-    return e && e->present;
-  }
-  void armAfterOneSecond() {
-    xcb_set_screen_saver(c_, 1, 0, XCB_BLANKING_PREFERRED, XCB_EXPOSURES_DEFAULT);
-    xcb_force_screen_saver(c_, XCB_SCREEN_SAVER_RESET);
-    sync();
-  }
-  bool on() {
-    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c_)).data->root;
-    std::unique_ptr<xcb_screensaver_query_info_reply_t, decltype(&std::free)> info(
-        xcb_screensaver_query_info_reply(c_, xcb_screensaver_query_info(c_, root), nullptr), &std::free);
-    return info && info->state == XCB_SCREENSAVER_STATE_ON;
-  }
-  // Whether the screen saver comes on within a few seconds.
-  bool comesOn() {
-    for (int i = 0; i < 40; ++i) {
-      if (on()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
-  }
-
- private:
-  void sync() { std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
-  xcb_connection_t* c_;
-};
+// Whether the screen saver, armed to come on after one idle second, does so within a few.
+bool screenSaverComesOn(test::X11TestWindow& x) {
+  x.armScreenSaver();
+  return test::eventually([&] { return x.screenSaverOn(); }, std::chrono::seconds(4), std::chrono::milliseconds(100));
+}
 
 TEST(PowerInhibitorLinux, SuspendsTheXScreenSaverWhileHeld) {
   Xvfb xvfb;
-  ScreenSaverProbe probe(xvfb.display());
-  if (!probe.hasExtension()) GTEST_SKIP() << "the X server lacks MIT-SCREEN-SAVER";
+  test::X11TestWindow x(xvfb.display());
+  if (!x.hasScreenSaver()) GTEST_SKIP() << "the X server lacks MIT-SCREEN-SAVER";
 
   PowerInhibitorLinux inhibitor(xvfb.display(), PowerInhibitorLinux::Backends::x11Only);
   const auto cookie = inhibitor.inhibit("Pellora uzak oturum");
   ASSERT_TRUE(cookie.has_value());
-  probe.armAfterOneSecond();
-  EXPECT_FALSE(probe.comesOn());
+  EXPECT_FALSE(screenSaverComesOn(x));
 
   inhibitor.release(*cookie);
   inhibitor.release(*cookie);  // a second release of the same cookie is ignored
-  probe.armAfterOneSecond();
-  EXPECT_TRUE(probe.comesOn());
+  EXPECT_TRUE(screenSaverComesOn(x));
 }
 
 TEST(PowerInhibitorLinux, NothingWhenNoBackendAnswers) {
@@ -83,7 +48,7 @@ TEST(PowerInhibitorLinux, NothingWhenNoBackendAnswers) {
 // short while and suspends the X screen saver instead.
 TEST(PowerInhibitorLinux, AStuckBusFallsBackToTheXScreenSaver) {
   Xvfb xvfb;
-  if (!ScreenSaverProbe(xvfb.display()).hasExtension()) GTEST_SKIP() << "the X server lacks MIT-SCREEN-SAVER";
+  if (!test::X11TestWindow(xvfb.display()).hasScreenSaver()) GTEST_SKIP() << "the X server lacks MIT-SCREEN-SAVER";
   const std::string path =
       (std::filesystem::temp_directory_path() / ("pellora-stuck-bus-" + std::to_string(getpid()))).string();
   const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/uio.h>
 #include <xcb/randr.h>
+#include <xcb/screensaver.h>
 #include <xcb/xcbext.h>
 
 #include <chrono>
@@ -76,10 +77,8 @@ void X11TestWindow::warpPointer(int x, int y) {
 
 std::uint32_t X11TestWindow::addMonitor(const std::string& name, PixelRect r, bool primary) {
   Reply<xcb_randr_query_version_reply_t>(xcb_randr_query_version_reply(c_, xcb_randr_query_version(c_, 1, 5), nullptr));
-  Reply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
-      c_, xcb_intern_atom(c_, 0, static_cast<std::uint16_t>(name.size()), name.c_str()), nullptr));
   xcb_randr_monitor_info_t info{};
-  info.name = atom->atom;
+  info.name = atom(name);
   info.primary = primary ? 1 : 0;
   info.x = static_cast<std::int16_t>(r.x);
   info.y = static_cast<std::int16_t>(r.y);
@@ -101,7 +100,7 @@ std::uint32_t X11TestWindow::addMonitor(const std::string& name, PixelRect r, bo
   const xcb_void_cookie_t cookie{xcb_send_request(c_, XCB_REQUEST_CHECKED, parts + 2, &request)};
   Reply<xcb_generic_error_t> error(xcb_request_check(c_, cookie));
   if (error) throw std::runtime_error("RandR SetMonitor failed: error " + std::to_string(error->error_code));
-  return atom->atom;
+  return info.name;
 }
 
 void X11TestWindow::deleteMonitor(std::uint32_t atom) {
@@ -120,6 +119,91 @@ void X11TestWindow::disableOutputs() {
       xcb_randr_set_crtc_config(c_, crtc, XCB_CURRENT_TIME, resources->config_timestamp, 0, 0, XCB_NONE,
                                 XCB_RANDR_ROTATION_ROTATE_0, 0, nullptr),
       nullptr));
+}
+
+bool X11TestWindow::hasScreenSaver() {
+  const xcb_query_extension_reply_t* e = xcb_get_extension_data(c_, &xcb_screensaver_id);
+  return e && e->present;
+}
+
+void X11TestWindow::armScreenSaver() {
+  xcb_set_screen_saver(c_, 1, 0, XCB_BLANKING_PREFERRED, XCB_EXPOSURES_DEFAULT);
+  xcb_force_screen_saver(c_, XCB_SCREEN_SAVER_RESET);
+  sync();
+}
+
+bool X11TestWindow::screenSaverOn() {
+  Reply<xcb_screensaver_query_info_reply_t> info(
+      xcb_screensaver_query_info_reply(c_, xcb_screensaver_query_info(c_, screen_->root), nullptr));
+  return info && info->state == XCB_SCREENSAVER_STATE_ON;
+}
+
+std::uint32_t X11TestWindow::atom(const std::string& name) {
+  Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
+      c_, xcb_intern_atom(c_, 0, static_cast<std::uint16_t>(name.size()), name.c_str()), nullptr));
+  return reply->atom;
+}
+
+std::string X11TestWindow::name(std::uint32_t atom) {
+  Reply<xcb_get_atom_name_reply_t> reply(xcb_get_atom_name_reply(c_, xcb_get_atom_name(c_, atom), nullptr));
+  return std::string(xcb_get_atom_name_name(reply.get()), static_cast<std::size_t>(xcb_get_atom_name_name_length(reply.get())));
+}
+
+xcb_window_t X11TestWindow::clipboardWindow() {
+  if (window_ == XCB_NONE) {
+    window_ = xcb_generate_id(c_);
+    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, screen_->root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                      XCB_COPY_FROM_PARENT, 0, nullptr);
+  }
+  return window_;
+}
+
+void X11TestWindow::takeClipboard() {
+  xcb_set_selection_owner(c_, clipboardWindow(), atom("CLIPBOARD"), XCB_CURRENT_TIME);
+  sync();
+}
+
+void X11TestWindow::serveUntil(const std::future<std::optional<std::string>>& done,
+                               const std::map<std::string, Data>& offers) {
+  while (done.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready) {
+    while (Event e{xcb_poll_for_event(c_)}) {
+      if ((e->response_type & 0x7F) != XCB_SELECTION_REQUEST) continue;
+      const auto& r = *reinterpret_cast<const xcb_selection_request_event_t*>(e.get());
+      auto offer = offers.find(name(r.target));
+      if (offer != offers.end())
+        xcb_change_property(c_, XCB_PROP_MODE_REPLACE, r.requestor, r.property, atom(offer->second.type), 8,
+                            static_cast<std::uint32_t>(offer->second.bytes.size()), offer->second.bytes.data());
+      union {
+        xcb_selection_notify_event_t notify;
+        char bytes[32];
+      } answer{};
+      answer.notify = {XCB_SELECTION_NOTIFY, 0, 0, r.time, r.requestor, r.selection, r.target,
+                       offer != offers.end() ? r.property : xcb_atom_t{XCB_NONE}};
+      xcb_send_event(c_, 0, r.requestor, 0, answer.bytes);
+      xcb_flush(c_);
+    }
+  }
+}
+
+std::optional<X11TestWindow::Data> X11TestWindow::request(const std::string& target) {
+  const xcb_atom_t property = atom("TEST_PROPERTY");
+  xcb_convert_selection(c_, clipboardWindow(), atom("CLIPBOARD"), atom(target), property, XCB_CURRENT_TIME);
+  xcb_flush(c_);
+  Event notify = waitFor(XCB_SELECTION_NOTIFY);
+  if (!notify || reinterpret_cast<const xcb_selection_notify_event_t*>(notify.get())->property == XCB_NONE)
+    return std::nullopt;
+  Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+      c_, xcb_get_property(c_, 1, window_, property, XCB_GET_PROPERTY_TYPE_ANY, 0, 1 << 20), nullptr));
+  const auto* value = static_cast<const char*>(xcb_get_property_value(reply.get()));
+  Data data{name(reply->type), {}};
+  if (reply->type == XCB_ATOM_ATOM) {
+    data.bytes = " ";
+    const auto* atoms = reinterpret_cast<const xcb_atom_t*>(value);
+    for (int i = 0; i < xcb_get_property_value_length(reply.get()) / 4; ++i) data.bytes += name(atoms[i]) + " ";
+  } else {
+    data.bytes.assign(value, static_cast<std::size_t>(xcb_get_property_value_length(reply.get())));
+  }
+  return data;
 }
 
 }  // namespace pellora::test

@@ -1,12 +1,17 @@
 #pragma once
 
 // A test's own X connection to its Xvfb: draws on the root window, opens a window that records input
-// events, reads the pointer and adds or removes RandR monitors.
+// events, moves the pointer, adds or removes RandR monitors, watches the screen saver, and plays another
+// program on the clipboard.
 
 #include <xcb/xcb.h>
 
+#include <chrono>
 #include <cstdint>
+#include <future>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "host/captured_frame.h"
@@ -40,7 +45,29 @@ class X11TestWindow {
   // Turns the first CRTC off, leaving the screen without active monitors.
   void disableOutputs();
 
+  bool hasScreenSaver();
+  // Arms the screen saver to come on after one idle second, counted from now.
+  void armScreenSaver();
+  bool screenSaverOn();
+
+  // CLIPBOARD data as an owner offers it or a requestor receives it. ATOM lists come back as names, each
+  // followed by a space, after a space.
+  struct Data {
+    std::string type;
+    std::string bytes;
+  };
+  void takeClipboard();
+  // Answers every request for CLIPBOARD from `offers` (by target name; others are refused) until `done`.
+  void serveUntil(const std::future<std::optional<std::string>>& done, const std::map<std::string, Data>& offers);
+  // Asks the owner of CLIPBOARD for `target`; nothing when refused.
+  std::optional<Data> request(const std::string& target);
+
  private:
+  std::uint32_t atom(const std::string& name);
+  std::string name(std::uint32_t atom);
+  // The window that owns or asks for the clipboard: the input window when one is open, else a hidden one.
+  xcb_window_t clipboardWindow();
+
   xcb_connection_t* c_;
   xcb_screen_t* screen_;
   xcb_window_t window_ = XCB_NONE;
