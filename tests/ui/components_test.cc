@@ -92,6 +92,8 @@ TEST(TrayMenuTest, ItemsStayWhileASessionChangesAndActOnTheNewestState) {
   menu.render(state);
   EXPECT_FALSE(kept[1]);
   for (QAction* item : menu.actions())
+    EXPECT_EQ(item->text().indexOf("Ali"), -1) << "the peer is named only during a session";
+  for (QAction* item : menu.actions())
     if (item->text() == "Paylaşımı başlat") item->trigger();
   EXPECT_EQ(toggled, std::vector<bool>{false});
 }
