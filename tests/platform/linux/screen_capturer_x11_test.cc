@@ -34,70 +34,57 @@ struct BlackScreen {
   X11TestWindow x;
 };
 
-// Capture with and without the extensions it prefers.
-class ScreenCapturerX11Capture : public ::testing::TestWithParam<std::vector<std::string>> {};
+// Capture with and without the extensions it prefers, and scaled to a smaller largest dimension.
+struct CaptureCase {
+  std::string name;
+  std::vector<std::string> serverArguments;
+  int width, height, maxDimension;
+};
+
+class ScreenCapturerX11Capture : public ::testing::TestWithParam<CaptureCase> {};
 
 TEST_P(ScreenCapturerX11Capture, CapturesDrawnRectanglesAndReportsWhereTheyChanged) {
-  BlackScreen screen(640, 480, GetParam());
-  X11TestWindow& x = screen.x;
+  const CaptureCase& c = GetParam();
+  BlackScreen screen(c.width, c.height, c.serverArguments);
   ScreenCapturerX11 capturer(screen.display());
   Frames frames(capturer);
-  const CaptureInfo info = capturer.start(kUnknownDisplay, 1920, 30);  // unknown: the main (only) display
-  EXPECT_EQ(info.width, 640);
-  EXPECT_EQ(info.height, 480);
-  EXPECT_EQ(info.displayBounds, (PixelRect{0, 0, 640, 480}));
+  const CaptureInfo info = capturer.start(kUnknownDisplay, c.maxDimension, 30);  // unknown: the main (only) one
+  const int scale = c.width / info.width;
+  EXPECT_EQ(info.width * scale, c.width);
+  EXPECT_EQ(info.height * scale, c.height);
+  EXPECT_EQ(info.displayBounds, (PixelRect{0, 0, c.width, c.height}));
+  const auto scaled = [&](PixelRect r) { return PixelRect{r.x / scale, r.y / scale, r.width / scale, r.height / scale}; };
 
   auto first = frames.waitFor([](const I420Frame&) { return true; });
   ASSERT_TRUE(first);
-  EXPECT_EQ(first->dirty, (std::vector<PixelRect>{{0, 0, 640, 480}}));
-  EXPECT_TRUE(insideLooksLike(*first->image, {0, 0, 600, 440}, kBlack));
+  EXPECT_EQ(first->dirty, (std::vector<PixelRect>{{0, 0, info.width, info.height}}));
+  EXPECT_TRUE(insideLooksLike(*first->image, scaled({0, 0, 600, 440}), kBlack));
 
   const PixelRect red{100, 80, 60, 40}, green{301, 201, 37, 29};
-  x.fill(red, kRed);
-  x.fill(green, kGreen);
+  screen.x.fill(red, kRed);
+  screen.x.fill(green, kGreen);
   // A change drawn between the damage read and the grab is reported with the next frame, so the frames
   // are taken until both the pixels and the reported rectangles have caught up.
   std::vector<PixelRect> dirty;
   auto drawn = frames.waitFor(
       [&](const I420Frame& f) {
-        return insideLooksLike(f, red, kRed) && insideLooksLike(f, green, kGreen) && covered(dirty, red) &&
-               covered(dirty, green);
+        return insideLooksLike(f, scaled(red), kRed) && insideLooksLike(f, scaled(green), kGreen) &&
+               covered(dirty, scaled(red)) && covered(dirty, scaled(green));
       },
       &dirty);
   ASSERT_TRUE(drawn) << "the rectangles never showed up, or were never reported as changed";
-  EXPECT_TRUE(looksLike(*drawn->image, red.x - 3, red.y - 3, kBlack));
-  EXPECT_TRUE(looksLike(*drawn->image, 20, 400, kBlack));
+  EXPECT_TRUE(looksLike(*drawn->image, (red.x - 3) / scale, (red.y - 3) / scale, kBlack));
+  EXPECT_TRUE(looksLike(*drawn->image, 20 / scale, 400 / scale, kBlack));
   EXPECT_GT(drawn->ptsMicros, first->ptsMicros);
   capturer.stop();
 }
 
 INSTANTIATE_TEST_SUITE_P(Extensions, ScreenCapturerX11Capture,
-                         ::testing::Values(std::vector<std::string>{}, std::vector<std::string>{"-extension", "DAMAGE"},
-                                           std::vector<std::string>{"-extension", "MIT-SHM"}),
-                         [](const auto& p) {
-                           if (p.param.empty()) return std::string("AllExtensions");
-                           return std::string(p.param[1] == "DAMAGE" ? "NoDamage" : "NoShm");
-                         });
-
-TEST(ScreenCapturerX11, ScalesToTheLargestDimensionAndMapsChanges) {
-  BlackScreen screen(1280, 720);
-  ScreenCapturerX11 capturer(screen.display());
-  Frames frames(capturer);
-  const CaptureInfo info = capturer.start(kUnknownDisplay, 640, 30);
-  EXPECT_EQ(info.width, 640);
-  EXPECT_EQ(info.height, 360);
-  ASSERT_TRUE(frames.waitFor([](const I420Frame& f) { return f.width == 640 && f.height == 360; }));
-
-  screen.x.fill({200, 100, 400, 200}, kBlue);
-  std::vector<PixelRect> dirty;
-  auto drawn = frames.waitFor(
-      [&](const I420Frame& f) {
-        return insideLooksLike(f, {100, 50, 200, 100}, kBlue) && covered(dirty, {100, 50, 200, 100});
-      },
-      &dirty);
-  ASSERT_TRUE(drawn);
-  EXPECT_TRUE(looksLike(*drawn->image, 90, 40, kBlack));
-}
+                         ::testing::Values(CaptureCase{"AllExtensions", {}, 640, 480, 1920},
+                                           CaptureCase{"NoDamage", {"-extension", "DAMAGE"}, 640, 480, 1920},
+                                           CaptureCase{"NoShm", {"-extension", "MIT-SHM"}, 640, 480, 1920},
+                                           CaptureCase{"ScaledToHalf", {}, 1280, 720, 640}),
+                         [](const auto& p) { return p.param.name; });
 
 TEST(ScreenCapturerX11, DrawsTheCursorIntoTheFrame) {
   BlackScreen screen(640, 480, {}, {320, 240});
@@ -121,7 +108,6 @@ TEST(ScreenCapturerX11, ListsMonitorsAndCapturesOneThatGoesAway) {
   BlackScreen screen(1280, 720, {}, {0, 0});
   X11TestWindow& x = screen.x;
   ScreenCapturerX11 capturer(screen.display());
-
   auto displays = capturer.displays();
   ASSERT_EQ(displays.size(), 1u);
   EXPECT_EQ(displays[0].width, 1280);
