@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -22,6 +21,7 @@
 #include "platform/linux/service_advertiser_avahi.h"
 #include "platform/linux/service_browser_avahi.h"
 #include "support/child_process.h"
+#include "support/eventually.h"
 #include "support/scoped_env.h"
 
 namespace pellora {
@@ -45,33 +45,23 @@ class Latest {
     return [this](const T& value) {
       std::lock_guard lock(mutex_);
       value_ = value;
-      changed_.notify_all();
     };
-  }
-  bool waitFor(const std::function<bool(const T&)>& wanted) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kWait, [&] { return wanted(value_); });
   }
   T value() {
     std::lock_guard lock(mutex_);
     return value_;
   }
+  bool waitFor(const std::function<bool(const T&)>& wanted) {
+    return test::eventually([&] { return wanted(value()); }, kWait);
+  }
+  bool becomes(const T& wanted) {
+    return waitFor([&](const T& value) { return value == wanted; });
+  }
 
  private:
   std::mutex mutex_;
-  std::condition_variable changed_;
   T value_{};
 };
-
-std::function<bool(const Endpoints&)> includes(const ServiceEndpoint& e) {
-  return [e](const Endpoints& all) { return std::find(all.begin(), all.end(), e) != all.end(); };
-}
-std::function<bool(const Endpoints&)> exactly(Endpoints wanted) {
-  return [wanted](const Endpoints& all) { return all == wanted; };
-}
-std::function<bool(const std::string&)> is(std::string wanted) {
-  return [wanted](const std::string& name) { return name == wanted; };
-}
 
 // avahi-daemon on the private network's veth end, for as long as the object lives.
 class AvahiDaemon {
@@ -150,8 +140,9 @@ TEST_F(Mdns, AnnouncesRenamesOnCollisionAndWithdraws) {
   first->onName = firstName.setter();
   first->advertise("Test Host", 7171);
   const ServiceEndpoint original{"Test Host", address, 7171};
-  EXPECT_TRUE(seen.waitFor(includes(original))) << seen.value().size() << " results";
-  EXPECT_TRUE(firstName.waitFor(is("Test Host")));
+  EXPECT_TRUE(seen.waitFor([&](const Endpoints& all) { return std::ranges::count(all, original) == 1; }))
+      << seen.value().size() << " results";
+  EXPECT_TRUE(firstName.becomes("Test Host"));
 
   // Another host under the same name. Its port differs: records identical to ours would not collide, and
   // two machines' records never are (each names its own host).
@@ -159,12 +150,12 @@ TEST_F(Mdns, AnnouncesRenamesOnCollisionAndWithdraws) {
   Latest<std::string> secondName;
   second.onName = secondName.setter();
   second.advertise("Test Host", 7172);
-  EXPECT_TRUE(secondName.waitFor(is("Test Host #2"))) << secondName.value();
+  EXPECT_TRUE(secondName.becomes("Test Host #2")) << secondName.value();
   const ServiceEndpoint renamed{"Test Host #2", address, 7172};
-  EXPECT_TRUE(seen.waitFor(exactly({original, renamed})));
+  EXPECT_TRUE(seen.becomes({original, renamed}));
 
   first.reset();
-  EXPECT_TRUE(seen.waitFor(exactly({renamed})));
+  EXPECT_TRUE(seen.becomes({renamed}));
   EXPECT_EQ(firstName.value(), "Test Host");
 
   // A name longer than one DNS label (63 bytes) is cut, between characters, rather than refused.
@@ -172,7 +163,7 @@ TEST_F(Mdns, AnnouncesRenamesOnCollisionAndWithdraws) {
   Latest<std::string> cut;
   longName.onName = cut.setter();
   longName.advertise(std::string(60, 'x') + "çç", 7173);
-  EXPECT_TRUE(cut.waitFor(is(std::string(60, 'x') + "ç"))) << cut.value();
+  EXPECT_TRUE(cut.becomes(std::string(60, 'x') + "ç")) << cut.value();
 }
 
 TEST_F(Mdns, WaitsForTheDaemonAndAnnouncesAgainAfterItRestarts) {
@@ -188,7 +179,7 @@ TEST_F(Mdns, WaitsForTheDaemonAndAnnouncesAgainAfterItRestarts) {
 
   auto daemon = std::make_unique<AvahiDaemon>();
   START_AVAHI_DAEMON(daemon);
-  EXPECT_TRUE(seen.waitFor(exactly({announced})));
+  EXPECT_TRUE(seen.becomes({announced}));
   daemon.reset();
   daemon = std::make_unique<AvahiDaemon>();
   START_AVAHI_DAEMON(daemon);
@@ -198,11 +189,11 @@ TEST_F(Mdns, WaitsForTheDaemonAndAnnouncesAgainAfterItRestarts) {
   Latest<Endpoints> freshSeen;
   fresh.onResults = freshSeen.setter();
   fresh.start();
-  EXPECT_TRUE(freshSeen.waitFor(exactly({announced})));
+  EXPECT_TRUE(freshSeen.becomes({announced}));
   // The first browser follows the new daemon too: it sees the withdrawal.
   advertiser.reset();
-  EXPECT_TRUE(seen.waitFor(exactly({})));
-  EXPECT_TRUE(freshSeen.waitFor(exactly({})));
+  EXPECT_TRUE(seen.becomes({}));
+  EXPECT_TRUE(freshSeen.becomes({}));
 
   // Without a daemon again, nothing waits for it on the way out.
   daemon.reset();
