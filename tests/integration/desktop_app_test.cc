@@ -48,11 +48,8 @@ std::pair<int, int> pointer(const std::string& display) {
 
 class DesktopAppTest : public ::testing::Test {
  protected:
-  // Each process with the test's HOME and XDG folders and the file secret store, and `variables` besides.
-  std::unique_ptr<PelloraProcess> start(const std::string& name, std::vector<std::string> variables,
+  std::unique_ptr<PelloraProcess> start(const std::string& name, const std::vector<std::string>& variables,
                                         const std::vector<std::string>& arguments) {
-    variables.insert(variables.end(), {"HOME=" + folder_.string(), "XDG_CONFIG_HOME=" + (folder_ / "config").string(),
-                                       "XDG_DATA_HOME=" + (folder_ / "data").string(), "PELLORA_SECRET_STORE=file"});
     return std::make_unique<PelloraProcess>(folder_, name, arguments, variables);
   }
 

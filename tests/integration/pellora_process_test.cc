@@ -39,10 +39,6 @@ using Pellora = PelloraProcess;
 class PelloraProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("HOME", folder_.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (folder_ / "config").c_str(), 1);
-    setenv("XDG_DATA_HOME", (folder_ / "data").c_str(), 1);
-    setenv("PELLORA_SECRET_STORE", "file", 1);
     unsetenv("PELLORA_PASSWORD");
     unsetenv("PELLORA_RELAY_URL");
   }
