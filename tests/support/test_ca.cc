@@ -1,7 +1,5 @@
 #include "support/test_ca.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
@@ -10,13 +8,6 @@
 namespace pellora::test {
 
 TestCA::TestCA(bool nameLoopbackAddress) {
-  static int counter = 0;
-  folder = std::filesystem::temp_directory_path() /
-           ("pellora-ca-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
-  std::filesystem::create_directories(folder);
-  caCertificate = folder / "ca.pem";
-  serverCertificate = folder / "server.pem";
-  serverKey = folder / "server.key";
   std::ofstream(folder / "ext.cnf") << "subjectAltName=DNS:localhost" << (nameLoopbackAddress ? ",IP:127.0.0.1" : "")
                                     << "\nbasicConstraints=CA:FALSE\n";
   const std::string f = folder.string();
@@ -30,11 +21,6 @@ TestCA::TestCA(bool nameLoopbackAddress) {
       "-out server.pem";
   if (std::system(("(" + script + ") >/dev/null 2>&1").c_str()) != 0)
     throw std::runtime_error("openssl could not make the test certificates");
-}
-
-TestCA::~TestCA() {
-  std::error_code ignored;
-  std::filesystem::remove_all(folder, ignored);
 }
 
 }  // namespace pellora::test
