@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -17,15 +18,21 @@ namespace pellora::test {
 // it cannot start.
 class WaylandSessionTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite();
+  static void SetUpTestSuite() {
+    try {
+      gnome_ = std::make_unique<HeadlessGnome>("1280x720");
+    } catch (const std::exception& e) {
+      skipReason_ = e.what();
+    }
+  }
   static void TearDownTestSuite() { gnome_.reset(); }
   void SetUp() override {
     if (!gnome_ && skipReason_.empty()) SetUpTestSuite();  // a test before this one ended the session
     if (!gnome_) GTEST_SKIP() << skipReason_;
   }
 
-  static std::unique_ptr<HeadlessGnome> gnome_;
-  static std::string skipReason_;
+  static inline std::unique_ptr<HeadlessGnome> gnome_;
+  static inline std::string skipReason_;
 };
 
 }  // namespace pellora::test
