@@ -13,6 +13,7 @@ namespace fs = std::filesystem;
 // A settings file, a secret store and an autostart folder of the test's own, removed afterwards.
 class AppSettingsTest : public ::testing::Test {
  protected:
+  AppSettingsTest() { reopen(); }
   fs::path settingsPath() const { return root_ / "pellora" / "settings.json"; }
   fs::path autostartPath() const { return root_ / "autostart" / "pellora.desktop"; }
 
@@ -22,14 +23,8 @@ class AppSettingsTest : public ::testing::Test {
     file_ = std::make_unique<SettingsFile>(settingsPath());
     settings_ = std::make_unique<AppSettings>(*file_, passwords_, autostartPath());
   }
-  AppSettings& settings() {
-    if (!settings_) reopen();
-    return *settings_;
-  }
-  SettingsFile& file() {
-    settings();
-    return *file_;
-  }
+  AppSettings& settings() { return *settings_; }
+  SettingsFile& file() { return *file_; }
 
   const test::TempDir folder_{"pellora-settings"};
   const fs::path root_ = folder_.path;
