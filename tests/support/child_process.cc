@@ -16,7 +16,7 @@ namespace pellora::test {
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args, bool pipeInput) {
   int pipeFds[2];
-  if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");  // the dup2 below clears it in the child
   int inputFds[2] = {-1, -1};
   if (pipeInput && pipe2(inputFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   if (pipeInput) ::signal(SIGPIPE, SIG_IGN);  // a child that died fails writeLine instead of killing the test
