@@ -156,6 +156,10 @@ TEST_F(RelayCluster, NodeAndRedisFailures) {
             std::make_pair(503, std::string(R"({"error":"capacity"})")));
   EXPECT_EQ(request(port(0), "POST /v1/register HTTP/1.1\r\nHost: x\r\n\r\n").first, 503);
   EXPECT_EQ(request(port(1), "GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n").first, 503);
+  for (const std::string& r : {upgradeRequest("/v1/host", "X-Pellora-Id: " + identity.first + "\r\nX-Pellora-Secret: " +
+                                                            identity.second + "\r\n"),
+                               upgradeRequest("/v1/accept", "X-Pellora-Token: 00\r\n")})
+    EXPECT_EQ(request(port(0), r).first, 503) << r;
   viaNode2.host->send("still");
   EXPECT_EQ(viaNode2.viewer->read(5), "still");
 
