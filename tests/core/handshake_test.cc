@@ -65,13 +65,6 @@ TEST(Digests, Sha256AndHmacKnownAnswers) {
   EXPECT_EQ(streaming.finish(), PelloraCrypto::sha256({})) << "the hasher starts over after finish";
 }
 
-TEST(ConstantTimeEqual, ComparesContentAndLength) {
-  EXPECT_TRUE(PelloraCrypto::constantTimeEqual(fromHex("0102"), fromHex("0102")));
-  EXPECT_FALSE(PelloraCrypto::constantTimeEqual(fromHex("0102"), fromHex("0103")));
-  EXPECT_FALSE(PelloraCrypto::constantTimeEqual(fromHex("0102"), fromHex("010200")));
-  EXPECT_TRUE(PelloraCrypto::constantTimeEqual({}, {}));
-}
-
 const boost::json::object& vectors() { return test::wireVectors().at("handshake").as_object(); }
 Bytes field(std::string_view name) { return fromHex(vectors().at(name).as_string()); }
 std::string utf8(const Bytes& b) { return std::string(b.begin(), b.end()); }
