@@ -149,23 +149,16 @@ TEST_F(RelayFixture, IdleSplicesAreClosed) {
 TEST_F(RelayFixture, ErrorsCarryTheirCodes) {
   RelayConfig config;
   config.acceptTimeout = std::chrono::seconds(1);
-  config.connectsPerMinute = 3;
   startRelay(config);
   auto [id, secret] = registerIdentity();
 
-  auto offline = request(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n"));
-  EXPECT_EQ(offline, std::make_pair(404, std::string(R"({"error":"offline"})")));
-
+  // (Offline hosts and rate limits are the relay client's and the hostile clients' process tests.)
   auto control = hostControl(id, secret);
   auto timeout = request(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n"));
   EXPECT_EQ(timeout, std::make_pair(504, std::string(R"({"error":"timeout"})")));
   // The token of the viewer that gave up is no longer accepted.
   const std::string stale = tokenOf(control->readLine());
   EXPECT_EQ(request(upgradeRequest("/v1/accept", "X-Pellora-Token: " + stale + "\r\n")).first, 404);
-
-  request(upgradeRequest("/v1/connect", "X-Pellora-Id: 999999999\r\n"));  // third connect this minute
-  auto limited = request(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n"));
-  EXPECT_EQ(limited, std::make_pair(429, std::string(R"({"error":"rate-limit"})")));
 
   EXPECT_EQ(request("GET /elsewhere HTTP/1.1\r\nHost: x\r\n\r\n").second, R"({"error":"not-found"})");
   EXPECT_EQ(request("GET /v1/host HTTP/1.1\r\nHost: x\r\n\r\n").first, 426) << "an upgrade path without Upgrade";
@@ -255,7 +248,7 @@ TEST_F(RelayFixture, OneAddressCannotTakeEverySlot) {
 }
 
 // Behind a load balancer every connection comes from the balancer: the PROXY line names the client that
-// limits and caps count. A connection without the line is not served.
+// caps count (its rate limits and a balancer's connection without the line are the hostile clients' test).
 TEST_F(RelayFixture, ProxyProtocolNamesTheClient) {
   RelayConfig config;
   config.trustedProxies = *AddressRange::parseList("127.0.0.1");
@@ -275,9 +268,6 @@ TEST_F(RelayFixture, ProxyProtocolNamesTheClient) {
   auto other = from("192.0.2.8");
   other->send("GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n");
   EXPECT_EQ(statusOf(other->readHead().value_or("")), 200) << "another client behind the same balancer";
-  auto bare = client();
-  bare->send("GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n");
-  EXPECT_EQ(bare->readToEnd(), "");
 }
 
 // Under systemd the key files come as credentials; options still win.
@@ -298,16 +288,12 @@ TEST(RelayArguments, KeyFilesFromTheServiceCredentials) {
   EXPECT_FALSE(parseArguments({"--redis", "redis://10.0.0.5", "--advertise", "10.0.0.7:8271"}).config);
 }
 
-TEST(RelayArguments, DefaultsOptionsAndMistakes) {
+TEST(RelayArguments, OptionsAndMistakes) {
   auto ok = parseArguments({"--listen", "[::1]:9000", "--db", "/tmp/x.db", "--max-connections", "5"});
   ASSERT_TRUE(ok.config);
   EXPECT_EQ(ok.config->listenHost, "::1");
   EXPECT_EQ(ok.config->listenPort, 9000);
   EXPECT_EQ(ok.config->maxConnections, 5u);
-  auto defaults = parseArguments({});
-  ASSERT_TRUE(defaults.config);
-  EXPECT_EQ(defaults.config->listenPort, 8270);
-  EXPECT_EQ(defaults.config->database.filename(), "relay.db");
   auto help = parseArguments({"--help"});
   EXPECT_TRUE(help.ok && !help.config && help.message.find("usage") != std::string::npos);
   auto cluster = parseArguments({"--redis", "redis://10.0.0.5:6380/2", "--advertise", "10.0.0.7:8271",
