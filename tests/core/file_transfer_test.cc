@@ -169,6 +169,33 @@ struct Session {
 };
 
 Message::FileOffer offer(std::uint32_t id, std::string name, std::uint64_t size) { return {id, std::move(name), size}; }
+Message accept(std::uint32_t id) { return Message::FileAccept{id}; }
+Message reject(std::uint32_t id, const char* reason) { return Message::FileReject{id, reason}; }
+
+// A real receiver on one end of a channel pair; the test plays the sender on the other.
+struct ManualPeer {
+  Loopback net;
+  std::shared_ptr<SecureChannel> peer, channel;
+  TempDir inbox;
+  Recorder progress;
+
+  ManualPeer() { std::tie(peer, channel) = net.channelPair(); }
+  std::shared_ptr<FileReceiver> receiver(const fs::path& dir, FileReceiver::Limits limits = {}) {
+    auto r = FileReceiver::make(channel, dir, net.io.get_executor(), limits);
+    r->setOnProgress([this](const TransferProgress& p) { progress.add(p); });
+    return r;
+  }
+  Message next() {
+    auto m = net.spawn(peer->receive());
+    net.runUntil([&] { return m->done; });
+    return m->value.value_or(Message{});
+  }
+  // What `r` answers to `o`.
+  Message answer(FileReceiver& r, const Message::FileOffer& o) {
+    EXPECT_TRUE(r.handle(o));
+    return next();
+  }
+};
 
 TEST(FileNames, SanitizeFollowsTheVectors) {
   const auto& cases = test::wireVectors().at("fileNames").as_object().at("sanitize").as_array();
@@ -236,20 +263,10 @@ TEST(FileTransfer, IdsByRoleCollisionFreeNamesAndAnEmptyFile) {
 }
 
 TEST(FileTransfer, ReceiverRefusesOffersItCannotTake) {
-  // A manual peer: a channel pair with a real receiver on one side only.
-  Loopback net;
-  auto [peer, channel] = net.channelPair();
-  TempDir inbox;
-  Recorder progress;
-  auto receiver = FileReceiver::make(channel, inbox.path, net.io.get_executor());
-  receiver->setOnProgress([&](const TransferProgress& p) { progress.add(p); });
-  auto answer = [&](const Message::FileOffer& o, FileReceiver* r = nullptr) -> Message {
-    EXPECT_TRUE((r ? r : receiver.get())->handle(o));
-    auto m = net.spawn(peer->receive());
-    net.runUntil([&] { return m->done; });
-    return m->value.value_or(Message{});
-  };
-  auto reject = [](std::uint32_t id, const char* reason) { return Message(Message::FileReject{id, reason}); };
+  ManualPeer m;
+  auto receiver = m.receiver(m.inbox.path);
+  auto answer = [&](const Message::FileOffer& o) { return m.answer(*receiver, o); };
+  auto& [net, peer, channel, inbox, progress] = m;
 
   std::uint32_t id = 1;
   for (const std::string& bad : std::vector<std::string>{"a/b", "a\\b", "x..y", ".gizli", "   ", std::string(256, 'x')}) {
@@ -257,17 +274,17 @@ TEST(FileTransfer, ReceiverRefusesOffersItCannotTake) {
     id += 2;
   }
   EXPECT_EQ(answer(offer(id, "buyuk.iso", FileNames::maxSize + 1)), reject(id, "Dosya çok büyük"));
-  EXPECT_EQ(answer(offer(101, "tam.iso", FileNames::maxSize)), Message(Message::FileAccept{101}));
+  EXPECT_EQ(answer(offer(101, "tam.iso", FileNames::maxSize)), accept(101));
   EXPECT_EQ(answer(offer(101, "tam.iso", 1)), reject(101, "Dosya alımı kapalı")) << "the id is in use";
   receiver->setAutoAccept(false);
   EXPECT_EQ(answer(offer(103, "x.txt", 1)), reject(103, "Dosya alımı kapalı"));
   receiver->setAutoAccept(true);
   writeFile(inbox.path / "dosya", "");
-  auto blocked = FileReceiver::make(channel, inbox.path / "dosya" / "alt", net.io.get_executor());
-  EXPECT_EQ(answer(offer(105, "x.txt", 1), blocked.get()), reject(105, "Kaydedilemiyor"));
-  EXPECT_EQ(answer(offer(107, " x.txt\t", 1)), Message(Message::FileAccept{107}));
+  auto blocked = m.receiver(inbox.path / "dosya" / "alt");
+  EXPECT_EQ(m.answer(*blocked, offer(105, "x.txt", 1)), reject(105, "Kaydedilemiyor"));
+  EXPECT_EQ(answer(offer(107, " x.txt\t", 1)), accept(107));
   for (std::uint32_t more = 201; more < 201 + 2 * (FileReceiver::maxIncoming - 2); more += 2) {
-    EXPECT_EQ(answer(offer(more, "x.txt", 1)), Message(Message::FileAccept{more}));
+    EXPECT_EQ(answer(offer(more, "x.txt", 1)), accept(more));
   }
   EXPECT_EQ(answer(offer(301, "x.txt", 1)), reject(301, "Dosya alımı kapalı")) << "too many open at once";
   EXPECT_EQ(progress.all.size(), FileReceiver::maxIncoming);
@@ -286,28 +303,15 @@ TEST(FileTransfer, ReceiverRefusesOffersItCannotTake) {
 // What one session may leave on the disk: a number of files, a number of bytes, room on the volume, and a
 // bounded search for a free name. Refused offers and failed transfers leave no file behind.
 TEST(FileTransfer, ReceiverKeepsEachSessionWithinItsLimits) {
-  Loopback net;
-  auto [peer, channel] = net.channelPair();
-  TempDir inbox;
-  Recorder progress;
+  ManualPeer m;
   FileReceiver::Limits limits;
   limits.maxFiles = 3;
   limits.maxBytes = 100;
   limits.minFreeBytes = 0;
   limits.minFreePercent = 0;
-  auto receiver = FileReceiver::make(channel, inbox.path, net.io.get_executor(), limits);
-  receiver->setOnProgress([&](const TransferProgress& p) { progress.add(p); });
-  auto next = [&] {
-    auto m = net.spawn(peer->receive());
-    net.runUntil([&] { return m->done; });
-    return m->value.value_or(Message{});
-  };
-  auto answer = [&](const Message::FileOffer& o) {
-    EXPECT_TRUE(receiver->handle(o));
-    return next();
-  };
-  auto accept = [](std::uint32_t id) { return Message(Message::FileAccept{id}); };
-  auto reject = [](std::uint32_t id, const char* reason) { return Message(Message::FileReject{id, reason}); };
+  auto receiver = m.receiver(m.inbox.path, limits);
+  auto answer = [&](const Message::FileOffer& o) { return m.answer(*receiver, o); };
+  auto& [net, peer, channel, inbox, progress] = m;
   auto finishEmpty = [&](std::uint32_t id) {
     receiver->handle(Message::FileDone{id, PelloraCrypto::sha256({})});
     net.runUntil([&] { return progress.finished(id, Dir::receiving); });
@@ -331,9 +335,8 @@ TEST(FileTransfer, ReceiverKeepsEachSessionWithinItsLimits) {
 
   // A volume that would keep less free space than asked for.
   limits.minFreeBytes = std::uint64_t{1} << 62;
-  auto full = FileReceiver::make(channel, inbox.path / "dolu", net.io.get_executor(), limits);
-  EXPECT_TRUE(full->handle(offer(17, "x.txt", 0)));
-  EXPECT_EQ(next(), reject(17, "Kaydedilemiyor"));
+  auto full = m.receiver(inbox.path / "dolu", limits);
+  EXPECT_EQ(m.answer(*full, offer(17, "x.txt", 0)), reject(17, "Kaydedilemiyor"));
   full->waitUntilIdle();
   EXPECT_TRUE(listing(inbox.path / "dolu").empty());
 
@@ -341,10 +344,8 @@ TEST(FileTransfer, ReceiverKeepsEachSessionWithinItsLimits) {
   const fs::path crowded = inbox.path / "kalabalik";
   fs::create_directories(crowded);
   for (std::uint64_t n = 1; n <= FileNames::maxNumbered; ++n) writeFile(crowded / FileNames::numbered("a.txt", n), "");
-  auto late = FileReceiver::make(channel, crowded, net.io.get_executor());
-  late->setOnProgress([&](const TransferProgress& p) { progress.add(p); });
-  EXPECT_TRUE(late->handle(offer(19, "a.txt", 0)));
-  EXPECT_EQ(next(), accept(19));
+  auto late = m.receiver(crowded);
+  EXPECT_EQ(m.answer(*late, offer(19, "a.txt", 0)), accept(19));
   late->handle(Message::FileDone{19, PelloraCrypto::sha256({})});
   net.runUntil([&] { return progress.finished(19, Dir::receiving); });
   EXPECT_EQ(progress.failure(19, Dir::receiving), "Kaydedilemedi");

@@ -1,4 +1,5 @@
-// The primitives against published vectors; hellos, key schedule, proofs and statuses against the recorded ones.
+// The primitives against published vectors; the password generator, hellos, key schedule, proofs and
+// statuses against the recorded ones.
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,7 @@
 #include "core/ecdh_key.h"
 #include "core/handshake_error.h"
 #include "core/hello.h"
+#include "core/password_generator.h"
 #include "core/session_keys.h"
 #include "core/spake2_hello.h"
 #include "support/hex.h"
@@ -63,13 +65,6 @@ TEST(Digests, Sha256AndHmacKnownAnswers) {
   streaming.update(asBytes("bc"));
   EXPECT_EQ(streaming.finish(), PelloraCrypto::sha256(asBytes("abc")));
   EXPECT_EQ(streaming.finish(), PelloraCrypto::sha256({})) << "the hasher starts over after finish";
-}
-
-TEST(ConstantTimeEqual, ComparesContentAndLength) {
-  EXPECT_TRUE(PelloraCrypto::constantTimeEqual(fromHex("0102"), fromHex("0102")));
-  EXPECT_FALSE(PelloraCrypto::constantTimeEqual(fromHex("0102"), fromHex("0103")));
-  EXPECT_FALSE(PelloraCrypto::constantTimeEqual(fromHex("0102"), fromHex("010200")));
-  EXPECT_TRUE(PelloraCrypto::constantTimeEqual({}, {}));
 }
 
 const boost::json::object& vectors() { return test::wireVectors().at("handshake").as_object(); }
@@ -250,6 +245,42 @@ TEST(EcdhKeyTest, PointsOffTheCurveFailWithTheLibraryText) {
     EXPECT_NE(e.description().find("point is not on curve"), std::string::npos) << e.description();
   }
   EXPECT_THROW(EcdhKey::generate().sharedSecret(Bytes(10, 4)), CryptoError);
+}
+
+TEST(PasswordGenerator, VectorFromFixedRandomBytes) {
+  const auto& v = test::wireVectors().at("passwordGenerator").as_object();
+  const Bytes random = test::fromHex(v.at("randomBytes").as_string());
+  const int length = static_cast<int>(v.at("length").as_int64());
+  std::size_t drawn = 0;
+  auto source = [&](std::size_t count) {
+    EXPECT_EQ(count, 2u * length);
+    Bytes out(random.begin() + static_cast<long>(drawn), random.begin() + static_cast<long>(drawn + count));
+    drawn += count;
+    return out;
+  };
+  EXPECT_EQ(PasswordGenerator::make(length, source), v.at("result").as_string());
+}
+
+TEST(PasswordGenerator, RejectsBiasedBytesAndDrawsAgainWhenShort) {
+  // 247 is the last accepted byte (index 30, "9"); 248 and above are skipped, so a second pass is needed.
+  int passes = 0;
+  auto source = [&](std::size_t count) {
+    ++passes;
+    Bytes out(count, 248);
+    if (passes == 2) out[0] = 247, out[1] = 31;
+    return out;
+  };
+  EXPECT_EQ(PasswordGenerator::make(2, source), "9a");
+  EXPECT_EQ(passes, 2);
+}
+
+TEST(PasswordGenerator, EmptyLengthDrawsNothing) {
+  auto source = [](std::size_t) -> Bytes {
+    ADD_FAILURE() << "no random bytes should be drawn";
+    return {};
+  };
+  EXPECT_EQ(PasswordGenerator::make(0, source), "");
+  EXPECT_EQ(PasswordGenerator::make(-3, source), "");
 }
 
 }  // namespace

@@ -14,13 +14,17 @@ using test::fromHex;
 using test::toHex;
 namespace json = boost::json;
 
-std::string decodeError(ByteView input) {
+template <typename F>
+std::string wireError(F&& f) {
   try {
-    Message::decode(input);
+    f();
   } catch (const WireError& e) {
     return e.description();
   }
-  return "(decoded)";
+  return "(no error)";
+}
+std::string decodeError(ByteView input) {
+  return wireError([&] { Message::decode(input); });
 }
 
 TEST(Message, EveryCaseEncodesAsTheVectorsAndDecodesBack) {
@@ -153,6 +157,24 @@ TEST(Message, LargeCountsAreReadElementByElement) {
   EXPECT_EQ(decodeError(fromHex("12000000010000000100ffff")), "Eksik veri");
   // 255 parameter sets announced, two present.
   EXPECT_EQ(decodeError(fromHex("100100000001000000010eff" "00000001aa" "00000001bb")), "Eksik veri");
+}
+
+// Every text field is read as strict UTF-8; the clipboards and secret stores use the same check.
+TEST(WireText, OnlyStrictUTF8IsText) {
+  for (const char* hex : {"c328", "ff", "80", "c080", "e08080", "eda080", "f4908080", "e282"})
+    EXPECT_FALSE(isValidUTF8(fromHex(hex))) << hex;  // not a continuation, overlong, surrogate, too high, cut
+  for (const char* hex : {"", "00", "7f", "c2a9", "e282ac", "f09f9880", "f48fbfbf"})
+    EXPECT_TRUE(isValidUTF8(fromHex(hex))) << hex;
+}
+
+TEST(Framing, PrefixLimitIsMaxFrameInclusive) {
+  EXPECT_EQ(Framing::payloadLength(fromHex("02000000")), 33'554'432u);
+  for (const auto& c : test::wireVectors().at("negative").as_array()) {
+    const auto& o = c.as_object();
+    if (o.at("kind").as_string() != "framePrefix") continue;
+    EXPECT_EQ(wireError([&] { Framing::payloadLength(fromHex(o.at("input").as_string())); }), o.at("error").as_string());
+  }
+  EXPECT_EQ(wireError([] { Framing::payloadLength(fromHex("020000")); }), "Eksik veri");
 }
 
 }  // namespace

@@ -38,7 +38,15 @@ SecureChannel::Admit admitWith(HandshakeStatus status, AdmitLog& log, std::chron
   };
 }
 
-class Handshake : public ::testing::Test {
+// The loopback connection and the pool every handshake here runs on.
+class OverLoopback : public ::testing::Test {
+ protected:
+  test::Loopback net;
+  CpuPool cpu{2};
+  AdmitLog log;
+};
+
+class Handshake : public OverLoopback {
  protected:
   void run(std::string clientPassword, std::string sessionPassword, std::optional<std::string> permanent,
            SecureChannel::Admit admit, SecureChannel::Duration serverTimeout = longTimeout) {
@@ -58,13 +66,10 @@ class Handshake : public ::testing::Test {
     return *outcome;
   }
 
-  test::Loopback net;
-  CpuPool cpu{2};
   SecureChannel::ClientOptions clientOptions;
   SecureChannel::ServerOptions serverOptions;
   std::shared_ptr<Wire> clientWire, acceptedWire;
   std::shared_ptr<test::Outcome<Channel>> client, server;
-  AdmitLog log;
 };
 
 // The password rules hold in both versions: a client that offers version 2 gets it from a server that
@@ -152,26 +157,6 @@ TEST_F(Handshake, HostRequiringVersion2RefusesVersion1Callers) {
   EXPECT_EQ((*client->value)->handshakeVersion(), 2);
 }
 
-TEST_F(Handshake, ConvenienceFormTellsWhetherTheSessionPasswordMatched) {
-  std::vector<bool> seen;
-  for (const char* typed : {"oturum", "başka"}) {
-    test::Loopback loop;
-    CpuPool pool{2};  // joined before `loop` is destroyed: its jobs finish by posting to loop's context
-    auto serverWire = loop.spawn(loop.accept());
-    auto c = loop.spawn(SecureChannel::client(loop.connect(), typed, "g", longTimeout, pool));
-    loop.runUntil([&] { return serverWire->done; });
-    auto s = loop.spawn(SecureChannel::server(
-        *serverWire->value, "oturum", "p", longTimeout,
-        [&seen](const Hello&, bool matched) -> awaitable<HandshakeStatus> {
-          seen.push_back(matched);
-          co_return matched ? HandshakeStatus::ok : HandshakeStatus::badPassword;
-        },
-        pool));
-    loop.runUntil([&] { return c->done && s->done; });
-  }
-  EXPECT_EQ(seen, (std::vector<bool>{true, false}));
-}
-
 TEST_F(Handshake, AdmitMaySuspendButTheTimerStillBoundsIt) {
   run("p", "p", std::nullopt, admitWith(HandshakeStatus::ok, log, 50ms));
   EXPECT_TRUE(client->value) << client->errorText();
@@ -195,7 +180,7 @@ TEST_F(Handshake, AdmitMaySuspendButTheTimerStillBoundsIt) {
 
 // A server played by the test: reads the client's hello, answers with `hello`, then (unless `reply` is
 // none) reads one more frame and sends `reply`.
-class ScriptedServer : public ::testing::Test {
+class ScriptedServer : public OverLoopback {
  protected:
   static Hello serverHello(std::uint32_t iterations) {
     return Hello{PeerOS::macOS, EcdhKey::generate().publicKey(), Bytes(32, 7), Bytes(16, 9), iterations, "Sahte"};
@@ -231,9 +216,6 @@ class ScriptedServer : public ::testing::Test {
     co_await w->writeFrame(*reply);
     co_return out;
   }
-
-  test::Loopback net;
-  CpuPool cpu{2};
 };
 
 // Hellos and status frames a hostile or broken server may send: what the client says, and how much it
@@ -335,7 +317,7 @@ TEST_F(ScriptedServer, AnImpostorGetsAnOfflineTestInVersion1AndOnlyItsOneGuessIn
 }
 
 // A client played by the test, against the real server.
-class ScriptedClient : public ::testing::Test {
+class ScriptedClient : public OverLoopback {
  protected:
   // Sends `bytes` raw (a whole burst), then leaves the connection open; returns the server's error.
   std::string runServer(Bytes bytes, SecureChannel::Duration timeout = longTimeout) {
@@ -350,10 +332,6 @@ class ScriptedClient : public ::testing::Test {
     wire->cancel();
     return server->errorText();
   }
-
-  test::Loopback net;
-  CpuPool cpu{2};
-  AdmitLog log;
 };
 
 TEST_F(ScriptedClient, MalformedHellosEndTheHandshake) {
@@ -423,9 +401,7 @@ TEST_F(ScriptedClient, SilentOrTricklingPeersAreCutByTheTimer) {
   net.runUntil([&] { return trickle->done; });
 }
 
-TEST(HandshakeTimer, ClientFacingASilentServerFailsWhenTheTimerFires) {
-  test::Loopback net;
-  CpuPool cpu(1);
+TEST_F(OverLoopback, ClientFacingASilentServerFailsWhenTheTimerFires) {
   auto accepted = net.spawn(net.accept());
   auto client = net.spawn(SecureChannel::client(net.connect(), "p", "g", 200ms, cpu));
   net.runUntil([&] { return client->done; });

@@ -105,21 +105,14 @@ TEST(Spake2, PasswordScalarIsPbkdf2StretchedAndReduced) {
             "e530f34453f45e402a48a795428b1822df765fcc59870f0727d9c496ef029cfc");
 }
 
-TEST(Spake2, RandomPartiesAgreeOnlyWithTheSamePassword) {
+// Agreement on the same password and none on another are the handshake's tests over loopback.
+TEST(Spake2, EachPartyDrawsItsOwnScalarAndTheAssociatedDataCounts) {
   const Bytes w = Spake2::passwordScalar("doğru", Bytes(16, 1), 1000);
   const Spake2 a(Role::a, w), b(Role::b, w);
-  EXPECT_NE(a.share(), Spake2(Role::a, w).share()) << "every party draws its own scalar";
+  EXPECT_NE(a.share(), Spake2(Role::a, w).share());
   const auto ab = a.finish(b.share(), {}, {}, asBytes("ek"));
-  const auto ba = b.finish(a.share(), {}, {}, asBytes("ek"));
-  EXPECT_EQ(ab.ke, ba.ke);
-  EXPECT_EQ(ab.confirmationA, ba.confirmationA);
-  EXPECT_NE(ab.confirmationA, b.finish(a.share(), {}, {}, asBytes("başka")).confirmationA)
-      << "the associated data reaches the confirmation keys";
-
-  const Spake2 wrong(Role::b, Spake2::passwordScalar("yanlış", Bytes(16, 1), 1000));
-  const auto mismatch = a.finish(wrong.share(), {}, {});
-  EXPECT_NE(mismatch.ke, wrong.finish(a.share(), {}, {}).ke);
-  EXPECT_NE(mismatch.confirmationB, wrong.finish(a.share(), {}, {}).confirmationB);
+  EXPECT_EQ(ab.confirmationA, b.finish(a.share(), {}, {}, asBytes("ek")).confirmationA);
+  EXPECT_NE(ab.confirmationA, b.finish(a.share(), {}, {}, asBytes("başka")).confirmationA);
 }
 
 TEST(Spake2, SharesThatAreNotUsablePointsAreRefused) {

@@ -19,11 +19,10 @@
 #include "host/fake_input_event_sink.h"
 #include "host/fake_screen_capturer.h"
 #include "host/host_service.h"
-#include "relay/relay_registry.h"
-#include "relay/relay_server.h"
 #include "support/eventually.h"
 #include "support/fake_clipboard.h"
 #include "support/fake_power_inhibitor.h"
+#include "support/in_process_relay.h"
 #include "support/on_strand.h"
 #include "support/settings_stack.h"
 
@@ -62,30 +61,6 @@ class FakeAdvertiser : public ServiceAdvertiser {
   }
   std::string name;
   std::uint16_t port = 0;
-};
-
-// A relay server on its own thread.
-struct InProcessRelay {
-  explicit InProcessRelay(const std::filesystem::path& dir) {
-    relay::RelayConfig config;
-    config.listenPort = 0;
-    config.database = dir / "relay.db";
-    registry = std::make_unique<relay::LocalRelayRegistry>(config.database);
-    server = std::make_unique<relay::RelayServer>(io, config, *registry);
-    server->start();
-    thread = std::thread([this] { io.run(); });
-  }
-  ~InProcessRelay() {
-    asio::post(io, [this] { server->shutdown(); });
-    io.stop();
-    thread.join();
-  }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(server->localEndpoint().port()); }
-
-  asio::io_context io;
-  std::unique_ptr<relay::LocalRelayRegistry> registry;
-  std::unique_ptr<relay::RelayServer> server;
-  std::thread thread;
 };
 
 // What a viewer's handshake ended with.

@@ -1,7 +1,5 @@
-// A host session against a viewer over a real channel pair on loopback, with a fake screen, input sink
-// and sound source below the platform interfaces.
-
-#include "host/host_session.h"
+// A host session against a viewer played by the test, with a fake screen, input sink and sound source
+// below the platform interfaces.
 
 #include <gtest/gtest.h>
 
@@ -10,118 +8,29 @@
 #include <thread>
 
 #include "base/process_queues.h"
-#include "host/fake_audio_source.h"
-#include "host/fake_input_event_sink.h"
-#include "host/fake_screen_capturer.h"
-#include "support/loopback.h"
-#include "support/temp_dir.h"
+#include "host_session_rig.h"
+#include "support/eventually.h"
 
 namespace pellora {
 namespace {
 
-using test::FakeScreen;
-using test::Loopback;
 
-// One session and the viewer's end of its channel. The test thread runs the loopback context, which
-// plays the main strand.
-class Harness {
- public:
-  explicit Harness(HostSession::Options options = {}) {
-    std::tie(viewer, host) = net.channelPair();
-    options.name = "Masa";
-    options.downloadDirectory = downloads;
-    HostPlatform platform;
-    platform.makeCapturer = [screen = screen] { return std::make_unique<test::FakeScreenCapturer>(screen); };
-    platform.makeInputSink = [] { return std::make_unique<FakeInputEventSink>(); };
-    platform.makeAudioSource = [this]() -> std::unique_ptr<AudioSource> {
-      auto s = std::make_unique<FakeAudioSource>();
-      std::lock_guard guard(lock);
-      audio = s.get();
-      return s;
-    };
-    session = HostSession::make(host, options, platform);
-    session->onClipboard = [this](const std::string& t) { clipboard.push_back(t); };
-    session->onChat = [this](const std::string& t) { chat.push_back(t); };
-    session->onTransfer = [this](const TransferProgress& p) {
-      std::lock_guard guard(lock);
-      transfers.push_back(p);
-    };
-    ended = net.spawn(session->run());
-  }
-  ~Harness() {
-    viewer->close(std::nullopt);
-    net.runUntil([&] { return ended->done; });
-  }
-
-  void hello(std::vector<std::uint8_t> codecs = {2}) { viewer->send(Message::ViewerHello{PeerOS::macOS, codecs}); }
-
-  Message receive() {
-    auto outcome = net.spawn(viewer->receive());
-    net.runUntil([&] { return outcome->done; });
-    if (outcome->error) std::rethrow_exception(outcome->error);
-    return *outcome->value;
-  }
-  // The next message of type Case; the ones before it are skipped.
-  template <typename Case>
-  Case next() {
-    for (;;) {
-      Message m = receive();
-      if (auto c = m.as<Case>()) return *c;
-    }
-  }
-  // Everything the host sent until it answered a fresh ping: every message sent before has been handled.
-  std::vector<Message> sync() {
-    const std::uint64_t value = ++pings;
-    viewer->send(Message::Ping{value});
-    std::vector<Message> before;
-    for (;;) {
-      Message m = receive();
-      if (auto p = m.as<Message::Pong>(); p && p->value == value) return before;
-      before.push_back(std::move(m));
-    }
-  }
-  // Hello answered and capture running.
-  void started(std::vector<std::uint8_t> codecs = {2}) {
-    hello(std::move(codecs));
-    next<Message::DisplayList>();
-    sync();
-  }
-  std::string endReason() {
-    net.runUntil([&] { return ended->done; });
-    return ended->value.value_or("(failed)");
-  }
-  std::vector<TransferProgress> transfersSoFar() {
-    std::lock_guard guard(lock);
-    return transfers;
-  }
-
-  test::TempDir folder{"host-session"};
-  std::filesystem::path downloads = folder.path;
-  Loopback net;
-  std::shared_ptr<SecureChannel> viewer, host;
-  std::shared_ptr<FakeScreen> screen = std::make_shared<FakeScreen>();
-  std::mutex lock;
-  FakeAudioSource* audio = nullptr;
-  std::shared_ptr<HostSession> session;
-  std::shared_ptr<test::Outcome<std::string>> ended;
-  std::vector<std::string> clipboard, chat;
-  std::vector<TransferProgress> transfers;
-  std::uint64_t pings = 1000;
-};
+using Rig = test::HostSessionRig;
 
 TEST(HostSessionTest, AnswersTheHelloWithTheViewersPreferredCodec) {
   const std::vector<std::pair<std::vector<std::uint8_t>, std::uint8_t>> cases = {
       {{2, 1}, 2}, {{1, 2}, 1}, {{9}, 2}, {{}, 2}};
   for (const auto& [codecs, expected] : cases) {
-    Harness h;
-    h.hello(codecs);
-    const auto info = h.next<Message::HostInfo>();
+    Rig h;
+    h.startHost();
+    h.peer->send(Message::ViewerHello{PeerOS::macOS, codecs});
+    const auto info = h.peer->next<Message::HostInfo>();
     EXPECT_EQ(info.codec, expected);
     EXPECT_EQ(info.os, PeerOS::linux);
     EXPECT_EQ(info.name, "Masa");
-    EXPECT_EQ(h.next<Message::FeaturesMsg>().features.raw, Features::all);
-    EXPECT_EQ(h.next<Message::DisplayList>().displays, h.screen->displays);
-    h.sync();
+    EXPECT_EQ(h.peer->next<Message::FeaturesMsg>().features.raw, Features::all);
+    EXPECT_EQ(h.peer->next<Message::DisplayList>().displays, h.screen->displays);
+    h.peer->sync();
     // The capture follows the balanced preset for the codec chosen.
     EXPECT_EQ(h.screen->lastStart().fps, captureFps(Quality::balanced, static_cast<Codec>(expected)));
     EXPECT_EQ(h.screen->lastStart().maxDimension, preset(Quality::balanced).maxDimension);
@@ -130,28 +39,29 @@ TEST(HostSessionTest, AnswersTheHelloWithTheViewersPreferredCodec) {
 
 TEST(HostSessionTest, EndReasons) {
   {
-    Harness h;
-    h.viewer->send(Message::Ping{1});
+    Rig h;
+    h.startHost();
+    h.peer->send(Message::Ping{1});
     EXPECT_EQ(h.endReason(), "Beklenmeyen ilk mesaj");
-    EXPECT_ANY_THROW(h.receive());  // nothing was sent, the connection is closed
+    EXPECT_ANY_THROW(h.peer->next());  // nothing was sent, the connection is closed
     EXPECT_EQ(h.screen->startCount(), 0);
   }
   // A goodbye ends with its reason, or with a text of our own when it gives none; capture stops.
   for (const auto& [reason, expected] : {std::pair{"", "Karşı taraf ayrıldı"}, std::pair{"Görüşürüz", "Görüşürüz"}}) {
-    Harness h;
-    h.started();
-    h.viewer->send(Message::Bye{reason});
+    Rig h;
+    h.hostStarted();
+    h.peer->send(Message::Bye{reason});
     EXPECT_EQ(h.endReason(), expected);
     EXPECT_EQ(h.screen->stops, 1);
   }
 }
 
 TEST(HostSessionTest, JPEGUpdatesStartFullAfterEveryCaptureRestart) {
-  Harness h;
-  h.started({2});
+  Rig h;
+  h.hostStarted({2});
   auto update = [&](std::vector<PixelRect> dirty) {
     EXPECT_TRUE(h.screen->deliver(test::greyFrame(320, 240, std::move(dirty))));
-    return h.next<Message::ImageRegions>();
+    return h.peer->next<Message::ImageRegions>();
   };
   EXPECT_TRUE(update({{0, 0, 8, 8}}).full);  // the first update covers the frame
   const auto partial = update({{0, 0, 8, 8}});
@@ -160,36 +70,36 @@ TEST(HostSessionTest, JPEGUpdatesStartFullAfterEveryCaptureRestart) {
   EXPECT_EQ(partial.regions[0].width, 64);
   EXPECT_TRUE(update({}).full);  // no change list: the whole frame
 
-  h.viewer->send(Message::SetQuality{7});  // high
-  h.sync();
+  h.peer->send(Message::SetQuality{7});  // high
+  h.peer->sync();
   EXPECT_EQ(h.screen->startCount(), 2);
   EXPECT_EQ(h.screen->lastStart().maxDimension, preset(Quality::high).maxDimension);
   EXPECT_TRUE(update({{0, 0, 8, 8}}).full);
 
-  h.viewer->send(Message::SetQuality{2});  // still high: nothing restarts
-  h.viewer->send(Message::SelectDisplay{0});  // the display in use
-  h.sync();
+  h.peer->send(Message::SetQuality{2});  // still high: nothing restarts
+  h.peer->send(Message::SelectDisplay{0});  // the display in use
+  h.peer->sync();
   EXPECT_EQ(h.screen->startCount(), 2);
   EXPECT_FALSE(update({{0, 0, 8, 8}}).full);
 
   // An id the capturer does not know is its business (it takes the first display); the session goes on.
-  h.viewer->send(Message::SelectDisplay{0xdeadbeef});
-  h.viewer->send(Message::SelectDisplay{0xdeadbeef});
-  h.sync();
+  h.peer->send(Message::SelectDisplay{0xdeadbeef});
+  h.peer->send(Message::SelectDisplay{0xdeadbeef});
+  h.peer->sync();
   EXPECT_EQ(h.screen->startCount(), 3);
   EXPECT_EQ(h.screen->lastStart().displayID, 0xdeadbeefu);
   EXPECT_TRUE(update({{0, 0, 8, 8}}).full);
 
-  h.viewer->send(Message::RequestKeyframe{});
-  EXPECT_TRUE(h.next<Message::ImageRegions>().full);
+  h.peer->send(Message::RequestKeyframe{});
+  EXPECT_TRUE(h.peer->next<Message::ImageRegions>().full);
 }
 
 TEST(HostSessionTest, H264StartsWithAConfiguredKeyframeAfterEveryRestart) {
-  Harness h;
-  h.started({1});
+  Rig h;
+  h.hostStarted({1});
   auto firstAfter = [&] {
     std::vector<Message> seen;
-    while (seen.empty() || !seen.back().is<Message::VideoFrame>()) seen.push_back(h.receive());
+    while (seen.empty() || !seen.back().is<Message::VideoFrame>()) seen.push_back(h.peer->next());
     return seen;
   };
   auto keyframe = [&] {
@@ -201,27 +111,27 @@ TEST(HostSessionTest, H264StartsWithAConfiguredKeyframeAfterEveryRestart) {
   EXPECT_TRUE(keyframe());
   h.screen->deliver(test::greyFrame(320, 240));
   EXPECT_FALSE(firstAfter().back().as<Message::VideoFrame>()->keyframe);
-  h.viewer->send(Message::SetQuality{0});
-  h.sync();
+  h.peer->send(Message::SetQuality{0});
+  h.peer->sync();
   EXPECT_EQ(h.screen->lastStart().maxDimension, preset(Quality::low).maxDimension);
   h.screen->deliver(test::greyFrame(320, 240));
   EXPECT_TRUE(keyframe());
 }
 
 TEST(HostSessionTest, AFullSendQueueHoldsFramesBackAndSendsTheNewestOnceItDrains) {
-  Harness h;
-  h.started({2});
+  Rig h;
+  h.hostStarted({2});
   // The viewer stops reading; far more than the socket buffers and the 3 MiB budget gets queued.
   const Bytes filler(1 << 20, 0x55);
-  for (int i = 0; i < 24; ++i) h.host->send(Message::VideoFrame{false, 0, filler});
-  ASSERT_GT(h.host->queuedBytes(), videoBudget(Quality::balanced, Codec::jpegRegions));
+  for (int i = 0; i < 24; ++i) h.host->channel()->send(Message::VideoFrame{false, 0, filler});
+  ASSERT_GT(h.host->channel()->queuedBytes(), videoBudget(Quality::balanced, Codec::jpegRegions));
   h.screen->deliver(test::greyFrame(64, 64));
   h.screen->deliver(test::greyFrame(128, 64));
   // Let the video queue take both frames while the queue is still full (no assertion on time).
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   int fillers = 0;
   for (;;) {
-    Message m = h.receive();
+    Message m = h.peer->next();
     if (m.is<Message::VideoFrame>()) {
       ++fillers;
       continue;
@@ -235,15 +145,15 @@ TEST(HostSessionTest, AFullSendQueueHoldsFramesBackAndSendsTheNewestOnceItDrains
 }
 
 TEST(HostSessionTest, SoundIsConfiguredOncePerSwitchOn) {
-  Harness h;
-  h.started();
-  h.viewer->send(Message::SetAudio{true});
-  h.viewer->send(Message::SetAudio{true});
+  Rig h;
+  h.hostStarted();
+  h.peer->send(Message::SetAudio{true});
+  h.peer->send(Message::SetAudio{true});
   // The configurations sent once the session handled what came before and the sound queue set it up.
   auto configs = [&] {
-    std::vector<Message> messages = h.sync();
+    std::vector<Message> messages = h.peer->sync();
     soundDeviceQueue().waitUntilIdle();
-    for (Message& m : h.sync()) messages.push_back(std::move(m));
+    for (Message& m : h.peer->sync()) messages.push_back(std::move(m));
     std::vector<Message::AudioConfig> out;
     for (const auto& m : messages)
       if (auto c = m.as<Message::AudioConfig>()) out.push_back(*c);
@@ -257,11 +167,11 @@ TEST(HostSessionTest, SoundIsConfiguredOncePerSwitchOn) {
     std::lock_guard guard(h.lock);
     h.audio->deliver(std::vector<float>(2 * 960 * 2, 0.25f));  // two packets' worth
   }
-  EXPECT_EQ(h.next<Message::AudioPacket>().ptsMicros, 0u);
-  EXPECT_EQ(h.next<Message::AudioPacket>().ptsMicros, 20'000u);
+  EXPECT_EQ(h.peer->next<Message::AudioPacket>().ptsMicros, 0u);
+  EXPECT_EQ(h.peer->next<Message::AudioPacket>().ptsMicros, 20'000u);
 
-  h.viewer->send(Message::SetAudio{false});
-  h.viewer->send(Message::SetAudio{true});
+  h.peer->send(Message::SetAudio{false});
+  h.peer->send(Message::SetAudio{true});
   EXPECT_EQ(configs().size(), 1u);
 }
 
@@ -269,36 +179,36 @@ TEST(HostSessionTest, ClipboardFollowsTheOptionChatAlwaysPasses) {
   for (bool sync : {false, true}) {
     HostSession::Options options;
     options.syncClipboard = sync;
-    Harness h(options);
-    h.started();
-    h.viewer->send(Message::ClipboardText{"kopya"});
-    h.viewer->send(Message::ChatText{"merhaba"});
-    h.sync();
-    EXPECT_EQ(h.clipboard, sync ? std::vector<std::string>{"kopya"} : std::vector<std::string>{});
-    EXPECT_EQ(h.chat, std::vector<std::string>{"merhaba"});
+    Rig h;
+    h.hostStarted({2}, options);
+    h.peer->send(Message::ClipboardText{"kopya"});
+    h.peer->send(Message::ChatText{"merhaba"});
+    h.peer->sync();
+    EXPECT_EQ(h.seen(h.clipboard), sync ? std::vector<std::string>{"kopya"} : std::vector<std::string>{});
+    EXPECT_EQ(h.seen(h.chat), std::vector<std::string>{"merhaba"});
   }
 }
 
 TEST(HostSessionTest, TransfersInBothDirectionsFailWhenTheConnectionEnds) {
-  Harness h;
-  h.started();
-  const auto file = h.downloads / "out.txt";
+  Rig h;
+  h.hostStarted();
+  const auto file = h.downloads.path / "out.txt";
   std::ofstream(file) << "hello";
-  h.session->sender()->enqueue(file);
-  EXPECT_EQ(h.next<Message::FileOffer>().name, "out.txt");
-  h.viewer->send(Message::FileOffer{2, "in.txt", 100});
-  EXPECT_EQ(h.next<Message::FileAccept>().id, 2u);
-  h.viewer->send(Message::FileChunk{2, 0, Bytes(10, 1)});
-  h.sync();
+  h.host->sender()->enqueue(file);
+  EXPECT_EQ(h.peer->next<Message::FileOffer>().name, "out.txt");
+  h.peer->send(Message::FileOffer{2, "in.txt", 100});
+  EXPECT_EQ(h.peer->next<Message::FileAccept>().id, 2u);
+  h.peer->send(Message::FileChunk{2, 0, Bytes(10, 1)});
+  h.peer->sync();
 
-  h.viewer->close(std::nullopt);
+  h.peer.reset();
   h.endReason();
-  h.net.runUntil([&] {
+  EXPECT_TRUE(test::eventually([&] {
     int failed = 0;
-    for (const auto& p : h.transfersSoFar()) failed += std::holds_alternative<TransferProgress::Failed>(p.state);
+    for (const auto& p : h.seen(h.transfers)) failed += std::holds_alternative<TransferProgress::Failed>(p.state);
     return failed == 2;
-  });
-  for (const auto& entry : std::filesystem::directory_iterator(h.downloads))
+  }));
+  for (const auto& entry : std::filesystem::directory_iterator(h.downloads.path))
     EXPECT_EQ(entry.path().filename(), "out.txt");  // no partial file left behind
 }
 

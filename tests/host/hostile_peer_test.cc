@@ -10,13 +10,10 @@
 #include <set>
 
 #include "base/process_queues.h"
-#include "host/fake_input_event_sink.h"
-#include "host/fake_screen_capturer.h"
-#include "host/host_session.h"
+#include "host_session_rig.h"
 #include "support/empty_file_flood.h"
 #include "support/eventually.h"
 #include "support/hostile_scripts.h"
-#include "support/scripted_peer.h"
 #include "support/settings_stack.h"
 #include "viewer/fake_audio_output.h"
 #include "viewer/viewer_session.h"
@@ -28,8 +25,9 @@ namespace asio = boost::asio;
 namespace hostile = test::hostile;
 using M = Message;
 
-// One session under attack, host or viewer, with the peer's end of its channel.
-class Arena : public test::SettingsStack {
+// One session under attack, host or viewer, with the peer's end of its channel. The rig comes second: its
+// network thread stops before the settings go.
+class Arena : public test::SettingsStack, public test::HostSessionRig {
  public:
   ~Arena() {
     if (viewer) {
@@ -38,11 +36,6 @@ class Arena : public test::SettingsStack {
         viewer.reset();
       });
     }
-    peer.reset();  // closes the channel: a host session ends
-    if (hostEnded.valid()) test::awaitFuture(std::move(hostEnded));
-    host.reset();
-    network.stop();
-    cpu.stop();
   }
 
   template <typename Job>
@@ -51,24 +44,7 @@ class Arena : public test::SettingsStack {
   }
 
   // A host session that answered the peer's hello (JPEG regions) and captures.
-  void hostUnderAttack() {
-    auto [mine, theirs] = test::channelPair(network);
-    peer = std::make_unique<test::ScriptedPeer>(network, theirs);
-    HostSession::Options options;
-    options.downloadDirectory = downloads.path;
-    HostPlatform platform;
-    platform.makeCapturer = [screen = screen] { return std::make_unique<test::FakeScreenCapturer>(screen); };
-    platform.makeInputSink = [] { return std::make_unique<FakeInputEventSink>(); };
-    host = HostSession::make(mine, options, platform);
-    host->onClipboard = [this](const std::string& text) {
-      std::lock_guard guard(lock);
-      clipboard = text;
-    };
-    hostEnded = asio::co_spawn(network.mainStrand(), host->run(), asio::use_future);
-    peer->send(M::ViewerHello{PeerOS::macOS, {2}});
-    peer->next<M::DisplayList>();
-    peer->sync();
-  }
+  void hostUnderAttack() { hostStarted({2}); }
 
   // A viewer session whose announcement the peer has read.
   void viewerUnderAttack() {
@@ -91,21 +67,11 @@ class Arena : public test::SettingsStack {
     return std::holds_alternative<ViewerSession::Connected>(viewerState().phase);
   }
   std::string clipboardSeen() {
-    std::lock_guard guard(lock);
-    return clipboard;
+    const auto texts = seen(clipboard);
+    return texts.empty() ? "" : texts.back();
   }
 
-  test::TempDir downloads{"pellora-downloads", true};  // in memory: floods of files need not wait for a disk
-  std::shared_ptr<test::FakeScreen> screen = std::make_shared<test::FakeScreen>();
   std::atomic<int> outputsMade{0};
-  std::mutex lock;
-  std::string clipboard;
-
-  CpuPool cpu{1};
-  NetworkThread network;
-  std::unique_ptr<test::ScriptedPeer> peer;
-  std::shared_ptr<HostSession> host;
-  std::future<std::string> hostEnded;
   std::shared_ptr<ViewerSession> viewer;  // main strand
 };
 

@@ -155,13 +155,20 @@ TEST_F(RelayCluster, NodeAndRedisFailures) {
   EXPECT_EQ(request(port(1), upgradeRequest("/v1/connect", "X-Pellora-Id: " + identity.first + "\r\n")),
             std::make_pair(503, std::string(R"({"error":"capacity"})")));
   EXPECT_EQ(request(port(0), "POST /v1/register HTTP/1.1\r\nHost: x\r\n\r\n").first, 503);
-  EXPECT_EQ(request(port(1), "GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n").first, 503);
+  const auto health = request(port(1), "GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(health.first, 503);
+  EXPECT_NE(health.second.find("unreachable"), std::string::npos) << health.second;
+  for (const std::string& r : {upgradeRequest("/v1/host", "X-Pellora-Id: " + identity.first + "\r\nX-Pellora-Secret: " +
+                                                            identity.second + "\r\n"),
+                               upgradeRequest("/v1/accept", "X-Pellora-Token: 00\r\n")})
+    EXPECT_EQ(request(port(0), r).first, 503) << r;
   viaNode2.host->send("still");
   EXPECT_EQ(viaNode2.viewer->read(5), "still");
 
   // ...and every node recovers by itself when it is back, identities and presence included.
   redis_->start();
-  EXPECT_EQ(request(port(1), "GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n").first, 200);
+  EXPECT_EQ(request(port(1), "GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n"),
+            std::make_pair(200, std::string(R"({"status":"ok","registry":"reachable"})")));
   bool joined = false;
   for (int i = 0; i < 40 && !joined; ++i) {  // the host node restores its presence within a refresh
     std::this_thread::sleep_for(250ms);

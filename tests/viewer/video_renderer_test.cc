@@ -1,4 +1,4 @@
-#include "viewer/video_renderer.h"
+// What the viewer shows and plays: the host's pictures in both codecs, and its sound.
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,12 @@
 #include "host/h264_encoder.h"
 #include "host/h264_nal_units.h"
 #include "host/jpeg_region_encoder.h"
+#include "core/transport_error.h"
 #include "host/synthetic_frame_source.h"
+#include "support/opus_packets.h"
+#include "viewer/audio_player.h"
+#include "viewer/fake_audio_output.h"
+#include "viewer/video_renderer.h"
 
 namespace pellora {
 namespace {
@@ -307,6 +312,77 @@ TEST_F(VideoRendererTest, ModeFollowsTheNewestPicture) {
   ASSERT_TRUE(feed(s.frames[0]));
   EXPECT_EQ(renderer.mode(), VideoRenderer::Mode::h264);
   EXPECT_EQ(sizes, (std::vector<Size>{{64, 64}, {256, 144}}));
+}
+
+struct PlayerUnderTest {
+  FakeAudioOutput* output = new FakeAudioOutput;
+  AudioPlayer player{2, std::unique_ptr<AudioOutput>(output)};
+  // The player must handle any packet length the codec allows, not only the 20 ms ones our encoder makes.
+  test::RawOpusPackets full{{750, 1500}, 960}, half{{750, 1500}, 480};
+
+  void play(Bytes packet) {
+    player.play(std::move(packet));
+    player.waitUntilIdle();
+  }
+};
+
+TEST(AudioPlayer, StartsOnceEightyMillisecondsAreQueuedAndNeverPausesAgain) {
+  PlayerUnderTest t;
+  EXPECT_EQ(t.output->log().channels, 2);
+  for (int i = 0; i < 3; ++i) t.play(t.full.next());
+  EXPECT_EQ(t.output->log().playCalls, 0);
+  EXPECT_EQ(t.player.queuedFrames(), 2880);
+  t.play(t.full.next());
+  EXPECT_EQ(t.output->log().playCalls, 1);
+  EXPECT_EQ(t.output->log().scheduledAtPlay, 4u);
+  // Draining the queue completely (an underrun) does not re-prime: the next packet goes straight out.
+  t.output->consume(4);
+  EXPECT_EQ(t.player.queuedFrames(), 0);
+  t.play(t.full.next());
+  EXPECT_EQ(t.output->log().playCalls, 1);
+  EXPECT_EQ(t.output->log().scheduled.size(), 5u);
+}
+
+TEST(AudioPlayer, DropsNewPacketsWhileMoreThanAQuarterSecondIsQueued) {
+  PlayerUnderTest t;
+  for (int i = 0; i < 12; ++i) t.play(t.full.next());
+  t.play(t.half.next());
+  ASSERT_EQ(t.player.queuedFrames(), 12'000);
+  t.play(t.full.next());  // exactly at the limit: still scheduled
+  EXPECT_EQ(t.player.queuedFrames(), 12'960);
+  t.play(t.full.next());  // above it: dropped, queued sound untouched
+  EXPECT_EQ(t.player.queuedFrames(), 12'960);
+  EXPECT_EQ(t.output->log().scheduled.size(), 14u);
+  t.output->consume(1);  // back to 12,000: packets flow again
+  t.play(t.full.next());
+  EXPECT_EQ(t.output->log().scheduled.size(), 15u);
+}
+
+TEST(AudioPlayer, IgnoresPacketsThatDoNotDecode) {
+  PlayerUnderTest t;
+  t.play({});
+  t.play(Bytes{0xfb, 0x3f});
+  t.play(Bytes(3000, 0xff));
+  EXPECT_TRUE(t.output->log().scheduled.empty());
+  EXPECT_EQ(t.player.queuedFrames(), 0);
+}
+
+TEST(AudioPlayer, StopEndsTheOutputAndLaterPacketsAreIgnored) {
+  PlayerUnderTest t;
+  t.play(t.full.next());
+  t.player.stop();
+  EXPECT_TRUE(t.output->log().stopped);
+  t.player.play(t.full.next());
+  t.player.waitUntilIdle();
+  t.player.stop();
+  EXPECT_EQ(t.output->log().scheduled.size(), 1u);
+}
+
+TEST(AudioPlayer, CreationFailuresReachTheCaller) {
+  auto failing = std::make_unique<FakeAudioOutput>();
+  failing->failOpen = true;
+  EXPECT_THROW(AudioPlayer(2, std::move(failing)), TransportError);
+  EXPECT_THROW(AudioPlayer(3, std::make_unique<FakeAudioOutput>()), OpusError);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
-// A viewer session against a scripted host: the host's side of the handshake over loopback, then
-// messages sent and read by the test as a host would.
-
-#include "viewer/viewer_session.h"
+// What a viewer connects to (typed targets and the hosts found on the network), and a viewer session
+// against a scripted host: the host's side of the handshake over loopback, then messages sent and read by
+// the test as a host would.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +9,7 @@
 #include <boost/asio/use_future.hpp>
 #include <fstream>
 #include <future>
+#include <ostream>
 #include <thread>
 
 #include "support/eventually.h"
@@ -17,9 +17,19 @@
 #include "support/scoped_env.h"
 #include "support/on_strand.h"
 #include "support/settings_stack.h"
+#include "viewer/discovery.h"
 #include "viewer/fake_audio_output.h"
+#include "viewer/fake_service_browser.h"
+#include "viewer/viewer_session.h"
+#include "viewer/viewer_target.h"
 
 namespace pellora {
+
+void PrintTo(const ViewerTarget& target, std::ostream* os) {
+  static const char* const kinds[] = {"direct", "relay", "bonjour"};
+  *os << kinds[target.value.index()] << '(' << target.label() << ')';
+}
+
 namespace {
 
 namespace asio = boost::asio;
@@ -336,6 +346,123 @@ TEST_F(ViewerSessionTest, ConnectFailuresShowTheErrorText) {
   });
   EXPECT_TRUE(endText(start(ViewerTarget{ViewerTarget::Relay{"123456789"}})).starts_with("ended: Bağlanılamadı: "));
   EXPECT_EQ(onMain([&] { return phases_.at(1); }), "Relay üzerinden aranıyor…");
+}
+
+ViewerTarget direct(std::string host, std::uint16_t port = ViewerTarget::defaultPort) {
+  return {ViewerTarget::Direct{std::move(host), port}};
+}
+ViewerTarget relay(std::string id) { return {ViewerTarget::Relay{std::move(id)}}; }
+
+TEST(ViewerTarget, ParsesTypedText) {
+  const std::vector<std::pair<std::string, std::optional<ViewerTarget>>> cases = {
+      // Relay identities: nine digits, white space anywhere inside.
+      {"123 456 789", relay("123456789")},
+      {" \t123456789 ", relay("123456789")},
+      {"123\n456\t789", relay("123456789")},
+      {"12345678", direct("12345678")},
+      {"1234567890", direct("1234567890")},
+      // Host and port: the last colon splits off a port that reads as 0...65535.
+      {"10.0.0.5:5900", direct("10.0.0.5", 5900)},
+      {"10.0.0.5:0", direct("10.0.0.5", 0)},
+      {"10.0.0.5:65535", direct("10.0.0.5", 65535)},
+      {"10.0.0.5:", direct("10.0.0.5:")},
+      {"10.0.0.5:65536", direct("10.0.0.5:65536")},
+      {"10.0.0.5:+80", direct("10.0.0.5:+80")},
+      {"10.0.0.5:-1", direct("10.0.0.5:-1")},
+      {"host:port", direct("host:port")},
+      {"fe80::1:8080", direct("fe80::1", 8080)},
+      {"::1", direct(":", 1)},
+      {":80", direct("", 80)},
+      // Blanks: spaces and tabs at the ends go; an inner space means no target.
+      {"  mac-mini.local\t", direct("mac-mini.local")},
+      {"two words", std::nullopt},
+      {"host :80", std::nullopt},
+      {"", std::nullopt},
+      {" \t ", std::nullopt},
+      {"host\n", direct("host\n")},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(ViewerTarget::parse(text), expected) << '"' << text << '"';
+}
+
+TEST(ViewerTarget, PinKeysNameWhereTheConnectionGoes) {
+  // A typed address and the same host found on the network share a pin; case does not matter.
+  EXPECT_EQ(direct("Masa.local", 7171).pinKey(), direct("masa.local").pinKey());
+  EXPECT_EQ(direct("10.0.0.5").pinKey(),
+            (ViewerTarget{ViewerTarget::Bonjour{"Masa", ServiceEndpoint{"Masa", "10.0.0.5", 7171}}}).pinKey());
+  EXPECT_NE(direct("10.0.0.5", 7172).pinKey(), direct("10.0.0.5").pinKey());
+  EXPECT_NE(relay("123456789").pinKey(), direct("123456789").pinKey());
+}
+
+struct DiscoveryUnderTest {
+  boost::asio::io_context io;
+  FakeServiceBrowser* browser = new FakeServiceBrowser;
+  std::shared_ptr<Discovery> discovery =
+      Discovery::make(boost::asio::make_strand(io), std::unique_ptr<ServiceBrowser>(browser));
+
+  // Delivers `all` as the browser would and lets the main strand catch up.
+  void report(const std::vector<ServiceEndpoint>& all) {
+    browser->report(all);
+    io.restart();
+    io.run();
+  }
+  std::vector<std::string> names() const {
+    std::vector<std::string> out;
+    for (const auto& h : discovery->state().hosts) out.push_back(h.name);
+    return out;
+  }
+};
+
+ServiceEndpoint at(std::string name, std::string address = "10.0.0.5", std::uint16_t port = 7171) {
+  return {std::move(name), std::move(address), port};
+}
+
+TEST(Discovery, ListsEveryResultButOurOwnSortedByBytes) {
+  DiscoveryUnderTest t;
+  t.discovery->start("Office");
+  // Only the exact excluded name is skipped; equal names stay separate; "Çalışma" (UTF-8 0xC3...) sorts
+  // after every ASCII name, "atelier" after "Zeta", as plain bytes do.
+  t.browser->report({at("Zeta"), at("office"), at("Office"), at("Çalışma"), at("Office "), at("atelier"),
+                     at("Attic", "10.0.0.7"), at("Attic", "10.0.0.8", 7000)});
+  EXPECT_TRUE(t.discovery->state().hosts.empty()) << "results reach the list on the main strand only";
+  t.io.run();
+  EXPECT_EQ(t.names(),
+            (std::vector<std::string>{"Attic", "Attic", "Office ", "Zeta", "atelier", "office", "Çalışma"}));
+  EXPECT_EQ(t.discovery->state().hosts[1], at("Attic", "10.0.0.8", 7000)) << "endpoints kept as reported";
+}
+
+TEST(Discovery, FollowsTheBrowsersSetIncludingRemovals) {
+  DiscoveryUnderTest t;
+  int changes = 0;
+  t.discovery->published().subscribe([&](const Discovery::State&) { ++changes; });
+  t.discovery->start("Me");
+  t.report({at("B"), at("A"), at("Me")});
+  EXPECT_EQ(t.names(), (std::vector<std::string>{"A", "B"}));
+  t.report({at("B", "10.0.0.9")});
+  EXPECT_EQ(t.discovery->state().hosts, std::vector<ServiceEndpoint>{at("B", "10.0.0.9")});
+  t.report({at("Me")});
+  EXPECT_TRUE(t.discovery->state().hosts.empty());
+  EXPECT_EQ(changes, 3);
+}
+
+TEST(Discovery, StartsOnceAndKeepsTheFirstExcludedName) {
+  DiscoveryUnderTest t;
+  t.discovery->start("First");
+  t.discovery->start("Second");
+  EXPECT_EQ(t.browser->startCalls, 1);
+  t.report({at("First"), at("Second")});
+  EXPECT_EQ(t.names(), std::vector<std::string>{"Second"});
+}
+
+TEST(Discovery, TheBrowserHandlerDoesNotKeepItAlive) {
+  DiscoveryUnderTest t;
+  t.discovery->start("");
+  std::weak_ptr<Discovery> watch = t.discovery;
+  auto deliver = t.browser->onResults;  // as a browser thread might still hold it
+  deliver({at("Late")});                // queued on the strand while the Discovery is alive...
+  t.discovery.reset();                  // ...which is released before the strand runs
+  EXPECT_TRUE(watch.expired());
+  deliver({at("Later")});
+  t.io.run();
 }
 
 }  // namespace

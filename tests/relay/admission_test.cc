@@ -1,13 +1,17 @@
-#include "relay/address_range.h"
+// Who the relay lets in: address ranges, PROXY lines, rate limits and the cluster nodes' greeting.
 
 #include <gtest/gtest.h>
 
+#include "relay/address_range.h"
 #include "relay/admission.h"
+#include "relay/cluster_link.h"
+#include "relay/rate_limiter.h"
 
 namespace pellora::relay {
 namespace {
 
 namespace ip = boost::asio::ip;
+using std::chrono::seconds;
 
 TEST(AddressRange, ParsesNetworksAndMatchesAddresses) {
   struct Case {
@@ -76,6 +80,66 @@ TEST(ProxyLine, NamesTheClientOrIsRefused) {
                           "GET / HTTP/1.1\r\n", "PROXY TCP4 192.0.2.7 10.0.0.1 1 2 3\r\n"})
     EXPECT_FALSE(parseProxyLine(bad).valid) << bad;
   EXPECT_FALSE(parseProxyLine("PROXY TCP4 192.0.2.7 10.0.0.1 1 " + std::string(100, '2') + "\r\n").valid);
+}
+
+TEST(RateLimiter, CountsPerKeyAndWindow) {
+  RateLimiter limit(2);
+  auto t0 = RateLimiter::Clock::now();
+  EXPECT_TRUE(limit.allow("a", t0));
+  EXPECT_TRUE(limit.allow("a", t0));
+  EXPECT_FALSE(limit.allow("a", t0 + seconds(59)));
+  EXPECT_TRUE(limit.allow("b", t0)) << "keys are counted apart";
+  EXPECT_TRUE(limit.allow("a", t0 + seconds(60))) << "a new window";
+  EXPECT_TRUE(limit.allow("a", t0 + seconds(60)));
+  EXPECT_FALSE(limit.allow("a", t0 + seconds(61)));
+}
+
+// A flood of fresh keys (150,000 addresses against a table of 100,000) stays within the table and never
+// lifts the limit of a key that spent its budget, nor forgets a client half way through its budget before
+// the flood's own keys.
+TEST(RateLimiter, FloodOfKeysEvictsItsOwnEntriesFirst) {
+  RateLimiter limit(3, 100'000);
+  auto t0 = RateLimiter::Clock::now();
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(limit.allow("attacker", t0));
+  ASSERT_FALSE(limit.allow("attacker", t0));
+  for (int i = 0; i < 150'000; ++i) {
+    ASSERT_TRUE(limit.allow("flood " + std::to_string(i), t0 + seconds(1)));
+    ASSERT_LE(limit.trackedKeys(), 100'000u);
+  }
+  EXPECT_FALSE(limit.allow("attacker", t0 + seconds(2))) << "the exhausted key is still limited";
+  EXPECT_TRUE(limit.allow("attacker", t0 + seconds(61))) << "until its window ends";
+
+  // When every tracked key is exhausted, the one that ran out longest ago makes room; ended windows first.
+  RateLimiter full(1, 2);
+  EXPECT_TRUE(full.allow("a", t0));
+  EXPECT_TRUE(full.allow("b", t0 + seconds(30)));
+  EXPECT_TRUE(full.allow("c", t0 + seconds(40)));  // evicts a
+  EXPECT_FALSE(full.allow("b", t0 + seconds(41)));
+  EXPECT_FALSE(full.allow("c", t0 + seconds(41)));
+  EXPECT_EQ(full.trackedKeys(), 2u);
+  EXPECT_TRUE(full.allow("d", t0 + seconds(91)));  // b's window has ended: b goes, c stays limited
+  EXPECT_FALSE(full.allow("c", t0 + seconds(92)));
+}
+
+TEST(ClusterLink, OnlyThisClustersGreetingNamesAToken) {
+  const ClusterLink link("a key of sixteen bytes or more");
+  const std::string line = link.greeting("0123abcd");
+  EXPECT_EQ(link.provenToken(line), "0123abcd");
+  std::string otherToken = line;
+  otherToken.replace(otherToken.find("0123"), 4, "9999");
+  const std::string truncated = line.substr(0, line.size() - 3) + "\n";
+  for (const std::string& forged : {ClusterLink("another cluster's key").greeting("0123abcd"), otherToken, truncated,
+                                    std::string("PELLORA-SPLICE 0123abcd\n"), std::string(), std::string("OK\n")})
+    EXPECT_FALSE(link.provenToken(forged)) << forged;
+}
+
+TEST(ClusterLink, AdvertisedNodeAddresses) {
+  EXPECT_EQ(ClusterLink::nodeEndpoint("10.0.0.7:8271")->port(), 8271);
+  const auto v6 = ClusterLink::nodeEndpoint("[::1]:8271");
+  ASSERT_TRUE(v6);
+  EXPECT_TRUE(v6->address().is_v6());
+  for (const char* bad : {"", "10.0.0.7", "10.0.0.7:0", "node.example:8271", "[::1]", "::1:8271x"})
+    EXPECT_FALSE(ClusterLink::nodeEndpoint(bad)) << bad;
 }
 
 }  // namespace

@@ -1,0 +1,387 @@
+// The host's video: both encoders against a decoder as the viewer's, the frame stamp through them at every
+// preset, and the synthetic screen that stamps its frames.
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "core/quality.h"
+#include "core/transport_error.h"
+#include "host/capture_size.h"
+#include "host/frame_stamp.h"
+#include "host/h264_encoder.h"
+#include "host/h264_nal_units.h"
+#include "host/jpeg_region_encoder.h"
+#include "host/synthetic_frame_source.h"
+#include "host/synthetic_screen_capturer.h"
+#include "media_test_support.h"
+#include "support/test_vectors.h"
+
+namespace pellora {
+namespace {
+
+namespace json = boost::json;
+
+struct Output {
+  std::optional<Message::VideoConfig> config;
+  Message::VideoFrame frame;
+};
+
+// Encodes `count` synthetic frames at `fps`, forcing a keyframe before the frames listed in `forceAt`.
+std::vector<Output> encodeSynthetic(H264Encoder& encoder, SyntheticFrameSource& source, int count, int fps,
+                                    std::vector<std::shared_ptr<const I420Frame>>* sources = nullptr,
+                                    std::vector<int> forceAt = {}) {
+  std::vector<Output> out;
+  encoder.onOutput = [&out](std::optional<Message> config, Message frame) {
+    out.push_back({config ? std::optional(*config->as<Message::VideoConfig>()) : std::nullopt,
+                   *frame.as<Message::VideoFrame>()});
+  };
+  for (int i = 0; i < count; ++i) {
+    if (std::find(forceAt.begin(), forceAt.end(), i) != forceAt.end()) encoder.forceKeyframe = true;
+    CapturedFrame f = source.next(1'000'000 + std::int64_t{i} * 1'000'000 / fps);
+    if (sources) sources->push_back(f.image);
+    encoder.encode(f.image, f.ptsMicros);
+  }
+  return out;
+}
+
+TEST(H264Encoder, KeyframesCarryAFreshConfigurationAndSamplesAreAVCC) {
+  SyntheticFrameSource source(640, 360, 0.2);
+  H264Encoder encoder(640, 360, 2'000'000, 30);
+  const auto out = encodeSynthetic(encoder, source, 12, 30, nullptr, {7});
+  ASSERT_EQ(out.size(), 12u) << "zero latency: one sample per frame, in order";
+
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const bool key = i == 0 || i == 7;
+    EXPECT_EQ(out[i].frame.keyframe, key) << i;
+    EXPECT_EQ(out[i].config.has_value(), key) << i;
+    EXPECT_EQ(out[i].frame.ptsMicros, static_cast<std::uint64_t>(1'000'000 + i * 1'000'000 / 30));
+    // The whole sample splits into 4-byte length-prefixed units; none is a parameter set.
+    const auto units = lengthPrefixedUnits(out[i].frame.data, 4);
+    ASSERT_FALSE(units.empty()) << i;
+    for (ByteView u : units) {
+      EXPECT_NE(u[0] & 0x1f, nalTypeSPS);
+      EXPECT_NE(u[0] & 0x1f, nalTypePPS);
+      if (key && (u[0] & 0x1f) <= 5) {
+        EXPECT_EQ(u[0] & 0x1f, 5) << "every slice of a keyframe is IDR";
+      }
+    }
+  }
+  const Message::VideoConfig& c = *out[0].config;
+  EXPECT_EQ(c.codec, 1);
+  EXPECT_EQ(c.width, 640u);
+  EXPECT_EQ(c.height, 360u);
+  EXPECT_EQ(c.nalLength, 4);
+  ASSERT_EQ(c.parameterSets.size(), 2u);
+  EXPECT_EQ(c.parameterSets[0][0] & 0x1f, nalTypeSPS);
+  EXPECT_EQ(c.parameterSets[0][1], 100) << "High profile";
+  EXPECT_EQ(c.parameterSets[1][0] & 0x1f, nalTypePPS);
+  EXPECT_EQ(*out[7].config, c);
+}
+
+TEST(H264Encoder, DecodesCloseToTheSourceAtBalanced) {
+  const QualityPreset& p = preset(Quality::balanced);
+  SyntheticFrameSource source(1920, 1080, 0.25);
+  H264Encoder encoder(1920, 1080, p.h264Bitrate, p.h264Fps);
+  std::vector<std::shared_ptr<const I420Frame>> sources;
+  const auto out = encodeSynthetic(encoder, source, 30, p.h264Fps, &sources);
+  ASSERT_EQ(out.size(), sources.size());
+  ASSERT_TRUE(out[0].config);
+
+  // The rate control starts cautiously on the first keyframe and refines the still parts after it:
+  // the stream as a whole must be well above 30 dB and no single picture broken.
+  test::H264TestDecoder decoder(*out[0].config);
+  double sum = 0;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const auto pictures = decoder.decode(out[i].frame);
+    ASSERT_EQ(pictures.size(), 1u) << i;
+    ASSERT_EQ(pictures[0]->width, 1920);
+    const double psnr = test::lumaPsnr(*sources[i], *pictures[0]);
+    EXPECT_GT(psnr, 27.0) << "frame " << i;
+    sum += psnr;
+  }
+  EXPECT_GT(sum / static_cast<double>(out.size()), 30.0);
+}
+
+TEST(H264Encoder, NoUsableEncoderThrowsConnectFailed) {
+  try {
+    H264Encoder encoder(640, 360, 1'000'000, 30, {"no_such_encoder"});
+    FAIL() << "opened";
+  } catch (const TransportError& e) {
+    EXPECT_EQ(e.kind(), TransportError::Kind::connectFailed);
+    EXPECT_EQ(e.detail(), "H.264 kodlayıcı açılamadı (" + std::to_string(AVERROR_ENCODER_NOT_FOUND) + ")");
+  }
+  for (auto [w, h] : {std::pair{641, 360}, std::pair{0, 360}}) {
+    try {
+      H264Encoder encoder(w, h, 1'000'000, 30);
+      FAIL() << "opened " << w << "x" << h;
+    } catch (const TransportError& e) {
+      EXPECT_EQ(e.detail(), "H.264 kodlayıcı açılamadı (" + std::to_string(AVERROR(EINVAL)) + ")");
+    }
+  }
+}
+
+TEST(H264Encoder, UnusableFramesAreDroppedAndTimeStampsKeptIncreasing) {
+  H264Encoder encoder(320, 240, 500'000, 15, {"libx264"});
+  std::vector<std::uint64_t> pts;
+  encoder.onOutput = [&pts](std::optional<Message>, Message frame) { pts.push_back(frame.as<Message::VideoFrame>()->ptsMicros); };
+  encoder.encode(I420Frame::allocate(640, 480), 5);
+  encoder.encode(nullptr, 5);
+  auto truncated = I420Frame::allocate(320, 240);
+  truncated->v.resize(100);
+  encoder.encode(truncated, 5);
+  EXPECT_TRUE(pts.empty());
+  for (std::int64_t t : {-50, -50, 10}) encoder.encode(I420Frame::allocate(320, 240), t);
+  EXPECT_EQ(pts, (std::vector<std::uint64_t>{0, 0, 10})) << "negative times are sent as 0";
+}
+
+TEST(H264NalUnits, AnnexBWithEitherStartCodeAndLengthPrefixes) {
+  const Bytes stream = {0, 0, 0, 1, 0x67, 1, 2, 0, 0, 1, 0x68, 3, 0, 0, 0, 0, 1, 0x65, 0, 0, 3, 1, 0};
+  const auto units = annexBUnits(stream);
+  ASSERT_EQ(units.size(), 3u);
+  EXPECT_EQ(Bytes(units[0].begin(), units[0].end()), (Bytes{0x67, 1, 2}));
+  EXPECT_EQ(Bytes(units[1].begin(), units[1].end()), (Bytes{0x68, 3}));
+  EXPECT_EQ(Bytes(units[2].begin(), units[2].end()), (Bytes{0x65, 0, 0, 3, 1})) << "emulation prevention kept";
+
+  const Bytes avcc = {0, 0, 0, 2, 0x65, 9, 0, 0, 0, 1, 0x06};
+  EXPECT_EQ(lengthPrefixedUnits(avcc, 4).size(), 2u);
+  EXPECT_TRUE(lengthPrefixedUnits({avcc.data(), avcc.size() - 1}, 4).empty()) << "overruns";
+  EXPECT_TRUE(lengthPrefixedUnits(Bytes{0, 0, 0, 0}, 4).empty()) << "empty unit";
+  EXPECT_TRUE(lengthPrefixedUnits(avcc, 3).empty()) << "no such prefix size";
+
+  const Bytes avcC = {1, 100, 0, 40, 0xFF, 0xE1, 0, 2, 0x67, 7, 1, 0, 1, 0x68};
+  const H264Extradata e = parseExtradata(avcC);
+  EXPECT_EQ(e.nalLength, 4);
+  EXPECT_EQ(e.parameterSets, (std::vector<Bytes>{{0x67, 7}, {0x68}}));
+  EXPECT_EQ(parseExtradata(ByteView(avcC).first(10)).parameterSets.size(), 1u) << "truncated record";
+  EXPECT_EQ(parseExtradata(stream).parameterSets, (std::vector<Bytes>{{0x67, 1, 2}, {0x68, 3}}));
+}
+
+std::vector<PixelRect> rectsOf(const json::value& v) {
+  std::vector<PixelRect> out;
+  for (const auto& r : v.as_array()) {
+    const auto a = json::value_to<std::vector<int>>(r);
+    out.push_back({a.at(0), a.at(1), a.at(2), a.at(3)});
+  }
+  return out;
+}
+
+TEST(TileRuns, Vectors) {
+  for (const auto& v : test::wireVectors().at("tileRuns").as_array()) {
+    const auto& o = v.as_object();
+    EXPECT_EQ(JPEGRegionEncoder::tileRuns(rectsOf(o.at("rects")), json::value_to<int>(o.at("width")),
+                                          json::value_to<int>(o.at("height"))),
+              rectsOf(o.at("runs")))
+        << json::serialize(v);
+  }
+}
+
+TEST(TileRuns, JoinsAlongRowsOnlyAndClipsToTheFrame) {
+  using V = std::vector<PixelRect>;
+  // One rectangle over two rows and three columns: one run per row, never a block.
+  EXPECT_EQ(JPEGRegionEncoder::tileRuns({{70, 70, 130, 60}}, 1920, 1080),
+            (V{{64, 64, 192, 64}, {64, 128, 192, 64}}));
+  // Overlapping changes mark a tile once; touching tiles in a row join.
+  EXPECT_EQ(JPEGRegionEncoder::tileRuns({{0, 0, 64, 1}, {10, 0, 5, 5}, {64, 0, 1, 1}}, 640, 480), (V{{0, 0, 128, 64}}));
+  // Beyond the frame on every side: clipped, and nothing for changes wholly outside.
+  EXPECT_EQ(JPEGRegionEncoder::tileRuns({{-100, -100, 50, 50}, {700, 10, 10, 10}, {0, 600, 10, 10}}, 640, 480), V{});
+  EXPECT_EQ(JPEGRegionEncoder::tileRuns({{600, 440, 500, 500}}, 640, 480), (V{{576, 384, 64, 64}, {576, 448, 64, 32}}));
+  // A negative size reaches left and up; a huge one does not overflow.
+  EXPECT_EQ(JPEGRegionEncoder::tileRuns({{100, 100, -40, -40}}, 640, 480), (V{{0, 0, 128, 64}, {0, 64, 128, 64}}));
+  EXPECT_EQ(JPEGRegionEncoder::tileRuns({{2'000'000'000, 0, 2'000'000'000, 1}}, 640, 480), V{});
+  EXPECT_EQ(JPEGRegionEncoder::tileRuns({{0, 0, 10, 10}}, 0, 480), V{});
+}
+
+class JPEGRegions : public ::testing::Test {
+ protected:
+  // 640 × 640: a grid of 10 × 10 tiles, one tile 1 % of the frame.
+  SyntheticFrameSource source{640, 640, 0.5};
+  std::shared_ptr<const I420Frame> frame = source.next(1).image;
+  JPEGRegionEncoder encoder{0.95};
+
+  Message::ImageRegions encode(const std::vector<PixelRect>& dirty, bool full) {
+    std::optional<Message> m = encoder.encode(*frame, dirty, full);
+    EXPECT_TRUE(m.has_value());
+    return m ? *m->as<Message::ImageRegions>() : Message::ImageRegions{};
+  }
+};
+
+TEST_F(JPEGRegions, SixtyPercentOfTheFrameSwitchesToOneFullImage) {
+  // 5 rows plus 9 tiles = 59 tiles; 6 rows plus 1 tile = 61.
+  const auto below = encode({{0, 0, 640, 320}, {0, 320, 576, 64}}, false);
+  EXPECT_FALSE(below.full);
+  EXPECT_EQ(below.regions.size(), 6u);
+  const auto above = encode({{0, 0, 640, 384}, {0, 384, 64, 64}}, false);
+  EXPECT_TRUE(above.full);
+  ASSERT_EQ(above.regions.size(), 1u);
+  EXPECT_EQ((PixelRect{above.regions[0].x, above.regions[0].y, above.regions[0].width, above.regions[0].height}),
+            (PixelRect{0, 0, 640, 640}));
+}
+
+TEST_F(JPEGRegions, FullFlagOrNoChangeListSendsTheWholeFrame) {
+  for (const auto& [dirty, full] : {std::pair{std::vector<PixelRect>{}, false},
+                                    std::pair{std::vector<PixelRect>{{0, 0, 1, 1}}, true}}) {
+    const auto m = encode(dirty, full);
+    EXPECT_TRUE(m.full);
+    EXPECT_EQ(m.width, 640u);
+    EXPECT_EQ(m.height, 640u);
+    ASSERT_EQ(m.regions.size(), 1u);
+    EXPECT_EQ(m.regions[0].width, 640);
+  }
+  EXPECT_EQ(encoder.encode(*frame, {{1000, 1000, 5, 5}}, false), std::nullopt) << "changes outside the frame";
+}
+
+TEST_F(JPEGRegions, RegionsDecodeIntoTheirRectangles) {
+  const auto m = encode({{10, 10, 100, 20}, {300, 200, 200, 100}}, false);
+  ASSERT_EQ(m.regions.size(), 3u);
+  for (const ImageRegion& r : m.regions) {
+    const test::GrayImage decoded = test::decodeJpegGray(r.jpeg);
+    const PixelRect rect{r.x, r.y, r.width, r.height};
+    ASSERT_EQ(decoded.width, rect.width);
+    ASSERT_EQ(decoded.height, rect.height);
+    EXPECT_LT(test::meanAbsoluteDifference(*frame, rect, decoded), 6.0) << rect.x << "," << rect.y;
+  }
+}
+
+TEST_F(JPEGRegions, MalformedFramesAreNotRead) {
+  auto odd = I420Frame::allocate(63, 64);
+  EXPECT_EQ(encoder.encode(*odd, {}, true), std::nullopt);
+  auto truncated = std::make_shared<I420Frame>(*frame);
+  truncated->v.resize(10);
+  EXPECT_EQ(encoder.encode(*truncated, {}, true), std::nullopt);
+}
+
+std::optional<FrameStamp> stampOf(const I420Frame& f) { return FrameStamp::read(f.y.data(), f.strideY, f.width, f.height); }
+
+TEST(FrameStamp, RoundTripsAndRejectsWhatIsNotAStamp) {
+  auto frame = I420Frame::allocate(1920, 1080);
+  const FrameStamp stamp{0xDEADBEEF, 0x0123456789ABCDEF};
+  stamp.draw(*frame);
+  EXPECT_EQ(stampOf(*frame), stamp);
+  EXPECT_TRUE(FrameStamp::area(100, 100).empty());
+
+  // From packed RGB: one channel, every third byte.
+  std::vector<std::uint8_t> rgb(static_cast<std::size_t>(1920) * 1080 * 3);
+  for (std::size_t i = 0; i < frame->y.size(); ++i) rgb[i * 3 + 1] = frame->y[i];
+  EXPECT_EQ(FrameStamp::read(rgb.data() + 1, 1920 * 3, 1920, 1080, 3), stamp);
+
+  frame->y[static_cast<std::size_t>(frame->strideY) * 20 + 20] ^= 0xFF;  // one pixel: the cell's centre holds
+  EXPECT_EQ(stampOf(*frame), stamp);
+  for (int y = 16; y < 32; ++y)
+    for (int x = 0; x < 16; ++x) frame->y[static_cast<std::size_t>(y) * frame->strideY + x] ^= 0xFF;  // one bit
+  EXPECT_EQ(stampOf(*frame), std::nullopt);
+  EXPECT_EQ(stampOf(*I420Frame::allocate(1920, 1080)), std::nullopt);
+}
+
+TEST(SyntheticFrameSource, ChangesOnlyWhereItSaysItDoes) {
+  SyntheticFrameSource source(640, 480, 0.25);
+  EXPECT_EQ(source.band(), (PixelRect{0, 64, 640, 120}));
+  CapturedFrame first = source.next(100);
+  EXPECT_EQ(first.dirty, (std::vector<PixelRect>{{0, 0, 640, 480}}));
+  CapturedFrame second = source.next(200);
+  ASSERT_EQ(second.dirty.size(), 2u);
+  EXPECT_EQ(stampOf(*second.image), (FrameStamp{1, 200}));
+  EXPECT_EQ(second.ptsMicros, 200);
+
+  // Every changed pixel lies inside a reported rectangle, and the band did move.
+  const I420Frame &a = *first.image, &b = *second.image;
+  int changed = 0;
+  for (int y = 0; y < 480; ++y)
+    for (int x = 0; x < 640; ++x) {
+      const std::size_t i = static_cast<std::size_t>(y) * 640 + x;
+      if (a.y[i] == b.y[i]) continue;
+      ++changed;
+      const bool covered = std::any_of(second.dirty.begin(), second.dirty.end(), [&](const PixelRect& r) {
+        return x >= r.x && x < r.x + r.width && y >= r.y && y < r.y + r.height;
+      });
+      ASSERT_TRUE(covered) << x << "," << y;
+    }
+  EXPECT_GT(changed, 640 * 120 / 4);
+  EXPECT_TRUE(SyntheticFrameSource(640, 480, 0).band().empty());
+}
+
+// Decodes the stream of each preset, as a viewer would, and reads every frame's stamp back.
+TEST(FrameStamp, SurvivesH264AtEveryPreset) {
+  for (Quality q : allQualities) {
+    const QualityPreset& p = preset(q);
+    const PixelSize size = outputSize(2560, 1600, p.maxDimension);
+    SyntheticFrameSource source(size.width, size.height, 0.3);
+    H264Encoder encoder(size.width, size.height, p.h264Bitrate, p.h264Fps);
+    std::optional<test::H264TestDecoder> decoder;
+    std::vector<std::uint32_t> read;
+    encoder.onOutput = [&](std::optional<Message> config, Message frame) {
+      if (config) decoder.emplace(*config->as<Message::VideoConfig>());
+      for (const auto& picture : decoder->decode(*frame.as<Message::VideoFrame>())) {
+        const auto stamp = stampOf(*picture);
+        ASSERT_TRUE(stamp) << rawValue(q) << " frame " << read.size();
+        EXPECT_EQ(stamp->captureMicros, 5'000 + std::int64_t{stamp->counter} * 1'000'000 / p.h264Fps);
+        read.push_back(stamp->counter);
+      }
+    };
+    for (int i = 0; i < 8; ++i) {
+      CapturedFrame f = source.next(5'000 + std::int64_t{i} * 1'000'000 / p.h264Fps);
+      encoder.encode(f.image, f.ptsMicros);
+    }
+    EXPECT_EQ(read, (std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5, 6, 7})) << rawValue(q);
+  }
+}
+
+TEST(FrameStamp, SurvivesJpegRegionsAtEveryPreset) {
+  for (Quality q : allQualities) {
+    const PixelSize size = outputSize(2560, 1600, preset(q).maxDimension);
+    SyntheticFrameSource source(size.width, size.height, 0.1);
+    JPEGRegionEncoder encoder(preset(q).jpegQuality);
+    test::GrayImage canvas;
+    for (std::uint32_t i = 0; i < 3; ++i) {
+      CapturedFrame f = source.next(42 + i);
+      const auto update = encoder.encode(*f.image, f.dirty, false);
+      ASSERT_TRUE(update);
+      EXPECT_EQ(update->as<Message::ImageRegions>()->full, i == 0);
+      canvas = test::composeRegions(*update->as<Message::ImageRegions>(), std::move(canvas));
+      EXPECT_EQ(FrameStamp::read(canvas.pixels.data(), canvas.width, canvas.width, canvas.height), (FrameStamp{i, 42 + i}))
+          << rawValue(q);
+    }
+  }
+}
+
+TEST(SyntheticScreenCapturer, DeliversScaledStampedFramesUntilStopped) {
+  SyntheticScreenCapturer capturer({2560, 1600, 0.1});
+  const auto displays = capturer.displays();
+  ASSERT_EQ(displays.size(), 1u);
+  EXPECT_EQ(displays[0], (DisplayInfo{1, 2560, 1600, true, "Ekran 1"}));
+
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<CapturedFrame> frames;
+  capturer.onFrame = [&](const CapturedFrame& f) {
+    std::lock_guard lock(m);
+    frames.push_back(f);
+    cv.notify_all();
+  };
+  const CaptureInfo info = capturer.start(77, 1440, 200);  // an unknown id captures the only display
+  EXPECT_EQ(info.width, 1440);
+  EXPECT_EQ(info.height, 900);
+  EXPECT_EQ(info.displayBounds, (PixelRect{0, 0, 2560, 1600}));
+  {
+    std::unique_lock lock(m);
+    cv.wait(lock, [&] { return frames.size() >= 3; });
+  }
+  capturer.stop();
+  const std::size_t delivered = frames.size();
+  for (std::size_t i = 0; i < delivered; ++i) {
+    EXPECT_EQ(frames[i].image->width, 1440);
+    const auto stamp = stampOf(*frames[i].image);
+    ASSERT_TRUE(stamp);
+    EXPECT_EQ(stamp->counter, i);
+    EXPECT_EQ(stamp->captureMicros, frames[i].ptsMicros);
+    if (i > 0) {
+      EXPECT_GE(frames[i].ptsMicros, frames[i - 1].ptsMicros);
+    }
+  }
+  capturer.stop();
+  EXPECT_EQ(frames.size(), delivered) << "no callback after stop";
+}
+
+}  // namespace
+}  // namespace pellora
