@@ -8,6 +8,8 @@ extern "C" {
 
 #include <libyuv/convert_from.h>
 
+#include <algorithm>
+#include <cmath>
 #include <limits>
 #include <mutex>
 
@@ -81,6 +83,31 @@ struct H264Encoder::Session {
   std::vector<Bytes> parameterSets;
   std::int64_t lastPts = std::numeric_limits<std::int64_t>::min();
 
+  // libx264 tuned for zero latency takes the frame rate it opened with as constant: each frame gets the
+  // rate's share of one nominal interval, whatever the time stamps say. Frames that come slower (a
+  // loaded machine, pictures spaced out on a slow path) would add up to a fraction of the target, so
+  // each is given the bits of the interval frames really cover.
+  int nominalFps = 30;
+  int wantedBitrate = 0, wantedBufferBits = 0;  // what the session asked for
+  double meanIntervalMicros = 0;
+  double appliedScale = 1;
+
+  void pace(std::int64_t pts) {
+    const double nominal = 1e6 / nominalFps;
+    // A still screen's pause is not a slow rate: longer gaps than any spaced-out picture rate has are not
+    // counted, so the first frames after one get no more than their share.
+    if (lastPts == std::numeric_limits<std::int64_t>::min() || pts - lastPts > 250'000) return;
+    const double interval = std::max(static_cast<double>(pts - lastPts), nominal);
+    meanIntervalMicros = meanIntervalMicros == 0 ? interval : meanIntervalMicros + (interval - meanIntervalMicros) / 8;
+    const double scale = meanIntervalMicros / nominal;
+    if (std::abs(scale / appliedScale - 1) > 0.1) apply(scale);
+  }
+
+  void apply(double scale) {
+    appliedScale = scale;
+    setRate(*context, static_cast<int>(std::min(wantedBitrate * scale, 1e9)), wantedBufferBits);
+  }
+
   // 0, or the libavcodec status of the failure.
   int open(const std::string& encoderName, int width, int height, int bitrate, int fps) {
     const AVCodec* codec = avcodec_find_encoder_by_name(encoderName.c_str());
@@ -93,6 +120,8 @@ struct H264Encoder::Session {
     c->time_base = microseconds;
     c->framerate = {fps, 1};
     setRate(*c, bitrate, bitrate);
+    nominalFps = fps;
+    wantedBitrate = wantedBufferBits = bitrate;
     c->gop_size = fps * keyframeIntervalSeconds;
     c->max_b_frames = 0;
     c->profile = FF_PROFILE_H264_HIGH;
@@ -205,7 +234,11 @@ H264Encoder::~H264Encoder() = default;
 const std::string& H264Encoder::encoderName() const { return session_->name; }
 
 void H264Encoder::setBitrate(int bitrate, int bufferBits) {
-  if (bitrate > 0 && bufferBits > 0) setRate(*session_->context, bitrate, bufferBits);
+  if (bitrate <= 0 || bufferBits <= 0) return;
+  if (bitrate == session_->wantedBitrate && bufferBits == session_->wantedBufferBits) return;
+  session_->wantedBitrate = bitrate;
+  session_->wantedBufferBits = bufferBits;
+  session_->apply(session_->appliedScale);
 }
 
 
@@ -215,6 +248,7 @@ void H264Encoder::encode(std::shared_ptr<const I420Frame> image, std::int64_t pt
   if (!frame) return;
   // Encoders want strictly increasing time stamps; capture clocks only promise non-decreasing ones.
   if (ptsMicros <= session_->lastPts) ptsMicros = session_->lastPts + 1;
+  session_->pace(ptsMicros);
   session_->lastPts = ptsMicros;
   frame->pts = ptsMicros;
   if (forceKeyframe.exchange(false)) frame->pict_type = AV_PICTURE_TYPE_I;
