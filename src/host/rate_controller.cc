@@ -27,6 +27,12 @@ std::int64_t RateController::bestRate(std::int64_t sinceMicros) const {
   return best * 8;
 }
 
+std::int64_t RateController::latestRate() const {
+  for (auto r = rates_.rbegin(); r != rates_.rend(); ++r)
+    if (!r->appLimited) return r->bytesPerSecond * 8;
+  return 0;
+}
+
 std::int64_t RateController::pathBitrate() const { return bestRate(std::numeric_limits<std::int64_t>::min()); }
 
 std::int64_t RateController::delayMicros(const Sample& sample) const {
@@ -47,11 +53,12 @@ const RateController::Decision& RateController::update(const Sample& sample) {
   const std::int64_t sinceChange = sample.nowMicros - lastChangeMicros_;
   if (delay > highDelayMicros) {
     // Right after a back-off the queue is still draining; judging it again would back off twice for one
-    // overshoot.
-    if (!backedOff_ || sinceChange >= std::max(backoffHoldMicros, 2 * sample.rttMicros)) {
+    // overshoot. The drain takes the path's own round trip to show, not the queued one we wait out.
+    if (!backedOff_ || sinceChange >= std::max(backoffHoldMicros, 2 * sample.minRttMicros)) {
       std::int64_t next = static_cast<std::int64_t>(static_cast<double>(decision_.bitrate) * drainShare);
-      if (const std::int64_t path = bestRate(sample.nowMicros - backoffHoldMicros); path > 0)
-        next = std::min(next, static_cast<std::int64_t>(static_cast<double>(path) * drainShare));
+      const std::int64_t path =
+          delay > jumpDelayMicros ? latestRate() : bestRate(sample.nowMicros - backoffHoldMicros);
+      if (path > 0) next = std::min(next, static_cast<std::int64_t>(static_cast<double>(path) * drainShare));
       backedOff_ = true;
       setBitrate(next, sample.nowMicros);
     }
@@ -67,9 +74,11 @@ void RateController::setBitrate(std::int64_t bitrate, std::int64_t nowMicros) {
   lastChangeMicros_ = nowMicros;
   const std::int64_t ceiling = limits_.ceilingBitrate;
   decision_.bitrate = std::clamp(bitrate, floor_, ceiling);
-  // Full frame rate down to half the preset's bit rate, then fewer and fuller frames rather than blurred ones.
+  // Full frame rate down to half the preset's bit rate, then fewer and fuller frames rather than blurred
+  // ones; the rate falls with the square root, so that a slow path still shows motion (a tenth of the bit
+  // rate keeps nearly half the pictures, each twice the bits it would get at full rate).
   const double share = static_cast<double>(decision_.bitrate) / static_cast<double>(ceiling);
-  const int fps = static_cast<int>(std::lround(limits_.ceilingFps * std::min(1.0, 2 * share)));
+  const int fps = static_cast<int>(std::lround(limits_.ceilingFps * std::min(1.0, std::sqrt(2 * share))));
   decision_.fps = std::clamp(fps, std::min(floorFps, limits_.ceilingFps), limits_.ceilingFps);
   const double span = ceiling > floor_ ? static_cast<double>(decision_.bitrate - floor_) / static_cast<double>(ceiling - floor_) : 1;
   const double floorQuality = std::min(floorJpegQuality, limits_.ceilingJpegQuality);

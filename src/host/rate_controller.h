@@ -45,6 +45,9 @@ class RateController {
   // Queueing delay above this backs off; below `lowDelayMicros` the controller may probe upward.
   static constexpr std::int64_t highDelayMicros = 40'000;
   static constexpr std::int64_t lowDelayMicros = 15'000;
+  // A delay this far above the path's own means the path just got slower: the back-off follows its latest
+  // delivery sample rather than the best of the last moments, which may still be from before.
+  static constexpr std::int64_t jumpDelayMicros = 4 * highDelayMicros;
   // After a back-off the queue needs time to drain before the delay means anything again.
   static constexpr std::int64_t backoffHoldMicros = 250'000;
   static constexpr std::int64_t probeIntervalMicros = 1'000'000;
@@ -85,6 +88,8 @@ class RateController {
   };
   // The best sample the path limited since `sinceMicros`, in bits per second.
   std::int64_t bestRate(std::int64_t sinceMicros) const;
+  // The newest sample the path limited, in bits per second; 0 when none is recent.
+  std::int64_t latestRate() const;
   std::deque<RateSample> rates_;
 };
 
