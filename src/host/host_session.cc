@@ -64,6 +64,8 @@ struct HostSession::Video {
   // Frames of an earlier capture that are still queued are told apart by this.
   std::uint64_t generation = 0;
   std::unique_ptr<asio::steady_timer> resendTimer;
+  std::unique_ptr<asio::steady_timer> heldTimer;  // for the picture `hold` keeps
+  std::weak_ptr<Video> weakSelf;                   // for the held timer's handler
 
   std::vector<DisplayInfo> displays() {
     if (!spare) spare = makeCapturer();
@@ -126,14 +128,41 @@ struct HostSession::Video {
     }
     const std::int64_t now = monotonicMicros();
     steer(now);
-    // Below the preset's rate the controller also spaces pictures out; a held one leaves with the next
-    // picture or the resend timer.
-    const int fps = rate->decision().fps;
-    const bool due = fps >= captureFps(quality, codec) || now - lastEncodeMicros >= 1'000'000 / fps;
-    if (due && channel->queuedBytes() < budget)
+    if (dueIn(now) == 0 && channel->queuedBytes() < budget)
       encodeLast();
     else
-      unsent = true;
+      hold(now);
+  }
+
+  // Below the preset's rate the controller also spaces pictures out: how long until the next may be
+  // encoded, 0 when it may now.
+  std::int64_t dueIn(std::int64_t now) const {
+    const int fps = rate ? rate->decision().fps : captureFps(quality, codec);
+    if (fps >= captureFps(quality, codec)) return 0;
+    return std::max<std::int64_t>(0, lastEncodeMicros + 1'000'000 / fps - now);
+  }
+
+  // Keeps the last picture for when it may leave: once due and once our queue is back under its budget
+  // (the excess drains at the path's rate). Without this a still screen's last change would wait for the
+  // resend tick.
+  void hold(std::int64_t now) {
+    unsent = true;
+    if (!heldTimer) return;
+    std::int64_t wait = dueIn(now);
+    if (const std::int64_t excess = channel->queuedBytes() - budget; excess >= 0) {
+      const std::int64_t path = rate && rate->pathBitrate() > 0 ? rate->pathBitrate() : preset(quality).h264Bitrate;
+      wait = std::max(wait, (excess + 1) * 8'000'000 / std::max<std::int64_t>(1, path));
+    }
+    heldTimer->expires_after(std::chrono::microseconds(std::clamp<std::int64_t>(wait, 2'000, 250'000)));
+    heldTimer->async_wait([self = weakSelf](const boost::system::error_code& ec) {
+      auto video = self.lock();
+      if (ec || !video || !video->unsent) return;
+      const std::int64_t at = monotonicMicros();
+      if (video->dueIn(at) == 0 && video->channel->queuedBytes() < video->budget)
+        video->encodeLast();
+      else
+        video->hold(at);
+    });
   }
 
   // Feeds the path's current figures to the rate controller and applies its decision to the encoders.
@@ -159,18 +188,20 @@ struct HostSession::Video {
     needsFull = false;
   }
 
-  // A request while the budget is full is only remembered: the resend timer sends the full picture once
-  // the queue drains, so a viewer that asks without reading cannot grow the queue.
+  // A request while the budget is full is only remembered: the full picture leaves once the queue
+  // drains, so a viewer that asks without reading cannot grow the queue.
   void requestKeyframe() {
     if (h264) h264->forceKeyframe = true;
     needsFull = true;
     if (channel->queuedBytes() < budget)
       encodeLast();
-    else
-      unsent = lastFrame.has_value();
+    else if (lastFrame)
+      hold(monotonicMicros());
   }
 
-  void startResendTimer(const std::weak_ptr<Video>& self) {
+  void startTimers(const std::weak_ptr<Video>& self) {
+    weakSelf = self;
+    heldTimer = std::make_unique<asio::steady_timer>(queue->executor());
     resendTimer = std::make_unique<asio::steady_timer>(queue->executor(), resendInterval);
     scheduleResend(self);
   }
@@ -189,6 +220,8 @@ struct HostSession::Video {
   void tearDown() {
     if (resendTimer) resendTimer->cancel();
     resendTimer.reset();
+    if (heldTimer) heldTimer->cancel();
+    heldTimer.reset();
     stopCapture();
     spare.reset();
   }
@@ -372,7 +405,7 @@ awaitable<std::string> HostSession::serve() {
 
   if (platform_.makeInputSink) injector_ = std::make_unique<InputInjector>(platform_.makeInputSink());
   co_await startCapture();
-  auto startTimer = [video = video_] { video->startResendTimer(video); };
+  auto startTimer = [video = video_] { video->startTimers(video); };
   auto timerTask = onVideoQueue(std::move(startTimer));
   co_await std::move(timerTask);
 
