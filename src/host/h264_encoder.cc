@@ -9,7 +9,6 @@ extern "C" {
 #include <libyuv/convert_from.h>
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 #include <mutex>
 
@@ -84,28 +83,15 @@ struct H264Encoder::Session {
   std::int64_t lastPts = std::numeric_limits<std::int64_t>::min();
 
   // libx264 tuned for zero latency takes the frame rate it opened with as constant: each frame gets the
-  // rate's share of one nominal interval, whatever the time stamps say. Frames that come slower (a
-  // loaded machine, pictures spaced out on a slow path) would add up to a fraction of the target, so
-  // each is given the bits of the interval frames really cover.
+  // rate's share of one nominal interval, whatever the time stamps say. When the session spaces pictures
+  // out they would add up to a fraction of the target, so the rate it is given is scaled by the frames
+  // that will not come. (Frames a loaded machine fails to capture are not made up for: bigger frames
+  // would only make it slower.)
   int nominalFps = 30;
-  int wantedBitrate = 0, wantedBufferBits = 0;  // what the session asked for
-  double meanIntervalMicros = 0;
-  double appliedScale = 1;
 
-  void pace(std::int64_t pts) {
-    const double nominal = 1e6 / nominalFps;
-    // A still screen's pause is not a slow rate: longer gaps than any spaced-out picture rate has are not
-    // counted, so the first frames after one get no more than their share.
-    if (lastPts == std::numeric_limits<std::int64_t>::min() || pts - lastPts > 250'000) return;
-    const double interval = std::max(static_cast<double>(pts - lastPts), nominal);
-    meanIntervalMicros = meanIntervalMicros == 0 ? interval : meanIntervalMicros + (interval - meanIntervalMicros) / 8;
-    const double scale = meanIntervalMicros / nominal;
-    if (std::abs(scale / appliedScale - 1) > 0.1) apply(scale);
-  }
-
-  void apply(double scale) {
-    appliedScale = scale;
-    setRate(*context, static_cast<int>(std::min(wantedBitrate * scale, 1e9)), wantedBufferBits);
+  void apply(int bitrate, int bufferBits, int fps) {
+    const double scale = static_cast<double>(nominalFps) / std::clamp(fps, 1, nominalFps);
+    setRate(*context, static_cast<int>(std::min(bitrate * scale, 1e9)), bufferBits);
   }
 
   // 0, or the libavcodec status of the failure.
@@ -121,7 +107,6 @@ struct H264Encoder::Session {
     c->framerate = {fps, 1};
     setRate(*c, bitrate, bitrate);
     nominalFps = fps;
-    wantedBitrate = wantedBufferBits = bitrate;
     c->gop_size = fps * keyframeIntervalSeconds;
     c->max_b_frames = 0;
     c->profile = FF_PROFILE_H264_HIGH;
@@ -233,14 +218,9 @@ H264Encoder::~H264Encoder() = default;
 
 const std::string& H264Encoder::encoderName() const { return session_->name; }
 
-void H264Encoder::setBitrate(int bitrate, int bufferBits) {
-  if (bitrate <= 0 || bufferBits <= 0) return;
-  if (bitrate == session_->wantedBitrate && bufferBits == session_->wantedBufferBits) return;
-  session_->wantedBitrate = bitrate;
-  session_->wantedBufferBits = bufferBits;
-  session_->apply(session_->appliedScale);
+void H264Encoder::setBitrate(int bitrate, int bufferBits, int fps) {
+  if (bitrate > 0 && bufferBits > 0) session_->apply(bitrate, bufferBits, fps > 0 ? fps : session_->nominalFps);
 }
-
 
 void H264Encoder::encode(std::shared_ptr<const I420Frame> image, std::int64_t ptsMicros) {
   if (!image || image->width != width_ || image->height != height_ || !image->isWellFormed()) return;
@@ -248,7 +228,6 @@ void H264Encoder::encode(std::shared_ptr<const I420Frame> image, std::int64_t pt
   if (!frame) return;
   // Encoders want strictly increasing time stamps; capture clocks only promise non-decreasing ones.
   if (ptsMicros <= session_->lastPts) ptsMicros = session_->lastPts + 1;
-  session_->pace(ptsMicros);
   session_->lastPts = ptsMicros;
   frame->pts = ptsMicros;
   if (forceKeyframe.exchange(false)) frame->pict_type = AV_PICTURE_TYPE_I;
