@@ -27,10 +27,6 @@ using asio::awaitable;
 
 namespace {
 
-// A new picture is encoded only while less than this waits in our queue: control messages sealed after it
-// then wait behind at most about one frame (the kernel holds at most its unsent limit beyond that).
-constexpr std::int64_t frameQueueLimit = 16 * 1024;
-
 // Stops and destroys `queue`. A queue cannot join its own thread: when the last owner lets go inside one
 // of its jobs (the network thread stopped while a tear-down waited on this queue, so the waiting task
 // ends up released here), another thread finishes the job.
@@ -50,7 +46,7 @@ struct HostSession::Video {
 
   Quality quality = Quality::balanced;
   Codec codec = Codec::h264;
-  std::int64_t budget = 0;
+  std::int64_t budget = 0;  // the preset's; `roomLeft` narrows it to the path
   std::optional<RateController> rate;
   std::int64_t lastEncodeMicros = 0;
   std::unique_ptr<ScreenCapturer> spare;  // made to read the display list; used by the first start
@@ -89,7 +85,7 @@ struct HostSession::Video {
     stopCapture();
     quality = q;
     codec = c;
-    budget = std::min(videoBudget(q, c), frameQueueLimit);
+    budget = videoBudget(q, c);
     std::unique_ptr<ScreenCapturer> next = spare ? std::move(spare) : makeCapturer();
     const std::uint64_t gen = generation;
     next->onFrame = [queue = queue, self, gen](const CapturedFrame& frame) {
@@ -128,7 +124,7 @@ struct HostSession::Video {
     }
     const std::int64_t now = monotonicMicros();
     steer(now);
-    if (dueIn(now) == 0 && channel->queuedBytes() < budget)
+    if (dueIn(now) == 0 && roomLeft())
       encodeLast();
     else
       hold(now);
@@ -149,7 +145,7 @@ struct HostSession::Video {
     unsent = true;
     if (!heldTimer) return;
     std::int64_t wait = dueIn(now);
-    if (const std::int64_t excess = channel->queuedBytes() - budget; excess >= 0) {
+    if (const std::int64_t excess = channel->queuedBytes() - queueLimit(); excess >= 0) {
       const std::int64_t path = rate && rate->pathBitrate() > 0 ? rate->pathBitrate() : preset(quality).h264Bitrate;
       wait = std::max(wait, (excess + 1) * 8'000'000 / std::max<std::int64_t>(1, path));
     }
@@ -158,12 +154,20 @@ struct HostSession::Video {
       auto video = self.lock();
       if (ec || !video || !video->unsent) return;
       const std::int64_t at = monotonicMicros();
-      if (video->dueIn(at) == 0 && video->channel->queuedBytes() < video->budget)
+      if (video->dueIn(at) == 0 && video->roomLeft())
         video->encodeLast();
       else
         video->hold(at);
     });
   }
+
+  // A new picture is encoded only while less than the controller's limit waits in our queue: control
+  // messages sealed after it then wait behind at most about one frame (the kernel holds at most its
+  // unsent limit beyond that).
+  std::int64_t queueLimit() const {
+    return std::min(budget, rate ? rate->decision().queueBytes : RateController::maxQueueBytes);
+  }
+  bool roomLeft() const { return channel->queuedBytes() < queueLimit(); }
 
   // Feeds the path's current figures to the rate controller and applies its decision to the encoders.
   void steer(std::int64_t now) {
@@ -171,7 +175,7 @@ struct HostSession::Video {
     if (!path || !rate) return;
     const RateController::Decision& d = rate->update({now, path->rttMicros, path->minRttMicros, path->deliveryRate,
                                                       path->appLimited, channel->queuedBytes() + path->notsentBytes});
-    if (h264) h264->setBitrate(static_cast<int>(d.bitrate), static_cast<int>(d.bufferBits));
+    if (h264) h264->setBitrate(static_cast<int>(d.bitrate), static_cast<int>(d.bufferBits), d.fps);
     if (jpeg) jpeg->setQuality(d.jpegQuality);
   }
 
@@ -193,7 +197,7 @@ struct HostSession::Video {
   void requestKeyframe() {
     if (h264) h264->forceKeyframe = true;
     needsFull = true;
-    if (channel->queuedBytes() < budget)
+    if (roomLeft())
       encodeLast();
     else if (lastFrame)
       hold(monotonicMicros());
@@ -211,7 +215,7 @@ struct HostSession::Video {
       if (ec) return;
       auto video = self.lock();
       if (!video || !video->resendTimer) return;
-      if (video->unsent && video->channel->queuedBytes() < video->budget) video->encodeLast();
+      if (video->unsent && video->roomLeft()) video->encodeLast();
       video->resendTimer->expires_at(video->resendTimer->expiry() + resendInterval);
       video->scheduleResend(self);
     });

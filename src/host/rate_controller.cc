@@ -9,15 +9,22 @@ namespace pellora {
 RateController::RateController(Limits limits)
     : limits_(limits), floor_(std::min(floorBitrate, limits.ceilingBitrate)) {
   decision_ = {limits_.ceilingBitrate, 0, limits_.ceilingFps, limits_.ceilingJpegQuality};
-  setBuffer();
+  setPathLimits();
 }
 
-void RateController::setBuffer() {
-  // Until the path has shown its own rate, a keyframe gets the same time at the target rate. Samples we
-  // limited do not count: through a buffering middlebox they can be far above the bottleneck.
+void RateController::setPathLimits() {
+  // Samples we limited do not count: through a buffering middlebox they can be far above the bottleneck.
   const std::int64_t path = pathBitrate();
-  const std::int64_t carried = (path > 0 ? path : decision_.bitrate) * keyframeMicros / 1'000'000;
-  decision_.bufferBits = std::clamp(carried, decision_.bitrate * keyframeMicros / 1'000'000, decision_.bitrate);
+  if (path > 0) {
+    decision_.bufferBits = std::clamp(path * keyframeMicros / 1'000'000,
+                                      decision_.bitrate * keyframeMicros / 1'000'000, decision_.bitrate);
+  } else {
+    // Never less than one average frame, which the encoder's buffer must hold.
+    decision_.bufferBits = std::max(std::min(decision_.bitrate, unknownPathBitrate) * keyframeMicros / 1'000'000,
+                                    decision_.bitrate / std::max(1, decision_.fps));
+  }
+  decision_.queueBytes =
+      path > 0 ? std::clamp(path / 8 * queueMicros / 1'000'000, minQueueBytes, maxQueueBytes) : maxQueueBytes;
 }
 
 std::int64_t RateController::bestRate(std::int64_t sinceMicros) const {
@@ -56,6 +63,12 @@ const RateController::Decision& RateController::update(const Sample& sample) {
     // overshoot. The drain takes the path's own round trip to show, not the queued one we wait out.
     if (!backedOff_ || sinceChange >= std::max(backoffHoldMicros, 2 * sample.minRttMicros)) {
       std::int64_t next = static_cast<std::int64_t>(static_cast<double>(decision_.bitrate) * drainShare);
+      if (delay > jumpDelayMicros) {
+        // The path just got slower: what it delivered before says nothing about now, neither for the
+        // target nor for the size of the next keyframe.
+        const std::int64_t latest = latestRate();
+        std::erase_if(rates_, [&](const RateSample& r) { return !r.appLimited && r.bytesPerSecond * 8 > latest; });
+      }
       const std::int64_t path =
           delay > jumpDelayMicros ? latestRate() : bestRate(sample.nowMicros - backoffHoldMicros);
       if (path > 0) next = std::min(next, static_cast<std::int64_t>(static_cast<double>(path) * drainShare));
@@ -66,7 +79,7 @@ const RateController::Decision& RateController::update(const Sample& sample) {
     backedOff_ = false;
     setBitrate(static_cast<std::int64_t>(static_cast<double>(decision_.bitrate) * probeStep), sample.nowMicros);
   }
-  setBuffer();
+  setPathLimits();
   return decision_;
 }
 

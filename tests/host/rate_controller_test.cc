@@ -67,18 +67,21 @@ TEST(RateController, DecisionTable) {
 
 TEST(RateController, BacksOffTowardWhatThePathDeliversAndProbesUpInSmallSteps) {
   RateController rc(balanced);
-  // Before the path is known a keyframe may take a quarter second at the preset's rate.
-  EXPECT_EQ(rc.decision(), (RateController::Decision{8'000'000, 2'000'000, 30, 0.6}));
+  // Before the path is known a keyframe is sized for a modest path, not the preset's rate.
+  const auto keyframeOn = [](std::int64_t bitrate) { return bitrate * RateController::keyframeMicros / 1'000'000; };
+  EXPECT_EQ(rc.decision(), (RateController::Decision{8'000'000, keyframeOn(RateController::unknownPathBitrate), 30, 0.6, 16 * 1024}));
+  EXPECT_EQ(RateController({1'000'000, 15, 0.45}).decision().bufferBits, keyframeOn(1'000'000));
   // One look at a 3 Mbit/s path with a full queue goes below its rate, not merely below the old target.
   EXPECT_LE(rc.update(path(0, 250, 100, 3'000'000)).bitrate, 3'000'000 * RateController::drainShare);
   EXPECT_EQ(rc.pathBitrate(), 3'000'000);
-  EXPECT_EQ(rc.decision().bufferBits, 3'000'000 / 4) << "a keyframe takes a quarter second on the path";
+  EXPECT_EQ(rc.decision().bufferBits, keyframeOn(3'000'000)) << "a keyframe takes its time on the path";
+  EXPECT_LT(rc.decision().queueBytes, 16 * 1024) << "our own queue holds no more than a few packets' time";
   const std::int64_t backedOff = rc.decision().bitrate;
   // Bursts that we limited say nothing about the bottleneck: neither the target nor keyframes grow.
   rc.update(path(100, 100, 100, 40'000'000, 0, true));
   EXPECT_EQ(rc.pathBitrate(), 3'000'000);
   EXPECT_EQ(rc.decision().bitrate, backedOff);
-  EXPECT_EQ(rc.decision().bufferBits, 3'000'000 / 4);
+  EXPECT_EQ(rc.decision().bufferBits, keyframeOn(3'000'000));
   const std::int64_t probed = rc.update(path(1000, 100, 100, 2'000'000, 0, true)).bitrate;
   EXPECT_GT(probed, backedOff);
   EXPECT_LE(probed, backedOff * RateController::probeStep + 1);
@@ -91,6 +94,7 @@ TEST(RateController, StaysBetweenFloorAndCeilingAndSpacesPicturesOutOnlyWellBelo
   const auto low = rc.decision();
   EXPECT_EQ(low.bitrate, RateController::floorBitrate);
   EXPECT_DOUBLE_EQ(low.jpegQuality, RateController::floorJpegQuality);
+  EXPECT_EQ(low.queueBytes, RateController::minQueueBytes);
   // Far fewer pictures, but never fewer than the floor, even for the fastest preset.
   EXPECT_LT(low.fps, 10);
   RateController fastest({20'000'000, 60, 0.75});
@@ -98,7 +102,7 @@ TEST(RateController, StaysBetweenFloorAndCeilingAndSpacesPicturesOutOnlyWellBelo
   EXPECT_GE(fastest.decision().fps, RateController::floorFps);
   // Then a fast, empty path: back up to exactly the preset, never beyond, with keyframes of up to a second.
   for (int ms = 20'000; ms < 80'000; ms += 33) rc.update(path(ms, 1, 1, 1'000'000'000));
-  EXPECT_EQ(rc.decision(), (RateController::Decision{8'000'000, 8'000'000, 30, 0.6}));
+  EXPECT_EQ(rc.decision(), (RateController::Decision{8'000'000, 8'000'000, 30, 0.6, 16 * 1024}));
 
   // Full frame rate holds down to half the preset's rate; a tenth of it keeps more than a third of the pictures.
   RateController half(balanced);
@@ -127,6 +131,8 @@ TEST(RateController, FollowsARateDropWithinTwoSeconds) {
   }
   EXPECT_LE(rc.decision().bitrate, 2'000'000);
   EXPECT_GE(rc.decision().bitrate, 1'000'000);  // backed off, not starved
+  EXPECT_EQ(rc.pathBitrate(), 2'000'000) << "the faster path before the drop is forgotten";
+  EXPECT_LE(rc.decision().bufferBits, 2'000'000 * RateController::keyframeMicros / 1'000'000);
 }
 
 }  // namespace
