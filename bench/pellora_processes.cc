@@ -20,7 +20,8 @@ std::unique_ptr<test::ChildProcess> startPellora(std::vector<std::string> argume
   return std::make_unique<test::ChildProcess>("/bin/sh", arguments);
 }
 
-HostProcess startHost(const fs::path& folder, Quality quality, const std::string& password, const std::string& xDisplay) {
+HostProcess startHost(const fs::path& folder, Quality quality, const std::string& password,
+                      const std::string& xDisplay) {
   const fs::path status = folder / "status.json";
   fs::remove(status);
   HostProcess host;

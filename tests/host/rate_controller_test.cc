@@ -69,7 +69,8 @@ TEST(RateController, BacksOffTowardWhatThePathDeliversAndProbesUpInSmallSteps) {
   RateController rc(balanced);
   // Before the path is known a keyframe is sized for a modest path, not the preset's rate.
   const auto keyframeOn = [](std::int64_t bitrate) { return bitrate * RateController::keyframeMicros / 1'000'000; };
-  EXPECT_EQ(rc.decision(), (RateController::Decision{8'000'000, keyframeOn(RateController::unknownPathBitrate), 30, 0.6, 16 * 1024}));
+  EXPECT_EQ(rc.decision(), (RateController::Decision{8'000'000, keyframeOn(RateController::unknownPathBitrate), 30,
+                                                     0.6, 16 * 1024}));
   EXPECT_EQ(RateController({1'000'000, 15, 0.45}).decision().bufferBits, keyframeOn(1'000'000));
   // One look at a 3 Mbit/s path with a full queue goes below its rate, not merely below the old target.
   EXPECT_LE(rc.update(path(0, 250, 100, 3'000'000)).bitrate, 3'000'000 * RateController::drainShare);
