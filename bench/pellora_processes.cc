@@ -12,18 +12,24 @@ namespace pellora::bench {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::unique_ptr<test::ChildProcess> startPellora(std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(), {"-c", "exec \"$0\" \"$@\" </dev/null 2>/dev/null", PELLORA_BINARY});
+std::unique_ptr<test::ChildProcess> startPellora(std::vector<std::string> arguments,
+                                                 const std::vector<std::string>& environment) {
+  arguments.insert(arguments.begin(), PELLORA_BINARY);
+  arguments.insert(arguments.begin(), environment.begin(), environment.end());
+  arguments.insert(arguments.begin(), {"-c", "exec env \"$0\" \"$@\" </dev/null 2>/dev/null", "--"});
   return std::make_unique<test::ChildProcess>("/bin/sh", arguments);
 }
 
-HostProcess startSyntheticHost(const fs::path& folder, Quality quality, const std::string& password) {
+HostProcess startHost(const fs::path& folder, Quality quality, const std::string& password,
+                      const std::string& xDisplay) {
   const fs::path status = folder / "status.json";
   fs::remove(status);
   HostProcess host;
-  host.process = startPellora({"host", "--source", "synthetic:1920x1080", "--listen", "127.0.0.1:0", "--no-relay",
-                               "--no-discovery", "--approve", "never", "--password", password, "--quality",
-                               std::string(rawValue(quality)), "--status-json", status.string()});
+  host.process = startPellora(
+      {"host", "--source", xDisplay.empty() ? "synthetic:1920x1080" : "x11", "--listen", "127.0.0.1:0", "--no-relay",
+       "--no-discovery", "--approve", "never", "--password", password, "--quality", std::string(rawValue(quality)),
+       "--status-json", status.string()},
+      xDisplay.empty() ? std::vector<std::string>{} : std::vector<std::string>{"DISPLAY=" + xDisplay});
   for (auto deadline = std::chrono::steady_clock::now() + 20s;
        host.port == 0 && std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(20ms))
     if (auto s = test::readJSONFile(status)) host.port = static_cast<std::uint16_t>(s->at("listeningPort").as_int64());

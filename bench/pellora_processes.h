@@ -17,16 +17,20 @@
 
 namespace pellora::bench {
 
-// A pellora process with standard input closed, so that neither side reads the terminal.
-std::unique_ptr<test::ChildProcess> startPellora(std::vector<std::string> arguments);
+// A pellora process with standard input closed, so that neither side reads the terminal. `environment`
+// ("NAME=value") is added to the bench's own.
+std::unique_ptr<test::ChildProcess> startPellora(std::vector<std::string> arguments,
+                                                 const std::vector<std::string>& environment = {});
 
 struct HostProcess {
   std::unique_ptr<test::ChildProcess> process;
   std::uint16_t port = 0;
 };
 // `pellora host --source synthetic:1920x1080` on a loopback port of its choosing, with `password`, status
-// in `folder`. Throws when it does not come up within 20 s.
-HostProcess startSyntheticHost(const std::filesystem::path& folder, Quality quality, const std::string& password);
+// in `folder`; with `xDisplay` it shares that X server instead (`--source x11`). Throws when it does not
+// come up within 20 s.
+HostProcess startHost(const std::filesystem::path& folder, Quality quality, const std::string& password,
+                      const std::string& xDisplay = {});
 
 // Ends the host with SIGINT once the viewer is done and returns the summary the viewer wrote to `stats`.
 boost::json::object endSession(test::ChildProcess& host, const std::filesystem::path& stats);

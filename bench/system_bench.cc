@@ -138,7 +138,7 @@ SessionFigures runSession(const fs::path& folder, Quality quality, Codec codec, 
   const std::string q(rawValue(quality)), c = codec == Codec::h264 ? "h264" : "jpeg";
   const fs::path stats = folder / "stats.json";
   fs::remove(stats);
-  auto [host, port] = bench::startSyntheticHost(folder, quality, kPassword);
+  auto [host, port] = bench::startHost(folder, quality, kPassword);
 
   auto viewer = startPellora({"connect", "127.0.0.1:" + std::to_string(port), "--headless", "--password", kPassword,
                               "--codec", c, "--quality", q, "--seconds", std::to_string(seconds),

@@ -8,6 +8,7 @@ extern "C" {
 
 #include <libyuv/convert_from.h>
 
+#include <algorithm>
 #include <limits>
 #include <mutex>
 
@@ -81,6 +82,18 @@ struct H264Encoder::Session {
   std::vector<Bytes> parameterSets;
   std::int64_t lastPts = std::numeric_limits<std::int64_t>::min();
 
+  // libx264 tuned for zero latency takes the frame rate it opened with as constant: each frame gets the
+  // rate's share of one nominal interval, whatever the time stamps say. When the session spaces pictures
+  // out they would add up to a fraction of the target, so the rate it is given is scaled by the frames
+  // that will not come. (Frames a loaded machine fails to capture are not made up for: bigger frames
+  // would only make it slower.)
+  int nominalFps = 30;
+
+  void apply(int bitrate, int bufferBits, int fps) {
+    const double scale = static_cast<double>(nominalFps) / std::clamp(fps, 1, nominalFps);
+    setRate(*context, static_cast<int>(std::min(bitrate * scale, 1e9)), bufferBits);
+  }
+
   // 0, or the libavcodec status of the failure.
   int open(const std::string& encoderName, int width, int height, int bitrate, int fps) {
     const AVCodec* codec = avcodec_find_encoder_by_name(encoderName.c_str());
@@ -93,6 +106,7 @@ struct H264Encoder::Session {
     c->time_base = microseconds;
     c->framerate = {fps, 1};
     setRate(*c, bitrate, bitrate);
+    nominalFps = fps;
     c->gop_size = fps * keyframeIntervalSeconds;
     c->max_b_frames = 0;
     c->profile = FF_PROFILE_H264_HIGH;
@@ -204,10 +218,9 @@ H264Encoder::~H264Encoder() = default;
 
 const std::string& H264Encoder::encoderName() const { return session_->name; }
 
-void H264Encoder::setBitrate(int bitrate, int bufferBits) {
-  if (bitrate > 0 && bufferBits > 0) setRate(*session_->context, bitrate, bufferBits);
+void H264Encoder::setBitrate(int bitrate, int bufferBits, int fps) {
+  if (bitrate > 0 && bufferBits > 0) session_->apply(bitrate, bufferBits, fps > 0 ? fps : session_->nominalFps);
 }
-
 
 void H264Encoder::encode(std::shared_ptr<const I420Frame> image, std::int64_t ptsMicros) {
   if (!image || image->width != width_ || image->height != height_ || !image->isWellFormed()) return;

@@ -43,8 +43,9 @@ class H264Encoder {
   void encode(std::shared_ptr<const I420Frame> image, std::int64_t ptsMicros);
 
   // The average rate and the VBV (`bufferBits`, the largest frame) from the next frame on, without a
-  // restart (libx264 reconfigures itself; other encoders keep the rate they opened with).
-  void setBitrate(int bitrate, int bufferBits);
+  // restart (libx264 reconfigures itself; other encoders keep the rate they opened with). `fps`: how many
+  // frames a second will come from now on, when fewer than the encoder opened with (0: as many).
+  void setBitrate(int bitrate, int bufferBits, int fps = 0);
 
   int width() const { return width_; }
   int height() const { return height_; }

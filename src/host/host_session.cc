@@ -27,10 +27,6 @@ using asio::awaitable;
 
 namespace {
 
-// A new picture is encoded only while less than this waits in our queue: control messages sealed after it
-// then wait behind at most about one frame (the kernel holds at most its unsent limit beyond that).
-constexpr std::int64_t frameQueueLimit = 16 * 1024;
-
 // Stops and destroys `queue`. A queue cannot join its own thread: when the last owner lets go inside one
 // of its jobs (the network thread stopped while a tear-down waited on this queue, so the waiting task
 // ends up released here), another thread finishes the job.
@@ -50,7 +46,7 @@ struct HostSession::Video {
 
   Quality quality = Quality::balanced;
   Codec codec = Codec::h264;
-  std::int64_t budget = 0;
+  std::int64_t budget = 0;  // the preset's; `roomLeft` narrows it to the path
   std::optional<RateController> rate;
   std::int64_t lastEncodeMicros = 0;
   std::unique_ptr<ScreenCapturer> spare;  // made to read the display list; used by the first start
@@ -64,6 +60,8 @@ struct HostSession::Video {
   // Frames of an earlier capture that are still queued are told apart by this.
   std::uint64_t generation = 0;
   std::unique_ptr<asio::steady_timer> resendTimer;
+  std::unique_ptr<asio::steady_timer> heldTimer;  // for the picture `hold` keeps
+  std::weak_ptr<Video> weakSelf;                   // for the held timer's handler
 
   std::vector<DisplayInfo> displays() {
     if (!spare) spare = makeCapturer();
@@ -87,7 +85,7 @@ struct HostSession::Video {
     stopCapture();
     quality = q;
     codec = c;
-    budget = std::min(videoBudget(q, c), frameQueueLimit);
+    budget = videoBudget(q, c);
     std::unique_ptr<ScreenCapturer> next = spare ? std::move(spare) : makeCapturer();
     const std::uint64_t gen = generation;
     next->onFrame = [queue = queue, self, gen](const CapturedFrame& frame) {
@@ -126,15 +124,50 @@ struct HostSession::Video {
     }
     const std::int64_t now = monotonicMicros();
     steer(now);
-    // Below the preset's rate the controller also spaces pictures out; a held one leaves with the next
-    // picture or the resend timer.
-    const int fps = rate->decision().fps;
-    const bool due = fps >= captureFps(quality, codec) || now - lastEncodeMicros >= 1'000'000 / fps;
-    if (due && channel->queuedBytes() < budget)
+    if (dueIn(now) == 0 && roomLeft())
       encodeLast();
     else
-      unsent = true;
+      hold(now);
   }
+
+  // Below the preset's rate the controller also spaces pictures out: how long until the next may be
+  // encoded, 0 when it may now.
+  std::int64_t dueIn(std::int64_t now) const {
+    const int fps = rate ? rate->decision().fps : captureFps(quality, codec);
+    if (fps >= captureFps(quality, codec)) return 0;
+    return std::max<std::int64_t>(0, lastEncodeMicros + 1'000'000 / fps - now);
+  }
+
+  // Keeps the last picture for when it may leave: once due and once our queue is back under its budget
+  // (the excess drains at the path's rate). Without this a still screen's last change would wait for the
+  // resend tick.
+  void hold(std::int64_t now) {
+    unsent = true;
+    if (!heldTimer) return;
+    std::int64_t wait = dueIn(now);
+    if (const std::int64_t excess = channel->queuedBytes() - queueLimit(); excess >= 0) {
+      const std::int64_t path = rate && rate->pathBitrate() > 0 ? rate->pathBitrate() : preset(quality).h264Bitrate;
+      wait = std::max(wait, (excess + 1) * 8'000'000 / std::max<std::int64_t>(1, path));
+    }
+    heldTimer->expires_after(std::chrono::microseconds(std::clamp<std::int64_t>(wait, 2'000, 250'000)));
+    heldTimer->async_wait([self = weakSelf](const boost::system::error_code& ec) {
+      auto video = self.lock();
+      if (ec || !video || !video->unsent) return;
+      const std::int64_t at = monotonicMicros();
+      if (video->dueIn(at) == 0 && video->roomLeft())
+        video->encodeLast();
+      else
+        video->hold(at);
+    });
+  }
+
+  // A new picture is encoded only while less than the controller's limit waits in our queue: control
+  // messages sealed after it then wait behind at most about one frame (the kernel holds at most its
+  // unsent limit beyond that).
+  std::int64_t queueLimit() const {
+    return std::min(budget, rate ? rate->decision().queueBytes : RateController::maxQueueBytes);
+  }
+  bool roomLeft() const { return channel->queuedBytes() < queueLimit(); }
 
   // Feeds the path's current figures to the rate controller and applies its decision to the encoders.
   void steer(std::int64_t now) {
@@ -142,7 +175,7 @@ struct HostSession::Video {
     if (!path || !rate) return;
     const RateController::Decision& d = rate->update({now, path->rttMicros, path->minRttMicros, path->deliveryRate,
                                                       path->appLimited, channel->queuedBytes() + path->notsentBytes});
-    if (h264) h264->setBitrate(static_cast<int>(d.bitrate), static_cast<int>(d.bufferBits));
+    if (h264) h264->setBitrate(static_cast<int>(d.bitrate), static_cast<int>(d.bufferBits), d.fps);
     if (jpeg) jpeg->setQuality(d.jpegQuality);
   }
 
@@ -159,18 +192,20 @@ struct HostSession::Video {
     needsFull = false;
   }
 
-  // A request while the budget is full is only remembered: the resend timer sends the full picture once
-  // the queue drains, so a viewer that asks without reading cannot grow the queue.
+  // A request while the budget is full is only remembered: the full picture leaves once the queue
+  // drains, so a viewer that asks without reading cannot grow the queue.
   void requestKeyframe() {
     if (h264) h264->forceKeyframe = true;
     needsFull = true;
-    if (channel->queuedBytes() < budget)
+    if (roomLeft())
       encodeLast();
-    else
-      unsent = lastFrame.has_value();
+    else if (lastFrame)
+      hold(monotonicMicros());
   }
 
-  void startResendTimer(const std::weak_ptr<Video>& self) {
+  void startTimers(const std::weak_ptr<Video>& self) {
+    weakSelf = self;
+    heldTimer = std::make_unique<asio::steady_timer>(queue->executor());
     resendTimer = std::make_unique<asio::steady_timer>(queue->executor(), resendInterval);
     scheduleResend(self);
   }
@@ -180,7 +215,7 @@ struct HostSession::Video {
       if (ec) return;
       auto video = self.lock();
       if (!video || !video->resendTimer) return;
-      if (video->unsent && video->channel->queuedBytes() < video->budget) video->encodeLast();
+      if (video->unsent && video->roomLeft()) video->encodeLast();
       video->resendTimer->expires_at(video->resendTimer->expiry() + resendInterval);
       video->scheduleResend(self);
     });
@@ -189,6 +224,8 @@ struct HostSession::Video {
   void tearDown() {
     if (resendTimer) resendTimer->cancel();
     resendTimer.reset();
+    if (heldTimer) heldTimer->cancel();
+    heldTimer.reset();
     stopCapture();
     spare.reset();
   }
@@ -372,7 +409,7 @@ awaitable<std::string> HostSession::serve() {
 
   if (platform_.makeInputSink) injector_ = std::make_unique<InputInjector>(platform_.makeInputSink());
   co_await startCapture();
-  auto startTimer = [video = video_] { video->startResendTimer(video); };
+  auto startTimer = [video = video_] { video->startTimers(video); };
   auto timerTask = onVideoQueue(std::move(startTimer));
   co_await std::move(timerTask);
 

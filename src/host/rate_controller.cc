@@ -9,15 +9,22 @@ namespace pellora {
 RateController::RateController(Limits limits)
     : limits_(limits), floor_(std::min(floorBitrate, limits.ceilingBitrate)) {
   decision_ = {limits_.ceilingBitrate, 0, limits_.ceilingFps, limits_.ceilingJpegQuality};
-  setBuffer();
+  setPathLimits();
 }
 
-void RateController::setBuffer() {
-  // Until the path has shown its own rate, a keyframe gets the same time at the target rate. Samples we
-  // limited do not count: through a buffering middlebox they can be far above the bottleneck.
+void RateController::setPathLimits() {
+  // Samples we limited do not count: through a buffering middlebox they can be far above the bottleneck.
   const std::int64_t path = pathBitrate();
-  const std::int64_t carried = (path > 0 ? path : decision_.bitrate) * keyframeMicros / 1'000'000;
-  decision_.bufferBits = std::clamp(carried, decision_.bitrate * keyframeMicros / 1'000'000, decision_.bitrate);
+  if (path > 0) {
+    decision_.bufferBits = std::clamp(path * keyframeMicros / 1'000'000,
+                                      decision_.bitrate * keyframeMicros / 1'000'000, decision_.bitrate);
+  } else {
+    // Never less than one average frame, which the encoder's buffer must hold.
+    decision_.bufferBits = std::max(std::min(decision_.bitrate, unknownPathBitrate) * keyframeMicros / 1'000'000,
+                                    decision_.bitrate / std::max(1, decision_.fps));
+  }
+  decision_.queueBytes =
+      path > 0 ? std::clamp(path / 8 * queueMicros / 1'000'000, minQueueBytes, maxQueueBytes) : maxQueueBytes;
 }
 
 std::int64_t RateController::bestRate(std::int64_t sinceMicros) const {
@@ -25,6 +32,12 @@ std::int64_t RateController::bestRate(std::int64_t sinceMicros) const {
   for (const RateSample& r : rates_)
     if (!r.appLimited && r.atMicros >= sinceMicros) best = std::max(best, r.bytesPerSecond);
   return best * 8;
+}
+
+std::int64_t RateController::latestRate() const {
+  for (auto r = rates_.rbegin(); r != rates_.rend(); ++r)
+    if (!r->appLimited) return r->bytesPerSecond * 8;
+  return 0;
 }
 
 std::int64_t RateController::pathBitrate() const { return bestRate(std::numeric_limits<std::int64_t>::min()); }
@@ -47,11 +60,18 @@ const RateController::Decision& RateController::update(const Sample& sample) {
   const std::int64_t sinceChange = sample.nowMicros - lastChangeMicros_;
   if (delay > highDelayMicros) {
     // Right after a back-off the queue is still draining; judging it again would back off twice for one
-    // overshoot.
-    if (!backedOff_ || sinceChange >= std::max(backoffHoldMicros, 2 * sample.rttMicros)) {
+    // overshoot. The drain takes the path's own round trip to show, not the queued one we wait out.
+    if (!backedOff_ || sinceChange >= std::max(backoffHoldMicros, 2 * sample.minRttMicros)) {
       std::int64_t next = static_cast<std::int64_t>(static_cast<double>(decision_.bitrate) * drainShare);
-      if (const std::int64_t path = bestRate(sample.nowMicros - backoffHoldMicros); path > 0)
-        next = std::min(next, static_cast<std::int64_t>(static_cast<double>(path) * drainShare));
+      if (delay > jumpDelayMicros) {
+        // The path just got slower: what it delivered before says nothing about now, neither for the
+        // target nor for the size of the next keyframe.
+        const std::int64_t latest = latestRate();
+        std::erase_if(rates_, [&](const RateSample& r) { return !r.appLimited && r.bytesPerSecond * 8 > latest; });
+      }
+      const std::int64_t path =
+          delay > jumpDelayMicros ? latestRate() : bestRate(sample.nowMicros - backoffHoldMicros);
+      if (path > 0) next = std::min(next, static_cast<std::int64_t>(static_cast<double>(path) * drainShare));
       backedOff_ = true;
       setBitrate(next, sample.nowMicros);
     }
@@ -59,7 +79,7 @@ const RateController::Decision& RateController::update(const Sample& sample) {
     backedOff_ = false;
     setBitrate(static_cast<std::int64_t>(static_cast<double>(decision_.bitrate) * probeStep), sample.nowMicros);
   }
-  setBuffer();
+  setPathLimits();
   return decision_;
 }
 
@@ -67,9 +87,11 @@ void RateController::setBitrate(std::int64_t bitrate, std::int64_t nowMicros) {
   lastChangeMicros_ = nowMicros;
   const std::int64_t ceiling = limits_.ceilingBitrate;
   decision_.bitrate = std::clamp(bitrate, floor_, ceiling);
-  // Full frame rate down to half the preset's bit rate, then fewer and fuller frames rather than blurred ones.
+  // Full frame rate down to half the preset's bit rate, then fewer and fuller frames rather than blurred
+  // ones; the rate falls with the square root, so that a slow path still shows motion (a tenth of the bit
+  // rate keeps nearly half the pictures, each twice the bits it would get at full rate).
   const double share = static_cast<double>(decision_.bitrate) / static_cast<double>(ceiling);
-  const int fps = static_cast<int>(std::lround(limits_.ceilingFps * std::min(1.0, 2 * share)));
+  const int fps = static_cast<int>(std::lround(limits_.ceilingFps * std::min(1.0, std::sqrt(2 * share))));
   decision_.fps = std::clamp(fps, std::min(floorFps, limits_.ceilingFps), limits_.ceilingFps);
   const double span = ceiling > floor_ ? static_cast<double>(decision_.bitrate - floor_) / static_cast<double>(ceiling - floor_) : 1;
   const double floorQuality = std::min(floorJpegQuality, limits_.ceilingJpegQuality);

@@ -35,6 +35,7 @@ class RateController {
     std::int64_t bufferBits = 0;  // the largest frame (a keyframe): what the path carries in `keyframeMicros`
     int fps = 0;
     double jpegQuality = 0;
+    std::int64_t queueBytes = 0;  // what may wait in our own queue before the next picture is encoded
     bool operator==(const Decision&) const = default;
   };
 
@@ -45,14 +46,28 @@ class RateController {
   // Queueing delay above this backs off; below `lowDelayMicros` the controller may probe upward.
   static constexpr std::int64_t highDelayMicros = 40'000;
   static constexpr std::int64_t lowDelayMicros = 15'000;
+  // A delay this far above the path's own means the path just got slower: the back-off follows its latest
+  // delivery sample rather than the best of the last moments, which may still be from before.
+  static constexpr std::int64_t jumpDelayMicros = 4 * highDelayMicros;
   // After a back-off the queue needs time to drain before the delay means anything again.
   static constexpr std::int64_t backoffHoldMicros = 250'000;
   static constexpr std::int64_t probeIntervalMicros = 1'000'000;
   static constexpr double probeStep = 1.1;
   // Share of the delivered rate a back-off aims for, so that the queue drains while we send.
   static constexpr double drainShare = 0.85;
-  // A keyframe may take this long on the path, and never more than one second of the target rate.
-  static constexpr std::int64_t keyframeMicros = 250'000;
+  // A keyframe (or a picture that changed whole) may take this long on the path, and never more than one
+  // second of the target rate: on a slow path it holds up every later picture and message by as much.
+  static constexpr std::int64_t keyframeMicros = 150'000;
+  // Until the path has shown its rate, keyframes are sized for a path this fast: the first picture of a
+  // session on a slow uplink must not hold up the first second, and on a fast one the path is known a
+  // round trip later.
+  static constexpr std::int64_t unknownPathBitrate = 2'000'000;
+  // Our queue holds at most this long at the path's rate before the next picture waits: a ping or a key
+  // press sealed behind it then waits no longer than that. Never more than `maxQueueBytes` (the figure
+  // while the path's rate is unknown, and what a fast path gets), never less than `minQueueBytes`.
+  static constexpr std::int64_t queueMicros = 30'000;
+  static constexpr std::int64_t minQueueBytes = 4 * 1024;
+  static constexpr std::int64_t maxQueueBytes = 16 * 1024;
   // Delivery-rate samples this recent count toward the path rate; a back-off aims below the samples of
   // the last `backoffHoldMicros`, so that it follows a path that just got slower.
   static constexpr std::int64_t rateWindowMicros = 1'000'000;
@@ -71,7 +86,7 @@ class RateController {
 
  private:
   void setBitrate(std::int64_t bitrate, std::int64_t nowMicros);
-  void setBuffer();
+  void setPathLimits();
 
   Limits limits_;
   Decision decision_;
@@ -85,6 +100,8 @@ class RateController {
   };
   // The best sample the path limited since `sinceMicros`, in bits per second.
   std::int64_t bestRate(std::int64_t sinceMicros) const;
+  // The newest sample the path limited, in bits per second; 0 when none is recent.
+  std::int64_t latestRate() const;
   std::deque<RateSample> rates_;
 };
 
