@@ -180,8 +180,9 @@ std::string RedisRelayRegistry::announce(const std::string& id, std::shared_ptr<
     return token;
   }
   auto [token, lifetime] = keepPending(std::move(pending), expiry);
+  const std::string channels = channelOf("");  // the script appends the holder's node
   try {
-    if (command({"EVAL", kAnnounce, "2", presenceKey(id), tokenKey(token), tokenEntry(), lifetime, channelOf("") /* the prefix */,
+    if (command({"EVAL", kAnnounce, "2", presenceKey(id), tokenKey(token), tokenEntry(), lifetime, channels,
                  "incoming " + id + " " + token})
             .integer() > 0)
       return token;
