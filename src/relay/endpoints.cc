@@ -84,12 +84,7 @@ awaitable<void> RelayServer::Impl::connect(std::shared_ptr<Connection<Stream>> v
   // The wait starts before the host hears of it: its accept may come back before the call below returns.
   waiting->wake.expires_after(config.acceptTimeout);
   const auto expiry = std::chrono::steady_clock::now() + config.acceptTimeout;
-  auto announce = [this, waiting, expiry, id]() -> std::string {
-    std::string token = registry.addPending(waiting, expiry);
-    if (registry.notifyHost(id, token)) return token;
-    registry.takeLocalPending(token);
-    return {};
-  };
+  auto announce = [this, waiting, expiry, id] { return registry.announce(id, waiting, expiry); };
   auto token = co_await registryCall(std::move(announce));
   if (!token) co_return co_await unavailable(*viewer);
   if (token->empty()) co_return co_await respond(*viewer, http::status::not_found, "offline"sv);

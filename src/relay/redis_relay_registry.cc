@@ -25,6 +25,16 @@ constexpr const char* kRefreshPresence =
     "local v = redis.call('GET', KEYS[1]) "
     "if v == false or v == ARGV[1] then return redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2]) end "
     "return 0";
+// A viewer's announcement to a host on another node: stores the token and publishes it on the channel of
+// the node that holds the host, unless no node does; a token that no node heard is not kept. Returns how
+// many nodes heard it.
+constexpr const char* kAnnounce =
+    "local holder = redis.call('GET', KEYS[1]) "
+    "if holder == false then return 0 end "
+    "redis.call('SET', KEYS[2], ARGV[1], 'PX', ARGV[2]) "
+    "local heard = redis.call('PUBLISH', ARGV[3] .. holder, ARGV[4]) "
+    "if heard == 0 then redis.call('DEL', KEYS[2]) end "
+    "return heard";
 // Deletes the presence entry if this node still holds it.
 constexpr const char* kDropPresence =
     "if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) end return 0";
@@ -126,16 +136,62 @@ bool RedisRelayRegistry::notifyHost(const std::string& id, const std::string& to
   return command({"PUBLISH", channelOf(holder), "incoming " + id + " " + token}).integer() > 0;
 }
 
-std::string RedisRelayRegistry::addPending(std::shared_ptr<PendingConnect> pending,
-                                           std::chrono::steady_clock::time_point expiry) {
+std::pair<std::string, std::string> RedisRelayRegistry::keepPending(std::shared_ptr<PendingConnect> pending,
+                                                                    std::chrono::steady_clock::time_point expiry) {
   const auto now = std::chrono::steady_clock::now();
-  std::erase_if(pending_, [now](const auto& e) { return e.second.expiry <= now || e.second.connect.expired(); });
-  const std::string token = randomToken();
   const auto lifetime = std::max<long long>(
       1, std::chrono::duration_cast<std::chrono::milliseconds>(expiry - now).count());
-  command({"SET", tokenKey(token), node_ + " " + nodeAddress_, "PX", std::to_string(lifetime)});
-  pending_[token] = Pending{pending, expiry};
+  std::string token = randomToken();
+  std::lock_guard lock(pendingMutex_);
+  std::erase_if(pending_, [now](const auto& e) { return e.second.expiry <= now || e.second.connect.expired(); });
+  pending_[token] = Pending{std::move(pending), expiry};
+  return {std::move(token), std::to_string(lifetime)};
+}
+
+void RedisRelayRegistry::forgetPending(const std::string& token) {
+  std::lock_guard lock(pendingMutex_);
+  pending_.erase(token);
+}
+
+// The viewer is kept here before its token is stored: once stored, another node may take the token and
+// join the viewer at once.
+std::string RedisRelayRegistry::addPending(std::shared_ptr<PendingConnect> pending,
+                                           std::chrono::steady_clock::time_point expiry) {
+  auto [token, lifetime] = keepPending(std::move(pending), expiry);
+  try {
+    command({"SET", tokenKey(token), tokenEntry(), "PX", lifetime});
+  } catch (const RegistryUnavailable&) {
+    forgetPending(token);
+    throw;
+  }
   return token;
+}
+
+std::string RedisRelayRegistry::announce(const std::string& id, std::shared_ptr<PendingConnect> pending,
+                                         std::chrono::steady_clock::time_point expiry) {
+  std::shared_ptr<HostLink> here;
+  {
+    std::lock_guard lock(hostsMutex_);
+    if (auto it = hosts_.find(id); it != hosts_.end()) here = it->second;
+  }
+  if (here) {
+    std::string token = addPending(std::move(pending), expiry);
+    here->incoming(token);
+    return token;
+  }
+  auto [token, lifetime] = keepPending(std::move(pending), expiry);
+  const std::string channels = channelOf("");  // the script appends the holder's node
+  try {
+    if (command({"EVAL", kAnnounce, "2", presenceKey(id), tokenKey(token), tokenEntry(), lifetime, channels,
+                 "incoming " + id + " " + token})
+            .integer() > 0)
+      return token;
+  } catch (const RegistryUnavailable&) {
+    forgetPending(token);
+    throw;
+  }
+  forgetPending(token);
+  return {};
 }
 
 PendingLookup RedisRelayRegistry::takePending(const std::string& token) {
@@ -147,6 +203,7 @@ PendingLookup RedisRelayRegistry::takePending(const std::string& token) {
 }
 
 std::shared_ptr<PendingConnect> RedisRelayRegistry::takeLocalPending(const std::string& token) {
+  std::lock_guard lock(pendingMutex_);
   auto it = pending_.find(token);
   if (it == pending_.end()) return nullptr;
   std::shared_ptr<PendingConnect> p =

@@ -45,6 +45,8 @@ class RedisRelayRegistry final : public RelayRegistry {
   bool notifyHost(const std::string& id, const std::string& token) override;
   std::string addPending(std::shared_ptr<PendingConnect> pending,
                          std::chrono::steady_clock::time_point expiry) override;
+  std::string announce(const std::string& id, std::shared_ptr<PendingConnect> pending,
+                       std::chrono::steady_clock::time_point expiry) override;
   PendingLookup takePending(const std::string& token) override;
   std::shared_ptr<PendingConnect> takeLocalPending(const std::string& token) override;
   bool reachable() override;
@@ -64,6 +66,11 @@ class RedisRelayRegistry final : public RelayRegistry {
   std::unique_ptr<RedisConnection> connect() const;
   void listen();  // the channel thread
   void deliver(const std::string& message);
+  // Keeps `pending` under a fresh token; returns the token and the token entry's lifetime in ms.
+  std::pair<std::string, std::string> keepPending(std::shared_ptr<PendingConnect> pending,
+                                                  std::chrono::steady_clock::time_point expiry);
+  void forgetPending(const std::string& token);
+  std::string tokenEntry() const { return node_ + " " + nodeAddress_; }
 
   const RedisAddress redis_;
   const std::shared_ptr<boost::asio::ssl::context> tls_;  // for rediss://
@@ -77,6 +84,7 @@ class RedisRelayRegistry final : public RelayRegistry {
     std::weak_ptr<PendingConnect> connect;
     std::chrono::steady_clock::time_point expiry;
   };
+  std::mutex pendingMutex_;  // taken on the setup thread too (takeLocalPending)
   std::unordered_map<std::string, Pending> pending_;
 
   std::mutex listenMutex_;

@@ -108,8 +108,17 @@ bool LocalRelayRegistry::notifyHost(const std::string& id, const std::string& to
   return true;
 }
 
+std::string RelayRegistry::announce(const std::string& id, std::shared_ptr<PendingConnect> pending,
+                                   std::chrono::steady_clock::time_point expiry) {
+  std::string token = addPending(std::move(pending), expiry);
+  if (notifyHost(id, token)) return token;
+  takeLocalPending(token);
+  return {};
+}
+
 std::string LocalRelayRegistry::addPending(std::shared_ptr<PendingConnect> pending,
                                            std::chrono::steady_clock::time_point expiry) {
+  std::lock_guard lock(pendingMutex_);
   dropExpired();
   std::string token = randomToken();
   pending_[token] = Pending{pending, expiry};
@@ -119,6 +128,7 @@ std::string LocalRelayRegistry::addPending(std::shared_ptr<PendingConnect> pendi
 PendingLookup LocalRelayRegistry::takePending(const std::string& token) { return {takeLocalPending(token), {}}; }
 
 std::shared_ptr<PendingConnect> LocalRelayRegistry::takeLocalPending(const std::string& token) {
+  std::lock_guard lock(pendingMutex_);
   dropExpired();
   auto it = pending_.find(token);
   if (it == pending_.end()) return nullptr;

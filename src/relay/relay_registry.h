@@ -3,11 +3,13 @@
 // What a relay node knows: registered identities, hosts that are online (have a control connection), and
 // viewers waiting for their host to accept. Behind this interface so that a store shared by several relay
 // nodes (RedisRelayRegistry) can replace the in-process one. Every call is made on the relay server's
-// registry thread, never on a network thread, so an implementation may block on its store.
+// registry thread, never on a network thread, so an implementation may block on its store; the one
+// exception is takeLocalPending, which touches only this node's memory.
 
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -74,9 +76,15 @@ class RelayRegistry {
   // A single-use token for `pending`, valid until `expiry`.
   virtual std::string addPending(std::shared_ptr<PendingConnect> pending,
                                  std::chrono::steady_clock::time_point expiry) = 0;
+  // addPending and notifyHost as one step: the token of `pending`, already passed to the host `id`; empty
+  // (and `pending` forgotten) when the host is offline. A shared store does it in one round trip, which
+  // matters when hundreds of viewers come back at once.
+  virtual std::string announce(const std::string& id, std::shared_ptr<PendingConnect> pending,
+                               std::chrono::steady_clock::time_point expiry);
   // Takes `token` (no other call or node can use it again) and says where its viewer waits.
   virtual PendingLookup takePending(const std::string& token) = 0;
-  // The viewer of a token that another node has already taken, when it waits here; removes it.
+  // The viewer of a token that another node has already taken, when it waits here; removes it. Safe on
+  // any thread: a node joining its host to a viewer here need not queue behind calls to the store.
   virtual std::shared_ptr<PendingConnect> takeLocalPending(const std::string& token) = 0;
 
   // Whether the store answers; the health endpoint reports it.
@@ -110,13 +118,14 @@ class LocalRelayRegistry final : public RelayRegistry {
     std::weak_ptr<PendingConnect> connect;
     std::chrono::steady_clock::time_point expiry;
   };
-  void dropExpired();
+  void dropExpired();  // with pendingMutex_ held
 
   struct Close {
     void operator()(sqlite3* db) const;
   };
   std::unique_ptr<sqlite3, Close> db_;
   std::unordered_map<std::string, std::shared_ptr<HostLink>> hosts_;
+  std::mutex pendingMutex_;
   std::unordered_map<std::string, Pending> pending_;
 };
 

@@ -3,7 +3,6 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/read.hpp>
-#include <boost/asio/read_until.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
@@ -26,14 +25,12 @@ namespace {
 // Copying threads yield the CPU to the setup and registry threads: a burst of new splices (hosts
 // reconnecting after a restart) would otherwise wait behind the bytes of the splices already joined.
 constexpr int kCopierNiceness = 10;
-constexpr auto kInternalLineTimeout = std::chrono::seconds(2);  // another node sends its line at once
 
 }  // namespace
 
 // ------------------------------------------------------------------------------------------------ accept
 
-template <typename Take, typename Full>
-awaitable<void> RelayServer::Impl::acceptLoop(tcp::acceptor& from, Take take, Full full,
+awaitable<void> RelayServer::Impl::acceptLoop(tcp::acceptor& from, Taker take, std::function<bool()> full,
                                               net::steady_timer* slot) {
   auto self = shared_from_this();
   while (!stopping) {
@@ -137,75 +134,6 @@ awaitable<void> RelayServer::Impl::serveTls(std::shared_ptr<Connection<TlsStream
   co_await serve(c);
 }
 
-// ------------------------------------------------------------------------------------------------ cluster
-
-template <typename Stream>
-awaitable<void> RelayServer::Impl::acceptElsewhere(std::shared_ptr<Connection<Stream>> host, std::string token,
-                                                   std::string node) {
-  const std::optional<tcp::endpoint> there = ClusterLink::nodeEndpoint(node);
-  if (!there) co_return co_await respond(*host, http::status::not_found, "token"sv);
-  auto peer = std::make_shared<Connection<PlainStream>>(io);
-  peer->stream.expires_after(config.headerTimeout);
-  auto [cec] = co_await peer->stream.async_connect(*there, tuple);
-  const std::string greeting = cluster->greeting(token);
-  if (!cec) std::tie(cec, std::ignore) = co_await net::async_write(peer->stream, net::buffer(greeting), tuple);
-  std::string answer;
-  if (!cec) answer = co_await readLine(*peer);
-  peer->stream.expires_never();
-  if (answer != "OK\n") {
-    peer->close();
-    co_return co_await respond(*host, http::status::not_found, "token"sv);
-  }
-  track(*peer, admission.bookInternal(peer->stream.socket().native_handle()));
-  if (!co_await switchProtocols(*host)) {
-    peer->close();
-    co_return host->close();
-  }
-  splice(host, peer);
-}
-
-template awaitable<void> RelayServer::Impl::acceptElsewhere(std::shared_ptr<Connection<PlainStream>>, std::string,
-                                                            std::string);
-template awaitable<void> RelayServer::Impl::acceptElsewhere(std::shared_ptr<Connection<TlsStream>>, std::string,
-                                                            std::string);
-
-awaitable<std::string> RelayServer::Impl::readLine(Connection<PlainStream>& c) {
-  std::string text;
-  auto [ec, n] = co_await net::async_read_until(c.stream, net::dynamic_buffer(text, 256), '\n', tuple);
-  if (ec) co_return std::string();
-  const std::string rest = text.substr(n);
-  c.buffer.commit(net::buffer_copy(c.buffer.prepare(rest.size()), net::buffer(rest)));
-  text.resize(n);
-  co_return text;
-}
-
-void RelayServer::Impl::acceptedInternal(tcp::socket socket, net::ip::address address) {
-  if (!config.clusterPeers.empty() && !anyContains(config.clusterPeers, address)) return closeSocket(socket);
-  auto c = std::make_shared<Connection<PlainStream>>(std::move(socket));
-  track(*c, admission.bookInternal(c->stream.socket().native_handle()));
-  ++internalSetups;
-  auto self = shared_from_this();
-  net::co_spawn(io, serveInternal(c), [self](std::exception_ptr) {
-    --self->internalSetups;
-    self->internalSlot.cancel();
-  });
-}
-
-awaitable<void> RelayServer::Impl::serveInternal(std::shared_ptr<Connection<PlainStream>> c) {
-  c->stream.expires_after(kInternalLineTimeout);
-  const std::string line = co_await readLine(*c);
-  const std::optional<std::string> token = cluster->provenToken(line);
-  if (!token) co_return c->close();
-  auto take = [this, t = *token] { return registry.takeLocalPending(t); };
-  auto pending = co_await registryCall(std::move(take));
-  auto waiting = std::dynamic_pointer_cast<Waiting>(pending.value_or(nullptr));
-  const std::string answer = waiting ? "OK\n" : "GONE\n";
-  auto [wec, wn] = co_await net::async_write(c->stream, net::buffer(answer), tuple);
-  c->stream.expires_never();
-  if (wec || !waiting) co_return c->close();
-  waiting->join(std::move(c));
-}
-
 RelayServer::RelayServer(net::io_context& io, RelayConfig config, RelayRegistry& registry)
     : impl_(std::make_shared<Impl>(io, std::move(config), registry)) {}
 
@@ -262,23 +190,12 @@ void RelayServer::start() {
     copiers_.push_back(std::make_unique<net::io_context>(1));
     d.copiers.push_back(copiers_.back()->get_executor());
   }
-  if (d.config.cluster()) {
-    d.cluster = ClusterLink::fromKeyFile(d.config.clusterKeyFile);
-    tcp::endpoint there(net::ip::make_address(d.config.advertiseHost), d.config.advertisePort);
-    d.internal.open(there.protocol());
-    d.internal.set_option(tcp::acceptor::reuse_address(true));
-    d.internal.bind(there);
-    d.internal.listen(net::socket_base::max_listen_connections);
-  }
+  if (d.config.cluster()) d.listenInternal();
   spawnThread(*registryIo_);
   for (auto& c : copiers_) spawnThread(*c, kCopierNiceness);
   auto publicSide = [&d](tcp::socket s, net::ip::address address) { d.accepted(std::move(s), address); };
   net::co_spawn(d.io, d.acceptLoop(d.acceptor, publicSide), net::detached);
   net::co_spawn(d.io, d.tickLoop(), net::detached);
-  auto internalSide = [&d](tcp::socket s, net::ip::address address) { d.acceptedInternal(std::move(s), address); };
-  auto internalFull = [&d] { return d.internalSetups >= d.config.maxInternalSetups; };
-  if (d.config.cluster())
-    net::co_spawn(d.io, d.acceptLoop(d.internal, internalSide, internalFull, &d.internalSlot), net::detached);
 }
 
 tcp::endpoint RelayServer::localEndpoint() const { return impl_->acceptor.local_endpoint(); }

@@ -1,9 +1,9 @@
 #pragma once
 
 // What the relay server's parts share: its state, the registry thread, the answers every endpoint gives and
-// the steps that hand a connection on. The listeners, threads and the internal (cluster) side are wired in
-// relay_server.cc; the HTTP endpoints live in endpoints.cc and the hosts' control lines in control_lines.cc.
-// Included by those files only.
+// the steps that hand a connection on. The listeners and threads are wired in relay_server.cc; the HTTP
+// endpoints live in endpoints.cc, the hosts' control lines in control_lines.cc and the internal connections
+// between nodes of a cluster in internal_listener.cc. Included by those files only.
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -17,6 +17,7 @@
 #include <boost/json.hpp>
 
 #include <atomic>
+#include <functional>
 #include <iostream>
 #include <optional>
 
@@ -98,8 +99,8 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
 
   // Hands every connection `from` accepts to `take(socket, peer address)` until the server stops. While
   // `full()`, it waits for `slot` to be cancelled before accepting more (the kernel queues them meanwhile).
-  template <typename Take, typename Full = bool (*)()>
-  awaitable<void> acceptLoop(tcp::acceptor& from, Take take, Full full = [] { return false; },
+  using Taker = std::function<void(tcp::socket, net::ip::address)>;
+  awaitable<void> acceptLoop(tcp::acceptor& from, Taker take, std::function<bool()> full = [] { return false; },
                              net::steady_timer* slot = nullptr);
   void accepted(tcp::socket socket, net::ip::address address);
   // Takes a slot for the connection (or refuses it) and serves it.
@@ -185,7 +186,11 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   template <typename Stream>
   awaitable<void> accept(std::shared_ptr<Connection<Stream>> host, std::string token);
 
-  // --------------------------------------------------------------------------------- cluster (relay_server.cc)
+  // --------------------------------------------------------------------------- cluster (internal_listener.cc)
+
+  // Loads the cluster key, binds the internal listener at the advertised address and starts accepting on it.
+  // Throws as RelayServer::start does.
+  void listenInternal();
 
   // The viewer of `token` waits on the node at `node`: an internal connection to it carries the host's bytes.
   template <typename Stream>

@@ -42,15 +42,17 @@ class Redis : public test::RedisProcess {
   using RedisProcess::RedisProcess;
   std::string get(const std::string& key) const { return ask("GET", key).first; }  // "" for nil
   long long ttlSeconds(const std::string& key) const { return ask("TTL", key).second; }
+  long long keyCount(const std::string& pattern) const { return ask("KEYS", pattern).second; }
 
  private:
-  // One command on one key: its string reply, or its integer reply.
+  // One command on one key: its string reply, or its integer reply (an array's length).
   std::pair<std::string, long long> ask(const std::string& command, const std::string& key) const {
     redisContext* c = redisConnect("127.0.0.1", port());
     auto* r = c && !c->err ? static_cast<redisReply*>(redisCommand(c, "%s %s", command.c_str(), key.c_str())) : nullptr;
     std::pair<std::string, long long> value{"", -3};
     if (r && r->type == REDIS_REPLY_STRING) value.first.assign(r->str, r->len);
     if (r && r->type == REDIS_REPLY_INTEGER) value.second = r->integer;
+    if (r && r->type == REDIS_REPLY_ARRAY) value.second = static_cast<long long>(r->elements);
     if (r) freeReplyObject(r);
     if (c) redisFree(c);
     return value;
@@ -188,6 +190,9 @@ TEST_F(RelayCluster, StoppedNodesLeaveNoPresenceBehind) {
   nodes_[0]->process->signal(SIGTERM);
   EXPECT_EQ(nodes_[0]->process->wait(), 0);
   EXPECT_EQ(redis_->get("pellora:presence:" + a.first), "") << "removed on the way out";
+  EXPECT_EQ(request(port(2), upgradeRequest("/v1/connect", "X-Pellora-Id: " + a.first + "\r\n")).second,
+            R"({"error":"offline"})");
+  EXPECT_EQ(redis_->keyCount("pellora:token:*"), 0) << "nothing is kept for a viewer of an offline host";
 
   // A node that is killed cannot clean up; its hosts are offline at once (nobody listens on its channel)
   // and its entries expire.
