@@ -104,6 +104,24 @@ TEST(H264Encoder, DecodesCloseToTheSourceAtBalanced) {
   EXPECT_GT(sum / static_cast<double>(out.size()), 30.0);
 }
 
+// The session spaces pictures out on slow paths: the stream still carries the rate it was given, not that
+// rate's share of the frames that no longer come.
+TEST(H264Encoder, KeepsItsBitRateWhenFramesComeSlowerThanOpenedFor) {
+  constexpr int bitrate = 200'000, seconds = 4;
+  const auto bitsPerSecond = [&](int fps) {
+    SyntheticFrameSource source(640, 360, 1.0);
+    H264Encoder encoder(640, 360, bitrate, 30);
+    encoder.setBitrate(bitrate, bitrate / 4, fps);
+    std::size_t bytes = 0;
+    const auto out = encodeSynthetic(encoder, source, seconds * fps, fps);
+    for (std::size_t i = 1; i < out.size(); ++i) bytes += out[i].frame.data.size();  // past the first keyframe
+    return static_cast<double>(bytes) * 8 / seconds;
+  };
+  const double full = bitsPerSecond(30), spaced = bitsPerSecond(6);
+  EXPECT_GT(full, bitrate * 0.6);
+  EXPECT_GT(spaced, full * 0.6) << "at 6 of 30 frames a second";
+}
+
 TEST(H264Encoder, NoUsableEncoderThrowsConnectFailed) {
   try {
     H264Encoder encoder(640, 360, 1'000'000, 30, {"no_such_encoder"});
