@@ -2,6 +2,7 @@
 
 #include <cassert>
 
+#include "base/stall_detector.h"
 #include "base/thread_name.h"
 
 namespace pellora {
@@ -9,7 +10,9 @@ namespace pellora {
 NetworkThread::NetworkThread() : work_(context_.get_executor()), mainStrand_(context_.get_executor()) {
   thread_ = std::thread([this] {
     setCurrentThreadName("pellora.net");
+    StallDetector::watchCurrentThread();
     context_.run();
+    StallDetector::unwatchCurrentThread();
   });
   id_ = thread_.get_id();
 }
