@@ -10,9 +10,8 @@ namespace pellora {
 NetworkThread::NetworkThread() : work_(context_.get_executor()), mainStrand_(context_.get_executor()) {
   thread_ = std::thread([this] {
     setCurrentThreadName("pellora.net");
-    StallDetector::watchCurrentThread();
+    StallDetector::WatchCurrentThread watch;
     context_.run();
-    StallDetector::unwatchCurrentThread();
   });
   id_ = thread_.get_id();
 }

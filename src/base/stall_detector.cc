@@ -173,6 +173,26 @@ std::string handlerName(const stall::TrackedHandler& info) {
   return operation.empty() ? name : name + " (" + operation + ")";
 }
 
+// A function's name without its parameter list (a coroutine's resume function spells its frame type there),
+// marking a coroutine's body as such.
+std::string withoutParameters(const std::string& symbol) {
+  static constexpr std::string_view kAnonymous = "(anonymous namespace)";
+  int depth = 0;
+  for (size_t i = 0; i < symbol.size(); ++i) {
+    if (symbol.compare(i, kAnonymous.size(), kAnonymous) == 0) {
+      i += kAnonymous.size() - 1;
+      continue;
+    }
+    if (symbol[i] == '<') ++depth;
+    if (symbol[i] == '>') --depth;
+    if (symbol[i] == '(' && depth == 0) {
+      const bool coroutine = symbol.ends_with("[clone .actor]");
+      return symbol.substr(0, i) + (coroutine ? " (coroutine)" : "()");
+    }
+  }
+  return symbol;
+}
+
 // From a mid-stall sample: our innermost function, and the outside call it was in when that is not ours
 // (a system call, a library).
 std::string describeSample(void* const* frames, int size) {
@@ -180,14 +200,11 @@ std::string describeSample(void* const* frames, int size) {
   for (int i = 0; i < size; ++i) {
     const std::string symbol = symbolAt(frames[i]);
     if (symbol.empty() || symbol.find("onSampleSignal") != std::string::npos ||
-        symbol.find("__restore_rt") != std::string::npos || symbol == "backtrace" ||
-        symbol.find("pellora::stall::") != std::string::npos)
+        symbol.find("__restore_rt") != std::string::npos || symbol == "backtrace")
       continue;
-    const std::string own = ownEntityIn(symbol);
-    if (!own.empty() && symbol.starts_with("pellora::")) {
-      return innermost.empty() || innermost == symbol ? symbol : symbol + " in " + innermost;
-    }
-    if (innermost.empty()) innermost = symbol;
+    std::string own = symbol.starts_with("pellora::") ? withoutParameters(symbol) : ownEntityIn(symbol);
+    if (!own.empty()) return innermost.empty() ? own : own + " in " + innermost;
+    if (innermost.empty()) innermost = withoutParameters(symbol);
   }
   return innermost;
 }
@@ -298,8 +315,9 @@ void StallDetector::enable() {
 
 bool StallDetector::enabled() { return stall::reporting.load(); }
 
-void StallDetector::watchCurrentThread() {
+StallDetector::WatchCurrentThread::WatchCurrentThread() {
   if (tlsWatched) return;
+  owns_ = true;
   auto* w = new Watched;
   w->thread = pthread_self();
   w->schedstat = ::open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
@@ -310,9 +328,9 @@ void StallDetector::watchCurrentThread() {
   if (stall::reporting.load()) r.startWatchdogLocked();
 }
 
-void StallDetector::unwatchCurrentThread() {
+StallDetector::WatchCurrentThread::~WatchCurrentThread() {
   Watched* w = tlsWatched;
-  if (!w) return;
+  if (!owns_ || !w) return;
   tlsWatched = nullptr;  // first: a sample signal still on its way finds nothing to write to
   std::atomic_signal_fence(std::memory_order_seq_cst);
   {

@@ -35,9 +35,18 @@ class StallDetector {
   static void enable();
   static bool enabled();
 
-  // Called by the thread that runs the network io_context, before and after it runs.
-  static void watchCurrentThread();
-  static void unwatchCurrentThread();
+  // Held by the thread that runs the network io_context while it runs it. A thread watched past its end would
+  // be signalled after it is gone, so the watch is scoped.
+  class WatchCurrentThread {
+   public:
+    WatchCurrentThread();
+    ~WatchCurrentThread();
+    WatchCurrentThread(const WatchCurrentThread&) = delete;
+    WatchCurrentThread& operator=(const WatchCurrentThread&) = delete;
+
+   private:
+    bool owns_ = false;  // false when the thread was already watched
+  };
 
   using Sink = std::function<void(const StallReport&)>;
   // Returns the sink that was installed before (empty by default).
