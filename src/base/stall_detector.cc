@@ -387,6 +387,7 @@ void Completion::invocationEnd() noexcept {
   if (index >= kMaxDepth) return;
   const Frame& f = w->frames[index];
   const int64_t ownNs = monotonicNs() - f.startNs - f.childNs;
+  w->runningSinceNs.store(0, std::memory_order_release);  // no sample of the report itself
   if (ownNs >= kLimitNs) {
     try {
       report(*w, f, ownNs);
