@@ -11,6 +11,12 @@ if(PELLORA_SANITIZE)
   endif()
 endif()
 
+# Every handler on the network thread can be timed and named (src/base/stall_detector.h). The hooks change the
+# layout of Asio's operations, so the definition is global: every translation unit that includes Asio must see it.
+if(PELLORA_STALL_DETECTOR)
+  add_compile_definitions(BOOST_ASIO_CUSTOM_HANDLER_TRACKING="base/stall_tracking.h")
+endif()
+
 # Coverage builds count every line and branch that the tests run (gcov data beside each object file).
 if(PELLORA_COVERAGE)
   add_compile_options(--coverage -fprofile-update=atomic)

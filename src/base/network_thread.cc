@@ -2,6 +2,7 @@
 
 #include <cassert>
 
+#include "base/stall_detector.h"
 #include "base/thread_name.h"
 
 namespace pellora {
@@ -9,6 +10,7 @@ namespace pellora {
 NetworkThread::NetworkThread() : work_(context_.get_executor()), mainStrand_(context_.get_executor()) {
   thread_ = std::thread([this] {
     setCurrentThreadName("pellora.net");
+    StallDetector::WatchCurrentThread watch;
     context_.run();
   });
   id_ = thread_.get_id();
