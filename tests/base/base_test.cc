@@ -72,17 +72,6 @@ TEST(SerialQueueTest, StopFinishesTheRunningJobAndDropsTheRest) {
   EXPECT_EQ(destroyed.use_count(), 1) << "dropped jobs are destroyed with the queue";
 }
 
-TEST(NetworkThreadTest, MainStrandRunsOnTheNetworkThreadAndStopJoins) {
-  NetworkThread network;
-  auto onNetwork = asio::post(network.mainStrand(), std::packaged_task<bool()>([&] { return network.isCurrentThread(); }));
-  EXPECT_TRUE(onNetwork.get());
-  network.stop();
-  network.stop();  // idempotent
-  bool ran = false;
-  asio::post(network.mainStrand(), [&] { ran = true; });
-  EXPECT_FALSE(ran);
-}
-
 TEST(CpuPoolTest, ResultsAndErrorsComeBackToTheAwaitingExecutor) {
   Executors executors;
   auto task = [&]() -> asio::awaitable<std::pair<int, bool>> {

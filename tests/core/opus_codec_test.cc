@@ -49,22 +49,6 @@ TEST(OpusCodec, SineComesBackWithItsFrequencyOnEachChannel) {
   }
 }
 
-TEST(OpusEncoder, KeepsSamplesThatDoNotFillAPacket) {
-  OpusEncoder encoder(2, 96'000);
-  const auto samples = tone({300, 600}, 5 * kFrame);
-  std::span<const float> rest(samples);
-  auto take = [&](std::size_t frames) {
-    auto part = rest.first(frames * 2);
-    rest = rest.subspan(frames * 2);
-    return encoder.encode(part);
-  };
-  EXPECT_TRUE(take(959).empty());
-  EXPECT_EQ(take(1).size(), 1u);
-  EXPECT_EQ(take(2 * kFrame + kFrame / 2).size(), 2u);  // half a frame stays behind
-  EXPECT_EQ(take(kFrame / 2).size(), 1u);
-  EXPECT_TRUE(encoder.encode({}).empty());
-}
-
 TEST(OpusEncoder, PacketsDoNotDependOnHowTheSamplesWereSplit) {
   // Any loss, duplication or reordering of pending samples changes the encoded stream.
   const auto samples = tone({440, 660}, 8 * kFrame);

@@ -61,15 +61,9 @@ TEST(RelayControl, LinesAsTheVectorsRead) {
 }
 
 TEST(RelayIdentity, DisplayIdInGroupsOfThree) {
-  EXPECT_EQ((RelayIdentity{"123456789", ""}).displayID(), "123 456 789");
-  EXPECT_EQ((RelayIdentity{"1234567", ""}).displayID(), "123 456 7");
-  EXPECT_EQ((RelayIdentity{"", ""}).displayID(), "");
-  const auto& relay = test::wireVectors().at("relay").as_object();
-  if (const auto* cases = relay.if_contains("displayID")) {
-    for (const auto& c : cases->as_array()) {
-      const auto& o = c.as_object();
-      EXPECT_EQ((RelayIdentity{std::string(o.at("id").as_string()), ""}).displayID(), o.at("display").as_string());
-    }
+  for (const auto& c : test::wireVectors().at("relay").at("displayID").as_array()) {
+    const auto& o = c.as_object();
+    EXPECT_EQ((RelayIdentity{std::string(o.at("id").as_string()), ""}).displayID(), o.at("display").as_string());
   }
 }
 

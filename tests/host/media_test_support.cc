@@ -99,13 +99,4 @@ double lumaPsnr(const I420Frame& a, const I420Frame& b) {
   return libyuv::CalcFramePsnr(a.y.data(), a.strideY, b.y.data(), b.strideY, a.width, a.height);
 }
 
-double meanAbsoluteDifference(const I420Frame& frame, const PixelRect& r, const GrayImage& decoded) {
-  double sum = 0;
-  for (int y = 0; y < r.height; ++y)
-    for (int x = 0; x < r.width; ++x)
-      sum += std::abs(frame.y[static_cast<std::size_t>(r.y + y) * frame.strideY + r.x + x] -
-                      decoded.pixels[static_cast<std::size_t>(y) * decoded.width + x]);
-  return sum / (static_cast<double>(r.width) * r.height);
-}
-
 }  // namespace pellora::test

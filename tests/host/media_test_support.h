@@ -37,7 +37,5 @@ GrayImage decodeJpegGray(ByteView jpeg);
 GrayImage composeRegions(const Message::ImageRegions& update, GrayImage canvas = {});
 
 double lumaPsnr(const I420Frame& a, const I420Frame& b);
-// Mean absolute difference of a luma rectangle of `frame` and a decoded picture of the same size.
-double meanAbsoluteDifference(const I420Frame& frame, const PixelRect& r, const GrayImage& decoded);
 
 }  // namespace pellora::test

@@ -250,18 +250,6 @@ TEST_F(JPEGRegions, FullFlagOrNoChangeListSendsTheWholeFrame) {
   EXPECT_EQ(encoder.encode(*frame, {{1000, 1000, 5, 5}}, false), std::nullopt) << "changes outside the frame";
 }
 
-TEST_F(JPEGRegions, RegionsDecodeIntoTheirRectangles) {
-  const auto m = encode({{10, 10, 100, 20}, {300, 200, 200, 100}}, false);
-  ASSERT_EQ(m.regions.size(), 3u);
-  for (const ImageRegion& r : m.regions) {
-    const test::GrayImage decoded = test::decodeJpegGray(r.jpeg);
-    const PixelRect rect{r.x, r.y, r.width, r.height};
-    ASSERT_EQ(decoded.width, rect.width);
-    ASSERT_EQ(decoded.height, rect.height);
-    EXPECT_LT(test::meanAbsoluteDifference(*frame, rect, decoded), 6.0) << rect.x << "," << rect.y;
-  }
-}
-
 TEST_F(JPEGRegions, MalformedFramesAreNotRead) {
   auto odd = I420Frame::allocate(63, 64);
   EXPECT_EQ(encoder.encode(*odd, {}, true), std::nullopt);
