@@ -45,7 +45,6 @@ class HostSessionRig {
     host = HostSession::make(mine, options, platform);
     host->onClipboard = [this](const std::string& text) { record(clipboard, text); };
     host->onChat = [this](const std::string& text) { record(chat, text); };
-    host->onTransfer = [this](const TransferProgress& p) { record(transfers, p); };
     hostEnded = boost::asio::co_spawn(network.mainStrand(), host->run(), boost::asio::use_future);
   }
   // The hello answered and the capture running.
@@ -69,7 +68,6 @@ class HostSessionRig {
   std::mutex lock;  // guards what the hooks record, and `audio`
   FakeAudioSource* audio = nullptr;
   std::vector<std::string> clipboard, chat;
-  std::vector<TransferProgress> transfers;
 
   CpuPool cpu{1};
   NetworkThread network;
