@@ -42,15 +42,6 @@ std::size_t openFiles(pid_t pid) {
   return n;
 }
 
-// A host that registers, comes online and is joined with a viewer, all from `via`; whether bytes pass.
-bool hostAndViewerMeet(std::uint16_t port, const Via& via) {
-  auto identity = test::registerAt(port, via);
-  if (identity.first.empty()) return false;
-  auto control = test::openControl(port, identity, via);
-  auto pair = test::join(*control, identity.first, port, port, "v", "h", via);
-  return pair.viewer && pair.host && pair.viewer->read(1) == "h" && pair.host->read(1) == "v";
-}
-
 TEST(RelayHostile, FloodOnEveryEndpointLimitsTheFlooderOnly) {
   test::TempDir dir("relay-hostile");
   RelayProcess relay({"--db", (dir / "relay.db").string(), "--registrations-per-minute", "3",
@@ -70,7 +61,7 @@ TEST(RelayHostile, FloodOnEveryEndpointLimitsTheFlooderOnly) {
     for (int i = 0; i < 3; ++i) EXPECT_EQ(answers[i].first, flood.answeredFirst) << flood.request;
     for (int i = 3; i < 8; ++i) EXPECT_EQ(answers[i], kRateLimited) << flood.request;
   }
-  EXPECT_TRUE(hostAndViewerMeet(relay.port, user)) << "another address registers, comes online and is joined";
+  EXPECT_TRUE(test::hostAndViewerMeet(relay.port, user)) << "another address registers, comes online and is joined";
   auto control = test::openControl(relay.port, victim, user);
   auto pair = test::join(*control, victim.first, relay.port, relay.port, {}, {}, user);
   EXPECT_TRUE(pair.viewer && pair.host) << "the flooded identity is still reached";

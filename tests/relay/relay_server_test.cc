@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/json.hpp>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -227,24 +226,8 @@ TEST_F(RelayFixture, OneAddressCannotTakeEverySlot) {
   EXPECT_EQ(refused, 52) << "everything beyond the first eight";
 
   // Meanwhile 127.0.0.2 registers, comes online and is joined with a viewer as usual.
-  auto from = [this] { return std::make_unique<RawClient>("127.0.0.1", port_, 5000, "127.0.0.2"); };
-  auto registration = from();
-  registration->send("POST /v1/register HTTP/1.1\r\nHost: x\r\n\r\n");
-  ASSERT_EQ(statusOf(registration->readHead().value_or("")), 200);
-  auto json = boost::json::parse(registration->readToEnd()).as_object();
-  const std::string id(json.at("id").as_string()), secret(json.at("secret").as_string());
-  auto control = from(), viewer = from(), host = from();
-  control->send(upgradeRequest("/v1/host", "X-Pellora-Id: " + id + "\r\nX-Pellora-Secret: " + secret + "\r\n"));
-  ASSERT_EQ(statusOf(control->readHead().value_or("")), 101);
-  viewer->send(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n"));
-  host->send(upgradeRequest("/v1/accept", "X-Pellora-Token: " + tokenOf(control->readLine()) + "\r\n"));
-  EXPECT_EQ(statusOf(host->readHead().value_or("")), 101);
-  EXPECT_EQ(statusOf(viewer->readHead().value_or("")), 101);
-  viewer->send("ping");
-  EXPECT_EQ(host->read(4), "ping");
-  host->send("pong");
-  EXPECT_EQ(viewer->read(4), "pong");
-  EXPECT_EQ(relay_->openConnections(), 8u + 3u) << "the refused connections are gone";
+  EXPECT_TRUE(test::hostAndViewerMeet(port_, {"127.0.0.1", "127.0.0.2"}));
+  EXPECT_TRUE(eventuallyOpen(8u)) << "the refused connections and the meeting's are gone";
 }
 
 // Behind a load balancer every connection comes from the balancer: the PROXY line names the client that

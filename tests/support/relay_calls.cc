@@ -54,4 +54,12 @@ Splice join(RawClient& control, const std::string& id, std::uint16_t viewerPort,
   return s;
 }
 
+bool hostAndViewerMeet(std::uint16_t port, const Via& via) {
+  auto identity = registerAt(port, via);
+  if (identity.first.empty()) return false;
+  auto control = openControl(port, identity, via);
+  auto pair = join(*control, identity.first, port, port, "v", "h", via);
+  return pair.viewer && pair.host && pair.viewer->read(1) == "h" && pair.host->read(1) == "v";
+}
+
 }  // namespace pellora::test

@@ -37,5 +37,7 @@ struct Splice {
 };
 Splice join(RawClient& control, const std::string& id, std::uint16_t viewerPort, std::uint16_t acceptPort,
             const std::string& viewerEarly = {}, const std::string& hostEarly = {}, const Via& via = {});
+// A host that registers, comes online and is joined with a viewer, all from `via`; whether bytes pass.
+bool hostAndViewerMeet(std::uint16_t port, const Via& via = {});
 
 }  // namespace pellora::test
