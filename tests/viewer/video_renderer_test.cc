@@ -162,21 +162,6 @@ TEST_F(VideoRendererTest, RepeatedConfigurationKeepsTheDecodersReferences) {
   EXPECT_EQ(sizes.size(), 1u);
 }
 
-TEST_F(VideoRendererTest, WaitsForAKeyframe) {
-  const Stream s = encodeStream(256, 144, 5, {3});
-  ASSERT_TRUE(s.configs[3]);
-
-  // Before any configuration each frame asks for a keyframe and is dropped.
-  EXPECT_FALSE(feed(s.frames[0], s.frames[1]));
-  EXPECT_EQ(keyframeRequests, 2);
-
-  // Configured: delta frames are dropped silently until the first keyframe.
-  EXPECT_FALSE(feed(*s.configs[0], s.frames[1], s.frames[2]));
-  EXPECT_EQ(keyframeRequests, 2);
-  expectDecoded(s, 3, 5);
-  EXPECT_EQ(keyframeRequests, 2);
-}
-
 TEST_F(VideoRendererTest, RecoversFromABrokenFrameAtTheNextKeyframe) {
   const Stream s = encodeStream(256, 144, 6, {4});
   expectDecoded(s, 0, 2);
