@@ -136,17 +136,6 @@ TEST(CursorImage, BlendsPremultipliedPixelsAndClipsToTheFrame) {
   EXPECT_TRUE(cursor.drawInto(frame.data(), 16, {100, 50, 4, 4}).empty());
 }
 
-TEST(Quality, UnknownNamesAreRefusedAndBytesAboveHighReadAsHigh) {
-  for (Quality q : allQualities) {
-    EXPECT_EQ(qualityFromRawValue(rawValue(q)), q);
-    EXPECT_EQ(qualityFromByte(toByte(q)), q);
-  }
-  EXPECT_EQ(qualityFromRawValue("High"), std::nullopt);
-  EXPECT_EQ(qualityFromRawValue(""), std::nullopt);
-  EXPECT_EQ(qualityFromByte(3), Quality::high);
-  EXPECT_EQ(qualityFromByte(255), Quality::high);
-}
-
 TEST(Quality, CodecChoiceVectors) {
   for (const auto& v : test::wireVectors().at("codecChoice").as_array()) {
     const auto& o = v.as_object();
