@@ -13,6 +13,7 @@
 #include "host/capture_size.h"
 #include "host/cursor_image.h"
 #include "host/frame_scaler.h"
+#include "host/frame_stamp.h"
 #include "platform/linux/monitor_list_x11.h"
 #include "platform/linux/pacing_loop.h"
 #include "platform/linux/screen_grabber_x11.h"
@@ -30,11 +31,6 @@ bool hasBGRAPixels(xcb_connection_t* c, const xcb_screen_t* screen) {
     if (it.data->depth == screen->root_depth) return it.data->bits_per_pixel == 32;
   }
   return false;
-}
-
-std::int64_t monotonicMicros() {
-  using namespace std::chrono;
-  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace
