@@ -5,14 +5,12 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <cerrno>
-#include <thread>
 
 #include "base/unique_fd.h"
 #include "core/file_names.h"
@@ -176,11 +174,8 @@ FileReceiver::FileReceiver(std::shared_ptr<SecureChannel> channel, fs::path dire
       io_(std::make_unique<SerialQueue>("pellora.files.in")) {}
 
 // io_ goes first: the step running finishes, the rest are dropped, and the disk state removes what is
-// still partial. A queue cannot join its own thread: when the last owner lets go inside one of its steps
-// (a tear-down awaiting `settled` dropped there because the network thread stopped), another thread does.
-FileReceiver::~FileReceiver() {
-  if (io_->isCurrentThread()) std::thread([queue = std::move(io_)]() mutable { queue.reset(); }).detach();
-}
+// still partial.
+FileReceiver::~FileReceiver() = default;
 
 template <typename Job>
 void FileReceiver::onDisk(Job job, std::size_t bytes) {
@@ -362,20 +357,21 @@ void FileReceiver::abandonAll() {
   }
 }
 
-asio::awaitable<void> FileReceiver::writeRoom() {
-  if (disk_->backlog.load() <= maxBacklog) co_return;
+// Both waits poll the backlog from the caller's executor rather than have the file thread complete into
+// it: a session torn down while waiting would otherwise leave the file thread resuming a coroutine on a
+// network context that is already gone.
+asio::awaitable<void> FileReceiver::backlogAtMost(std::int64_t bytes) {
+  if (disk_->backlog.load() <= bytes) co_return;
   asio::steady_timer timer(co_await asio::this_coro::executor);
-  while (disk_->backlog.load() > maxBacklog) {
+  while (disk_->backlog.load() > bytes) {
     timer.expires_after(std::chrono::milliseconds(5));
     co_await timer.async_wait(asio::use_awaitable);
   }
 }
 
-asio::awaitable<void> FileReceiver::settled() {
-  auto nothing = []() -> asio::awaitable<void> { co_return; };
-  auto step = asio::co_spawn(io_->executor(), nothing, asio::use_awaitable);
-  co_await std::move(step);
-}
+asio::awaitable<void> FileReceiver::writeRoom() { return backlogAtMost(maxBacklog); }
+
+asio::awaitable<void> FileReceiver::settled() { return backlogAtMost(0); }
 
 void FileReceiver::waitUntilIdle() { io_->waitUntilIdle(); }
 

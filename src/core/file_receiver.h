@@ -95,6 +95,7 @@ class FileReceiver : public std::enable_shared_from_this<FileReceiver> {
 
  private:
   struct Disk;
+  boost::asio::awaitable<void> backlogAtMost(std::int64_t bytes);
   struct Incoming {
     std::string name;
     std::uint64_t size = 0;
