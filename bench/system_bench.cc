@@ -25,6 +25,7 @@
 #include "cli/viewer_stats.h"
 #include "core/quality.h"
 #include "host/capture_size.h"
+#include "base/monotonic_clock.h"
 #include "host/frame_stamp.h"
 #include "host/h264_encoder.h"
 #include "host/jpeg_region_encoder.h"

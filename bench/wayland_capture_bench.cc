@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "core/quality.h"
-#include "host/frame_stamp.h"
+#include "base/monotonic_clock.h"
 #include "platform/linux/mutter_remote_desktop.h"
 #include "platform/linux/screen_capturer_pipewire.h"
 #include "support/headless_gnome.h"

@@ -15,7 +15,7 @@
 #include "cli/terminal_console.h"
 #include "core/peer_text.h"
 #include "cli/viewer_stats.h"
-#include "host/frame_stamp.h"
+#include "base/monotonic_clock.h"
 #include "support/atomic_file.h"
 #include "viewer/viewer_session.h"
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <numeric>
 
+#include "base/monotonic_clock.h"
 #include "host/frame_stamp.h"
 
 namespace pellora::cli {

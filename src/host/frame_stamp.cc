@@ -1,7 +1,6 @@
 #include "host/frame_stamp.h"
 
 #include <array>
-#include <chrono>
 #include <cstring>
 
 namespace pellora {
@@ -43,11 +42,6 @@ std::uint64_t getBig(const Payload& p, std::size_t at, int bytes) {
 }
 
 }  // namespace
-
-std::int64_t monotonicMicros() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 PixelRect FrameStamp::area(int width, int height) {
   const int cell = cellSize(width, height);

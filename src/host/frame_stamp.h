@@ -11,9 +11,6 @@
 
 namespace pellora {
 
-// Microseconds of the monotonic clock, the time base of capture and of the stamp.
-std::int64_t monotonicMicros();
-
 struct FrameStamp {
   std::uint32_t counter = 0;
   std::int64_t captureMicros = 0;

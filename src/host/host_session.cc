@@ -14,7 +14,7 @@
 #include "core/error_text.h"
 #include "core/transport_error.h"
 #include "host/audio_samples.h"
-#include "host/frame_stamp.h"
+#include "base/monotonic_clock.h"
 #include "host/h264_encoder.h"
 #include "host/jpeg_region_encoder.h"
 #include "host/rate_controller.h"

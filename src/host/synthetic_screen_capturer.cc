@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "host/capture_size.h"
+#include "base/monotonic_clock.h"
 #include "host/frame_stamp.h"
 #include "host/synthetic_frame_source.h"
 

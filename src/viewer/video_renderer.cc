@@ -10,19 +10,13 @@ extern "C" {
 #include <new>
 #include <optional>
 
+#include "base/monotonic_clock.h"
 #include "base/turbojpeg_handles.h"
 #include "viewer/h264_decoder.h"
 
 namespace pellora {
 
 namespace {
-
-// The monotonic clock in microseconds, the one synthetic frames carry their capture time in, so that a
-// picture's `decodedMicros` and its stamp give the latency.
-std::int64_t steadyMicros() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 bool validSize(std::uint32_t width, std::uint32_t height, std::uint32_t maxSide) {
   return width > 0 && height > 0 && width <= maxSide && height <= maxSide;
@@ -275,7 +269,7 @@ void VideoRenderer::enqueue(const Message::VideoFrame& frame) {
   std::shared_ptr<Picture> picture;
   switch (s.decoder->decode(frame.data, frame.keyframe, picture)) {
     case H264Decoder::Result::picture:
-      picture->decodedMicros = steadyMicros();
+      picture->decodedMicros = monotonicMicros();
       mode_ = Mode::h264;
       sink_->put(std::move(picture));
       break;
@@ -310,7 +304,7 @@ void VideoRenderer::composite(const Message::ImageRegions& update) {
   }
 
   report({static_cast<double>(width), static_cast<double>(height)});
-  canvas.decodedMicros = steadyMicros();
+  canvas.decodedMicros = monotonicMicros();
   mode_ = Mode::jpeg;
   sink_->put(s.canvas.newest());
 }

@@ -14,7 +14,7 @@
 #include "host/capture_size.h"
 #include "host/cursor_image.h"
 #include "host/frame_scaler.h"
-#include "host/frame_stamp.h"
+#include "base/monotonic_clock.h"
 #include "platform/linux/pacing_loop.h"
 
 namespace pellora {

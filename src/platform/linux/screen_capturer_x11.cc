@@ -13,7 +13,7 @@
 #include "host/capture_size.h"
 #include "host/cursor_image.h"
 #include "host/frame_scaler.h"
-#include "host/frame_stamp.h"
+#include "base/monotonic_clock.h"
 #include "platform/linux/monitor_list_x11.h"
 #include "platform/linux/pacing_loop.h"
 #include "platform/linux/screen_grabber_x11.h"
