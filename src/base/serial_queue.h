@@ -1,10 +1,22 @@
 #pragma once
 
+#include <atomic>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/error.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/system/system_error.hpp>
+#include <chrono>
+#include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
+#include <variant>
 
 namespace pellora {
 
@@ -30,6 +42,14 @@ class SerialQueue {
     boost::asio::post(context_, std::forward<Job>(job));
   }
 
+  // Runs `job` here and resumes the awaiting coroutine on its own executor with the job's result or
+  // exception (`operation_aborted` when the queue stops before the job ran). This thread never touches the
+  // awaiting side: the coroutine polls for the outcome, so a coroutine whose network context is torn down
+  // while it waits goes with that context, instead of this thread later completing into a context that no
+  // longer exists.
+  template <typename Job, typename Result = std::invoke_result_t<Job&>>
+  boost::asio::awaitable<Result> run(Job job);
+
   // Blocks until every job posted before has run (tests, mostly). Not from a job of this queue, nor
   // after `stop()`.
   void waitUntilIdle();
@@ -46,5 +66,50 @@ class SerialQueue {
   std::thread thread_;
   std::thread::id id_;
 };
+
+template <typename Job, typename Result>
+boost::asio::awaitable<Result> SerialQueue::run(Job job) {
+  using Value = std::conditional_t<std::is_void_v<Result>, std::monostate, Result>;
+  struct Outcome {
+    std::atomic<bool> done{false};
+    std::optional<Value> value;
+    std::exception_ptr error;
+  };
+  // Marks the outcome when the job is dropped unrun, so that the waiting coroutine does not poll forever.
+  struct Delivery {
+    std::shared_ptr<Outcome> outcome;
+    explicit Delivery(std::shared_ptr<Outcome> o) : outcome(std::move(o)) {}
+    Delivery(Delivery&&) = default;
+    ~Delivery() {
+      if (!outcome || outcome->done.load(std::memory_order_acquire)) return;
+      outcome->error = std::make_exception_ptr(boost::system::system_error(boost::asio::error::operation_aborted));
+      outcome->done.store(true, std::memory_order_release);
+    }
+  };
+  auto outcome = std::make_shared<Outcome>();
+  post([delivery = Delivery(outcome), job = std::move(job)]() mutable {
+    Outcome& o = *delivery.outcome;
+    try {
+      if constexpr (std::is_void_v<Result>) {
+        job();
+        o.value.emplace();
+      } else {
+        o.value.emplace(job());
+      }
+    } catch (...) {
+      o.error = std::current_exception();
+    }
+    o.done.store(true, std::memory_order_release);
+  });
+  if (!outcome->done.load(std::memory_order_acquire)) {
+    boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor);
+    while (!outcome->done.load(std::memory_order_acquire)) {
+      timer.expires_after(std::chrono::milliseconds(2));
+      co_await timer.async_wait(boost::asio::use_awaitable);
+    }
+  }
+  if (outcome->error) std::rethrow_exception(outcome->error);
+  if constexpr (!std::is_void_v<Result>) co_return std::move(*outcome->value);
+}
 
 }  // namespace pellora

@@ -1,6 +1,5 @@
 #include "host/host_session.h"
 
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -364,14 +363,6 @@ std::shared_ptr<FileSender> HostSession::currentSender() {
   return sender_;
 }
 
-template <typename Job>
-auto HostSession::onVideoQueue(Job job) {
-  using Result = std::invoke_result_t<Job&>;
-  return asio::co_spawn(
-      videoQueue_->executor(), [job = std::move(job)]() mutable -> awaitable<Result> { co_return job(); },
-      asio::use_awaitable);
-}
-
 awaitable<std::string> HostSession::run() {
   auto self = shared_from_this();
   const auto executor = co_await asio::this_coro::executor;
@@ -403,14 +394,14 @@ awaitable<std::string> HostSession::serve() {
   channel_->send(Message::HostInfo{PeerOS::linux, static_cast<std::uint8_t>(codec_), options_.name});
   channel_->send(Message::FeaturesMsg{Features{Features::all}});
   auto readDisplays = [video = video_] { return video->displays(); };
-  auto displaysTask = onVideoQueue(std::move(readDisplays));
+  auto displaysTask = videoQueue_->run(std::move(readDisplays));
   std::vector<DisplayInfo> displays = co_await std::move(displaysTask);
   channel_->send(Message::DisplayList{std::move(displays)});
 
   if (platform_.makeInputSink) injector_ = std::make_unique<InputInjector>(platform_.makeInputSink());
   co_await startCapture();
   auto startTimer = [video = video_] { video->startTimers(video); };
-  auto timerTask = onVideoQueue(std::move(startTimer));
+  auto timerTask = videoQueue_->run(std::move(startTimer));
   co_await std::move(timerTask);
 
   for (;;) {
@@ -460,7 +451,7 @@ awaitable<void> HostSession::startCapture() {
   auto start = [video = video_, displayID = options_.displayID, quality = options_.quality, codec = codec_] {
     return video->startCapture(video, displayID, quality, codec);
   };
-  auto task = onVideoQueue(std::move(start));
+  auto task = videoQueue_->run(std::move(start));
   const CaptureInfo info = co_await std::move(task);
   if (injector_) injector_->displayBounds = info.displayBounds;
   sound_->budget = audioBudget(options_.quality, codec_);
@@ -483,7 +474,7 @@ awaitable<void> HostSession::tearDown() {
   co_await receiver_->settled();  // files whose last chunk came in are saved
   setAudio(false);
   auto stopVideo = [video = video_] { video->tearDown(); };
-  auto task = onVideoQueue(std::move(stopVideo));
+  auto task = videoQueue_->run(std::move(stopVideo));
   co_await std::move(task);
   channel_->close(std::nullopt);
 }

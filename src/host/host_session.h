@@ -86,9 +86,6 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   void setAudio(bool on);
   std::shared_ptr<FileSender> currentSender();  // none until first used
   boost::asio::awaitable<void> tearDown();
-  // Runs `job` on the video queue and resumes here with its result or exception.
-  template <typename Job>
-  auto onVideoQueue(Job job);
 
   const std::shared_ptr<SecureChannel> channel_;
   Options options_;

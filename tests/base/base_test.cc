@@ -11,9 +11,11 @@
 #include <numeric>
 #include <thread>
 #include <stdexcept>
+#include <tuple>
 
 #include "base/executors.h"
 #include "base/history.h"
+#include "base/network_thread.h"
 #include "base/serial_queue.h"
 
 namespace pellora {
@@ -70,6 +72,64 @@ TEST(SerialQueueTest, StopFinishesTheRunningJobAndDropsTheRest) {
   }
   EXPECT_EQ(ran, 1);
   EXPECT_EQ(destroyed.use_count(), 1) << "dropped jobs are destroyed with the queue";
+}
+
+TEST(SerialQueueTest, RunResumesTheAwaiterWithTheOutcomeAndNeverReachesAContextThatWent) {
+  auto queue = std::make_unique<SerialQueue>("pellora.test");
+  {
+    NetworkThread network;
+    auto task = [&]() -> asio::awaitable<std::tuple<int, bool, std::string>> {
+      const int value = co_await queue->run([] { return 7; });
+      const bool back = network.isCurrentThread();
+      std::string error;
+      try {
+        co_await queue->run([]() -> int { throw std::runtime_error("boom"); });
+      } catch (const std::runtime_error& e) {
+        error = e.what();
+      }
+      co_return std::tuple(value, back, error);
+    };
+    EXPECT_EQ(asio::co_spawn(network.mainStrand(), task(), asio::use_future).get(), std::tuple(7, true, "boom"));
+  }
+
+  // The awaiting side's network thread goes while the job runs; the job's end must not reach it.
+  std::promise<void> started, release;
+  auto network = std::make_unique<NetworkThread>();
+  auto blocked = [&]() -> asio::awaitable<void> {
+    co_await queue->run([&] {
+      started.set_value();
+      release.get_future().wait();
+    });
+  };
+  asio::co_spawn(network->mainStrand(), blocked(), asio::detached);
+  started.get_future().wait();
+  network.reset();
+  release.set_value();
+
+  // A job the queue drops unrun ends the wait with operation_aborted.
+  std::promise<void> blockerStarted, unblock;
+  queue->post([&] {
+    blockerStarted.set_value();
+    unblock.get_future().wait();
+  });
+  blockerStarted.get_future().wait();
+  NetworkThread awaiting;
+  auto dropped = [&]() -> asio::awaitable<bool> {
+    try {
+      co_await queue->run([] { return 1; });
+    } catch (const boost::system::system_error& e) {
+      co_return e.code() == asio::error::operation_aborted;
+    }
+    co_return false;
+  };
+  auto aborted = asio::co_spawn(awaiting.mainStrand(), dropped(), asio::use_future);
+  asio::post(awaiting.mainStrand(), asio::use_future).get();  // the job is queued once the coroutine waits
+  SerialQueue* const going = queue.get();
+  std::thread destroyer([&] { queue.reset(); });  // waits for the blocker, then drops the job behind it
+  while (!going->isStopped()) std::this_thread::yield();
+  unblock.set_value();
+  destroyer.join();
+  EXPECT_TRUE(aborted.get());
 }
 
 TEST(CpuPoolTest, ResultsAndErrorsComeBackToTheAwaitingExecutor) {
