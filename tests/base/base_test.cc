@@ -17,6 +17,7 @@
 #include "base/history.h"
 #include "base/network_thread.h"
 #include "base/serial_queue.h"
+#include "support/eventually.h"
 
 namespace pellora {
 namespace {
@@ -154,10 +155,11 @@ TEST(CpuPoolTest, StoppingWithAJobInFlightIsClean) {
   auto executors = std::make_unique<Executors>();
   std::promise<void> started;
   std::atomic<bool> finished = false;
+  asio::io_context& network = executors->network().context();  // destroyed after the pool is joined
   auto job = [&] {
     started.set_value();
-    std::this_thread::sleep_for(20ms);  // still running when the executors go
-    finished = true;
+    // Still running when the executors go: it ends only once the network thread has been stopped.
+    finished = test::eventually([&] { return network.stopped(); });
     return 1;
   };
   auto task = [&]() -> asio::awaitable<void> { co_await executors->cpu().run(job); };

@@ -185,11 +185,7 @@ struct ManualPeer {
     r->setOnProgress([this](const TransferProgress& p) { progress.add(p); });
     return r;
   }
-  Message next() {
-    auto m = net.spawn(peer->receive());
-    net.runUntil([&] { return m->done; });
-    return m->value.value_or(Message{});
-  }
+  Message next() { return net.run(peer->receive()).value.value_or(Message{}); }
   // What `r` answers to `o`.
   Message answer(FileReceiver& r, const Message::FileOffer& o) {
     EXPECT_TRUE(r.handle(o));

@@ -125,33 +125,17 @@ TEST(Message, FieldLimitsAtNAndNPlusOne) {
   }
 }
 
-TEST(Message, FileDigestShorterThan32BytesIsRefused) {
-  for (std::uint32_t length : {0u, 31u}) {
-    ByteWriter w;
-    w.u8(0x64);
-    w.u32(7);
-    w.bytes(Bytes(length, 0x11));
-    EXPECT_EQ(decodeError(w.data()), "Geçersiz veri: sha256");
-  }
-}
-
-TEST(Message, DisplayNamesAreCheckedAsText) {
-  ByteWriter w;
-  w.u8(0x18);
-  w.u8(1);
-  w.u32(1);
-  w.u16(800);
-  w.u16(600);
-  w.u8(1);
-  w.bytes(fromHex("eda080"));  // a surrogate is not UTF-8
-  EXPECT_EQ(decodeError(w.data()), "Geçersiz veri: UTF-8");
-}
-
-TEST(Message, LargeCountsAreReadElementByElement) {
-  // 65,535 regions announced, none present: truncated at once, without reserving room for them.
-  EXPECT_EQ(decodeError(fromHex("12000000010000000100ffff")), "Eksik veri");
-  // 255 parameter sets announced, two present.
-  EXPECT_EQ(decodeError(fromHex("100100000001000000010eff" "00000001aa" "00000001bb")), "Eksik veri");
+// Fields that are there but wrong, and counts the input cannot back.
+TEST(Message, BadFieldsAndEmptyCountsAreRefusedWithTheirText) {
+  const std::pair<std::string, const char*> cases[] = {
+      {"6400000007" "00000000", "Geçersiz veri: sha256"},  // a digest of 0 bytes, or of 31
+      {"6400000007" "0000001f" + std::string(62, '1'), "Geçersiz veri: sha256"},
+      {"1801" "00000001" "0320" "0258" "01" "00000003" "eda080", "Geçersiz veri: UTF-8"},  // a surrogate in a display name
+      // 65,535 regions announced, none present: truncated at once, without reserving room for them.
+      {"12000000010000000100ffff", "Eksik veri"},
+      {"100100000001000000010eff" "00000001aa" "00000001bb", "Eksik veri"},  // 255 parameter sets, two present
+  };
+  for (const auto& [hex, text] : cases) EXPECT_EQ(decodeError(fromHex(hex)), text) << hex;
 }
 
 // Every text field is read as strict UTF-8; the clipboards and secret stores use the same check.

@@ -60,11 +60,7 @@ class Handshake : public OverLoopback {
                                              serverTimeout, std::move(admit), cpu, serverOptions));
     net.runUntil([&] { return client->done && server->done; });
   }
-  test::Outcome<Message> receive(SecureChannel& channel) {
-    auto outcome = net.spawn(channel.receive());
-    net.runUntil([&] { return outcome->done; });
-    return *outcome;
-  }
+  test::Outcome<Message> receive(SecureChannel& channel) { return net.run(channel.receive()); }
 
   SecureChannel::ClientOptions clientOptions;
   SecureChannel::ServerOptions serverOptions;
@@ -96,9 +92,7 @@ TEST_P(BothVersions, WrongPasswordIsRefusedAndTheServerHangsUp) {
     EXPECT_EQ(e, HandshakeError::status(HandshakeStatus::badPassword));
   }
   // The single status frame was all; the server then closes the connection by itself.
-  auto next = net.spawn(clientWire->readFrame());
-  net.runUntil([&] { return next->done; });
-  EXPECT_EQ(next->errorText(), "Bağlantı kapandı");
+  EXPECT_EQ(net.run(clientWire->readFrame()).errorText(), "Bağlantı kapandı");
   EXPECT_TRUE(acceptedWire->isCancelled());
 }
 
@@ -403,9 +397,7 @@ TEST_F(ScriptedClient, SilentOrTricklingPeersAreCutByTheTimer) {
 
 TEST_F(OverLoopback, ClientFacingASilentServerFailsWhenTheTimerFires) {
   auto accepted = net.spawn(net.accept());
-  auto client = net.spawn(SecureChannel::client(net.connect(), "p", "g", 200ms, cpu));
-  net.runUntil([&] { return client->done; });
-  EXPECT_EQ(client->errorText(), "Bağlantı kapandı");
+  EXPECT_EQ(net.run(SecureChannel::client(net.connect(), "p", "g", 200ms, cpu)).errorText(), "Bağlantı kapandı");
 }
 
 }  // namespace

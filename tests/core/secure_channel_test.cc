@@ -25,11 +25,7 @@ struct ChannelPair {
   std::shared_ptr<SecureChannel> client, server;
 
   ChannelPair() { std::tie(client, server) = net.channelPair(); }
-  test::Outcome<Message> receive(SecureChannel& channel) {
-    auto outcome = net.spawn(channel.receive());
-    net.runUntil([&] { return outcome->done; });
-    return *outcome;
-  }
+  test::Outcome<Message> receive(SecureChannel& channel) { return net.run(channel.receive()); }
   // Writes a raw frame into the client's side of the connection, bypassing its cipher.
   void sendRaw(const Bytes& record) { client->wire()->send(Framing::frame(record), nullptr); }
 };

@@ -40,12 +40,6 @@ struct RawPeer {
     asio::read(*socket, asio::buffer(out));
     return out;
   }
-  template <typename T>
-  test::Outcome<T> run(awaitable<T> task) {
-    auto outcome = net.spawn(std::move(task));
-    net.runUntil([&] { return outcome->done; });
-    return *outcome;
-  }
 };
 
 TEST(WireRead, ExactCountsDelimitersAndFramesShareOneStream) {
@@ -58,11 +52,11 @@ TEST(WireRead, ExactCountsDelimitersAndFramesShareOneStream) {
   burst.insert(burst.end(), {0, 0, 0, 0, 'x', 'y', 'z'});
   peer.send(burst);
 
-  EXPECT_EQ(*peer.run(peer.wire->readUntil(text("\r\n\r\n"), 1024)).value, text("HTTP/1.1 101 OK\r\nA: b\r\n\r\n"));
-  EXPECT_EQ(*peer.run(peer.wire->readFrame()).value, text("payload"));
-  EXPECT_EQ(*peer.run(peer.wire->readFrame()).value, Bytes{});
-  EXPECT_EQ(*peer.run(peer.wire->read(2)).value, text("xy"));
-  EXPECT_EQ(*peer.run(peer.wire->read(1)).value, text("z"));
+  EXPECT_EQ(*peer.net.run(peer.wire->readUntil(text("\r\n\r\n"), 1024)).value, text("HTTP/1.1 101 OK\r\nA: b\r\n\r\n"));
+  EXPECT_EQ(*peer.net.run(peer.wire->readFrame()).value, text("payload"));
+  EXPECT_EQ(*peer.net.run(peer.wire->readFrame()).value, Bytes{});
+  EXPECT_EQ(*peer.net.run(peer.wire->read(2)).value, text("xy"));
+  EXPECT_EQ(*peer.net.run(peer.wire->read(1)).value, text("z"));
 }
 
 TEST(WireRead, BoundsAndEndsOfStream) {
@@ -90,7 +84,7 @@ TEST(WireRead, BoundsAndEndsOfStream) {
     if (!c.sent.empty()) peer.send(c.sent);
     if (c.end == End::closed) peer.socket->close();
     if (c.end == End::halfClosed) peer.socket->shutdown(asio::socket_base::shutdown_send);
-    EXPECT_EQ(peer.run(c.read(*peer.wire)).errorText(), c.error) << c.what;
+    EXPECT_EQ(peer.net.run(c.read(*peer.wire)).errorText(), c.error) << c.what;
   }
 }
 
@@ -101,9 +95,9 @@ TEST(WireCancel, FailsPendingAndLaterOperationsFromAnyThread) {
   std::thread([&] { peer.wire->cancel(); }).join();
   peer.net.runUntil([&] { return pending->done; });
   EXPECT_EQ(pending->errorText(), "Bağlantı kapandı");
-  EXPECT_EQ(peer.run(peer.wire->read(1)).errorText(), "Bağlantı kapandı");
-  EXPECT_EQ(peer.run(peer.wire->start()).errorText(), "Bağlantı kapandı");
-  EXPECT_FALSE(peer.run(peer.wire->write(text("late"))).value);
+  EXPECT_EQ(peer.net.run(peer.wire->read(1)).errorText(), "Bağlantı kapandı");
+  EXPECT_EQ(peer.net.run(peer.wire->start()).errorText(), "Bağlantı kapandı");
+  EXPECT_FALSE(peer.net.run(peer.wire->write(text("late"))).value);
 
   // The peer sees the connection end.
   Bytes one(1);
@@ -146,7 +140,7 @@ TEST(WireWrite, FramesLeaveInTheOrderTheyWereHandedOver) {
   reader.join();
 
   // `write` waits for its bytes, `writeFrame` frames them.
-  EXPECT_TRUE(peer.run(peer.wire->writeFrame(text("ab"))).value);
+  EXPECT_TRUE(peer.net.run(peer.wire->writeFrame(text("ab"))).value);
   EXPECT_EQ(peer.receive(6), (Bytes{0, 0, 0, 2, 'a', 'b'}));
 }
 
@@ -157,13 +151,10 @@ TEST(WireConnect, ReportsFailuresAndDescribesTheRemoteEnd) {
   EXPECT_EQ(server->remoteDescription().rfind("127.0.0.1:", 0), 0u);
 
   // start on a ready wire returns at once.
-  auto again = net.spawn(client->start());
-  net.runUntil([&] { return again->done; });
-  EXPECT_TRUE(again->value);
+  EXPECT_TRUE(net.run(client->start()).value);
 
-  auto unknown = net.spawn(Wire::tcp(net.io.get_executor(), "no-such-host.invalid", 7171, false)->start());
-  net.runUntil([&] { return unknown->done; });
-  EXPECT_EQ(unknown->errorText().rfind("Bağlanılamadı: ", 0), 0u) << unknown->errorText();
+  const auto unknown = net.run(Wire::tcp(net.io.get_executor(), "no-such-host.invalid", 7171, false)->start());
+  EXPECT_EQ(unknown.errorText().rfind("Bağlanılamadı: ", 0), 0u) << unknown.errorText();
 }
 
 // The connected TCP sockets of this process whose local or remote port is `port` (the listener has no peer).

@@ -54,12 +54,11 @@ class WireTls : public ::testing::Test {
     TlsEchoServer server(ca);
     auto served = net.spawn(server.serve(net));
     auto wire = Wire::tcp(net.io.get_executor(), host, net.port(), true, std::move(clientContext));
-    auto client = net.spawn(ping(wire));
-    net.runUntil([&] { return client->done; });
+    const auto client = net.run(ping(wire));
     wire->cancel();
     net.runUntil([&] { return served->done; });
-    if (client->error) return client->errorText();
-    EXPECT_EQ(*client->value, pingBytes());
+    if (client.error) return client.errorText();
+    EXPECT_EQ(*client.value, pingBytes());
     offered = server.offeredProtocols;
     return "";
   }

@@ -42,24 +42,6 @@ bool inside(const std::vector<PixelRect>& rects, int x, int y) {
   return false;
 }
 
-TEST(FrameScaler, ConvertsToVideoRangeI420AndScales) {
-  auto pixels = solid(64, 32, 0xFF000000);       // black
-  fill(pixels, 64, {0, 0, 32, 32}, 0xFFFFFFFF);  // left half white
-  FrameScaler same(64, 32, 64, 32);
-  auto frame = same.convert(pixels.data(), 64 * 4);
-  ASSERT_EQ(frame->width, 64);
-  EXPECT_NEAR(frame->y[0], 235, 2);
-  EXPECT_NEAR(frame->y[63], 16, 2);
-  EXPECT_NEAR(frame->u[0], 128, 2);
-
-  FrameScaler half(64, 32, 32, 16);
-  frame = half.convert(pixels.data(), 64 * 4);
-  ASSERT_EQ(frame->width, 32);
-  ASSERT_EQ(frame->height, 16);
-  EXPECT_NEAR(frame->y[5 * 32 + 2], 235, 2);
-  EXPECT_NEAR(frame->y[5 * 32 + 29], 16, 2);
-}
-
 TEST(FrameScaler, MapsRectanglesToEvenOutputRectangles) {
   FrameScaler same(640, 360, 640, 360);
   EXPECT_EQ(same.toOutput({{3, 3, 5, 5}}), (std::vector<PixelRect>{{2, 2, 6, 6}}));

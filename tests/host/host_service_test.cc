@@ -242,7 +242,9 @@ TEST_F(HostServiceTest, RelayLoopRegistersReRegistersAfter401AndStopsWhenReplace
   auto other = asio::co_spawn(network.context(), viewerSide.hostControl(identity), asio::use_future).get();
   const HostService::RelayState replaced{HostService::RelayState::Failed{"Bu kimlik başka bir Pellora'te açıldı"}};
   EXPECT_TRUE(eventually([&] { return service->state().relayState == replaced; }));
-  std::this_thread::sleep_for(300ms);  // many retry periods
+  // A retry is a timer firing (20 ms apart here) and its absence leaves no mark: a grace of many retry
+  // periods is the only witness.
+  std::this_thread::sleep_for(300ms);
   onMain([&] {
     EXPECT_EQ(service->state().relayState, replaced);
     for (const auto& r : seen) EXPECT_FALSE(std::holds_alternative<HostService::RelayState::Connecting>(r.value));

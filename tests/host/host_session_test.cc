@@ -3,10 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
+#include <memory>
 
 #include "base/process_queues.h"
 #include "host_session_rig.h"
+#include "support/eventually.h"
 
 namespace pellora {
 namespace {
@@ -122,10 +123,15 @@ TEST(HostSessionTest, AFullSendQueueHoldsFramesBackAndSendsTheNewestOnceItDrains
   const Bytes filler(1 << 20, 0x55);
   for (int i = 0; i < 24; ++i) h.host->channel()->send(Message::VideoFrame{false, 0, filler});
   ASSERT_GT(h.host->channel()->queuedBytes(), videoBudget(Quality::balanced, Codec::jpegRegions));
-  h.screen->deliver(test::greyFrame(64, 64));
+  std::weak_ptr<const I420Frame> older;
+  {
+    const auto frame = test::greyFrame(64, 64);
+    older = frame.image;
+    h.screen->deliver(frame);
+  }
   h.screen->deliver(test::greyFrame(128, 64));
-  // Let the video queue take both frames while the queue is still full (no assertion on time).
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // The video queue keeps the last frame it took, so the older picture goes once it has taken the newer.
+  ASSERT_TRUE(test::eventually([&] { return older.expired(); }));
   int fillers = 0;
   for (;;) {
     Message m = h.peer->next();

@@ -366,7 +366,7 @@ TEST(SyntheticScreenCapturer, DeliversScaledStampedFramesUntilStopped) {
   EXPECT_EQ(info.displayBounds, (PixelRect{0, 0, 2560, 1600}));
   {
     std::unique_lock lock(m);
-    cv.wait(lock, [&] { return frames.size() >= 3; });
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return frames.size() >= 3; }));
   }
   capturer.stop();
   const std::size_t delivered = frames.size();

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "support/child_process.h"
+#include "support/eventually.h"
 #include "support/held_port.h"
 #include "support/raw_client.h"
 #include "support/relay_calls.h"
@@ -123,7 +124,8 @@ TEST_F(RelayCluster, ExpiredTokensAndForgedInternalConnectionsAreRefused) {
   viewer.send(upgradeRequest("/v1/connect", "X-Pellora-Id: " + identity.first + "\r\n"));
   const std::string token = tokenOf(hostControl->readLine());
   EXPECT_EQ(statusOf(viewer.readHead().value_or("")), 504) << "nobody accepted within the accept timeout";
-  std::this_thread::sleep_for(500ms);
+  EXPECT_TRUE(test::eventually([&] { return redis_->get("pellora:token:" + token).empty(); }))
+      << "the expired token is dropped from the registry";
   EXPECT_EQ(request(port(2), upgradeRequest("/v1/accept", "X-Pellora-Token: " + token + "\r\n")).first, 404);
 
   // An internal connection without the cluster key is closed without a word.
@@ -171,14 +173,14 @@ TEST_F(RelayCluster, NodeAndRedisFailures) {
   redis_->start();
   EXPECT_EQ(request(port(1), "GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n"),
             std::make_pair(200, std::string(R"({"status":"ok","registry":"reachable"})")));
-  bool joined = false;
-  for (int i = 0; i < 40 && !joined; ++i) {  // the host node restores its presence within a refresh
-    std::this_thread::sleep_for(250ms);
-    if (redis_->get("pellora:presence:" + identity.first).empty()) continue;
-    Pair after = join(*hostControl, identity.first, port(1), port(0));
-    joined = after.viewer && after.host;
-  }
-  EXPECT_TRUE(joined);
+  // The host node restores its presence within a refresh.
+  EXPECT_TRUE(test::eventually(
+      [&] {
+        if (redis_->get("pellora:presence:" + identity.first).empty()) return false;
+        Pair after = join(*hostControl, identity.first, port(1), port(0));
+        return after.viewer && after.host;
+      },
+      10s, 250ms));
   EXPECT_EQ(registerAt(port(1)).first.size(), 9u);
 }
 

@@ -120,6 +120,14 @@ class Loopback {
     return outcome;
   }
 
+  // Runs `task` to its end.
+  template <typename T>
+  Outcome<T> run(boost::asio::awaitable<T> task) {
+    auto outcome = spawn(std::move(task));
+    runUntil([&] { return outcome->done; });
+    return *outcome;
+  }
+
   // Runs the context until `done()` holds; a test that would hang fails instead after a generous bound.
   template <typename Done>
   void runUntil(Done done, std::chrono::seconds bound = std::chrono::seconds(60)) {

@@ -18,7 +18,8 @@ namespace {
 
 using test::Xvfb;
 
-// Whether the screen saver, armed to come on after one idle second, does so within a few.
+// Whether the screen saver, armed to come on after one idle second, does so within a few. A screen saver
+// that stays off leaves no mark, so the check that it does rests on those few seconds.
 bool screenSaverComesOn(test::X11TestWindow& x) {
   x.armScreenSaver();
   return test::eventually([&] { return x.screenSaverOn(); }, std::chrono::seconds(4), std::chrono::milliseconds(100));

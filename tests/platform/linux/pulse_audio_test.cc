@@ -9,7 +9,6 @@
 #include <condition_variable>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 #include "core/opus_codec.h"
 #include "core/transport_error.h"
@@ -137,11 +136,9 @@ TEST_F(PulseAudioTest, OpusPacketsPlayedOnTheSinkComeBackFromItsMonitor) {
   OpusEncoder encoder(2, 96'000);
   AudioPlayer player(2, std::make_unique<PulseAudioOutput>(server_->address()));
   const auto packets = encoder.encode(test::tone({750, 1500}, 50 * 960));
-  const auto deadline = std::chrono::steady_clock::now() + 30s;  // against a hang, not a measurement
   for (const Bytes& p : packets) {
     // Keep the player fed without tripping its overflow rule, as a live stream would.
-    while (player.queuedFrames() > 7'680 && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(5ms);
+    ASSERT_TRUE(test::eventually([&] { return player.queuedFrames() <= 7'680; }, 30s, 5ms));
     player.play(p);
     player.waitUntilIdle();
   }
@@ -170,8 +167,15 @@ TEST_F(PulseAudioTest, StopEndsCallbacksAndTheSourceCanStartAgain) {
     EXPECT_TRUE(test::eventually([&] { return buffers > before; }, 20s)) << "round " << round;
     source.stop();
   }
+  // A second stream on the same monitor hears several buffers; a stream left open by the first source would
+  // have heard them too.
   const int afterStop = buffers;
-  std::this_thread::sleep_for(100ms);
+  std::atomic<int> witnessed = 0;
+  PulseAudioSource witness(server_->address());
+  witness.onAudio = [&witnessed](const AudioSampleBuffer&) { ++witnessed; };
+  witness.start();
+  EXPECT_TRUE(test::eventually([&] { return witnessed >= 5; }, 20s));
+  witness.stop();
   EXPECT_EQ(buffers, afterStop);
 }
 

@@ -214,9 +214,16 @@ TEST(ScreenCapturerX11, StopFromItsOwnCallbackEndsTheCapture) {
     std::unique_lock lock(mutex);
     ASSERT_TRUE(done.wait_for(lock, std::chrono::seconds(5), [&] { return calls > 0; }));
   }
-  x.fill({0, 0, 100, 100}, kRed);
-  x.warpPointer(10, 10);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // room for a frame that must not come
+  // A second capture of the same screen sees two changes in turn; the stopped one, had it gone on, would
+  // have been handed them as well.
+  ScreenCapturerX11 witness(xvfb.display());
+  Frames seen(witness);
+  witness.start(kUnknownDisplay, 1920, 60);
+  for (const std::uint32_t colour : {kRed, kGreen}) {
+    x.fill({0, 0, 100, 100}, colour);
+    ASSERT_TRUE(seen.waitFor([&](const I420Frame& f) { return insideLooksLike(f, {0, 0, 100, 100}, colour); }));
+  }
+  witness.stop();
   std::lock_guard lock(mutex);
   EXPECT_EQ(calls, 1);
 }
