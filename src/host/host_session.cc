@@ -5,15 +5,18 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <algorithm>
 #include <chrono>
+#include <mutex>
+#include <optional>
 #include <thread>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
+#include "base/monotonic_clock.h"
 #include "base/process_queues.h"
 #include "core/error_text.h"
 #include "core/transport_error.h"
 #include "host/audio_samples.h"
-#include "base/monotonic_clock.h"
 #include "host/h264_encoder.h"
 #include "host/jpeg_region_encoder.h"
 #include "host/rate_controller.h"
@@ -33,6 +36,38 @@ void retire(std::unique_ptr<SerialQueue> queue) {
   if (queue && queue->isCurrentThread())
     std::thread([q = std::move(queue)]() mutable { q.reset(); }).detach();
 }
+
+// Captures waiting for the video queue: when the encoder falls behind, only the newest frame waits, with
+// the changes of the frames it replaced, so that neither latency nor memory grows with the backlog.
+class FrameSlot {
+ public:
+  // True when the slot was empty, i.e. a job must be posted to take it.
+  bool put(const CapturedFrame& frame) {
+    std::lock_guard guard(lock_);
+    if (!waiting_) {
+      waiting_ = frame;
+      return true;
+    }
+    // An empty list means the whole frame changed; so does a merged list grown too long.
+    std::vector<PixelRect> dirty = std::move(waiting_->dirty);
+    if (dirty.empty() || frame.dirty.empty() || dirty.size() + frame.dirty.size() > HostSession::maxPendingDirty)
+      dirty.clear();
+    else
+      dirty.insert(dirty.end(), frame.dirty.begin(), frame.dirty.end());
+    waiting_ = frame;
+    waiting_->dirty = std::move(dirty);
+    return false;
+  }
+
+  std::optional<CapturedFrame> take() {
+    std::lock_guard guard(lock_);
+    return std::exchange(waiting_, std::nullopt);
+  }
+
+ private:
+  std::mutex lock_;
+  std::optional<CapturedFrame> waiting_;
+};
 
 }  // namespace
 
@@ -87,9 +122,11 @@ struct HostSession::Video {
     budget = videoBudget(q, c);
     std::unique_ptr<ScreenCapturer> next = spare ? std::move(spare) : makeCapturer();
     const std::uint64_t gen = generation;
-    next->onFrame = [queue = queue, self, gen](const CapturedFrame& frame) {
-      queue->post([self, gen, frame] {
-        if (auto video = self.lock()) video->frame(gen, frame);
+    next->onFrame = [queue = queue, self, gen, slot = std::make_shared<FrameSlot>()](const CapturedFrame& frame) {
+      if (!slot->put(frame)) return;  // the job already on its way takes this frame too
+      queue->post([self, gen, slot] {
+        std::optional<CapturedFrame> newest = slot->take();
+        if (auto video = self.lock(); video && newest) video->frame(gen, *newest);
       });
     };
     next->onStop = [weakChannel = std::weak_ptr<SecureChannel>(channel)](const std::string&) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "base/process_queues.h"
@@ -90,6 +91,29 @@ TEST(HostSessionTest, JPEGUpdatesStartFullAfterEveryCaptureRestart) {
 
   h.peer->send(Message::RequestKeyframe{});
   EXPECT_TRUE(h.peer->next<Message::ImageRegions>().full);
+}
+
+TEST(HostSessionTest, ChangesCapturedFasterThanTheEncoderTakesThemAllReachTheViewer) {
+  Rig h;
+  h.hostStarted({2});
+  ASSERT_TRUE(h.screen->deliver(test::greyFrame(320, 240)));
+  EXPECT_TRUE(h.peer->next<Message::ImageRegions>().full);
+  // Delivered back to back, most of these wait while the encoder works and merge into fewer updates.
+  std::vector<PixelRect> changed;
+  for (int i = 0; i < 40; ++i) {
+    changed.push_back({(i % 20) * 16, (i / 20) * 128, 8, 8});
+    h.screen->deliver(test::greyFrame(320, 240, {changed.back()}));
+  }
+  auto covered = [](const PixelRect& r, const ImageRegion& g) {
+    return r.x >= g.x && r.y >= g.y && r.x + r.width <= g.x + g.width && r.y + r.height <= g.y + g.height;
+  };
+  while (!changed.empty()) {
+    const auto update = h.peer->next<Message::ImageRegions>();
+    ASSERT_FALSE(update.full) << "merged change lists stay lists";
+    std::erase_if(changed, [&](const PixelRect& r) {
+      return std::any_of(update.regions.begin(), update.regions.end(), [&](const auto& g) { return covered(r, g); });
+    });
+  }
 }
 
 TEST(HostSessionTest, H264StartsWithAConfiguredKeyframeAfterEveryRestart) {
