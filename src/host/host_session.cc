@@ -320,8 +320,10 @@ struct HostSession::TransferHook {
 };
 
 std::shared_ptr<HostSession> HostSession::make(std::shared_ptr<SecureChannel> channel, Options options,
-                                               HostPlatform platform) {
-  return std::shared_ptr<HostSession>(new HostSession(std::move(channel), std::move(options), std::move(platform)));
+                                               HostPlatform platform, NetworkThread* network) {
+  std::unique_ptr<HostSession> session(new HostSession(std::move(channel), std::move(options), std::move(platform)));
+  if (network) return network->retiring(std::move(session));
+  return session;
 }
 
 HostSession::HostSession(std::shared_ptr<SecureChannel> channel, Options options, HostPlatform platform)

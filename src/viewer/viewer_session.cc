@@ -141,7 +141,10 @@ ViewerSession::ViewerSession(Dependencies dependencies, ViewerTarget target)
     : deps_(std::move(dependencies)),
       id_(UUID::v4()),
       target_(std::move(target)),
-      renderer_(std::make_shared<VideoRenderer>(std::make_shared<FrameSink>(), deps_.maxPictureSide)) {
+      // The session and its loop let go of the renderer on the network thread, and its destructor joins the
+      // render queue and frees the decoder.
+      renderer_(deps_.network.retiring(
+          std::make_unique<VideoRenderer>(std::make_shared<FrameSink>(), deps_.maxPictureSide))) {
   published_.update([&](State& s) { s.quality = deps_.settings.state().quality; });
   if (deps_.platform.clipboard) clipboard_ = ClipboardSync::make(deps_.network.mainStrand(), deps_.platform.clipboard);
 }
