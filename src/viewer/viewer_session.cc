@@ -255,7 +255,8 @@ void ViewerSession::connected(const std::shared_ptr<SecureChannel>& channel) {
 
 void ViewerSession::startBackground(const std::shared_ptr<SecureChannel>& channel) {
   auto& network = deps_.network;
-  auto loop = std::make_shared<Loop>(network.mainStrand());
+  // The receive loop lets go of it on the network thread; its file queues join their threads as they go.
+  auto loop = network.retiring(std::make_unique<Loop>(network.mainStrand()));
   loop->session = weak_from_this();
   loop->channel = channel;
   loop->files = std::make_shared<SerialQueue>("pellora.files");
