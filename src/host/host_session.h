@@ -96,6 +96,7 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   const std::shared_ptr<SecureChannel> channel_;
   Options options_;
   HostPlatform platform_;
+  NetworkThread* network_ = nullptr;  // retires what may be let go on it; none in some tests
   Codec codec_ = Codec::h264;
   Features peerFeatures_;
   std::unique_ptr<InputInjector> injector_;  // run coroutine only

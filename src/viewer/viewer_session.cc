@@ -263,7 +263,8 @@ void ViewerSession::startBackground(const std::shared_ptr<SecureChannel>& channe
   loop->sender = FileSender::make(channel, false, loop->files->executor());
   const auto receiveStrand = asio::make_strand(network.executor());
   loop->receiver =
-      FileReceiver::make(channel, deps_.downloadDirectory.value_or(FileNames::defaultDirectory()), receiveStrand);
+      FileReceiver::make(channel, deps_.downloadDirectory.value_or(FileNames::defaultDirectory()), receiveStrand,
+                         {}, &network);
   loop->receiver->setAutoAccept(deps_.settings.state().acceptFiles);
   loop->renderer = renderer_;
   loop->audio = audio_;
