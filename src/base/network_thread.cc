@@ -23,6 +23,7 @@ void NetworkThread::stop() {
   work_.reset();
   context_.stop();
   if (thread_.joinable()) thread_.join();
+  retire_->drain();  // nothing runs on the network thread any more: all that was retired is queued
 }
 
 }  // namespace pellora

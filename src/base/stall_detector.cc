@@ -232,7 +232,12 @@ struct Registry {
 
   void watchdog() {
     setCurrentThreadName("pellora.stall");
-    (void)symbolAt(reinterpret_cast<const void*>(&monotonicNs));  // reads the symbol tables off the network thread
+    // Reads the symbol tables off the network thread, and beside the watchdog: in a large binary on a busy
+    // machine that takes longer than a stall, which must still be sampled meanwhile.
+    std::thread([] {
+      setCurrentThreadName("pellora.symbols");
+      (void)symbolAt(reinterpret_cast<const void*>(&monotonicNs));
+    }).detach();
     std::unique_lock lock(mutex);
     for (;;) {
       wake.wait_for(lock, kWatchdogTick);

@@ -161,9 +161,11 @@ struct FileReceiver::Disk {
 };
 
 std::shared_ptr<FileReceiver> FileReceiver::make(std::shared_ptr<SecureChannel> channel, fs::path directory,
-                                                 Executor executor, Limits limits) {
-  return std::shared_ptr<FileReceiver>(
+                                                 Executor executor, Limits limits, NetworkThread* network) {
+  std::unique_ptr<FileReceiver> receiver(
       new FileReceiver(std::move(channel), std::move(directory), std::move(executor), limits));
+  if (network) return network->retiring(std::move(receiver));
+  return receiver;
 }
 
 FileReceiver::FileReceiver(std::shared_ptr<SecureChannel> channel, fs::path directory, Executor executor, Limits limits)

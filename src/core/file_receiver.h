@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "base/network_thread.h"
 #include "base/serial_queue.h"
 #include "core/crypto.h"
 #include "core/message.h"
@@ -65,8 +66,10 @@ class FileReceiver : public std::enable_shared_from_this<FileReceiver> {
   // disk slower than the network slows the peer instead of filling memory.
   static constexpr std::int64_t maxBacklog = 32 << 20;
 
+  // With `network`, a last owner that lets go on the network thread hands the receiver to its retire thread:
+  // the destructor joins the file thread, which may be in the middle of a write.
   static std::shared_ptr<FileReceiver> make(std::shared_ptr<SecureChannel> channel, std::filesystem::path directory,
-                                            Executor executor, Limits limits = {});
+                                            Executor executor, Limits limits = {}, NetworkThread* network = nullptr);
   // Stops the file thread (after the step it is running) and removes every partial file still open.
   ~FileReceiver();
 

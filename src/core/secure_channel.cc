@@ -31,36 +31,30 @@ void SecureChannel::send(const Message& message) {
     if (closed_) return;
     sendCipher_.sealInto(plaintext, frame.data() + Framing::prefixSize);
     const std::size_t size = frame.size();
-    wire_->send(std::move(frame), [weak = weak_from_this(), size](const boost::system::error_code& ec) {
-      if (auto self = weak.lock()) self->sent(size, static_cast<bool>(ec));
-    });
-    // Counted after the hand-over succeeded; its completion cannot run before the lock is released.
+    // Counted before the hand-over: its completion may run at once, and takes no lock.
     pendingBytes_ += static_cast<std::int64_t>(size);
+    try {
+      wire_->send(std::move(frame), [weak = weak_from_this(), size](const boost::system::error_code& ec) {
+        if (auto self = weak.lock()) self->sent(size, static_cast<bool>(ec));
+      });
+    } catch (...) {
+      pendingBytes_ -= static_cast<std::int64_t>(size);
+      throw;
+    }
   } catch (const std::exception&) {
     // Sending never reports: a message that cannot be sealed is dropped.
   }
 }
 
+// On the wire's strand.
 void SecureChannel::sent(std::size_t frameSize, bool failed) {
-  bool wasClosed;
-  {
-    std::lock_guard lock(lock_);
-    pendingBytes_ -= static_cast<std::int64_t>(frameSize);
-    wasClosed = closed_;
-    if (failed) closed_ = true;
-  }
-  if (failed && !wasClosed) wire_->cancel();
+  pendingBytes_ -= static_cast<std::int64_t>(frameSize);
+  if (failed && !closed_.exchange(true)) wire_->cancel();
 }
 
-std::int64_t SecureChannel::queuedBytes() const {
-  std::lock_guard lock(lock_);
-  return pendingBytes_;
-}
+std::int64_t SecureChannel::queuedBytes() const { return pendingBytes_.load(); }
 
-bool SecureChannel::isClosed() const {
-  std::lock_guard lock(lock_);
-  return closed_;
-}
+bool SecureChannel::isClosed() const { return closed_.load(); }
 
 boost::asio::awaitable<Message> SecureChannel::receive() {
   const auto self = shared_from_this();
@@ -83,8 +77,7 @@ void SecureChannel::close(std::optional<std::string> reason) {
   bool wasClosed;
   {
     std::lock_guard lock(lock_);
-    wasClosed = closed_;
-    closed_ = true;
+    wasClosed = closed_.exchange(true);
   }
   if (wasClosed) return;
   if (reason)

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -121,10 +122,13 @@ class SecureChannel : public std::enable_shared_from_this<SecureChannel> {
   const std::shared_ptr<Wire> wire_;
   const Hello peer_;
   const int handshakeVersion_;
-  mutable std::mutex lock_;  // guards sendCipher_, pendingBytes_ and closed_; never held across a wait
+  // Guards sendCipher_ and the hand-over to the wire; never held across a wait. A sender holds it while it
+  // seals a whole frame (a keyframe: megabytes), so the network thread never takes it on its hot paths:
+  // write completions and the budget's reads use the atomics alone.
+  std::mutex lock_;
   CipherState sendCipher_;
-  std::int64_t pendingBytes_ = 0;
-  bool closed_ = false;
+  std::atomic<std::int64_t> pendingBytes_{0};
+  std::atomic<bool> closed_{false};  // set under lock_ by close(), so that no frame follows its bye
   CipherState receiveCipher_;   // the single reader's
   bool receiveFailed_ = false;  // the single reader's: a record failed authentication
 };

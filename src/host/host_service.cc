@@ -356,7 +356,7 @@ void HostService::begin(std::shared_ptr<SecureChannel> channel, const std::strin
   sessionOptions.acceptFiles = settings.acceptFiles;
   sessionOptions.downloadDirectory = options_.downloadDirectory;
 
-  auto session = HostSession::make(channel, sessionOptions, deps_.platform);
+  auto session = HostSession::make(channel, sessionOptions, deps_.platform, &deps_.network);
   session_ = session;
   const std::string peerName = channel->peer().name;
   published_.update([&](State& s) {

@@ -356,8 +356,11 @@ struct HostSession::TransferHook {
 };
 
 std::shared_ptr<HostSession> HostSession::make(std::shared_ptr<SecureChannel> channel, Options options,
-                                               HostPlatform platform) {
-  return std::shared_ptr<HostSession>(new HostSession(std::move(channel), std::move(options), std::move(platform)));
+                                               HostPlatform platform, NetworkThread* network) {
+  std::unique_ptr<HostSession> session(new HostSession(std::move(channel), std::move(options), std::move(platform)));
+  session->network_ = network;
+  if (network) return network->retiring(std::move(session));
+  return session;
 }
 
 HostSession::HostSession(std::shared_ptr<SecureChannel> channel, Options options, HostPlatform platform)
@@ -408,7 +411,7 @@ awaitable<std::string> HostSession::run() {
     transferHook_->hook = onTransfer;
   }
   receiver_ = FileReceiver::make(channel_, options_.downloadDirectory.value_or(FileNames::defaultDirectory()),
-                                 executor);
+                                 executor, {}, network_);
   receiver_->setAutoAccept(options_.acceptFiles);
   receiver_->setOnProgress([hook = transferHook_](const TransferProgress& p) { (*hook)(p); });
 

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "base/network_thread.h"
 #include "base/serial_queue.h"
 #include "core/file_receiver.h"
 #include "core/file_sender.h"
@@ -50,8 +51,10 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   // Changed rectangles kept for the next JPEG update; beyond this the update covers the whole frame.
   static constexpr std::size_t maxPendingDirty = 1024;
 
+  // With `network`, a last owner that lets go on the network thread hands the session to its retire thread:
+  // the destructor joins the session's queues.
   static std::shared_ptr<HostSession> make(std::shared_ptr<SecureChannel> channel, Options options,
-                                           HostPlatform platform);
+                                           HostPlatform platform, NetworkThread* network = nullptr);
   ~HostSession();
   HostSession(const HostSession&) = delete;
   HostSession& operator=(const HostSession&) = delete;
@@ -90,6 +93,7 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   const std::shared_ptr<SecureChannel> channel_;
   Options options_;
   HostPlatform platform_;
+  NetworkThread* network_ = nullptr;  // retires what may be let go on it; none in some tests
   Codec codec_ = Codec::h264;
   Features peerFeatures_;
   std::unique_ptr<InputInjector> injector_;  // run coroutine only

@@ -141,7 +141,10 @@ ViewerSession::ViewerSession(Dependencies dependencies, ViewerTarget target)
     : deps_(std::move(dependencies)),
       id_(UUID::v4()),
       target_(std::move(target)),
-      renderer_(std::make_shared<VideoRenderer>(std::make_shared<FrameSink>(), deps_.maxPictureSide)) {
+      // The session and its loop let go of the renderer on the network thread, and its destructor joins the
+      // render queue and frees the decoder.
+      renderer_(deps_.network.retiring(
+          std::make_unique<VideoRenderer>(std::make_shared<FrameSink>(), deps_.maxPictureSide))) {
   published_.update([&](State& s) { s.quality = deps_.settings.state().quality; });
   if (deps_.platform.clipboard) clipboard_ = ClipboardSync::make(deps_.network.mainStrand(), deps_.platform.clipboard);
 }
@@ -252,14 +255,16 @@ void ViewerSession::connected(const std::shared_ptr<SecureChannel>& channel) {
 
 void ViewerSession::startBackground(const std::shared_ptr<SecureChannel>& channel) {
   auto& network = deps_.network;
-  auto loop = std::make_shared<Loop>(network.mainStrand());
+  // The receive loop lets go of it on the network thread; its file queues join their threads as they go.
+  auto loop = network.retiring(std::make_unique<Loop>(network.mainStrand()));
   loop->session = weak_from_this();
   loop->channel = channel;
   loop->files = std::make_shared<SerialQueue>("pellora.files");
   loop->sender = FileSender::make(channel, false, loop->files->executor());
   const auto receiveStrand = asio::make_strand(network.executor());
   loop->receiver =
-      FileReceiver::make(channel, deps_.downloadDirectory.value_or(FileNames::defaultDirectory()), receiveStrand);
+      FileReceiver::make(channel, deps_.downloadDirectory.value_or(FileNames::defaultDirectory()), receiveStrand,
+                         {}, &network);
   loop->receiver->setAutoAccept(deps_.settings.state().acceptFiles);
   loop->renderer = renderer_;
   loop->audio = audio_;
