@@ -74,6 +74,8 @@ awaitable<void> RelayServer::Impl::acceptElsewhere(std::shared_ptr<Connection<St
   auto peer = std::make_shared<Connection<PlainStream>>(io);
   peer->stream.expires_after(config.headerTimeout);
   auto [cec] = co_await peer->stream.async_connect(*there, tuple);
+  // As on accepted connections: a splice's small writes (input, cursor updates) must not wait for acks.
+  if (!cec) peer->stream.socket().set_option(tcp::no_delay(true), cec);
   const std::string greeting = cluster->greeting(token);
   if (!cec) std::tie(cec, std::ignore) = co_await net::async_write(peer->stream, net::buffer(greeting), tuple);
   std::string answer;

@@ -5,6 +5,7 @@
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <boost/asio/connect.hpp>
@@ -163,20 +164,23 @@ RedisConnection::RedisConnection(const RedisAddress& address, std::shared_ptr<ne
 
 RedisConnection::~RedisConnection() = default;
 
-void RedisConnection::write(const std::vector<std::string>& args, bool withDeadline) {
+void RedisConnection::write(const std::vector<const std::vector<std::string>*>& batch, bool withDeadline) {
   Stream& s = *stream_;
-  std::vector<const char*> argv;
-  std::vector<std::size_t> lengths;
-  for (const auto& a : args) argv.push_back(a.data()), lengths.push_back(a.size());
-  char* raw = nullptr;
-  const int length = redisFormatCommandArgv(&raw, static_cast<int>(args.size()), argv.data(), lengths.data());
-  if (length < 0) throw std::bad_alloc();
-  const std::unique_ptr<char, void (*)(char*)> formatted(raw, redisFreeCommand);
-  const net::const_buffer bytes(raw, static_cast<std::size_t>(length));
+  std::string bytes;
+  for (const std::vector<std::string>* args : batch) {
+    std::vector<const char*> argv;
+    std::vector<std::size_t> lengths;
+    for (const auto& a : *args) argv.push_back(a.data()), lengths.push_back(a.size());
+    char* raw = nullptr;
+    const int length = redisFormatCommandArgv(&raw, static_cast<int>(args->size()), argv.data(), lengths.data());
+    if (length < 0) throw std::bad_alloc();
+    const std::unique_ptr<char, void (*)(char*)> formatted(raw, redisFreeCommand);
+    bytes.append(raw, static_cast<std::size_t>(length));
+  }
   s.check(s.run(
               [&](auto done) {
-                if (s.tls) net::async_write(*s.tls, bytes, done);
-                else net::async_write(s.socket, bytes, done);
+                if (s.tls) net::async_write(*s.tls, net::buffer(bytes), done);
+                else net::async_write(s.socket, net::buffer(bytes), done);
               },
               withDeadline),
           "writing to");
@@ -209,17 +213,78 @@ RedisReply RedisConnection::read(bool withDeadline) {
 }
 
 RedisReply RedisConnection::command(const std::vector<std::string>& args) {
-  write(args, true);
+  write({&args}, true);
   return read(true);
 }
 
-void RedisConnection::send(const std::vector<std::string>& args) { write(args, true); }
+std::vector<RedisReply> RedisConnection::commands(const std::vector<const std::vector<std::string>*>& batch) {
+  write(batch, true);
+  std::vector<RedisReply> replies;
+  replies.reserve(batch.size());
+  for (std::size_t i = 0; i < batch.size(); ++i) replies.push_back(read(true));
+  return replies;
+}
+
+void RedisConnection::send(const std::vector<std::string>& args) { write({&args}, true); }
 
 RedisReply RedisConnection::next() { return read(false); }
 
 void RedisConnection::interrupt() {
   // Wakes a blocked read with an end of stream; safe beside it, unlike closing the socket.
   if (const int fd = stream_->fd; fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+RedisReply RedisPipeline::command(std::vector<std::string> args) {
+  std::vector<std::vector<std::string>> one;
+  one.push_back(std::move(args));
+  return std::move(commands(std::move(one)).front());
+}
+
+std::vector<RedisReply> RedisPipeline::commands(std::vector<std::vector<std::string>> batch) {
+  std::vector<Call> calls(batch.size());
+  for (std::size_t i = 0; i < batch.size(); ++i) calls[i].args = std::move(batch[i]);
+  std::unique_lock lock(mutex_);
+  for (Call& c : calls) queue_.push_back(&c);
+  const auto allDone = [&calls] { return std::all_of(calls.begin(), calls.end(), [](const Call& c) { return c.done; }); };
+  while (!allDone()) {
+    if (sending_) {
+      finished_.wait(lock);
+      continue;
+    }
+    // Nobody is sending: this caller sends what is queued, its own calls among it.
+    sending_ = true;
+    std::vector<Call*> next;
+    while (!queue_.empty() && next.size() < kMaxBatch) next.push_back(queue_.front()), queue_.pop_front();
+    lock.unlock();
+    send(next);
+    lock.lock();
+    for (Call* c : next) c->done = true;
+    sending_ = false;
+    finished_.notify_all();
+  }
+  std::vector<RedisReply> replies;
+  replies.reserve(calls.size());
+  for (Call& c : calls) {
+    if (c.error) std::rethrow_exception(c.error);
+    replies.push_back(std::move(*c.reply));
+  }
+  return replies;
+}
+
+void RedisPipeline::send(std::vector<Call*> batch) {
+  try {
+    if (!connection_) connection_ = connect_();
+    std::vector<const std::vector<std::string>*> args;
+    args.reserve(batch.size());
+    for (const Call* c : batch) args.push_back(&c->args);
+    std::vector<RedisReply> replies = connection_->commands(args);
+    for (std::size_t i = 0; i < batch.size(); ++i) batch[i]->reply.emplace(std::move(replies[i]));
+  } catch (...) {
+    // A failed connection may have lost any of the batch's replies: none of them can be trusted.
+    connection_.reset();
+    const std::exception_ptr error = std::current_exception();
+    for (Call* c : batch) c->error = error;
+  }
 }
 
 }  // namespace pellora::relay

@@ -1,7 +1,13 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +64,8 @@ class RedisConnection {
   // Sends one command and waits for its reply (an error reply is returned, not thrown). Throws
   // RegistryUnavailable when the connection fails or the deadline passes; the connection is then unusable.
   RedisReply command(const std::vector<std::string>& args);
+  // Sends every command in one write and reads their replies, in order (error replies among them).
+  std::vector<RedisReply> commands(const std::vector<const std::vector<std::string>*>& batch);
   // Sends a command whose replies come later (SUBSCRIBE), and waits as long as it takes for the next reply.
   void send(const std::vector<std::string>& args);
   RedisReply next();
@@ -71,9 +79,42 @@ class RedisConnection {
  private:
   struct Stream;
   RedisReply read(bool withDeadline);
-  void write(const std::vector<std::string>& args, bool withDeadline);
+  void write(const std::vector<const std::vector<std::string>*>& batch, bool withDeadline);
 
   std::unique_ptr<Stream> stream_;
+};
+
+// Commands from any number of threads over one connection, pipelined: whatever is queued while a batch is
+// in flight goes out as the next batch in one write, and the replies are handed back in order, so a burst of
+// calls costs a few round trips instead of one each. The caller whose call finds no batch in flight sends
+// the batch and reads its replies; the others wait. Connects on first use and again after a failure.
+class RedisPipeline {
+ public:
+  using Connect = std::function<std::unique_ptr<RedisConnection>()>;
+  explicit RedisPipeline(Connect connect) : connect_(std::move(connect)) {}
+
+  // The reply (error replies included). Throws what connecting throws, or RegistryUnavailable when the
+  // connection fails; every call of that batch then fails alike, and the next batch connects again.
+  RedisReply command(std::vector<std::string> args);
+  // Several commands sent one after another in the same batch; their replies in order.
+  std::vector<RedisReply> commands(std::vector<std::vector<std::string>> batch);
+
+ private:
+  struct Call {
+    std::vector<std::string> args;
+    std::optional<RedisReply> reply;
+    std::exception_ptr error;
+    bool done = false;
+  };
+  static constexpr std::size_t kMaxBatch = 512;  // bounds one write and one batch's replies
+  void send(std::vector<Call*> batch);
+
+  const Connect connect_;
+  std::unique_ptr<RedisConnection> connection_;  // used by the sending caller only
+  std::mutex mutex_;
+  std::condition_variable finished_;
+  std::deque<Call*> queue_;
+  bool sending_ = false;
 };
 
 }  // namespace pellora::relay

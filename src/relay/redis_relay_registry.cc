@@ -45,7 +45,8 @@ RedisRelayRegistry::RedisRelayRegistry(RedisAddress redis, std::string nodeAddre
     : redis_(std::move(redis)),
       tls_(RedisConnection::tlsContextFor(redis_)),
       nodeAddress_(std::move(nodeAddress)),
-      node_(randomToken()) {
+      node_(randomToken()),
+      commands_([this] { return connect(); }) {
   listener_ = std::thread([this] { listen(); });
 }
 
@@ -63,23 +64,21 @@ std::unique_ptr<RedisConnection> RedisRelayRegistry::connect() const {
   return std::make_unique<RedisConnection>(redis_, tls_, kTimeout);
 }
 
-// Runs one command; throws RegistryUnavailable (and forgets the connection) when Redis does not answer,
-// and for error replies, as RedisRefused when they say this node may not run it.
-RedisReply RedisRelayRegistry::command(const std::vector<std::string>& args) {
-  try {
-    if (!commands_) commands_ = connect();
-    RedisReply reply = commands_->command(args);
-    if (reply.error()) {
-      const std::string why = reply.text();
-      if (why.starts_with("NOAUTH") || why.starts_with("WRONGPASS") || why.starts_with("NOPERM"))
-        throw RedisRefused("redis: " + redis_.describe() + " refused " + args.front() + ": " + why);
-      throw RegistryUnavailable("redis: " + why);
-    }
-    return reply;
-  } catch (const RegistryUnavailable&) {
-    commands_.reset();
-    throw;
-  }
+// Runs one command; throws RegistryUnavailable when Redis does not answer, and for error replies, as
+// RedisRefused when they say this node may not run it.
+RedisReply RedisRelayRegistry::command(std::vector<std::string> args) {
+  std::string name = args.front();
+  RedisReply reply = commands_.command(std::move(args));
+  checked(reply, name);
+  return reply;
+}
+
+void RedisRelayRegistry::checked(const RedisReply& reply, const std::string& name) const {
+  if (!reply.error()) return;
+  const std::string why = reply.text();
+  if (why.starts_with("NOAUTH") || why.starts_with("WRONGPASS") || why.starts_with("NOPERM"))
+    throw RedisRefused("redis: " + redis_.describe() + " refused " + name + ": " + why);
+  throw RegistryUnavailable("redis: " + why);
 }
 
 Registration RedisRelayRegistry::registerIdentity() {
@@ -99,6 +98,7 @@ bool RedisRelayRegistry::authenticate(std::string_view id, std::string_view secr
 }
 
 void RedisRelayRegistry::attachHost(const std::string& id, std::shared_ptr<HostLink> link) {
+  std::lock_guard turn(turnOf(id));
   // Store first: when Redis is away the host is refused and nothing here changes.
   RedisReply previous = command({"SET", presenceKey(id), node_, "PX",
                             std::to_string(std::chrono::milliseconds(presenceLifetime).count()), "GET"});
@@ -113,6 +113,7 @@ void RedisRelayRegistry::attachHost(const std::string& id, std::shared_ptr<HostL
 }
 
 void RedisRelayRegistry::detachHost(const std::string& id, const HostLink* link) {
+  std::lock_guard turn(turnOf(id));
   {
     std::lock_guard lock(hostsMutex_);
     auto it = hosts_.find(id);
@@ -234,13 +235,14 @@ bool RedisRelayRegistry::reachable() {
 }
 
 void RedisRelayRegistry::tick() {
-  std::vector<std::string> ids;
+  std::vector<std::vector<std::string>> refreshes;
+  const std::string lifetime = std::to_string(std::chrono::milliseconds(presenceLifetime).count());
   {
     std::lock_guard lock(hostsMutex_);
-    for (const auto& [id, link] : hosts_) ids.push_back(id);
+    for (const auto& [id, link] : hosts_) refreshes.push_back({"EVAL", kRefreshPresence, "1", presenceKey(id), node_, lifetime});
   }
-  const std::string lifetime = std::to_string(std::chrono::milliseconds(presenceLifetime).count());
-  for (const auto& id : ids) command({"EVAL", kRefreshPresence, "1", presenceKey(id), node_, lifetime});
+  if (refreshes.empty()) return;
+  for (const RedisReply& r : commands_.commands(std::move(refreshes))) checked(r, "EVAL");
 }
 
 void RedisRelayRegistry::withdraw() {
@@ -249,7 +251,10 @@ void RedisRelayRegistry::withdraw() {
     std::lock_guard lock(hostsMutex_);
     hosts.swap(hosts_);
   }
-  for (const auto& [id, link] : hosts) command({"EVAL", kDropPresence, "1", presenceKey(id), node_});
+  std::vector<std::vector<std::string>> drops;
+  for (const auto& [id, link] : hosts) drops.push_back({"EVAL", kDropPresence, "1", presenceKey(id), node_});
+  if (drops.empty()) return;
+  for (const RedisReply& r : commands_.commands(std::move(drops))) checked(r, "EVAL");
 }
 
 // The channel thread: subscribes to this node's channel and hands each line to the host it names;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -26,12 +27,16 @@ namespace pellora::relay {
 //   pellora:presence:<id>    the node holding the control connection; expires unless that node refreshes it
 //   pellora:token:<token>    "<node> <internal address>" of the node where the viewer waits; single use
 //   pellora:node:<node>      channel: "incoming <id> <token>", "replaced <id>"
-// Commands run blocking (with a timeout) on the calling thread, which is the relay server's registry thread;
-// a thread of its own listens on the node's channel. Whenever Redis cannot be reached, calls throw
+// Calls may run on several threads at once (the server's registry threads): their commands share one
+// pipelined connection, so that a burst of calls costs a few round trips. A thread of its own listens on
+// the node's channel. Whenever Redis cannot be reached, calls throw
 // RegistryUnavailable (RedisRefused when Redis turns the node away); the next call connects again.
 class RedisRelayRegistry final : public RelayRegistry {
  public:
   static constexpr Seconds presenceLifetime{45};  // refreshed every tick (a few seconds)
+  // Calls in flight at once: each waits for its reply in the pipeline, so this bounds how many commands
+  // one round trip carries.
+  static constexpr unsigned kConcurrency = 32;
 
   // `nodeAddress`: "HOST:PORT" of this node's internal listener. Does not connect yet; throws RedisRefused
   // when the address' CA file cannot be read.
@@ -50,6 +55,7 @@ class RedisRelayRegistry final : public RelayRegistry {
   PendingLookup takePending(const std::string& token) override;
   std::shared_ptr<PendingConnect> takeLocalPending(const std::string& token) override;
   bool reachable() override;
+  unsigned concurrency() const override { return kConcurrency; }
   // Like reachable(), and also waits (briefly) until the node's channel is subscribed; throws RedisRefused
   // when Redis answers and turns this node away (a wrong password, an untrusted certificate): a node that
   // starts so would never serve.
@@ -62,7 +68,12 @@ class RedisRelayRegistry final : public RelayRegistry {
   void setNodeAddress(std::string address) { nodeAddress_ = std::move(address); }
 
  private:
-  RedisReply command(const std::vector<std::string>& args);
+  RedisReply command(std::vector<std::string> args);
+  // Throws for error replies as command() does.
+  void checked(const RedisReply& reply, const std::string& name) const;
+  // Attaching and detaching one id take turns, so that a detach never drops the presence an attach of the
+  // same id on this node has just stored.
+  std::mutex& turnOf(const std::string& id) { return idTurns_[std::hash<std::string>{}(id) % idTurns_.size()]; }
   std::unique_ptr<RedisConnection> connect() const;
   void listen();  // the channel thread
   void deliver(const std::string& message);
@@ -76,7 +87,8 @@ class RedisRelayRegistry final : public RelayRegistry {
   const std::shared_ptr<boost::asio::ssl::context> tls_;  // for rediss://
   std::string nodeAddress_;
   const std::string node_;  // random, new at every start
-  std::unique_ptr<RedisConnection> commands_;
+  RedisPipeline commands_;
+  std::array<std::mutex, 64> idTurns_;
 
   std::mutex hostsMutex_;  // the channel thread delivers lines too
   std::unordered_map<std::string, std::shared_ptr<HostLink>> hosts_;

@@ -2,9 +2,9 @@
 
 // What a relay node knows: registered identities, hosts that are online (have a control connection), and
 // viewers waiting for their host to accept. Behind this interface so that a store shared by several relay
-// nodes (RedisRelayRegistry) can replace the in-process one. Every call is made on the relay server's
-// registry thread, never on a network thread, so an implementation may block on its store; the one
-// exception is takeLocalPending, which touches only this node's memory.
+// nodes (RedisRelayRegistry) can replace the in-process one. Every call is made on one of the relay server's
+// registry threads (as many as concurrency() says), never on a network thread, so an implementation may
+// block on its store; the one exception is takeLocalPending, which touches only this node's memory.
 
 #include <chrono>
 #include <filesystem>
@@ -36,7 +36,7 @@ std::string randomID();
 // A single-use token: 16 random bytes as hex.
 std::string randomToken();
 
-// A host's live control connection, as the registry sees it. Called on the registry thread: an
+// A host's live control connection, as the registry sees it. Called on a registry thread: an
 // implementation hands the line over to its own executor.
 class HostLink {
  public:
@@ -86,6 +86,10 @@ class RelayRegistry {
   // The viewer of a token that another node has already taken, when it waits here; removes it. Safe on
   // any thread: a node joining its host to a viewer here need not queue behind calls to the store.
   virtual std::shared_ptr<PendingConnect> takeLocalPending(const std::string& token) = 0;
+
+  // How many calls may run at once, each on a thread of its own; 1 unless the implementation is safe to
+  // call from several threads.
+  virtual unsigned concurrency() const { return 1; }
 
   // Whether the store answers; the health endpoint reports it.
   virtual bool reachable() = 0;

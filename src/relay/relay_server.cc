@@ -183,7 +183,8 @@ void RelayServer::start() {
       context.run();
     });
   };
-  registryIo_ = std::make_unique<net::io_context>(1);
+  const unsigned registryThreads = std::max(1u, d.registry.concurrency());
+  registryIo_ = std::make_unique<net::io_context>(static_cast<int>(registryThreads));
   d.registryExecutor = registryIo_->get_executor();
   const unsigned copying = d.config.threads ? d.config.threads : std::max(1u, std::thread::hardware_concurrency());
   for (unsigned i = 0; i < copying; ++i) {
@@ -191,7 +192,7 @@ void RelayServer::start() {
     d.copiers.push_back(copiers_.back()->get_executor());
   }
   if (d.config.cluster()) d.listenInternal();
-  spawnThread(*registryIo_);
+  for (unsigned i = 0; i < registryThreads; ++i) spawnThread(*registryIo_);
   for (auto& c : copiers_) spawnThread(*c, kCopierNiceness);
   auto publicSide = [&d](tcp::socket s, net::ip::address address) { d.accepted(std::move(s), address); };
   net::co_spawn(d.io, d.acceptLoop(d.acceptor, publicSide), net::detached);

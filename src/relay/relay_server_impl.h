@@ -1,6 +1,6 @@
 #pragma once
 
-// What the relay server's parts share: its state, the registry thread, the answers every endpoint gives and
+// What the relay server's parts share: its state, the registry threads, the answers every endpoint gives and
 // the steps that hand a connection on. The listeners and threads are wired in relay_server.cc; the HTTP
 // endpoints live in endpoints.cc, the hosts' control lines in control_lines.cc and the internal connections
 // between nodes of a cluster in internal_listener.cc. Included by those files only.
@@ -60,7 +60,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   net::steady_timer ticker{io};
   std::optional<net::ssl::context> tls;
   std::atomic<bool> stopping{false};
-  bool registryDown = false;  // on the registry thread: reported once per outage
+  std::atomic<bool> registryDown{false};  // on the registry threads: reported once per outage
 
   Admission admission{config};  // connection slots and request rates
 
@@ -75,7 +75,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
     return copiers[nextCopier.fetch_add(1, std::memory_order_relaxed) % copiers.size()];
   }
 
-  // Runs `f` on the registry thread; nullopt when the registry's store cannot be reached.
+  // Runs `f` on a registry thread; nullopt when the registry's store cannot be reached.
   template <typename F>
   awaitable<std::optional<std::invoke_result_t<F&>>> registryCall(F f) {
     using R = std::invoke_result_t<F&>;
@@ -84,12 +84,12 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
       try {
         result.emplace(f());
       } catch (const RegistryUnavailable& e) {
-        if (!std::exchange(registryDown, true))
+        if (!registryDown.exchange(true))
           std::cerr << "pellora-relay: registry unreachable (" << e.what()
                     << "); registrations and connects get 503 until it is back" << std::endl;
         co_return std::nullopt;
       }
-      if (std::exchange(registryDown, false)) std::cerr << "pellora-relay: registry reachable again" << std::endl;
+      if (registryDown.exchange(false)) std::cerr << "pellora-relay: registry reachable again" << std::endl;
       co_return result;
     };
     co_return co_await net::co_spawn(registryExecutor, std::move(run), use_awaitable);
