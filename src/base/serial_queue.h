@@ -5,9 +5,6 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
 #include <chrono>
 #include <exception>
@@ -17,6 +14,8 @@
 #include <thread>
 #include <type_traits>
 #include <variant>
+
+#include "base/poll_until.h"
 
 namespace pellora {
 
@@ -43,10 +42,8 @@ class SerialQueue {
   }
 
   // Runs `job` here and resumes the awaiting coroutine on its own executor with the job's result or
-  // exception (`operation_aborted` when the queue stops before the job ran). This thread never touches the
-  // awaiting side: the coroutine polls for the outcome, so a coroutine whose network context is torn down
-  // while it waits goes with that context, instead of this thread later completing into a context that no
-  // longer exists.
+  // exception (`operation_aborted` when the queue stops before the job ran). The coroutine polls for the
+  // outcome (`pollUntil`): this thread never completes into a context that may no longer exist.
   template <typename Job, typename Result = std::invoke_result_t<Job&>>
   boost::asio::awaitable<Result> run(Job job);
 
@@ -101,13 +98,7 @@ boost::asio::awaitable<Result> SerialQueue::run(Job job) {
     }
     o.done.store(true, std::memory_order_release);
   });
-  if (!outcome->done.load(std::memory_order_acquire)) {
-    boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor);
-    while (!outcome->done.load(std::memory_order_acquire)) {
-      timer.expires_after(std::chrono::milliseconds(2));
-      co_await timer.async_wait(boost::asio::use_awaitable);
-    }
-  }
+  co_await pollUntil([&] { return outcome->done.load(std::memory_order_acquire); }, std::chrono::milliseconds(2));
   if (outcome->error) std::rethrow_exception(outcome->error);
   if constexpr (!std::is_void_v<Result>) co_return std::move(*outcome->value);
 }

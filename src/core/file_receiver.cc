@@ -7,11 +7,9 @@
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <cerrno>
 
+#include "base/poll_until.h"
 #include "base/unique_fd.h"
 #include "core/file_names.h"
 #include "core/transport_error.h"
@@ -359,16 +357,9 @@ void FileReceiver::abandonAll() {
   }
 }
 
-// Both waits poll the backlog from the caller's executor rather than have the file thread complete into
-// it: a session torn down while waiting would otherwise leave the file thread resuming a coroutine on a
-// network context that is already gone.
+// Both waits poll (`pollUntil`): a session torn down while waiting must not be resumed by the file thread.
 asio::awaitable<void> FileReceiver::backlogAtMost(std::int64_t bytes) {
-  if (disk_->backlog.load() <= bytes) co_return;
-  asio::steady_timer timer(co_await asio::this_coro::executor);
-  while (disk_->backlog.load() > bytes) {
-    timer.expires_after(std::chrono::milliseconds(5));
-    co_await timer.async_wait(asio::use_awaitable);
-  }
+  return pollUntil([disk = disk_, bytes] { return disk->backlog.load() <= bytes; }, std::chrono::milliseconds(5));
 }
 
 asio::awaitable<void> FileReceiver::writeRoom() { return backlogAtMost(maxBacklog); }
