@@ -2,10 +2,10 @@
 
 #include <boost/asio/awaitable.hpp>
 #include <chrono>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <atomic>
 #include <mutex>
 #include <optional>
 #include <string>

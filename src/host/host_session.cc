@@ -29,9 +29,8 @@ using asio::awaitable;
 
 namespace {
 
-// Stops and destroys `queue`. A queue cannot join its own thread: when the last owner lets go inside one
-// of its jobs (the network thread stopped while a tear-down waited on this queue, so the waiting task
-// ends up released here), another thread finishes the job.
+// Stops and destroys `queue`. A queue cannot join its own thread: should the session's last owner ever let
+// go inside one of its jobs, another thread finishes the job.
 void retire(std::unique_ptr<SerialQueue> queue) {
   if (queue && queue->isCurrentThread())
     std::thread([q = std::move(queue)]() mutable { q.reset(); }).detach();
