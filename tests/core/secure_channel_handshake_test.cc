@@ -68,8 +68,7 @@ class Handshake : public OverLoopback {
   std::shared_ptr<test::Outcome<Channel>> client, server;
 };
 
-// The password rules hold in both versions: a client that offers version 2 gets it from a server that
-// accepts it, and version 1 when either side does not take part.
+// The password rules hold in both versions.
 class BothVersions : public Handshake, public ::testing::WithParamInterface<int> {
  protected:
   void SetUp() override {
@@ -114,27 +113,6 @@ TEST_P(BothVersions, EachPasswordMatchesAndItsKeysAreUsed) {
   // A proof valid under both passwords counts as the session password's.
   run("ikisi", "ikisi", "ikisi", admitWith(HandshakeStatus::ok, log));
   EXPECT_EQ(log.match, Match::session);
-}
-
-TEST_F(Handshake, EitherSideWithoutVersion2GetsVersion1) {
-  for (const auto& [offer, accept] : {std::pair(true, false), std::pair(false, true)}) {
-    clientOptions.offerVersion2 = offer;
-    serverOptions.acceptVersion2 = accept;
-    run("p", "p", std::nullopt, admitWith(HandshakeStatus::ok, log));
-    ASSERT_TRUE(client->value) << client->errorText();
-    EXPECT_EQ((*client->value)->handshakeVersion(), 1);
-    EXPECT_EQ((*server->value)->handshakeVersion(), 1);
-  }
-}
-
-TEST_F(Handshake, PinnedClientRefusesAVersion1HostBeforeItsProof) {
-  clientOptions.requireVersion2 = true;
-  serverOptions.acceptVersion2 = false;
-  run("p", "p", std::nullopt, admitWith(HandshakeStatus::ok, log), 2s);
-  EXPECT_EQ(client->errorText(), "Karşı taraf eski el sıkışma sürümüyle yanıt verdi; bu hedef sürüm 2'ye sabitlendi");
-  // The host never got a proof to check: its read of one fails when its timer ends the wait.
-  EXPECT_EQ(log.calls, 0);
-  EXPECT_EQ(server->errorText(), "Bağlantı kapandı");
 }
 
 TEST_F(Handshake, HostRequiringVersion2RefusesVersion1Callers) {

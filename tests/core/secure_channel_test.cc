@@ -137,21 +137,6 @@ TEST(SecureChannelRecords, QueuedBytesCountWholeFramesUntilWritten) {
   p.net.runUntil([&] { return p.client->queuedBytes() == 0; });
 }
 
-TEST(SecureChannelClose, ByeThenDelayedCancelOnlyOnce) {
-  ChannelPair p;
-  p.client->close("Paylaşan bağlantıyı kesti");
-  EXPECT_TRUE(p.client->isClosed());
-  EXPECT_FALSE(p.client->wire()->isCancelled()) << "the cancel waits for the bye to leave";
-  const auto queued = p.client->queuedBytes();
-  p.client->close("ikinci");
-  p.client->send(ping(1));
-  EXPECT_EQ(p.client->queuedBytes(), queued) << "a closed channel sends nothing";
-
-  EXPECT_EQ(*p.receive(*p.server).value, Message(Message::Bye{"Paylaşan bağlantıyı kesti"}));
-  EXPECT_EQ(p.receive(*p.server).errorText(), "Bağlantı kapandı");
-  EXPECT_TRUE(p.client->wire()->isCancelled());
-}
-
 TEST(SecureChannelClose, WithoutReasonCancelsAtOnceAndSendsNoBye) {
   ChannelPair p;
   p.client->close(std::nullopt);
