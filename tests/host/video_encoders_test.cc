@@ -1,10 +1,7 @@
-// The host's video: both encoders against a decoder as the viewer's, the frame stamp through them at every
-// preset, and the synthetic screen that stamps its frames.
+// The host's video: both encoders against a decoder as the viewer's, and the frame stamp through them at
+// every preset.
 
 #include <gtest/gtest.h>
-
-#include <condition_variable>
-#include <mutex>
 
 #include "core/quality.h"
 #include "core/transport_error.h"
@@ -14,7 +11,6 @@
 #include "host/h264_nal_units.h"
 #include "host/jpeg_region_encoder.h"
 #include "host/synthetic_frame_source.h"
-#include "host/synthetic_screen_capturer.h"
 #include "media_test_support.h"
 #include "support/test_vectors.h"
 
@@ -28,51 +24,20 @@ struct Output {
   Message::VideoFrame frame;
 };
 
-// Encodes `count` synthetic frames at `fps`, forcing a keyframe before the frames listed in `forceAt`.
+// Encodes `count` synthetic frames at `fps`.
 std::vector<Output> encodeSynthetic(H264Encoder& encoder, SyntheticFrameSource& source, int count, int fps,
-                                    std::vector<std::shared_ptr<const I420Frame>>* sources = nullptr,
-                                    std::vector<int> forceAt = {}) {
+                                    std::vector<std::shared_ptr<const I420Frame>>* sources = nullptr) {
   std::vector<Output> out;
   encoder.onOutput = [&out](std::optional<Message> config, Message frame) {
     out.push_back({config ? std::optional(*config->as<Message::VideoConfig>()) : std::nullopt,
                    *frame.as<Message::VideoFrame>()});
   };
   for (int i = 0; i < count; ++i) {
-    if (std::find(forceAt.begin(), forceAt.end(), i) != forceAt.end()) encoder.forceKeyframe = true;
     CapturedFrame f = source.next(1'000'000 + std::int64_t{i} * 1'000'000 / fps);
     if (sources) sources->push_back(f.image);
     encoder.encode(f.image, f.ptsMicros);
   }
   return out;
-}
-
-TEST(H264Encoder, KeyframesCarryAFreshConfigurationAndSamplesAreAVCC) {
-  SyntheticFrameSource source(640, 360, 0.2);
-  H264Encoder encoder(640, 360, 2'000'000, 30);
-  const auto out = encodeSynthetic(encoder, source, 12, 30, nullptr, {7});
-  ASSERT_EQ(out.size(), 12u) << "zero latency: one sample per frame, in order";
-
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const bool key = i == 0 || i == 7;
-    EXPECT_EQ(out[i].frame.keyframe, key) << i;
-    EXPECT_EQ(out[i].config.has_value(), key) << i;
-    // The whole sample splits into 4-byte length-prefixed units; none is a parameter set.
-    const auto units = lengthPrefixedUnits(out[i].frame.data, 4);
-    ASSERT_FALSE(units.empty()) << i;
-    for (ByteView u : units) {
-      EXPECT_NE(u[0] & 0x1f, nalTypeSPS);
-      EXPECT_NE(u[0] & 0x1f, nalTypePPS);
-      if (key && (u[0] & 0x1f) <= 5) {
-        EXPECT_EQ(u[0] & 0x1f, 5) << "every slice of a keyframe is IDR";
-      }
-    }
-  }
-  const Message::VideoConfig& c = *out[0].config;
-  ASSERT_EQ(c.parameterSets.size(), 2u);
-  EXPECT_EQ(c.parameterSets[0][0] & 0x1f, nalTypeSPS);
-  EXPECT_EQ(c.parameterSets[0][1], 100) << "High profile";
-  EXPECT_EQ(c.parameterSets[1][0] & 0x1f, nalTypePPS);
-  EXPECT_EQ(*out[7].config, c);
 }
 
 TEST(H264Encoder, DecodesCloseToTheSourceAtBalanced) {
@@ -344,44 +309,6 @@ TEST(FrameStamp, SurvivesJpegRegionsAtEveryPreset) {
           << rawValue(q);
     }
   }
-}
-
-TEST(SyntheticScreenCapturer, DeliversScaledStampedFramesUntilStopped) {
-  SyntheticScreenCapturer capturer({2560, 1600, 0.1});
-  const auto displays = capturer.displays();
-  ASSERT_EQ(displays.size(), 1u);
-  EXPECT_EQ(displays[0], (DisplayInfo{1, 2560, 1600, true, "Ekran 1"}));
-
-  std::mutex m;
-  std::condition_variable cv;
-  std::vector<CapturedFrame> frames;
-  capturer.onFrame = [&](const CapturedFrame& f) {
-    std::lock_guard lock(m);
-    frames.push_back(f);
-    cv.notify_all();
-  };
-  const CaptureInfo info = capturer.start(77, 1440, 200);  // an unknown id captures the only display
-  EXPECT_EQ(info.width, 1440);
-  EXPECT_EQ(info.height, 900);
-  EXPECT_EQ(info.displayBounds, (PixelRect{0, 0, 2560, 1600}));
-  {
-    std::unique_lock lock(m);
-    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return frames.size() >= 3; }));
-  }
-  capturer.stop();
-  const std::size_t delivered = frames.size();
-  for (std::size_t i = 0; i < delivered; ++i) {
-    EXPECT_EQ(frames[i].image->width, 1440);
-    const auto stamp = stampOf(*frames[i].image);
-    ASSERT_TRUE(stamp);
-    EXPECT_EQ(stamp->counter, i);
-    EXPECT_EQ(stamp->captureMicros, frames[i].ptsMicros);
-    if (i > 0) {
-      EXPECT_GE(frames[i].ptsMicros, frames[i - 1].ptsMicros);
-    }
-  }
-  capturer.stop();
-  EXPECT_EQ(frames.size(), delivered) << "no callback after stop";
 }
 
 }  // namespace
