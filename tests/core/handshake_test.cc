@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "core/crypto.h"
-#include "core/crypto_error.h"
 #include "core/ecdh_key.h"
 #include "core/handshake_error.h"
 #include "core/hello.h"
@@ -232,19 +231,6 @@ TEST(HandshakeErrors, StatusBytesAndTexts) {
   EXPECT_EQ(WireError::invalid("genel anahtar").description(), texts.at("invalid(genel anahtar)").as_string());
   EXPECT_EQ(HandshakeError::wire(WireError::truncated()).description(), "Eksik veri");
   EXPECT_NE(HandshakeError::status(HandshakeStatus::busy), HandshakeError::status(HandshakeStatus::locked));
-}
-
-TEST(EcdhKeyTest, PointsOffTheCurveFailWithTheLibraryText) {
-  Bytes offCurve(65, 0x01);
-  offCurve[0] = 0x04;
-  try {
-    EcdhKey::generate().sharedSecret(offCurve);
-    ADD_FAILURE() << "an invalid point was accepted";
-  } catch (const CryptoError& e) {
-    EXPECT_EQ(e.kind(), CryptoError::Kind::library);
-    EXPECT_NE(e.description().find("point is not on curve"), std::string::npos) << e.description();
-  }
-  EXPECT_THROW(EcdhKey::generate().sharedSecret(Bytes(10, 4)), CryptoError);
 }
 
 TEST(PasswordGenerator, VectorFromFixedRandomBytes) {
