@@ -48,10 +48,8 @@ TEST(HostStatusTest, JsonShowsTheRelayIdButNeverItsSecret) {
   status.update(state);
   const std::string text = status.json({}, 0);
   EXPECT_EQ(text.find("s3cret"), std::string::npos);
+  // (The relay process test reads the state, the id and its display form.)
   auto document = json::parse(text).as_object();
-  EXPECT_EQ(document.at("relay").at("state").as_string(), "online");
-  EXPECT_EQ(document.at("relay").at("id").as_string(), "123456789");
-  EXPECT_EQ(document.at("relay").at("displayID").as_string(), "123 456 789");
   EXPECT_EQ(document.at("active").at("peerName").as_string(), "ayşe");
   EXPECT_EQ(document.at("active").at("address").as_string(), "internet (relay)");
   EXPECT_EQ(document.at("active").at("since").as_int64(), 1700000000);
