@@ -8,7 +8,6 @@ namespace pellora {
 namespace {
 
 using test::amplitudeAt;
-using test::channelOf;
 using test::tone;
 using test::zeroCrossingHz;
 
@@ -24,29 +23,19 @@ std::vector<float> decodeAll(OpusDecoder& decoder, const std::vector<Bytes>& pac
   return out;
 }
 
-TEST(OpusCodec, SineComesBackWithItsFrequencyOnEachChannel) {
-  // The session's two settings: mono at 48 kbit/s for the low preset, stereo at 96 kbit/s otherwise.
-  for (const auto& [hz, bitrate] : {std::pair{std::vector<double>{440}, 48'000u},
-                                    std::pair{std::vector<double>{750, 1500}, 96'000u}}) {
-    const int channels = static_cast<int>(hz.size());
-    OpusEncoder encoder(channels, bitrate);
-    OpusDecoder decoder(channels);
-    const auto packets = encoder.encode(tone(hz, 25 * kFrame));
-    ASSERT_EQ(packets.size(), 25u);
-    for (const Bytes& p : packets) EXPECT_LE(p.size(), 4000u);
-    const auto decoded = decodeAll(decoder, packets);
-    // Skip the codec's start-up (lookahead and the first packet's ramp).
-    const std::span<const float> steady = std::span(decoded).subspan(2 * kFrame * hz.size());
-    for (int c = 0; c < channels; ++c) {
-      const auto mono = channelOf(steady, channels, c);
-      EXPECT_NEAR(zeroCrossingHz(mono), hz[c], hz[c] / 200) << c;
-      EXPECT_NEAR(amplitudeAt(mono, hz[c]), 0.5, 0.05) << c;
-      // Channels are neither mixed nor swapped.
-      if (channels == 2) {
-        EXPECT_LT(amplitudeAt(mono, hz[1 - c]), 0.02) << c;
-      }
-    }
-  }
+// The low preset's mono setting; stereo at 96 kbit/s, channels kept apart, is the sound server test's
+// (encoded as the host does, played as the viewer does, heard on the sink's monitor).
+TEST(OpusCodec, MonoSineComesBackWithItsFrequency) {
+  OpusEncoder encoder(1, 48'000);
+  OpusDecoder decoder(1);
+  const auto packets = encoder.encode(tone({440}, 25 * kFrame));
+  ASSERT_EQ(packets.size(), 25u);
+  for (const Bytes& p : packets) EXPECT_LE(p.size(), 4000u);
+  const auto decoded = decodeAll(decoder, packets);
+  // Skip the codec's start-up (lookahead and the first packet's ramp).
+  const std::span<const float> steady = std::span(decoded).subspan(2 * kFrame);
+  EXPECT_NEAR(zeroCrossingHz(steady), 440, 440.0 / 200);
+  EXPECT_NEAR(amplitudeAt(steady, 440), 0.5, 0.05);
 }
 
 TEST(OpusEncoder, PacketsDoNotDependOnHowTheSamplesWereSplit) {
