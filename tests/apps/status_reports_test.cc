@@ -48,7 +48,7 @@ TEST(HostStatusTest, JsonShowsTheRelayIdButNeverItsSecret) {
   status.update(state);
   const std::string text = status.json({}, 0);
   EXPECT_EQ(text.find("s3cret"), std::string::npos);
-  // (The relay process test reads the state, the id and its display form.)
+  // (The process test through the relay reads the state, the id and its display form.)
   auto document = json::parse(text).as_object();
   EXPECT_EQ(document.at("active").at("peerName").as_string(), "ayşe");
   EXPECT_EQ(document.at("active").at("address").as_string(), "internet (relay)");

@@ -310,7 +310,7 @@ TEST_F(ViewerSessionTest, StatisticsCountVideoOnlyAndPongsGiveLatency) {
   EXPECT_TRUE(*latency >= 0 && *latency < 60'000) << *latency;
 }
 
-// A version 2 session pins its target (the relay process test reads the pin in the user's settings).
+// A version 2 session pins its target (the process test through the relay reads the pin in the user's settings).
 TEST_F(ViewerSessionTest, AVersion1SessionPinsNothingAndAPinnedTargetRefusesADowngrade) {
   SecureChannel::ServerOptions version1Only;
   version1Only.acceptVersion2 = false;
