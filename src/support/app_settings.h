@@ -1,6 +1,6 @@
 #pragma once
 
-// The user's preferences, kept in the settings file under their keys and written at once on every change.
+// The user's preferences, kept in the settings file under their keys and saved after every change.
 
 #include <cstdint>
 #include <filesystem>
@@ -17,8 +17,8 @@
 namespace pellora {
 
 // One per process, created at start and kept until exit; lives on the main strand like every observable
-// model object (its file writes are the settings file's, which is thread-safe). Readers take `state()`;
-// setters persist the one key they change and notify subscribers.
+// model object (its saves are the settings file's, which is thread-safe and never waits for the disk).
+// Readers take `state()`; setters persist the one key they change and notify subscribers.
 class AppSettings {
  public:
   static constexpr std::size_t maxRecent = 8;

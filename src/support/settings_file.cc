@@ -3,13 +3,27 @@
 #include <boost/json.hpp>
 
 #include "support/atomic_file.h"
+#include "support/deferred_file_writer.h"
 #include "support/paths.h"
 
 namespace pellora {
 
 std::filesystem::path SettingsFile::defaultPath() { return Paths::configHome() / "pellora" / "settings.json"; }
 
-SettingsFile::SettingsFile(std::filesystem::path path) : path_(std::move(path)) { load(); }
+namespace {
+
+// One spelling per file, so that objects on the same file share its queued saves.
+std::filesystem::path canonicalSpelling(const std::filesystem::path& path) {
+  std::error_code ec;
+  std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  return (ec ? path : absolute).lexically_normal();
+}
+
+}  // namespace
+
+SettingsFile::SettingsFile(std::filesystem::path path) : path_(canonicalSpelling(path)) { load(); }
+
+SettingsFile::~SettingsFile() { DeferredFileWriter::shared().flush(path_); }
 
 void SettingsFile::reload() {
   std::lock_guard lock(mutex_);
@@ -17,7 +31,10 @@ void SettingsFile::reload() {
 }
 
 void SettingsFile::load() {
-  if (auto text = readFile(path_)) {
+  // A save still queued is newer than the file: the file will hold it in a moment.
+  std::optional<std::string> text = DeferredFileWriter::shared().pending(path_);
+  if (!text) text = readFile(path_);
+  if (text) {
     boost::system::error_code ec;
     boost::json::value v = boost::json::parse(*text, ec);
     // A damaged file is not fatal: the app starts from the defaults and the next change rewrites it.
@@ -48,6 +65,6 @@ void SettingsFile::remove(const std::string& key) {
   if (values_.erase(key)) save();
 }
 
-void SettingsFile::save() { writeFileAtomically(path_, boost::json::serialize(values_) + "\n", 0600); }
+void SettingsFile::save() { DeferredFileWriter::shared().write(path_, boost::json::serialize(values_) + "\n", 0600); }
 
 }  // namespace pellora
