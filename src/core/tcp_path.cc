@@ -30,6 +30,8 @@ std::optional<PathFigures> read(int fd) {
   figures.deliveryRate = static_cast<std::int64_t>(info.tcpi_delivery_rate);
   figures.appLimited = info.tcpi_delivery_rate_app_limited != 0;
   figures.notsentBytes = info.tcpi_notsent_bytes;
+  figures.bytesAcked = static_cast<std::int64_t>(info.tcpi_bytes_acked);
+  figures.bytesSent = static_cast<std::int64_t>(info.tcpi_bytes_sent);
   return figures;
 }
 

@@ -291,6 +291,10 @@ std::optional<std::int64_t> Wire::arrivalRate() const {
 
 std::optional<PathFigures> Wire::pathFigures() const { return TcpPath::read(fd_.load()); }
 
+void Wire::limitUnsent(int bytes) {
+  if (const int fd = fd_.load(); fd >= 0) TcpPath::limitUnsent(fd, bytes);
+}
+
 awaitable<void> Wire::write(Bytes data) {
   error_code ec;
   auto token = asio::redirect_error(use_awaitable, ec);

@@ -85,6 +85,9 @@ class Wire : public std::enable_shared_from_this<Wire> {
   // The kernel's figures for this connection's path; none before it is connected or after it closed. Any
   // thread.
   std::optional<PathFigures> pathFigures() const;
+  // Lowers (or raises) what the kernel may hold unsent on this connection; ignored before it is connected
+  // or after it closed. Any thread.
+  void limitUnsent(int bytes);
   // The rate at which large frames arrive, in bytes per second: the median of the latest frames whose
   // bytes came spread over time (a frame the sender wrote at once crosses the bottleneck back to back, so
   // its spread measures the path). None until such frames arrived. Any thread.

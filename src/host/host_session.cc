@@ -82,6 +82,7 @@ struct HostSession::Video {
   std::int64_t budget = 0;  // the preset's; `roomLeft` narrows it to the path
   std::optional<RateController> rate;
   std::int64_t lastEncodeMicros = 0;
+  std::int64_t unsentLimit = 0;  // last given to the wire; 0: the wire's own
   std::unique_ptr<ScreenCapturer> spare;  // made to read the display list; used by the first start
   std::unique_ptr<ScreenCapturer> capturer;
   std::unique_ptr<H264Encoder> h264;
@@ -208,10 +209,15 @@ struct HostSession::Video {
   void steer(std::int64_t now) {
     const std::optional<PathFigures> path = channel->wire()->pathFigures();
     if (!path || !rate) return;
-    const RateController::Decision& d = rate->update({now, path->rttMicros, path->minRttMicros, path->deliveryRate,
-                                                      path->appLimited, channel->queuedBytes() + path->notsentBytes});
+    const RateController::Decision& d =
+        rate->update({now, path->rttMicros, path->minRttMicros, path->deliveryRate, path->appLimited,
+                      channel->queuedBytes() + path->notsentBytes, path->bytesAcked, path->bytesSent});
     if (h264) h264->setBitrate(static_cast<int>(d.bitrate), static_cast<int>(d.bufferBits), d.fps);
     if (jpeg) jpeg->setQuality(d.jpegQuality);
+    if (d.queueBytes != unsentLimit) {
+      unsentLimit = d.queueBytes;
+      channel->wire()->limitUnsent(static_cast<int>(unsentLimit));
+    }
   }
 
   void encodeLast() {

@@ -27,17 +27,47 @@ void RateController::setPathLimits() {
       path > 0 ? std::clamp(path / 8 * queueMicros / 1'000'000, minQueueBytes, maxQueueBytes) : maxQueueBytes;
 }
 
+bool RateController::drainedRates() const {
+  return std::any_of(rates_.begin(), rates_.end(), [](const RateSample& r) { return r.drained; });
+}
+
 std::int64_t RateController::bestRate(std::int64_t sinceMicros) const {
   std::int64_t best = 0;
+  const bool drained = drainedRates();
   for (const RateSample& r : rates_)
-    if (!r.appLimited && r.atMicros >= sinceMicros) best = std::max(best, r.bytesPerSecond);
+    if (counts(r, drained) && r.atMicros >= sinceMicros) best = std::max(best, r.bytesPerSecond);
   return best * 8;
 }
 
 std::int64_t RateController::latestRate() const {
+  const bool drained = drainedRates();
   for (auto r = rates_.rbegin(); r != rates_.rend(); ++r)
-    if (!r->appLimited) return r->bytesPerSecond * 8;
+    if (counts(*r, drained)) return r->bytesPerSecond * 8;
   return 0;
+}
+
+void RateController::sampleDrain(const Sample& sample) {
+  // The path was busy all along when it did not even send all that waited at the span's start: no
+  // moment without bytes to send. Spans when it ran dry are left out rather than ending the measurement
+  // (the picture gate lets the queue empty now and then).
+  const Sample& from = last_;
+  const bool busy = from.bytesSent > 0 && sample.bytesSent >= from.bytesSent && sample.bytesAcked >= from.bytesAcked &&
+                    sample.nowMicros > from.nowMicros && sample.bytesSent - from.bytesSent < from.backlogBytes;
+  if (busy) {
+    busy_.emplace_back(sample.nowMicros - from.nowMicros, sample.bytesAcked - from.bytesAcked);
+    busyMicros_ += busy_.back().first;
+    busyAcked_ += busy_.back().second;
+    // Acknowledgements answer what left a round trip ago: the window covers at least two.
+    const std::int64_t window = std::max(drainWindowMicros, 2 * sample.minRttMicros);
+    while (busyMicros_ - busy_.front().first >= window) {
+      busyMicros_ -= busy_.front().first;
+      busyAcked_ -= busy_.front().second;
+      busy_.pop_front();
+    }
+    if (busyMicros_ >= drainSampleMicros && busyAcked_ > 0)
+      rates_.push_back({sample.nowMicros, busyAcked_ * 1'000'000 / busyMicros_, false, true});
+  }
+  last_ = sample;
 }
 
 std::int64_t RateController::pathBitrate() const { return bestRate(std::numeric_limits<std::int64_t>::min()); }
@@ -46,14 +76,17 @@ std::int64_t RateController::delayMicros(const Sample& sample) const {
   const std::int64_t queueing = std::max<std::int64_t>(0, sample.rttMicros - sample.minRttMicros);
   // Our backlog drains at the path's rate; before that is known, at the rate we send. The frame just
   // handed over is transit, not queueing: only what waits beyond one average frame counts.
-  const std::int64_t path = pathBitrate();
+  // Drain samples follow a path that just got slower at once; the best of the last second would not.
+  const std::int64_t path = drainedRates() ? latestRate() : pathBitrate();
   const std::int64_t rate = std::max<std::int64_t>(1, (path > 0 ? path : decision_.bitrate) / 8);
-  const std::int64_t frameBytes = decision_.bitrate / 8 / std::max(1, decision_.fps);
+  // One frame at the rate the path carries, not at a target that may still be far above it.
+  const std::int64_t frameBytes = std::min(decision_.bitrate / 8, rate) / std::max(1, decision_.fps);
   return queueing + std::max<std::int64_t>(0, sample.backlogBytes - frameBytes) * 1'000'000 / rate;
 }
 
 const RateController::Decision& RateController::update(const Sample& sample) {
-  if (sample.deliveryRate > 0) rates_.push_back({sample.nowMicros, sample.deliveryRate, sample.appLimited});
+  if (sample.deliveryRate > 0) rates_.push_back({sample.nowMicros, sample.deliveryRate, sample.appLimited, false});
+  sampleDrain(sample);
   while (!rates_.empty() && rates_.front().atMicros < sample.nowMicros - rateWindowMicros) rates_.pop_front();
 
   const std::int64_t delay = delayMicros(sample);
@@ -67,7 +100,9 @@ const RateController::Decision& RateController::update(const Sample& sample) {
         // The path just got slower: what it delivered before says nothing about now, neither for the
         // target nor for the size of the next keyframe.
         const std::int64_t latest = latestRate();
-        std::erase_if(rates_, [&](const RateSample& r) { return !r.appLimited && r.bytesPerSecond * 8 > latest; });
+        const bool drained = drainedRates();
+        std::erase_if(rates_,
+                      [&](const RateSample& r) { return counts(r, drained) && r.bytesPerSecond * 8 > latest; });
       }
       const std::int64_t path =
           delay > jumpDelayMicros ? latestRate() : bestRate(sample.nowMicros - backoffHoldMicros);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <utility>
 
 namespace pellora {
 
@@ -29,13 +30,17 @@ class RateController {
     std::int64_t deliveryRate = 0;  // the kernel's latest sample, 0 when unknown
     bool appLimited = false;        // that sample was limited by how much we had to send
     std::int64_t backlogBytes = 0;  // written by us and not yet on the network (our queue and the kernel's)
+    std::int64_t bytesAcked = 0;    // acknowledged by the peer since the connection began; 0 when unknown
+    std::int64_t bytesSent = 0;     // handed to the network since the connection began; 0 when unknown
   };
   struct Decision {
     std::int64_t bitrate = 0;     // bits per second
     std::int64_t bufferBits = 0;  // the largest frame (a keyframe): what the path carries in `keyframeMicros`
     int fps = 0;
     double jpegQuality = 0;
-    std::int64_t queueBytes = 0;  // what may wait in our own queue before the next picture is encoded
+    // What may wait in our own queue before the next picture is encoded, and what the kernel may hold
+    // unsent beyond it.
+    std::int64_t queueBytes = 0;
     bool operator==(const Decision&) const = default;
   };
 
@@ -62,15 +67,23 @@ class RateController {
   // session on a slow uplink must not hold up the first second, and on a fast one the path is known a
   // round trip later.
   static constexpr std::int64_t unknownPathBitrate = 2'000'000;
-  // Our queue holds at most this long at the path's rate before the next picture waits: a ping or a key
-  // press sealed behind it then waits no longer than that. Never more than `maxQueueBytes` (the figure
-  // while the path's rate is unknown, and what a fast path gets), never less than `minQueueBytes`.
-  static constexpr std::int64_t queueMicros = 30'000;
+  // Our queue, and the kernel's unsent bytes beyond it, each hold at most this long at the path's rate
+  // before the next picture waits: a ping or a key press sealed behind them then waits no longer than
+  // that. Never more than `maxQueueBytes` (the figure while the path's rate is unknown, and what a fast
+  // path gets), never less than `minQueueBytes`.
+  static constexpr std::int64_t queueMicros = 20'000;
   static constexpr std::int64_t minQueueBytes = 4 * 1024;
   static constexpr std::int64_t maxQueueBytes = 16 * 1024;
   // Delivery-rate samples this recent count toward the path rate; a back-off aims below the samples of
   // the last `backoffHoldMicros`, so that it follows a path that just got slower.
   static constexpr std::int64_t rateWindowMicros = 1'000'000;
+  // What the peer acknowledged while bytes of ours waited all along is what the path carried: a drain
+  // sample, over the latest `drainWindowMicros` of such waiting (and at least `drainSampleMicros` of it:
+  // acknowledgements come in bursts, and a short span measures the burst). The kernel's own samples
+  // time single acknowledgements, which a buffering middlebox (a proxy, a relay) answers far faster than
+  // the bottleneck behind it drains; while drain samples are recent they are the path's rate.
+  static constexpr std::int64_t drainSampleMicros = 200'000;
+  static constexpr std::int64_t drainWindowMicros = 400'000;
 
   explicit RateController(Limits limits);
 
@@ -78,7 +91,8 @@ class RateController {
   const Decision& update(const Sample& sample);
   const Decision& decision() const { return decision_; }
   // The estimated path rate in bits per second: the best recent delivery sample that the path limited
-  // (a sample we limited says only that the path carries at least that much); 0 while unknown.
+  // (a sample we limited says only that the path carries at least that much), drain samples first; 0
+  // while unknown.
   std::int64_t pathBitrate() const;
   // The delay our next byte waits: queueing on the path plus our own backlog beyond one average frame at
   // the path's rate.
@@ -97,12 +111,23 @@ class RateController {
     std::int64_t atMicros;
     std::int64_t bytesPerSecond;
     bool appLimited;
+    bool drained;  // a drain sample, not the kernel's
   };
+  // Whether `r` counts toward the path's rate, given whether drain samples are recent.
+  static bool counts(const RateSample& r, bool drained) { return !r.appLimited && r.drained == drained; }
+  bool drainedRates() const;
+  void sampleDrain(const Sample& sample);
   // The best sample the path limited since `sinceMicros`, in bits per second.
   std::int64_t bestRate(std::int64_t sinceMicros) const;
   // The newest sample the path limited, in bits per second; 0 when none is recent.
   std::int64_t latestRate() const;
   std::deque<RateSample> rates_;
+  // The latest spans between two readings during which bytes waited all along, as (microseconds, bytes
+  // acknowledged), with their sums; and the last reading.
+  std::deque<std::pair<std::int64_t, std::int64_t>> busy_;
+  std::int64_t busyMicros_ = 0;
+  std::int64_t busyAcked_ = 0;
+  Sample last_;
 };
 
 }  // namespace pellora

@@ -6,6 +6,7 @@
 
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
+#include <algorithm>
 #include <functional>
 #include <thread>
 
@@ -177,6 +178,13 @@ TEST(TcpPath, BothEndsOfASessionSocketLimitWhatTheKernelHoldsUnsent) {
   const std::vector<int> sockets = connectedSocketsOn(net.port());
   ASSERT_EQ(sockets.size(), 2u);
   for (int fd : sockets) EXPECT_EQ(TcpPath::unsentLimitOf(fd), TcpPath::unsentLimit);
+  // A session that learnt its path lowers the limit on the live connection; a closed wire ignores it.
+  client->limitUnsent(4096);
+  EXPECT_EQ(std::count_if(sockets.begin(), sockets.end(), [](int fd) { return TcpPath::unsentLimitOf(fd) == 4096; }), 1);
+  client->cancel();
+  net.runUntil([&] { return !client->pathFigures(); });
+  client->limitUnsent(2048);
+  for (int fd : sockets) EXPECT_NE(TcpPath::unsentLimitOf(fd), 2048);
 }
 
 TEST(TcpPath, FiguresComeFromTheLiveConnectionAndEndWithIt) {
@@ -197,6 +205,8 @@ TEST(TcpPath, FiguresComeFromTheLiveConnectionAndEndWithIt) {
   EXPECT_LE(figures->minRttMicros, figures->rttMicros);
   EXPECT_EQ(figures->queueingMicros(), figures->rttMicros - figures->minRttMicros);
   EXPECT_GE(figures->notsentBytes, 0);
+  EXPECT_GE(figures->bytesSent, 4 * static_cast<std::int64_t>(payload.size()));
+  EXPECT_GT(figures->bytesAcked, 0);
 
   client->cancel();
   net.runUntil([&] { return !client->pathFigures(); });

@@ -13,6 +13,20 @@ RateController::Sample path(std::int64_t atMs, std::int64_t rttMs, std::int64_t 
   return {atMs * 1000, rttMs * 1000, minRttMs * 1000, bitsPerSecond / 8, appLimited, backlogBytes};
 }
 
+// Readings from behind a buffering middlebox, one per frame from `fromMs` until `toMs`: the kernel's own
+// samples say gigabits and the round trip stays that of the first hop, while what the peer acknowledges
+// grows at `bitsPerSecond` and `backlogBytes` of ours wait at each reading.
+RateController::Sample behindMiddlebox(std::int64_t atMs, std::int64_t bitsPerSecond, std::int64_t backlogBytes) {
+  RateController::Sample s = path(atMs, 1, 1, 8'000'000'000, backlogBytes);
+  s.bytesAcked = 1 + atMs * bitsPerSecond / 8 / 1000;
+  s.bytesSent = s.bytesAcked + 8192;
+  return s;
+}
+void drainBehindMiddlebox(RateController& rc, int fromMs, int toMs, std::int64_t bitsPerSecond,
+                          std::int64_t backlogBytes) {
+  for (int ms = fromMs; ms < toMs; ms += 33) rc.update(behindMiddlebox(ms, bitsPerSecond, backlogBytes));
+}
+
 enum class Change { down, same, up };
 
 // What the controller saw before the row's reading, at t = 0.
@@ -20,6 +34,7 @@ enum class Before {
   nothing,
   saturated3M,  // a 3 Mbit/s path with a full queue: backed off below the ceiling
   calm10M,      // a 10 Mbit/s path without a queue: still at the ceiling
+  middlebox1M,  // a second behind a middlebox, 1 Mbit/s drained with about a frame waiting: at the ceiling
 };
 
 struct Row {
@@ -49,12 +64,17 @@ TEST(RateController, DecisionTable) {
        Change::down, 8'000'000},
       {"the delay jumps: down to the path's newest rate, not its best before", Before::calm10M,
        path(40, 300, 60, 2'000'000), Change::down, 2'000'000},
+      {"behind a middlebox, one frame waiting is transit", Before::middlebox1M, behindMiddlebox(1000, 1'000'000, 6000),
+       Change::same},
+      {"behind a middlebox, pictures waiting: down to what drained, not what the kernel saw",
+       Before::middlebox1M, behindMiddlebox(1000, 1'000'000, 40'000), Change::down, 1'000'000},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     RateController rc(balanced);
     if (row.before == Before::saturated3M) rc.update(path(0, 250, 100, 3'000'000));
     if (row.before == Before::calm10M) rc.update(path(0, 61, 60, 10'000'000));
+    if (row.before == Before::middlebox1M) drainBehindMiddlebox(rc, 0, 1000, 1'000'000, 6000);
     const std::int64_t before = rc.decision().bitrate;
     const std::int64_t after = rc.update(row.sample).bitrate;
     const Change seen = after < before ? Change::down : after > before ? Change::up : Change::same;
@@ -134,6 +154,25 @@ TEST(RateController, FollowsARateDropWithinTwoSeconds) {
   EXPECT_GE(rc.decision().bitrate, 1'000'000);  // backed off, not starved
   EXPECT_EQ(rc.pathBitrate(), 2'000'000) << "the faster path before the drop is forgotten";
   EXPECT_LE(rc.decision().bufferBits, 2'000'000 * RateController::keyframeMicros / 1'000'000);
+}
+
+// A path whose acknowledgements come from a middlebox: only what drained while our bytes waited tells
+// its rate, and that rate sizes both queues.
+TEST(RateController, LearnsThePathRateFromWhatDrainsWhileBytesWait) {
+  RateController ranDry(balanced);
+  // Each reading's backlog is less than what left before the next: the path may have idled in between.
+  drainBehindMiddlebox(ranDry, 0, 2000, 1'000'000, 2000);
+  EXPECT_EQ(ranDry.pathBitrate(), 8'000'000'000) << "only the kernel's samples";
+  EXPECT_EQ(ranDry.decision().queueBytes, RateController::maxQueueBytes);
+
+  RateController rc(balanced);
+  drainBehindMiddlebox(rc, 0, 2000, 1'000'000, 6000);
+  EXPECT_NEAR(static_cast<double>(rc.pathBitrate()), 1e6, 1e5);
+  EXPECT_EQ(rc.decision().queueBytes, RateController::minQueueBytes) << "a few milliseconds of a slow path";
+  // A span that ran dry in the middle neither ends the measurement nor counts.
+  for (int ms = 2000; ms < 2200; ms += 33) rc.update(behindMiddlebox(ms, 1'000'000, 100));
+  drainBehindMiddlebox(rc, 2200, 2400, 1'000'000, 6000);
+  EXPECT_NEAR(static_cast<double>(rc.pathBitrate()), 1e6, 1e5);
 }
 
 }  // namespace
