@@ -33,15 +33,6 @@ constexpr int kCopierNiceness = 10;
 awaitable<void> RelayServer::Impl::acceptLoop(tcp::acceptor& from, Taker take, std::function<bool()> full,
                                               net::steady_timer* slot) {
   auto self = shared_from_this();
-  auto hand = [&take](tcp::socket socket) {
-    boost::system::error_code ignored;
-    socket.set_option(tcp::no_delay(true), ignored);
-    const net::ip::address address = unmapped(socket.remote_endpoint(ignored).address());
-    take(std::move(socket), address);
-  };
-  // Synchronous accepts below return would_block once the kernel's queue is empty instead of waiting.
-  boost::system::error_code ignored;
-  from.non_blocking(true, ignored);
   while (!stopping) {
     while (slot && full() && !stopping) {
       slot->expires_at(net::steady_timer::time_point::max());
@@ -53,15 +44,10 @@ awaitable<void> RelayServer::Impl::acceptLoop(tcp::acceptor& from, Taker take, s
       if (stopping || ec == net::error::operation_aborted) break;
       continue;  // e.g. too many open files: keep serving the connections we have
     }
-    hand(std::move(socket));
-    // A burst (every host of a restarted node reconnecting at once) queues many connections together: take
-    // all that are waiting now, instead of one per trip through the setup thread's queue of handlers.
-    while (!stopping && !(slot && full())) {
-      tcp::socket more(io);
-      from.accept(more, ec);
-      if (ec) break;  // would_block: none left; an error is met again by the next async_accept
-      hand(std::move(more));
-    }
+    boost::system::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    const net::ip::address address = unmapped(socket.remote_endpoint(ignored).address());
+    take(std::move(socket), address);
   }
 }
 
