@@ -10,7 +10,10 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <algorithm>
 #include <atomic>
@@ -173,12 +176,40 @@ awaitable<void> relayProbes(net::io_context& io, Nodes nodes, std::vector<double
   control->cancel();
 }
 
+// A host's accept of one incoming viewer, made on the host's setup thread: the upgrade exchange runs there,
+// then the connected socket moves to `bulk`, where its stream is pumped. The head is taken by peeking, so
+// that none of the viewer's bytes right behind it are consumed.
+awaitable<net::ip::tcp::socket> acceptOn(net::io_context& bulk, std::uint16_t port, std::string token) {
+  net::ip::tcp::socket s(co_await net::this_coro::executor);
+  co_await s.async_connect({net::ip::make_address("127.0.0.1"), port}, use_awaitable);
+  const std::string request = test::upgradeRequest(std::string(RelayProtocol::acceptPath),
+                                                   std::string(RelayProtocol::tokenHeader) + ": " + token + "\r\n");
+  co_await net::async_write(s, net::buffer(request), use_awaitable);
+  std::string head;
+  char seen[512];
+  while (!head.ends_with("\r\n\r\n")) {
+    if (head.size() > RelayProtocol::maxHead) throw std::runtime_error("accept: head without an end");
+    const std::size_t n = co_await s.async_receive(net::buffer(seen), net::socket_base::message_peek, use_awaitable);
+    const std::size_t had = head.size();
+    const std::size_t end = (head + std::string(seen, n)).find("\r\n\r\n", had < 3 ? 0 : had - 3);
+    const std::size_t take = end == std::string::npos ? n : end + 4 - had;
+    head.resize(had + take);
+    co_await net::async_read(s, net::buffer(head.data() + had, take), use_awaitable);
+  }
+  if (test::statusOf(head) != 101) throw std::runtime_error("accept refused: " + head.substr(0, head.find('\r')));
+  const auto protocol = s.local_endpoint().protocol();
+  co_return net::ip::tcp::socket(bulk, protocol, s.release());
+}
+
 // Splices through the relay: the host's control connection accepts every incoming viewer. The viewers run
-// on this thread and the host on one of its own, as they run on different machines: one thread playing both
-// would time its own queue (every control line waiting behind every stream's bytes) more than the relay.
+// on this thread and the host on threads of its own, as they run on different machines. The host reads its
+// control lines and makes its accepts on one thread and pumps the streams on another: every real host reads
+// its own control line, so one thread that made each line wait behind all hosts' bytes would time its own
+// queue more than the relay.
 Run throughRelay(Nodes nodes) {
-  net::io_context io, hostIo;
-  Clients clients(io, nodes), hostClients(hostIo, nodes);
+  net::io_context io, setupIo, hostIo;
+  auto bulkWork = net::make_work_guard(hostIo);
+  Clients clients(io, nodes), hostClients(setupIo, nodes);
   Run run;
   std::atomic<int> finished = 0, failed = 0;
   std::atomic<bool> loadStarted = false, loadRunning = true;
@@ -195,7 +226,7 @@ Run throughRelay(Nodes nodes) {
   // The host side: one accept per incoming line; streams are matched by the order of acceptance, so the
   // host learns its stream number from the viewer's first bytes instead.
   std::promise<RelayIdentity> registered;
-  net::co_spawn(hostIo, [&]() -> awaitable<void> {
+  net::co_spawn(setupIo, [&]() -> awaitable<void> {
     std::shared_ptr<Wire> control;
     try {
       const RelayIdentity identity = co_await hostClients.host.registerIdentity();
@@ -203,6 +234,7 @@ Run throughRelay(Nodes nodes) {
       registered.set_value(identity);
     } catch (const std::exception&) {
       registered.set_exception(std::current_exception());
+      bulkWork.reset();
       co_return;
     }
     for (int accepted = 0; accepted < kSplices; ++accepted) {
@@ -210,23 +242,33 @@ Run throughRelay(Nodes nodes) {
       Bytes line = co_await control->readUntil(std::move(newline), RelayProtocol::maxHead);
       RelayControl::Event event = RelayControl::parse(line);
       if (event.kind != RelayControl::Event::Kind::incoming) continue;
-      net::co_spawn(hostIo, [&, token = event.token]() -> awaitable<void> {
-        bool ok = false;
+      net::co_spawn(setupIo, [&, token = event.token]() -> awaitable<void> {
+        std::shared_ptr<Wire> wire;
         try {
-          auto wire = co_await hostClients.acceptor.accept(token);
-          ok = co_await hostSide(wire);
-          wire->cancel();
+          wire = Wire::accepted(co_await acceptOn(hostIo, nodes.accept, token));
         } catch (const std::exception&) {
+          end(false);
+          co_return;
         }
-        end(ok);
+        net::co_spawn(hostIo, [&, wire]() -> awaitable<void> {
+          bool ok = false;
+          try {
+            ok = co_await hostSide(wire);
+          } catch (const std::exception&) {
+          }
+          wire->cancel();
+          end(ok);
+        }, net::detached);
       }, net::detached);
     }
     while (finished < 2 * kSplices) {
-      net::steady_timer t(hostIo, std::chrono::milliseconds(5));
+      net::steady_timer t(setupIo, std::chrono::milliseconds(5));
       co_await t.async_wait(use_awaitable);
     }
     control->cancel();
+    bulkWork.reset();
   }, net::detached);
+  std::thread setup([&] { setupIo.run(); });
   std::thread host([&] { hostIo.run(); });
   const RelayIdentity identity = registered.get_future().get();
 
@@ -247,6 +289,7 @@ Run throughRelay(Nodes nodes) {
     }, net::detached);
   }
   io.run();
+  setup.join();
   host.join();
   run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   run.failed = failed;
@@ -272,19 +315,21 @@ awaitable<void> directProbes(net::io_context& io, std::vector<double>& ms, const
   }
 }
 
-// The same streams over direct loopback connections, the host side on a thread of its own here too.
+// The same streams over direct loopback connections, the host side shaped as above: accepts on a setup
+// thread, streams on a thread of their own.
 Run direct() {
-  net::io_context io, hostIo;
-  net::ip::tcp::acceptor acceptor(hostIo, {net::ip::make_address("127.0.0.1"), 0});
+  net::io_context io, setupIo, hostIo;
+  auto bulkWork = net::make_work_guard(hostIo);
+  net::ip::tcp::acceptor acceptor(setupIo, {net::ip::make_address("127.0.0.1"), 0});
   const std::uint16_t port = acceptor.local_endpoint().port();
   Run run;
   std::atomic<int> failed = 0;
   std::atomic<bool> loadStarted = false, loadRunning = true;
   std::thread prober([&] { run.probeMs = probe(loadStarted, loadRunning, directProbes); });
   const auto start = Clock::now();
-  net::co_spawn(hostIo, [&]() -> awaitable<void> {
+  net::co_spawn(setupIo, [&]() -> awaitable<void> {
     for (int i = 0; i < kSplices; ++i) {
-      auto wire = Wire::accepted(co_await acceptor.async_accept(use_awaitable));
+      auto wire = Wire::accepted(co_await acceptor.async_accept(hostIo, use_awaitable));
       net::co_spawn(hostIo, [&, wire]() -> awaitable<void> {
         bool ok = false;
         try {
@@ -294,7 +339,9 @@ Run direct() {
         failed += !ok;
       }, net::detached);
     }
+    bulkWork.reset();
   }, net::detached);
+  std::thread setup([&] { setupIo.run(); });
   std::thread host([&] { hostIo.run(); });
   for (int i = 0; i < kSplices; ++i) {
     net::co_spawn(io, [&, i]() -> awaitable<void> {
@@ -312,6 +359,7 @@ Run direct() {
     }, net::detached);
   }
   io.run();
+  setup.join();
   host.join();
   run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   run.failed = failed;

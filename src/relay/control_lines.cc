@@ -10,6 +10,7 @@
 #include <boost/json.hpp>
 
 #include <deque>
+#include <vector>
 
 namespace pellora::relay {
 
@@ -51,11 +52,18 @@ struct Control final : HostLink, std::enable_shared_from_this<Control<Stream>> {
       net::co_spawn(c->stream.get_executor(), flush(this->shared_from_this()), net::detached);
     }
   }
+  // Every line queued by the time a write starts leaves in that write: in a burst of viewers, one write per
+  // line would make the last line wait a trip through the setup thread's queue for each line before it.
+  // (Lines pushed meanwhile keep their place: a deque's push_back moves no element.)
   static awaitable<void> flush(std::shared_ptr<Control> self) {
     while (!self->outbox.empty() && !self->closed) {
-      auto [ec, n] = co_await net::async_write(self->c->stream, net::buffer(self->outbox.front()), tuple);
+      const std::size_t count = self->outbox.size();
+      std::vector<net::const_buffer> lines;
+      lines.reserve(count);
+      for (const std::string& line : self->outbox) lines.push_back(net::buffer(line));
+      auto [ec, n] = co_await net::async_write(self->c->stream, lines, tuple);
       if (ec) break;
-      self->outbox.pop_front();
+      self->outbox.erase(self->outbox.begin(), self->outbox.begin() + static_cast<std::ptrdiff_t>(count));
     }
     self->writing = false;
     if (self->closeAfterFlush || !self->outbox.empty()) self->close();

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <set>
 
 #include "support/eventually.h"
 #include "support/in_process_relay.h"
@@ -103,6 +104,35 @@ TEST_F(RelayFixture, ConnectAndAcceptAreJoinedBothWays) {
   auto [status, body] = request(upgradeRequest("/v1/accept", "X-Pellora-Token: " + token + "\r\n"));
   EXPECT_EQ(status, 404);
   EXPECT_EQ(body, R"({"error":"token"})");
+}
+
+// Viewers arriving together: the host hears of each one on a whole line of its own, even when the lines
+// leave in one write, and each token joins a different waiting viewer.
+TEST_F(RelayFixture, ViewersArrivingTogetherEachReachTheHost) {
+  RelayConfig config;
+  config.maxConnectionsPerAddress = 200;
+  config.connectsPerMinute = 1000;
+  config.acceptsPerMinute = 1000;
+  startRelay(config);
+  auto [id, secret] = registerIdentity();
+  auto control = hostControl(id, secret);
+  constexpr std::size_t kViewers = 48;
+  std::vector<std::unique_ptr<RawClient>> viewers;
+  for (std::size_t i = 0; i < kViewers; ++i) {
+    viewers.push_back(client());
+    viewers.back()->send(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n") + std::to_string(i) + "\n");
+  }
+  std::set<std::string> tokens;
+  for (std::size_t i = 0; i < kViewers; ++i) tokens.insert(tokenOf(control->readLine()));
+  ASSERT_EQ(tokens.size(), kViewers);
+  std::set<std::string> joined;  // the line each viewer sent behind its request
+  for (const std::string& token : tokens) {
+    auto host = client();
+    host->send(upgradeRequest("/v1/accept", "X-Pellora-Token: " + token + "\r\n"));
+    ASSERT_EQ(statusOf(host->readHead().value_or("")), 101) << token;
+    joined.insert(host->readLine().value_or(""));
+  }
+  EXPECT_EQ(joined.size(), kViewers);
 }
 
 TEST_F(RelayFixture, OneSideLeavingClosesTheOtherAndFreesBoth) {
