@@ -147,6 +147,7 @@ void HostService::startListener() {
     acceptor->set_option(tcp::acceptor::reuse_address(true));
     acceptor->bind(options_.listen);
     acceptor->listen();
+    acceptor->non_blocking(true);  // the accept loop's retries try without waiting
     boundPort_ = acceptor->local_endpoint().port();
   } catch (const boost::system::system_error& e) {
     published_.update([&](State& s) { s.listenerStatus = "Port " + port + " açılamadı: " + e.code().message(); });
@@ -173,20 +174,34 @@ void HostService::startListener() {
 
 awaitable<void> HostService::acceptLoop(std::weak_ptr<HostService> weak, std::shared_ptr<tcp::acceptor> acceptor) {
   // After a failed accept (out of descriptors or memory, say) the listener waits and tries again, longer
-  // each time up to a bound, and says so; the first accept that works shows it open again.
+  // each time up to a bound, and says so. A retry does not wait for a caller: Linux reports a lack of
+  // descriptors even when nobody is waiting to be accepted, so a retry that finds nobody shows the listener
+  // open again at once, and one that finds a caller takes it.
   Clock::duration wait = firstAcceptRetry;
   bool failing = false;
   for (;;) {
     auto self = weak.lock();
     if (!self || self->acceptor_ != acceptor) co_return;
     auto executor = self->deps_.network.executor();
-    self.reset();
-    auto [ec, socket] = co_await acceptor->async_accept(executor, useTuple);
-    self = weak.lock();
-    if (!self || self->acceptor_ != acceptor) co_return;  // stopped, or a newer listener took over
+    tcp::socket socket(executor);
+    boost::system::error_code ec;
+    if (failing) {
+      acceptor->accept(socket, ec);  // the acceptor is non-blocking
+      if (ec == asio::error::would_block || ec == asio::error::try_again) {
+        failing = false;
+        wait = firstAcceptRetry;
+        self->published_.update([&](State& s) { s.listenerStatus = self->openStatus(); });
+        continue;
+      }
+    } else {
+      self.reset();
+      const auto [accepted] = co_await acceptor->async_accept(socket, useTuple);
+      ec = accepted;
+      self = weak.lock();
+      if (!self || self->acceptor_ != acceptor) co_return;  // stopped, or a newer listener took over
+    }
     if (ec == asio::error::connection_aborted || ec == asio::error::interrupted) continue;
     if (ec) {
-      // Named first: clang 14 cannot capture a structured binding.
       const std::string status = "Yerel ağ dinleyicisi hatası: " + ec.message() + " (yeniden deneniyor)";
       self->published_.update([&](State& s) { s.listenerStatus = status; });
       failing = true;

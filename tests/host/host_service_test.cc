@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "host_service_fixture.h"
+#include "support/deferred_file_writer.h"
 
 namespace pellora {
 namespace {
@@ -52,43 +53,79 @@ TEST_F(HostServiceTest, APortInUseIsReported) {
   EXPECT_TRUE(state().isSharing);
 }
 
+// Limits how many descriptors this process may open, until destroyed. Other threads of the process open and
+// close files now and then (settings saves, the stall reporter reading symbols); a number they free below the
+// limit becomes free for the listener too.
+class DescriptorLimit {
+ public:
+  explicit DescriptorLimit(rlim_t limit) {
+    EXPECT_EQ(::getrlimit(RLIMIT_NOFILE, &saved_), 0);
+    rlimit lower = saved_;
+    lower.rlim_cur = limit;
+    EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &lower), 0);
+  }
+  ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+  DescriptorLimit(const DescriptorLimit&) = delete;
+  DescriptorLimit& operator=(const DescriptorLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+};
+
 TEST_F(HostServiceTest, TheListenerTriesAgainAfterAFailedAccept) {
 #ifdef __SANITIZE_ADDRESS__
   // The sanitizers' runtime opens descriptors of its own to check memory; starved of them it reports
   // faults that are not there.
   GTEST_SKIP() << "needs a process that may run out of descriptors";
 #endif
+  tune = [](HostService::Options& o) { o.maxPendingPerAddress = 8; };  // the callers below never say hello
   make();
   onMain([&] { settings.setRequireApproval(false); });
   start();
+  DeferredFileWriter::shared().flush(dir / "settings.json");  // start()'s saves need no descriptor later
   const std::string open = state().listenerStatus;
-  // A caller waits in the backlog while this process may open no further descriptor: accept fails. (The
-  // caller's socket is opened first and connects only once the limit holds, so that the listener cannot
-  // take it before.)
+  // Whether the listener reports a failed accept within `bound`.
+  const auto failedWith = [&](std::chrono::milliseconds bound) {
+    std::string status;
+    const auto changed = [&] { return (status = service->state().listenerStatus) != open; };
+    if (!test::eventually([&] { return onMain(changed); }, bound)) return false;
+    EXPECT_EQ(status.rfind("Yerel ağ dinleyicisi hatası: ", 0), 0u) << status;
+    EXPECT_NE(status.find("(yeniden deneniyor)"), std::string::npos) << status;
+    return true;
+  };
+  const auto openAgain = [&] { return eventually([&] { return service->state().listenerStatus == open; }); };
+  // Callers' sockets are opened before a limit holds and connect only once it does, so that the listener
+  // cannot take them before.
   asio::io_context io;
-  asio::ip::tcp::socket waiting(io);
-  waiting.open(asio::ip::tcp::v4());
-  rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-  const int lowestFree = ::dup(0);
-  ASSERT_GE(lowestFree, 0);
-  ::close(lowestFree);
-  rlimit none = saved;
-  none.rlim_cur = static_cast<rlim_t>(lowestFree);
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
-  waiting.connect({asio::ip::make_address("127.0.0.1"), port()});
-  std::string failing;
-  const bool said = eventually([&] {
-    failing = service->state().listenerStatus;
-    return failing != open;
-  });
-  ::setrlimit(RLIMIT_NOFILE, &saved);
-  ASSERT_TRUE(said);
-  EXPECT_EQ(failing.rfind("Yerel ağ dinleyicisi hatası: ", 0), 0u) << failing;
-  EXPECT_NE(failing.find("(yeniden deneniyor)"), std::string::npos) << failing;
+  std::vector<asio::ip::tcp::socket> callers;
+  for (int i = 0; i < 4; ++i) callers.emplace_back(io).open(asio::ip::tcp::v4());
+  const asio::ip::tcp::endpoint listener{asio::ip::make_address("127.0.0.1"), port()};
 
-  // Descriptors again: the listener is open again without being switched off and on.
-  EXPECT_TRUE(eventually([&] { return service->state().listenerStatus == open; }));
+  // One descriptor left: the first caller takes it, and the accept after it fails with nobody waiting. Once
+  // descriptors are back the listener shows itself open again, without a caller to accept. (Should another
+  // thread free a number below the limit meanwhile, that caller is accepted without a failure: the next one
+  // goes in, and the failure then leaves a caller waiting, which the second part covers.)
+  {
+    const int last = ::dup(0);  // the lowest free number
+    ASSERT_GE(last, 0);
+    DescriptorLimit limit(static_cast<rlim_t>(last) + 1);
+    ::close(last);
+    bool said = false;
+    for (std::size_t i = 0; i + 1 < callers.size() && !said; ++i) {
+      callers[i].connect(listener);
+      said = failedWith(std::chrono::seconds(i + 2 < callers.size() ? 3 : 30));
+    }
+    ASSERT_TRUE(said);
+  }
+  EXPECT_TRUE(openAgain());
+
+  // None left: a caller waits in the backlog while accepting fails, and is taken once descriptors are back.
+  {
+    DescriptorLimit limit(0);
+    callers.back().connect(listener);
+    ASSERT_TRUE(failedWith(std::chrono::seconds(30)));
+  }
+  EXPECT_TRUE(openAgain());
   EXPECT_EQ(status(password()), HandshakeStatus::ok);
 }
 
