@@ -187,12 +187,7 @@ awaitable<void> HostService::acceptLoop(std::weak_ptr<HostService> weak, std::sh
     boost::system::error_code ec;
     if (failing) {
       acceptor->accept(socket, ec);  // the acceptor is non-blocking
-      if (ec == asio::error::would_block || ec == asio::error::try_again) {
-        failing = false;
-        wait = firstAcceptRetry;
-        self->published_.update([&](State& s) { s.listenerStatus = self->openStatus(); });
-        continue;
-      }
+      if (ec == asio::error::would_block || ec == asio::error::try_again) ec = {};  // nobody waiting
     } else {
       self.reset();
       const auto [accepted] = co_await acceptor->async_accept(socket, useTuple);
@@ -216,6 +211,7 @@ awaitable<void> HostService::acceptLoop(std::weak_ptr<HostService> weak, std::sh
       wait = firstAcceptRetry;
       self->published_.update([&](State& s) { s.listenerStatus = self->openStatus(); });
     }
+    if (!socket.is_open()) continue;  // a retry that found nobody waiting
     boost::system::error_code ignored;
     const tcp::endpoint remote = socket.remote_endpoint(ignored);
     self->accept(Wire::accepted(std::move(socket)), remote.address().to_string());
