@@ -9,7 +9,7 @@
 
 namespace pellora {
 
-DeferredFileWriter::DeferredFileWriter(std::string label) : label_(std::move(label)), thread_([this] { run(); }) {}
+DeferredFileWriter::DeferredFileWriter() : thread_([this] { run(); }) {}
 
 DeferredFileWriter::~DeferredFileWriter() {
   {
@@ -23,7 +23,7 @@ DeferredFileWriter::~DeferredFileWriter() {
 DeferredFileWriter& DeferredFileWriter::shared() {
   // Constructed on first use, which is inside the first SettingsFile's constructor: it is therefore destroyed
   // after every SettingsFile of static storage, and its destructor writes what the exiting process left queued.
-  static DeferredFileWriter writer("pellora.save");
+  static DeferredFileWriter writer;
   return writer;
 }
 
@@ -61,7 +61,7 @@ bool DeferredFileWriter::busyWith(const std::filesystem::path& path) const {
 }
 
 void DeferredFileWriter::run() {
-  setCurrentThreadName(label_);
+  setCurrentThreadName("pellora.save");
   std::unique_lock guard(lock_);
   for (;;) {
     wake_.wait(guard, [this] { return stopping_ || !queued_.empty(); });

@@ -23,7 +23,6 @@ namespace pellora {
 // at normal exit (return from main or exit()), writes whatever is still queued. Thread-safe.
 class DeferredFileWriter {
  public:
-  explicit DeferredFileWriter(std::string label);
   ~DeferredFileWriter();  // writes everything queued, then joins
   DeferredFileWriter(const DeferredFileWriter&) = delete;
   DeferredFileWriter& operator=(const DeferredFileWriter&) = delete;
@@ -47,6 +46,8 @@ class DeferredFileWriter {
     mode_t mode;
   };
 
+  DeferredFileWriter();
+
   bool busyWith(const std::filesystem::path& path) const;  // with lock_ held
   void run();
 
@@ -56,7 +57,6 @@ class DeferredFileWriter {
   std::deque<Job> queued_;        // at most one per path, oldest first
   std::optional<Job> writing_;    // taken off the queue, on the disk now
   bool stopping_ = false;
-  std::string label_;
   std::thread thread_;  // last: starts once the state above exists
 };
 
