@@ -8,6 +8,7 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
@@ -37,6 +38,7 @@ namespace {
 namespace net = boost::asio;
 using net::awaitable;
 using net::use_awaitable;
+using namespace net::experimental::awaitable_operators;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kSplices = 500;
@@ -160,35 +162,48 @@ awaitable<void> relayProbes(net::io_context& io, Nodes nodes, std::vector<double
   auto control = co_await clients.host.hostControl(identity);
   for (int i = 0; i < count && loadRunning; ++i) {
     const auto began = Clock::now();
-    auto host = std::make_shared<std::shared_ptr<Wire>>();
-    net::co_spawn(io, [&, host]() -> awaitable<void> {
+    auto hostAccepts = [&]() -> awaitable<std::shared_ptr<Wire>> {
       Bytes newline{'\n'};
       Bytes line = co_await control->readUntil(std::move(newline), RelayProtocol::maxHead);
-      *host = co_await clients.acceptor.accept(RelayControl::parse(line).token);
-    }, net::detached);
-    auto viewer = co_await clients.viewer.connect(identity.id);
-    ms.push_back(since(began));
+      co_return co_await clients.acceptor.accept(RelayControl::parse(line).token);
+    };
+    auto viewerConnects = [&]() -> awaitable<std::shared_ptr<Wire>> {
+      auto wire = co_await clients.viewer.connect(identity.id);
+      ms.push_back(since(began));
+      co_return wire;
+    };
+    auto both = hostAccepts() && viewerConnects();
+    auto [host, viewer] = co_await std::move(both);
+    // The next splice starts once the relay has ended this one (its close reaches the host): every probe
+    // comes from one address, and splices still winding down on a busy relay would otherwise pile up
+    // beyond that address' share of connections and have the probe refused.
     viewer->cancel();
-    if (*host) (*host)->cancel();
+    host->cancelAfter(std::chrono::seconds(2));
+    try {
+      co_await host->read(1);
+    } catch (const std::exception&) {
+    }
+    host->cancel();
     net::steady_timer gap(io, pause);
     co_await gap.async_wait(use_awaitable);
   }
   control->cancel();
 }
 
-// A host's accept of one incoming viewer, made on the host's setup thread: the upgrade exchange runs there,
-// then the connected socket moves to `bulk`, where its stream is pumped. The head is taken by peeking, so
-// that none of the viewer's bytes right behind it are consumed.
-awaitable<net::ip::tcp::socket> acceptOn(net::io_context& bulk, std::uint16_t port, std::string token) {
+// A viewer's connect or a host's accept, made on a setup thread: the upgrade exchange runs there, then the
+// connected socket moves to `bulk`, where its stream is pumped. The head is taken by peeking, so that none
+// of the other side's bytes right behind it are consumed.
+awaitable<net::ip::tcp::socket> upgradeOn(net::io_context& bulk, std::uint16_t port, std::string_view path,
+                                          std::string_view header, std::string value) {
   net::ip::tcp::socket s(co_await net::this_coro::executor);
   co_await s.async_connect({net::ip::make_address("127.0.0.1"), port}, use_awaitable);
-  const std::string request = test::upgradeRequest(std::string(RelayProtocol::acceptPath),
-                                                   std::string(RelayProtocol::tokenHeader) + ": " + token + "\r\n");
+  s.set_option(net::ip::tcp::no_delay(true));  // as the relay client's connections
+  const std::string request = test::upgradeRequest(std::string(path), std::string(header) + ": " + value + "\r\n");
   co_await net::async_write(s, net::buffer(request), use_awaitable);
   std::string head;
   char seen[512];
   while (!head.ends_with("\r\n\r\n")) {
-    if (head.size() > RelayProtocol::maxHead) throw std::runtime_error("accept: head without an end");
+    if (head.size() > RelayProtocol::maxHead) throw std::runtime_error("upgrade: head without an end");
     const std::size_t n = co_await s.async_receive(net::buffer(seen), net::socket_base::message_peek, use_awaitable);
     const std::size_t had = head.size();
     const std::size_t end = (head + std::string(seen, n)).find("\r\n\r\n", had < 3 ? 0 : had - 3);
@@ -196,20 +211,38 @@ awaitable<net::ip::tcp::socket> acceptOn(net::io_context& bulk, std::uint16_t po
     head.resize(had + take);
     co_await net::async_read(s, net::buffer(head.data() + had, take), use_awaitable);
   }
-  if (test::statusOf(head) != 101) throw std::runtime_error("accept refused: " + head.substr(0, head.find('\r')));
+  if (test::statusOf(head) != 101) throw std::runtime_error("upgrade refused: " + head.substr(0, head.find('\r')));
   const auto protocol = s.local_endpoint().protocol();
   co_return net::ip::tcp::socket(bulk, protocol, s.release());
 }
 
+// Counts a viewer's setup, then pumps its stream on `bulk`; `end(ok)` is called when the stream is done.
+template <typename End>
+void viewerJoined(Run& run, std::atomic<bool>& loadStarted, double setupMs, net::io_context& bulk,
+                  std::shared_ptr<Wire> wire, std::uint32_t stream, End& end) {
+  run.setupMs.push_back(setupMs);
+  if (run.setupMs.size() == kSplices) loadStarted = true;
+  net::co_spawn(bulk, [wire, stream, &end]() -> awaitable<void> {
+    bool ok = false;
+    try {
+      ok = co_await viewerSide(wire, stream);
+    } catch (const std::exception&) {
+    }
+    wire->cancel();
+    end(ok);
+  }, net::detached);
+}
+
 // Splices through the relay: the host's control connection accepts every incoming viewer. The viewers run
-// on this thread and the host on threads of its own, as they run on different machines. The host reads its
-// control lines and makes its accepts on one thread and pumps the streams on another: every real host reads
-// its own control line, so one thread that made each line wait behind all hosts' bytes would time its own
-// queue more than the relay.
+// on this thread and the host on threads of its own, as they run on different machines. Each side makes its
+// setups on one thread and pumps the streams on another: every real viewer and host sets up its own
+// connection, so one thread that made each setup wait behind the bytes of the splices already joined would
+// time its own queue more than the relay.
 Run throughRelay(Nodes nodes) {
-  net::io_context io, setupIo, hostIo;
+  net::io_context io, setupIo, hostIo, viewerIo;
   auto bulkWork = net::make_work_guard(hostIo);
-  Clients clients(io, nodes), hostClients(setupIo, nodes);
+  auto viewerWork = net::make_work_guard(viewerIo);
+  Clients hostClients(setupIo, nodes);
   Run run;
   std::atomic<int> finished = 0, failed = 0;
   std::atomic<bool> loadStarted = false, loadRunning = true;
@@ -235,6 +268,7 @@ Run throughRelay(Nodes nodes) {
     } catch (const std::exception&) {
       registered.set_exception(std::current_exception());
       bulkWork.reset();
+      viewerWork.reset();
       co_return;
     }
     for (int accepted = 0; accepted < kSplices; ++accepted) {
@@ -245,7 +279,8 @@ Run throughRelay(Nodes nodes) {
       net::co_spawn(setupIo, [&, token = event.token]() -> awaitable<void> {
         std::shared_ptr<Wire> wire;
         try {
-          wire = Wire::accepted(co_await acceptOn(hostIo, nodes.accept, token));
+          wire = Wire::accepted(
+              co_await upgradeOn(hostIo, nodes.accept, RelayProtocol::acceptPath, RelayProtocol::tokenHeader, token));
         } catch (const std::exception&) {
           end(false);
           co_return;
@@ -267,30 +302,32 @@ Run throughRelay(Nodes nodes) {
     }
     control->cancel();
     bulkWork.reset();
+    viewerWork.reset();
   }, net::detached);
   std::thread setup([&] { setupIo.run(); });
   std::thread host([&] { hostIo.run(); });
+  std::thread viewers([&] { viewerIo.run(); });
   const RelayIdentity identity = registered.get_future().get();
 
   const Clock::time_point start = Clock::now();
   for (int i = 0; i < kSplices; ++i) {
     net::co_spawn(io, [&, i]() -> awaitable<void> {
       const auto began = Clock::now();
-      bool ok = false;
+      std::shared_ptr<Wire> wire;
       try {
-        auto wire = co_await clients.viewer.connect(identity.id);
-        run.setupMs.push_back(since(began));
-        if (run.setupMs.size() == kSplices) loadStarted = true;
-        ok = co_await viewerSide(wire, static_cast<std::uint32_t>(i));
-        wire->cancel();
+        wire = Wire::accepted(
+            co_await upgradeOn(viewerIo, nodes.viewer, RelayProtocol::connectPath, RelayProtocol::idHeader, identity.id));
       } catch (const std::exception&) {
+        end(false);
+        co_return;
       }
-      end(ok);
+      viewerJoined(run, loadStarted, since(began), viewerIo, std::move(wire), static_cast<std::uint32_t>(i), end);
     }, net::detached);
   }
   io.run();
   setup.join();
   host.join();
+  viewers.join();
   run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   run.failed = failed;
   loadRunning = false;
@@ -315,17 +352,22 @@ awaitable<void> directProbes(net::io_context& io, std::vector<double>& ms, const
   }
 }
 
-// The same streams over direct loopback connections, the host side shaped as above: accepts on a setup
-// thread, streams on a thread of their own.
+// The same streams over direct loopback connections, both sides shaped as above: connects and accepts on
+// setup threads, streams on threads of their own.
 Run direct() {
-  net::io_context io, setupIo, hostIo;
+  net::io_context io, setupIo, hostIo, viewerIo;
   auto bulkWork = net::make_work_guard(hostIo);
+  auto viewerWork = net::make_work_guard(viewerIo);
   net::ip::tcp::acceptor acceptor(setupIo, {net::ip::make_address("127.0.0.1"), 0});
   const std::uint16_t port = acceptor.local_endpoint().port();
   Run run;
-  std::atomic<int> failed = 0;
+  std::atomic<int> failed = 0, viewersDone = 0;
   std::atomic<bool> loadStarted = false, loadRunning = true;
   std::thread prober([&] { run.probeMs = probe(loadStarted, loadRunning, directProbes); });
+  auto viewerEnd = [&](bool ok) {
+    failed += !ok;
+    if (++viewersDone == kSplices) viewerWork.reset();
+  };
   const auto start = Clock::now();
   net::co_spawn(setupIo, [&]() -> awaitable<void> {
     for (int i = 0; i < kSplices; ++i) {
@@ -343,24 +385,28 @@ Run direct() {
   }, net::detached);
   std::thread setup([&] { setupIo.run(); });
   std::thread host([&] { hostIo.run(); });
+  std::thread viewers([&] { viewerIo.run(); });
   for (int i = 0; i < kSplices; ++i) {
     net::co_spawn(io, [&, i]() -> awaitable<void> {
       const auto began = Clock::now();
-      bool ok = false;
+      net::ip::tcp::socket s(io);
       try {
-        auto wire = Wire::tcp(io.get_executor(), "127.0.0.1", port, false);
-        co_await wire->start();
-        run.setupMs.push_back(since(began));
-        if (run.setupMs.size() == kSplices) loadStarted = true;
-        ok = co_await viewerSide(wire, static_cast<std::uint32_t>(i));
+        co_await s.async_connect({net::ip::make_address("127.0.0.1"), port}, use_awaitable);
+        s.set_option(net::ip::tcp::no_delay(true));
       } catch (const std::exception&) {
+        viewerEnd(false);
+        co_return;
       }
-      failed += !ok;
+      const double ms = since(began);
+      const auto protocol = s.local_endpoint().protocol();
+      auto wire = Wire::accepted(net::ip::tcp::socket(viewerIo, protocol, s.release()));
+      viewerJoined(run, loadStarted, ms, viewerIo, std::move(wire), static_cast<std::uint32_t>(i), viewerEnd);
     }, net::detached);
   }
   io.run();
   setup.join();
   host.join();
+  viewers.join();
   run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   run.failed = failed;
   loadRunning = false;
@@ -478,7 +524,10 @@ std::vector<double> relayProbesOnce(std::uint16_t port) {
 
 void BM_RelaySetupUnderFlood(benchmark::State& state) {
   const auto db = std::filesystem::temp_directory_path() / ("relay-flood-" + std::to_string(getpid())) / "relay.db";
-  test::RelayProcess relay({"--db", db.string(), "--connects-per-minute", "1000", "--accepts-per-minute", "1000"});
+  // The probes ask for their identity kFloodProbes times within a minute, beyond the default per-identity
+  // limit: they would be refused part way and stop.
+  test::RelayProcess relay({"--db", db.string(), "--connects-per-minute", "1000", "--accepts-per-minute", "1000",
+                            "--connects-per-identity-per-minute", "100000"});
   std::vector<double> quiet, flooded;
   long requests = 0, limited = 0;
   double floodRss = 0;
@@ -499,6 +548,8 @@ void BM_RelaySetupUnderFlood(benchmark::State& state) {
   state.counters["setup_quiet_p99_ms"] = percentile(quiet, 0.99);
   state.counters["setup_under_flood_median_ms"] = percentile(flooded, 0.5);
   state.counters["setup_quiet_median_ms"] = percentile(quiet, 0.5);
+  state.counters["setups_quiet"] = static_cast<double>(quiet.size());
+  state.counters["setups_under_flood"] = static_cast<double>(flooded.size());
   state.counters["flood_requests"] = static_cast<double>(requests);
   state.counters["flood_rate_limited"] = static_cast<double>(limited);
   state.counters["relay_peak_rss_under_flood_MiB"] = floodRss;
