@@ -132,7 +132,6 @@ int runHost(const HostCommand& command) {
       HostService::Dependencies{.network = network,
                                 .cpu = cpu,
                                 .settings = settings,
-                                .permanentPassword = permanentPassword,
                                 .relayIdentity = relayIdentity,
                                 .clipboard = ClipboardSync::make(strand, clipboard),
                                 .power = power,

@@ -12,4 +12,9 @@ SerialQueue& soundDeviceQueue() {
   return queue;
 }
 
+SerialQueue& storageQueue() {
+  static SerialQueue queue("pellora.storage");
+  return queue;
+}
+
 }  // namespace pellora

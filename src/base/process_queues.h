@@ -12,5 +12,8 @@ namespace pellora {
 SerialQueue& clipboardQueue();
 // Opening and closing sound streams (a sound server's connection and stream set-up wait for answers).
 SerialQueue& soundDeviceQueue();
+// Secret-store calls and small reads and writes of the user's files: a keyring behind D-Bus may take seconds
+// to start or to ask for its unlock, and one queue keeps them in the order they were asked for.
+SerialQueue& storageQueue();
 
 }  // namespace pellora

@@ -124,8 +124,7 @@ class HostService : public std::enable_shared_from_this<HostService> {
   struct Dependencies {
     NetworkThread& network;
     CpuPool& cpu;
-    AppSettings& settings;
-    PermanentPasswordStore& permanentPassword;
+    AppSettings& settings;  // also holds the permanent password
     RelayIdentityStore& relayIdentity;
     std::shared_ptr<ClipboardSync> clipboard;
     std::shared_ptr<PowerInhibitor> power;

@@ -64,7 +64,11 @@ std::filesystem::path AppSettings::defaultAutostartFile() {
 
 AppSettings::AppSettings(SettingsFile& file, PermanentPasswordStore& permanentPassword,
                          std::filesystem::path autostartFile)
-    : file_(file), pinFile_(&file), permanentPassword_(permanentPassword), autostartFile_(std::move(autostartFile)) {
+    : file_(file),
+      pinFile_(&file),
+      permanentStore_(permanentPassword),
+      permanentPassword_(permanentPassword.load()),
+      autostartFile_(std::move(autostartFile)) {
   State s;
   s.relayURL = file_.getString(keyRelayURL).value_or(RelayClient::defaultURL());
   s.relayEnabled = readBool(file_, keyRelayEnabled, true);
@@ -77,7 +81,7 @@ AppSettings::AppSettings(SettingsFile& file, PermanentPasswordStore& permanentPa
   s.acceptFiles = readBool(file_, keyAcceptFiles, true);
   s.requireHandshakeV2 = readBool(file_, keyRequireHandshakeV2, false);
   s.handshakeV2Pins = readStrings(file_, keyHandshakeV2Pins);
-  s.hasPermanentPassword = permanentPassword_.load().has_value();
+  s.hasPermanentPassword = permanentPassword_.has_value();
   s.launchAtLogin = std::filesystem::exists(autostartFile_);
   published_ = Published<State>(std::move(s));
 }
@@ -179,9 +183,15 @@ std::optional<std::string> AppSettings::setLaunchAtLogin(bool enabled, const std
   return error;
 }
 
-void AppSettings::refreshPermanentPassword() {
-  const bool stored = permanentPassword_.load().has_value();
-  published_.update([&](State& s) { s.hasPermanentPassword = stored; });
+boost::asio::awaitable<void> AppSettings::setPermanentPassword(std::optional<std::string> password) {
+  const std::uint64_t change = ++permanentChanges_;
+  std::optional<std::string> stored = co_await permanentStore_.replaceAsync(std::move(password));
+  // The store runs the changes in order, so the last one asked for read back what stays; an earlier one
+  // resuming after it would bring an older answer.
+  if (change != permanentChanges_) co_return;
+  permanentPassword_ = std::move(stored);
+  const bool has = permanentPassword_.has_value();
+  published_.update([&](State& s) { s.hasPermanentPassword = has; });
 }
 
 RelayClient AppSettings::relayClient(Wire::Executor executor) const {

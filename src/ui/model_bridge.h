@@ -3,6 +3,8 @@
 #include <QMetaObject>
 #include <QObject>
 #include <QPointer>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
 #include <functional>
 #include <memory>
@@ -40,6 +42,17 @@ class ModelBridge {
     post([model, action = std::move(action)]() mutable {
       if (auto object = model.lock()) action(*object);
     });
+  }
+
+  // Runs the coroutine `start(model)` returns on the main strand, holding the model object until it ends.
+  template <typename Model, typename Start>
+  void spawn(const std::weak_ptr<Model>& model, Start start) const {
+    boost::asio::co_spawn(
+        strand_,
+        [model, start = std::move(start)]() mutable -> boost::asio::awaitable<void> {
+          if (auto object = model.lock()) co_await start(*object);
+        },
+        boost::asio::detached);
   }
 
   // Runs `work(model)` on the main strand and hands its result to `done` on the GUI thread while `receiver`

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
+
+#include "base/process_queues.h"
 #include "support/atomic_file.h"
 #include "support/temp_dir.h"
 
@@ -24,6 +29,14 @@ class AppSettingsTest : public ::testing::Test {
     settings_ = std::make_unique<AppSettings>(*file_, passwords_, autostartPath());
   }
   AppSettings& settings() { return *settings_; }
+  // Runs one of the settings' coroutines to its end here (they resume on the executor that awaits them).
+  template <typename T>
+  T finish(boost::asio::awaitable<T> work) {
+    boost::asio::io_context io;
+    auto done = boost::asio::co_spawn(io, std::move(work), boost::asio::use_future);
+    io.run();
+    return done.get();
+  }
   SettingsFile& file() { return *file_; }
 
   const test::TempDir folder_{"pellora-settings"};
@@ -76,12 +89,12 @@ TEST_F(AppSettingsTest, EveryChangeIsNotifiedAndSurvivesARestart) {
   settings().pinHandshakeV2("relay:123456789");
   EXPECT_EQ(notified, 11);
 
-  passwords_.save("kalıcı parola");
-  settings().refreshPermanentPassword();
+  finish(settings().setPermanentPassword("kalıcı parola"));
   const AppSettings::State before = settings().state();
   EXPECT_TRUE(before.hasPermanentPassword);
   reopen();
   EXPECT_EQ(settings().state(), before);
+  EXPECT_EQ(settings().permanentPassword(), "kalıcı parola");
 }
 
 TEST_F(AppSettingsTest, PinsLiveInTheirOwnFileWhenOneIsGiven) {
