@@ -52,6 +52,11 @@ class AppSettings {
   AppSettings(SettingsFile& file, PermanentPasswordStore& permanentPassword,
               std::filesystem::path autostartFile = defaultAutostartFile());
 
+  // Waits for the pin file's queued merges (not on the network thread).
+  ~AppSettings();
+  AppSettings(const AppSettings&) = delete;
+  AppSettings& operator=(const AppSettings&) = delete;
+
   // $XDG_CONFIG_HOME/autostart/pellora.desktop
   static std::filesystem::path defaultAutostartFile();
 
@@ -73,15 +78,18 @@ class AppSettings {
   // `file` instead of the settings' own file; `file` must outlive this object.
   void keepPinsIn(SettingsFile& file);
   bool isPinnedToHandshakeV2(const std::string& target) const;
-  // Adds `target` to the pins (re-reading the pin file first, so that pins another process added stay).
+  // Adds `target` to the pins at once; the pin file gets it added to what the file holds then, so that pins
+  // another process added stay there (this object learns of them when it next reads the file).
   void pinHandshakeV2(const std::string& target);
 
   // Moves `target` to the front of the recent list (exact text comparison), keeping at most maxRecent.
   void remember(const std::string& target);
 
-  // Writes or removes the autostart entry (its Exec line runs `executable`); `launchAtLogin` then reads
-  // whether the entry exists. The error's text on failure, nothing on success.
-  std::optional<std::string> setLaunchAtLogin(bool enabled, const std::string& executable = "pellora");
+  // Writes or removes the autostart entry (its Exec line runs `executable`) off the network thread;
+  // `launchAtLogin` then reads whether the entry exists. The error's text on failure, nothing on success.
+  // Awaited on the main strand.
+  boost::asio::awaitable<std::optional<std::string>> setLaunchAtLogin(bool enabled,
+                                                                      std::string executable = "pellora");
 
   // The permanent password as the store held it when last read or written: read once at construction, then
   // after every change made through setPermanentPassword. Kept here so that admitting a caller never waits for
@@ -102,6 +110,7 @@ class AppSettings {
   PermanentPasswordStore& permanentStore_;
   std::optional<std::string> permanentPassword_;
   std::uint64_t permanentChanges_ = 0;  // changes asked for so far
+  bool queuedPins_ = false;             // a pin merge was handed to the storage queue
   std::filesystem::path autostartFile_;
   Published<State> published_;
 };

@@ -71,6 +71,22 @@ class ModelBridge {
     });
   }
 
+  // As `ask`, for work that is a coroutine on the main strand (one that waits for something off it).
+  template <typename Model, typename Work, typename Done>
+  void askLater(const std::weak_ptr<Model>& model, QObject* receiver, Work work, Done done) const {
+    QPointer<QObject> guard(receiver);
+    QObject* gui = gui_;
+    spawn(model, [guard, gui, work = std::move(work), done = std::move(done)](Model& object) mutable
+                     -> boost::asio::awaitable<void> {
+      auto result = co_await work(object);
+      QMetaObject::invokeMethod(
+          gui, [guard, done = std::move(done), result = std::move(result)]() mutable {
+            if (guard) done(std::move(result));
+          },
+          Qt::QueuedConnection);
+    });
+  }
+
   // Shows the states of `model` with `show(const State&)` on the GUI thread until `receiver` is
   // destroyed; the subscription then ends on the main strand. Changes that come faster than the GUI
   // thread takes them are merged: it always sees the newest state, never a queue of old ones.

@@ -158,7 +158,7 @@ SettingsView::SettingsView(ModelBridge bridge, SettingsModels models, QWidget* p
     bridge_.act(settings, [on](AppSettings& s) { s.setAcceptFiles(on); });
   });
   connect(launch_, &QCheckBox::toggled, this, [this, settings](bool on) {
-    bridge_.ask(
+    bridge_.askLater(
         settings, this,
         [on, executable = ss(QCoreApplication::applicationFilePath())](AppSettings& s) {
           return s.setLaunchAtLogin(on, executable);

@@ -107,15 +107,16 @@ TEST_F(AppSettingsTest, PinsLiveInTheirOwnFileWhenOneIsGiven) {
   SettingsFile(root_ / "user.json").set("handshakeV2Pins", boost::json::array{"tcp:10.0.0.5:7171", "relay:1"});
   settings().pinHandshakeV2("relay:2");
   settings().pinHandshakeV2("relay:2");
-  const std::vector<std::string> all{"tcp:10.0.0.5:7171", "relay:1", "relay:2"};
-  EXPECT_EQ(settings().state().handshakeV2Pins, all) << "pins another process added stay, none twice";
+  EXPECT_EQ(settings().state().handshakeV2Pins, (std::vector<std::string>{"tcp:10.0.0.5:7171", "relay:2"}));
+  storageQueue().waitUntilIdle();  // where the file is merged
   EXPECT_EQ(SettingsFile(root_ / "user.json").get("handshakeV2Pins"), boost::json::value(boost::json::array{
-                                                                          "tcp:10.0.0.5:7171", "relay:1", "relay:2"}));
+                                                                          "tcp:10.0.0.5:7171", "relay:1", "relay:2"}))
+      << "pins another process added stay, none twice";
   EXPECT_FALSE(file().get("handshakeV2Pins")) << "the run's own copy is left alone";
 }
 
 TEST_F(AppSettingsTest, LaunchAtLoginWritesAndRemovesTheAutostartEntry) {
-  EXPECT_EQ(settings().setLaunchAtLogin(true, "/opt/Pellora Uygulama/pellora"), std::nullopt);
+  EXPECT_EQ(finish(settings().setLaunchAtLogin(true, "/opt/Pellora Uygulama/pellora")), std::nullopt);
   EXPECT_TRUE(settings().state().launchAtLogin);
   const std::string entry = readFile(autostartPath()).value_or("");
   EXPECT_TRUE(entry.starts_with("[Desktop Entry]\n")) << entry;
@@ -123,7 +124,7 @@ TEST_F(AppSettingsTest, LaunchAtLoginWritesAndRemovesTheAutostartEntry) {
   reopen();
   EXPECT_TRUE(settings().state().launchAtLogin);
 
-  EXPECT_EQ(settings().setLaunchAtLogin(false), std::nullopt);
+  EXPECT_EQ(finish(settings().setLaunchAtLogin(false)), std::nullopt);
   EXPECT_FALSE(settings().state().launchAtLogin);
   EXPECT_FALSE(fs::exists(autostartPath()));
   reopen();
@@ -132,7 +133,7 @@ TEST_F(AppSettingsTest, LaunchAtLoginWritesAndRemovesTheAutostartEntry) {
 
 TEST_F(AppSettingsTest, AnAutostartEntryThatCannotBeWrittenIsReportedAndNotClaimed) {
   ASSERT_TRUE(writeFileAtomically(root_ / "autostart", "a file where the folder should be"));
-  const auto error = settings().setLaunchAtLogin(true);
+  const auto error = finish(settings().setLaunchAtLogin(true));
   ASSERT_TRUE(error.has_value());
   EXPECT_FALSE(error->empty());
   EXPECT_FALSE(settings().state().launchAtLogin);
