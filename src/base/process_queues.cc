@@ -17,4 +17,9 @@ SerialQueue& storageQueue() {
   return queue;
 }
 
+SerialQueue& powerQueue() {
+  static SerialQueue queue("pellora.power");
+  return queue;
+}
+
 }  // namespace pellora
