@@ -15,6 +15,7 @@
 #include "core/relay_error.h"
 #include "core/relay_protocol.h"
 #include "core/uuid.h"
+#include "support/file_names_directory.h"
 #include "support/network_info.h"
 
 namespace pellora {
@@ -71,6 +72,8 @@ HostService::HostService(Dependencies dependencies, Options options)
     : deps_(std::move(dependencies)), options_(std::move(options)), sleepBlocker_(deps_.power) {
   published_.update([](State& s) { s.password = PasswordGenerator::make(passwordLength); });
   if (!options_.now) options_.now = [] { return Clock::now(); };
+  // Sessions begin on the main strand: the user's folders are read here, once.
+  if (!options_.downloadDirectory) options_.downloadDirectory = FileNames::defaultDirectory();
 }
 
 HostService::~HostService() {
