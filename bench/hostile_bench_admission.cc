@@ -55,7 +55,7 @@ class Host {
     HostPlatform platform;
     platform.makeCapturer = [] { return std::make_unique<SyntheticScreenCapturer>(); };
     platform.makeInputSink = [] { return std::make_unique<NullInputEventSink>(); };
-    service_ = HostService::make({network, cpu_, settings_, permanent_, identities_,
+    service_ = HostService::make({network, cpu_, settings_, identities_,
                                   ClipboardSync::make(network.mainStrand(), std::make_shared<FakeClipboard>()),
                                   std::make_shared<FakePowerInhibitor>(), nullptr, platform},
                                  options);

@@ -17,6 +17,7 @@
 #include "cli/viewer_stats.h"
 #include "base/monotonic_clock.h"
 #include "support/atomic_file.h"
+#include "support/file_names_directory.h"
 #include "viewer/viewer_session.h"
 
 namespace pellora::cli {
@@ -67,7 +68,7 @@ int runConnect(const ConnectCommand& command) {
                                            .settings = settings,
                                            .platform = ViewerPlatform{},
                                            .computerName = NetworkInfo::computerName(),
-                                           .downloadDirectory = std::nullopt};
+                                           .downloadDirectory = FileNames::defaultDirectory()};
   if (command.codec) dependencies.codecs = {*command.codec};
   if (std::holds_alternative<ViewerTarget::Relay>(command.target.value))
     if (auto refusal = plainRelayRefusal(settings.relayClient(network.executor()))) std::cerr << *refusal << "\n";

@@ -28,7 +28,7 @@
 #include "platform/linux/power_inhibitor_linux.h"
 #include "platform/linux/secret_store_libsecret.h"
 #include "platform/linux/service_advertiser_avahi.h"
-#include "support/atomic_file.h"
+#include "support/deferred_file_writer.h"
 
 namespace pellora::cli {
 
@@ -132,7 +132,6 @@ int runHost(const HostCommand& command) {
       HostService::Dependencies{.network = network,
                                 .cpu = cpu,
                                 .settings = settings,
-                                .permanentPassword = permanentPassword,
                                 .relayIdentity = relayIdentity,
                                 .clipboard = ClipboardSync::make(strand, clipboard),
                                 .power = power,
@@ -141,7 +140,7 @@ int runHost(const HostCommand& command) {
       options);
 
   HostStatus status;
-  std::string statusWritten;  // the status file's content: rewritten (and flushed) only when it changes
+  std::string statusWritten;  // the status file's content: rewritten only when it changes
   std::promise<void> finished;
   net::steady_timer stopTimer(strand);
   net::signal_set signals(network.context(), SIGINT, SIGTERM);
@@ -151,10 +150,9 @@ int runHost(const HostCommand& command) {
     if (!command.statusJSON) return;
     std::string document = status.json(service->addresses(), service->listeningPort());
     if (document == statusWritten) return;
-    if (writeFileAtomically(*command.statusJSON, document))
-      statusWritten = std::move(document);
-    else
-      std::cerr << "pellora host: cannot write " << command.statusJSON->string() << "\n";
+    // On the network thread: the writer's own thread waits for the disk (and reports a failure on stderr).
+    DeferredFileWriter::shared().write(*command.statusJSON, document, 0600);
+    statusWritten = std::move(document);
   };
   // After stop(): the session says goodbye and ends through its own run loop; wait for that, briefly.
   std::function<void(std::chrono::steady_clock::time_point)> awaitSessionEnd =

@@ -12,4 +12,14 @@ SerialQueue& soundDeviceQueue() {
   return queue;
 }
 
+SerialQueue& storageQueue() {
+  static SerialQueue queue("pellora.storage");
+  return queue;
+}
+
+SerialQueue& powerQueue() {
+  static SerialQueue queue("pellora.power");
+  return queue;
+}
+
 }  // namespace pellora

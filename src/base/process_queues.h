@@ -12,5 +12,11 @@ namespace pellora {
 SerialQueue& clipboardQueue();
 // Opening and closing sound streams (a sound server's connection and stream set-up wait for answers).
 SerialQueue& soundDeviceQueue();
+// Secret-store calls and small reads and writes of the user's files: a keyring behind D-Bus may take seconds
+// to start or to ask for its unlock, and one queue keeps them in the order they were asked for.
+SerialQueue& storageQueue();
+// Keeping the display awake and letting it sleep again: a session bus or X server round trip, each with a
+// timeout of a second or more.
+SerialQueue& powerQueue();
 
 }  // namespace pellora

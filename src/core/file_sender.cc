@@ -5,6 +5,7 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <cerrno>
@@ -56,20 +57,28 @@ void FileSender::report(const TransferProgress& progress) {
 
 std::uint32_t FileSender::enqueue(const std::filesystem::path& file) {
   std::uint32_t id;
-  bool wasRunning;
   {
     std::lock_guard lock(lock_);
     id = nextID_;
     nextID_ += 2;
-    queue_.push_back({id, file});
     open_.insert(id);
-    wasRunning = std::exchange(running_, true);
   }
-  std::error_code ec;
-  const std::uintmax_t size = std::filesystem::file_size(file, ec);
-  report({id, TransferProgress::Direction::sending, file.filename().string(), 0, ec ? 0 : size,
-          TransferProgress::Waiting{}});
-  if (!wasRunning) asio::co_spawn(executor_, drain(shared_from_this()), asio::detached);
+  // The size is a question to the file system, which may keep the caller (the network thread) waiting: it is
+  // asked on the transfers' executor, which queues the file only once it is reported as waiting, so that no
+  // step of its transfer is reported before that.
+  asio::post(executor_, [self = shared_from_this(), id, file] {
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(file, ec);
+    self->report({id, TransferProgress::Direction::sending, file.filename().string(), 0, ec ? 0 : size,
+                  TransferProgress::Waiting{}});
+    bool wasRunning;
+    {
+      std::lock_guard lock(self->lock_);
+      self->queue_.push_back({id, file});
+      wasRunning = std::exchange(self->running_, true);
+    }
+    if (!wasRunning) asio::co_spawn(self->executor_, drain(self), asio::detached);
+  });
   return id;
 }
 

@@ -47,7 +47,7 @@ class FileSender : public std::enable_shared_from_this<FileSender> {
   static std::shared_ptr<FileSender> make(std::shared_ptr<SecureChannel> channel, bool isHost, Executor executor,
                                           Duration offerTimeout = defaultOfferTimeout);
 
-  // Queues `file` and returns its id at once; a drain task starts if none is running.
+  // Returns the id of `file` at once; it is queued (and a drain task started if none runs) on the executor.
   std::uint32_t enqueue(const std::filesystem::path& file);
   // Cancels an outgoing transfer, queued or running, and tells the peer. A queued one ends as cancelled
   // when its turn comes, without an offer.

@@ -15,6 +15,7 @@
 #include "core/relay_error.h"
 #include "core/relay_protocol.h"
 #include "core/uuid.h"
+#include "support/file_names_directory.h"
 #include "support/network_info.h"
 
 namespace pellora {
@@ -71,6 +72,8 @@ HostService::HostService(Dependencies dependencies, Options options)
     : deps_(std::move(dependencies)), options_(std::move(options)), sleepBlocker_(deps_.power) {
   published_.update([](State& s) { s.password = PasswordGenerator::make(passwordLength); });
   if (!options_.now) options_.now = [] { return Clock::now(); };
+  // Sessions begin on the main strand: the user's folders are read here, once.
+  if (!options_.downloadDirectory) options_.downloadDirectory = FileNames::defaultDirectory();
 }
 
 HostService::~HostService() {
@@ -232,8 +235,7 @@ void HostService::accept(std::shared_ptr<Wire> wire, std::optional<std::string> 
     return;
   }
   handshakes_.push_back({wire, lanAddress});
-  std::optional<std::string> permanent;
-  if (deps_.settings.state().hasPermanentPassword) permanent = deps_.permanentPassword.load();
+  std::optional<std::string> permanent = deps_.settings.permanentPassword();
   std::string address = lanAddress ? wire->remoteDescription() : "internet (relay)";
   asio::co_spawn(deps_.network.mainStrand(),
                  handshake(weak_from_this(), std::move(wire), state().password, std::move(permanent), std::move(address)),
@@ -484,11 +486,14 @@ awaitable<void> HostService::relayLoop(std::weak_ptr<HostService> weak, std::sha
     bool controlRan = false;
     std::exception_ptr error;
     try {
-      std::optional<RelayIdentity> identity = store.load();
+      // The store's calls run on the storage queue in the order asked for: a run cancelled during its save
+      // still saves, and the next run's load, queued behind it, reads that identity.
+      std::optional<RelayIdentity> identity = co_await store.loadAsync();
+      if (run->cancelled) co_return;
       if (!identity) {
         RelayIdentity fresh = co_await client.registerIdentity();
         if (run->cancelled) co_return;
-        store.save(fresh);
+        co_await store.saveAsync(fresh);
         identity = std::move(fresh);
       }
       std::shared_ptr<Wire> control;
@@ -504,7 +509,7 @@ awaitable<void> HostService::relayLoop(std::weak_ptr<HostService> weak, std::sha
         co_return;
       }
       if (unauthorised) {
-        store.clear();  // the next pass registers afresh
+        co_await store.clearAsync();  // the next pass registers afresh
         throw RelayError::http(401, "auth");
       }
       if (auto s = weak.lock()) s->setRelayState(run, RelayState{RelayState::Online{*identity}});

@@ -96,7 +96,7 @@ class HostService : public std::enable_shared_from_this<HostService> {
     std::string computerName;  // empty: the host name, or "Linux" when it has none
     // Made when sharing starts; empty: no announcement on the local network.
     std::function<std::unique_ptr<ServiceAdvertiser>()> makeAdvertiser;
-    // Folder for received files (default: the download folder + "Pellora").
+    // Folder for received files (default: the download folder + "Pellora", looked up when the service is made).
     std::optional<std::filesystem::path> downloadDirectory;
     // Handshakes in progress: at most this many in all, from one local-network address, and through the
     // relay (where every caller shares the relay's address). A caller beyond a cap is closed at once,
@@ -124,8 +124,7 @@ class HostService : public std::enable_shared_from_this<HostService> {
   struct Dependencies {
     NetworkThread& network;
     CpuPool& cpu;
-    AppSettings& settings;
-    PermanentPasswordStore& permanentPassword;
+    AppSettings& settings;  // also holds the permanent password
     RelayIdentityStore& relayIdentity;
     std::shared_ptr<ClipboardSync> clipboard;
     std::shared_ptr<PowerInhibitor> power;

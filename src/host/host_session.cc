@@ -415,8 +415,9 @@ awaitable<std::string> HostSession::run() {
     std::lock_guard guard(transferHook_->lock);
     transferHook_->hook = onTransfer;
   }
-  receiver_ = FileReceiver::make(channel_, options_.downloadDirectory.value_or(FileNames::defaultDirectory()),
-                                 executor, {}, network_);
+  receiver_ = FileReceiver::make(
+      channel_, options_.downloadDirectory ? *options_.downloadDirectory : FileNames::defaultDirectory(), executor, {},
+      network_);
   receiver_->setAutoAccept(options_.acceptFiles);
   receiver_->setOnProgress([hook = transferHook_](const TransferProgress& p) { (*hook)(p); });
 

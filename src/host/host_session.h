@@ -42,7 +42,8 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
     std::string name;             // this computer's name, sent in hostInfo
     bool syncClipboard = true;
     bool acceptFiles = true;
-    // Where received files go; none: the download folder + "Pellora".
+    // Where received files go; none: the download folder + "Pellora", looked up (a file read) when the
+    // session runs.
     std::optional<std::filesystem::path> downloadDirectory;
   };
 

@@ -4,6 +4,7 @@
 #include <boost/json.hpp>
 #include <system_error>
 
+#include "base/process_queues.h"
 #include "support/atomic_file.h"
 #include "support/paths.h"
 
@@ -56,6 +57,15 @@ std::string desktopExec(const std::string& executable) {
   return quoted + "\"";
 }
 
+// Adds `target` once, keeping at most maxPins (the oldest go first). False when it was there already.
+bool addPin(std::vector<std::string>& pins, const std::string& target) {
+  if (std::find(pins.begin(), pins.end(), target) != pins.end()) return false;
+  pins.push_back(target);
+  if (pins.size() > AppSettings::maxPins)
+    pins.erase(pins.begin(), pins.end() - static_cast<std::ptrdiff_t>(AppSettings::maxPins));
+  return true;
+}
+
 }  // namespace
 
 std::filesystem::path AppSettings::defaultAutostartFile() {
@@ -64,7 +74,11 @@ std::filesystem::path AppSettings::defaultAutostartFile() {
 
 AppSettings::AppSettings(SettingsFile& file, PermanentPasswordStore& permanentPassword,
                          std::filesystem::path autostartFile)
-    : file_(file), pinFile_(&file), permanentPassword_(permanentPassword), autostartFile_(std::move(autostartFile)) {
+    : file_(file),
+      pinFile_(&file),
+      permanentStore_(permanentPassword),
+      permanentPassword_(permanentPassword.load()),
+      autostartFile_(std::move(autostartFile)) {
   State s;
   s.relayURL = file_.getString(keyRelayURL).value_or(RelayClient::defaultURL());
   s.relayEnabled = readBool(file_, keyRelayEnabled, true);
@@ -77,7 +91,7 @@ AppSettings::AppSettings(SettingsFile& file, PermanentPasswordStore& permanentPa
   s.acceptFiles = readBool(file_, keyAcceptFiles, true);
   s.requireHandshakeV2 = readBool(file_, keyRequireHandshakeV2, false);
   s.handshakeV2Pins = readStrings(file_, keyHandshakeV2Pins);
-  s.hasPermanentPassword = permanentPassword_.load().has_value();
+  s.hasPermanentPassword = permanentPassword_.has_value();
   s.launchAtLogin = std::filesystem::exists(autostartFile_);
   published_ = Published<State>(std::move(s));
 }
@@ -138,15 +152,22 @@ bool AppSettings::isPinnedToHandshakeV2(const std::string& target) const {
   return std::find(pins.begin(), pins.end(), target) != pins.end();
 }
 
+AppSettings::~AppSettings() {
+  // The queued pin merges use the pin file, which only has to outlive this object.
+  if (queuedPins_) storageQueue().waitUntilIdle();
+}
+
 void AppSettings::pinHandshakeV2(const std::string& target) {
-  pinFile_->reload();
-  std::vector<std::string> pins = readStrings(*pinFile_, keyHandshakeV2Pins);
-  if (std::find(pins.begin(), pins.end(), target) == pins.end()) {
-    pins.push_back(target);
-    if (pins.size() > maxPins) pins.erase(pins.begin(), pins.end() - static_cast<std::ptrdiff_t>(maxPins));
-    pinFile_->set(keyHandshakeV2Pins, toJSON(pins));
-  }
+  std::vector<std::string> pins = state().handshakeV2Pins;
+  if (!addPin(pins, target)) return;
   published_.update([&](State& s) { s.handshakeV2Pins = std::move(pins); });
+  // Reading the file again waits for the disk: the merge runs off the network thread.
+  queuedPins_ = true;
+  storageQueue().post([file = pinFile_, target] {
+    file->reload();
+    std::vector<std::string> stored = readStrings(*file, keyHandshakeV2Pins);
+    if (addPin(stored, target)) file->set(keyHandshakeV2Pins, toJSON(stored));
+  });
 }
 
 void AppSettings::remember(const std::string& target) {
@@ -158,30 +179,46 @@ void AppSettings::remember(const std::string& target) {
   published_.update([&](State& s) { s.recent = std::move(recent); });
 }
 
-std::optional<std::string> AppSettings::setLaunchAtLogin(bool enabled, const std::string& executable) {
-  std::optional<std::string> error;
-  if (enabled) {
-    const std::string entry =
-        "[Desktop Entry]\n"
-        "Type=Application\n"
-        "Name=Pellora\n"
-        "Exec=" + desktopExec(executable) + "\n"
-        "X-GNOME-Autostart-enabled=true\n";
-    if (!writeFileAtomically(autostartFile_, entry, 0644))
-      error = "Otomatik başlatma dosyası yazılamadı: " + autostartFile_.string();
-  } else {
-    std::error_code ec;
-    std::filesystem::remove(autostartFile_, ec);
-    if (ec) error = ec.message();
-  }
-  const bool present = std::filesystem::exists(autostartFile_);
-  published_.update([&](State& s) { s.launchAtLogin = present; });
-  return error;
+boost::asio::awaitable<std::optional<std::string>> AppSettings::setLaunchAtLogin(bool enabled,
+                                                                                 std::string executable) {
+  struct Outcome {
+    std::optional<std::string> error;
+    bool present = false;
+  };
+  // The entry is written with an fsync: off the network thread.
+  auto change = [enabled, executable = std::move(executable), file = autostartFile_] {
+    Outcome out;
+    if (enabled) {
+      const std::string entry =
+          "[Desktop Entry]\n"
+          "Type=Application\n"
+          "Name=Pellora\n"
+          "Exec=" + desktopExec(executable) + "\n"
+          "X-GNOME-Autostart-enabled=true\n";
+      if (!writeFileAtomically(file, entry, 0644))
+        out.error = "Otomatik başlatma dosyası yazılamadı: " + file.string();
+    } else {
+      std::error_code ec;
+      std::filesystem::remove(file, ec);
+      if (ec) out.error = ec.message();
+    }
+    out.present = std::filesystem::exists(file);
+    return out;
+  };
+  Outcome out = co_await storageQueue().run(std::move(change));
+  published_.update([&](State& s) { s.launchAtLogin = out.present; });
+  co_return out.error;
 }
 
-void AppSettings::refreshPermanentPassword() {
-  const bool stored = permanentPassword_.load().has_value();
-  published_.update([&](State& s) { s.hasPermanentPassword = stored; });
+boost::asio::awaitable<void> AppSettings::setPermanentPassword(std::optional<std::string> password) {
+  const std::uint64_t change = ++permanentChanges_;
+  std::optional<std::string> stored = co_await permanentStore_.replaceAsync(std::move(password));
+  // The store runs the changes in order, so the last one asked for read back what stays; an earlier one
+  // resuming after it would bring an older answer.
+  if (change != permanentChanges_) co_return;
+  permanentPassword_ = std::move(stored);
+  const bool has = permanentPassword_.has_value();
+  published_.update([&](State& s) { s.hasPermanentPassword = has; });
 }
 
 RelayClient AppSettings::relayClient(Wire::Executor executor) const {

@@ -2,6 +2,7 @@
 
 // The user's preferences, kept in the settings file under their keys and saved after every change.
 
+#include <boost/asio/awaitable.hpp>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -41,7 +42,7 @@ class AppSettings {
     // them is refused as a downgrade. Oldest first.
     std::vector<std::string> handshakeV2Pins;
     // Derived, not stored under a key of their own:
-    bool hasPermanentPassword = false;  // refreshed by refreshPermanentPassword()
+    bool hasPermanentPassword = false;  // whether permanentPassword() holds one
     bool launchAtLogin = false;         // read back from the autostart entry
     bool operator==(const State&) const = default;
   };
@@ -50,6 +51,11 @@ class AppSettings {
   // stored, and whether the autostart entry exists.
   AppSettings(SettingsFile& file, PermanentPasswordStore& permanentPassword,
               std::filesystem::path autostartFile = defaultAutostartFile());
+
+  // Waits for the pin file's queued merges (not on the network thread).
+  ~AppSettings();
+  AppSettings(const AppSettings&) = delete;
+  AppSettings& operator=(const AppSettings&) = delete;
 
   // $XDG_CONFIG_HOME/autostart/pellora.desktop
   static std::filesystem::path defaultAutostartFile();
@@ -72,18 +78,28 @@ class AppSettings {
   // `file` instead of the settings' own file; `file` must outlive this object.
   void keepPinsIn(SettingsFile& file);
   bool isPinnedToHandshakeV2(const std::string& target) const;
-  // Adds `target` to the pins (re-reading the pin file first, so that pins another process added stay).
+  // Adds `target` to the pins at once; the pin file gets it added to what the file holds then, so that pins
+  // another process added stay there (this object learns of them when it next reads the file).
   void pinHandshakeV2(const std::string& target);
 
   // Moves `target` to the front of the recent list (exact text comparison), keeping at most maxRecent.
   void remember(const std::string& target);
 
-  // Writes or removes the autostart entry (its Exec line runs `executable`); `launchAtLogin` then reads
-  // whether the entry exists. The error's text on failure, nothing on success.
-  std::optional<std::string> setLaunchAtLogin(bool enabled, const std::string& executable = "pellora");
+  // Writes or removes the autostart entry (its Exec line runs `executable`) off the network thread;
+  // `launchAtLogin` then reads whether the entry exists. The error's text on failure, nothing on success.
+  // Awaited on the main strand.
+  boost::asio::awaitable<std::optional<std::string>> setLaunchAtLogin(bool enabled,
+                                                                      std::string executable = "pellora");
 
-  // Asks the credential store again (after the permanent password was saved or removed).
-  void refreshPermanentPassword();
+  // The permanent password as the store held it when last read or written: read once at construction, then
+  // after every change made through setPermanentPassword. Kept here so that admitting a caller never waits for
+  // the secret store (which a stranger could otherwise make us ask again and again).
+  const std::optional<std::string>& permanentPassword() const { return permanentPassword_; }
+  // Saves `password` in the credential store (nothing: removes it) off the network thread, and once the store
+  // has answered updates permanentPassword() and hasPermanentPassword with what it now holds (a failed save
+  // shows as no password). Awaited on the main strand; with several changes in flight the last one asked for
+  // decides.
+  boost::asio::awaitable<void> setPermanentPassword(std::optional<std::string> password);
 
   // A relay client for the relay to use now (RelayClient::effectiveURL of `relayURL`).
   RelayClient relayClient(Wire::Executor executor) const;
@@ -91,7 +107,10 @@ class AppSettings {
  private:
   SettingsFile& file_;
   SettingsFile* pinFile_;
-  PermanentPasswordStore& permanentPassword_;
+  PermanentPasswordStore& permanentStore_;
+  std::optional<std::string> permanentPassword_;
+  std::uint64_t permanentChanges_ = 0;  // changes asked for so far
+  bool queuedPins_ = false;             // a pin merge was handed to the storage queue
   std::filesystem::path autostartFile_;
   Published<State> published_;
 };

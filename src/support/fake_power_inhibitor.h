@@ -11,7 +11,7 @@
 namespace pellora {
 
 // Records what is asked of the platform, for tests; `works` decides whether an inhibition can be had.
-// Thread-safe: the host service calls it on the main strand while a test reads it.
+// Thread-safe: the sleep blocker calls it on its queue while a test reads it.
 class FakePowerInhibitor final : public PowerInhibitor {
  public:
   std::optional<std::uint32_t> inhibit(const std::string& reason) override {

@@ -1,5 +1,9 @@
 #include "support/sleep_blocker.h"
 
+#include <utility>
+
+#include "base/process_queues.h"
+
 namespace pellora {
 
 SleepBlocker::SleepBlocker(std::shared_ptr<PowerInhibitor> inhibitor) : inhibitor_(std::move(inhibitor)) {}
@@ -7,17 +11,18 @@ SleepBlocker::SleepBlocker(std::shared_ptr<PowerInhibitor> inhibitor) : inhibito
 SleepBlocker::~SleepBlocker() { end(); }
 
 void SleepBlocker::begin() {
-  if (active_ || !inhibitor_) return;
-  if (auto cookie = inhibitor_->inhibit(reason)) {
-    cookie_ = *cookie;
-    active_ = true;
-  }
+  if (!inhibitor_) return;
+  begun_ = true;
+  powerQueue().post([inhibitor = inhibitor_, held = held_] {
+    if (!held->cookie) held->cookie = inhibitor->inhibit(reason);
+  });
 }
 
 void SleepBlocker::end() {
-  if (!active_) return;
-  inhibitor_->release(cookie_);
-  active_ = false;
+  if (!std::exchange(begun_, false)) return;
+  powerQueue().post([inhibitor = inhibitor_, held = held_] {
+    if (held->cookie) inhibitor->release(*std::exchange(held->cookie, std::nullopt));
+  });
 }
 
 }  // namespace pellora

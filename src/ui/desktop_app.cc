@@ -78,7 +78,7 @@ class DesktopApp : public QObject {
  public:
   explicit DesktopApp(const DesktopOptions& options) : options_(options) {
     secrets_ = makeSecretStore();
-    permanentPassword_ = std::make_shared<PermanentPasswordStore>(*secrets_);
+    permanentPassword_ = std::make_unique<PermanentPasswordStore>(*secrets_);
     relayIdentity_ = std::make_unique<RelayIdentityStore>(*secrets_, settingsFile_);
     settings_ = std::make_shared<AppSettings>(settingsFile_, *permanentPassword_);
     if (options.relayURL) settings_->setRelayURL(*options.relayURL);
@@ -109,7 +109,6 @@ class DesktopApp : public QObject {
         HostService::Dependencies{.network = network_,
                                   .cpu = cpu_,
                                   .settings = *settings_,
-                                  .permanentPassword = *permanentPassword_,
                                   .relayIdentity = *relayIdentity_,
                                   .clipboard = ClipboardSync::make(network_.mainStrand(), hostClipboard),
                                   .power = std::make_shared<PowerInhibitorLinux>(),
@@ -158,7 +157,7 @@ class DesktopApp : public QObject {
     QApplication::setQuitOnLastWindowClosed(false);
     if (options_.connectTarget) return connectOnly();
 
-    MainModels models{SettingsModels{settings_, host_, permanentPassword_}, viewers_, discovery_,
+    MainModels models{SettingsModels{settings_, host_}, viewers_, discovery_,
                       [this](const std::string& id) { openRemote(id); }, &sound_, permissionSource()};
     auto* main = new MainShell(bridge_, models);
     mainWindow_ = main;
@@ -260,7 +259,7 @@ class DesktopApp : public QObject {
 
   void showSettings() {
     if (!settingsWindow_) {
-      settingsWindow_ = new SettingsView(bridge_, SettingsModels{settings_, host_, permanentPassword_});
+      settingsWindow_ = new SettingsView(bridge_, SettingsModels{settings_, host_});
       settingsWindow_->setWindowTitle("Ayarlar");
       settingsWindow_->resize(640, 540);
     }
@@ -315,7 +314,7 @@ class DesktopApp : public QObject {
   SettingsFile userSettingsFile_;
   SettingsFile& settingsFile_ = options_.settingsFile ? *options_.settingsFile : userSettingsFile_;
   std::unique_ptr<SecretStore> secrets_;
-  std::shared_ptr<PermanentPasswordStore> permanentPassword_;
+  std::unique_ptr<PermanentPasswordStore> permanentPassword_;
   std::unique_ptr<RelayIdentityStore> relayIdentity_;
   std::shared_ptr<AppSettings> settings_;
   std::shared_ptr<Clipboard> clipboard_;

@@ -3,6 +3,8 @@
 #include <QMetaObject>
 #include <QObject>
 #include <QPointer>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
 #include <functional>
 #include <memory>
@@ -42,6 +44,17 @@ class ModelBridge {
     });
   }
 
+  // Runs the coroutine `start(model)` returns on the main strand, holding the model object until it ends.
+  template <typename Model, typename Start>
+  void spawn(const std::weak_ptr<Model>& model, Start start) const {
+    boost::asio::co_spawn(
+        strand_,
+        [model, start = std::move(start)]() mutable -> boost::asio::awaitable<void> {
+          if (auto object = model.lock()) co_await start(*object);
+        },
+        boost::asio::detached);
+  }
+
   // Runs `work(model)` on the main strand and hands its result to `done` on the GUI thread while `receiver`
   // exists (a value read once: the host's addresses, a new session's id).
   template <typename Model, typename Work, typename Done>
@@ -50,6 +63,22 @@ class ModelBridge {
     QObject* gui = gui_;
     act(model, [guard, gui, work = std::move(work), done = std::move(done)](Model& object) mutable {
       auto result = work(object);
+      QMetaObject::invokeMethod(
+          gui, [guard, done = std::move(done), result = std::move(result)]() mutable {
+            if (guard) done(std::move(result));
+          },
+          Qt::QueuedConnection);
+    });
+  }
+
+  // As `ask`, for work that is a coroutine on the main strand (one that waits for something off it).
+  template <typename Model, typename Work, typename Done>
+  void askLater(const std::weak_ptr<Model>& model, QObject* receiver, Work work, Done done) const {
+    QPointer<QObject> guard(receiver);
+    QObject* gui = gui_;
+    spawn(model, [guard, gui, work = std::move(work), done = std::move(done)](Model& object) mutable
+                     -> boost::asio::awaitable<void> {
+      auto result = co_await work(object);
       QMetaObject::invokeMethod(
           gui, [guard, done = std::move(done), result = std::move(result)]() mutable {
             if (guard) done(std::move(result));

@@ -79,13 +79,9 @@ SettingsView::SettingsView(ModelBridge bridge, SettingsModels models, QWidget* p
     row->addWidget(remove);
     connect(remove, &QPushButton::clicked, this, [this] {
       showMessage(std::nullopt);
-      bridge_.post([models = models_] {
-        auto store = models.permanentPassword.lock();
-        auto settings = models.settings.lock();
-        if (!store || !settings) return;
-        store->clear();
-        settings->refreshPermanentPassword();
-        settings->setSkipApprovalForPermanent(false);
+      bridge_.spawn(models_.settings, [](AppSettings& settings) -> boost::asio::awaitable<void> {
+        co_await settings.setPermanentPassword(std::nullopt);
+        settings.setSkipApprovalForPermanent(false);
       });
     });
   }
@@ -113,12 +109,8 @@ SettingsView::SettingsView(ModelBridge bridge, SettingsModels models, QWidget* p
     connect(second_, &QLineEdit::textChanged, this, &SettingsView::updatePasswordRules);
     connect(save_, &QPushButton::clicked, this, [this] {
       if (!canSavePermanentPassword(ss(first_->text()), ss(second_->text()))) return;
-      bridge_.post([models = models_, password = ss(first_->text())] {
-        auto store = models.permanentPassword.lock();
-        auto settings = models.settings.lock();
-        if (!store || !settings) return;
-        store->save(password);
-        settings->refreshPermanentPassword();
+      bridge_.spawn(models_.settings, [password = ss(first_->text())](AppSettings& settings) {
+        return settings.setPermanentPassword(password);
       });
       first_->clear();
       second_->clear();
@@ -166,7 +158,7 @@ SettingsView::SettingsView(ModelBridge bridge, SettingsModels models, QWidget* p
     bridge_.act(settings, [on](AppSettings& s) { s.setAcceptFiles(on); });
   });
   connect(launch_, &QCheckBox::toggled, this, [this, settings](bool on) {
-    bridge_.ask(
+    bridge_.askLater(
         settings, this,
         [on, executable = ss(QCoreApplication::applicationFilePath())](AppSettings& s) {
           return s.setLaunchAtLogin(on, executable);

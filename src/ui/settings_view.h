@@ -5,7 +5,6 @@
 
 #include "host/host_service.h"
 #include "support/app_settings.h"
-#include "support/credential_stores.h"
 #include "ui/model_bridge.h"
 
 class QCheckBox;
@@ -20,7 +19,6 @@ namespace pellora::ui {
 struct SettingsModels {
   std::weak_ptr<AppSettings> settings;
   std::weak_ptr<HostService> host;
-  std::weak_ptr<PermanentPasswordStore> permanentPassword;
 };
 
 // The preferences (quality, clipboard, key swap, relay) and unattended access (the permanent password,

@@ -263,8 +263,8 @@ void ViewerSession::startBackground(const std::shared_ptr<SecureChannel>& channe
   loop->sender = FileSender::make(channel, false, loop->files->executor());
   const auto receiveStrand = asio::make_strand(network.executor());
   loop->receiver =
-      FileReceiver::make(channel, deps_.downloadDirectory.value_or(FileNames::defaultDirectory()), receiveStrand,
-                         {}, &network);
+      FileReceiver::make(channel, deps_.downloadDirectory ? *deps_.downloadDirectory : FileNames::defaultDirectory(),
+                         receiveStrand, {}, &network);
   loop->receiver->setAutoAccept(deps_.settings.state().acceptFiles);
   loop->renderer = renderer_;
   loop->audio = audio_;
@@ -496,11 +496,14 @@ void ViewerSession::sendChat(const std::string& text) {
 
 void ViewerSession::sendFiles(const std::vector<std::filesystem::path>& files) {
   if (!std::holds_alternative<Connected>(state().phase) || !loop_) return;
-  for (const auto& file : files) {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(file, ec) || ec) continue;  // folders and unreadable entries
-    loop_->sender->enqueue(file);
-  }
+  // Looking at the files waits for the file system: done on the files' queue, in the order given.
+  loop_->files->post([sender = loop_->sender, files] {
+    for (const auto& file : files) {
+      std::error_code ec;
+      if (!std::filesystem::is_regular_file(file, ec) || ec) continue;  // folders and unreadable entries
+      sender->enqueue(file);
+    }
+  });
 }
 
 void ViewerSession::toggleAudio() {

@@ -90,7 +90,9 @@ class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
     AppSettings& settings;
     ViewerPlatform platform;
     std::string computerName;  // sent in our hello
-    std::optional<std::filesystem::path> downloadDirectory;  // default: the download folder + "Pellora"
+    // Default: the download folder + "Pellora", looked up (a file read) when the session starts; owners that
+    // start sessions on the network thread look it up beforehand.
+    std::optional<std::filesystem::path> downloadDirectory;
     std::chrono::seconds handshakeTimeout{100};
     // How often fps, kbps and the ping go out. Tests make it long and call statisticsTick() themselves.
     std::chrono::steady_clock::duration statisticsInterval = std::chrono::seconds(1);

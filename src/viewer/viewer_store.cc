@@ -2,9 +2,14 @@
 
 #include <utility>
 
+#include "support/file_names_directory.h"
+
 namespace pellora {
 
-ViewerStore::ViewerStore(ViewerSession::Dependencies dependencies) : dependencies_(std::move(dependencies)) {}
+ViewerStore::ViewerStore(ViewerSession::Dependencies dependencies) : dependencies_(std::move(dependencies)) {
+  // Sessions start on the main strand: the user's folders are read here, once.
+  if (!dependencies_.downloadDirectory) dependencies_.downloadDirectory = FileNames::defaultDirectory();
+}
 
 std::string ViewerStore::open(const ViewerTarget& target, std::string password) {
   auto session = ViewerSession::make(dependencies_, target);

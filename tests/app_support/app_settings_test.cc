@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
+
+#include "base/process_queues.h"
 #include "support/atomic_file.h"
 #include "support/temp_dir.h"
 
@@ -24,6 +29,14 @@ class AppSettingsTest : public ::testing::Test {
     settings_ = std::make_unique<AppSettings>(*file_, passwords_, autostartPath());
   }
   AppSettings& settings() { return *settings_; }
+  // Runs one of the settings' coroutines to its end here (they resume on the executor that awaits them).
+  template <typename T>
+  T finish(boost::asio::awaitable<T> work) {
+    boost::asio::io_context io;
+    auto done = boost::asio::co_spawn(io, std::move(work), boost::asio::use_future);
+    io.run();
+    return done.get();
+  }
   SettingsFile& file() { return *file_; }
 
   const test::TempDir folder_{"pellora-settings"};
@@ -76,12 +89,12 @@ TEST_F(AppSettingsTest, EveryChangeIsNotifiedAndSurvivesARestart) {
   settings().pinHandshakeV2("relay:123456789");
   EXPECT_EQ(notified, 11);
 
-  passwords_.save("kalıcı parola");
-  settings().refreshPermanentPassword();
+  finish(settings().setPermanentPassword("kalıcı parola"));
   const AppSettings::State before = settings().state();
   EXPECT_TRUE(before.hasPermanentPassword);
   reopen();
   EXPECT_EQ(settings().state(), before);
+  EXPECT_EQ(settings().permanentPassword(), "kalıcı parola");
 }
 
 TEST_F(AppSettingsTest, PinsLiveInTheirOwnFileWhenOneIsGiven) {
@@ -94,15 +107,16 @@ TEST_F(AppSettingsTest, PinsLiveInTheirOwnFileWhenOneIsGiven) {
   SettingsFile(root_ / "user.json").set("handshakeV2Pins", boost::json::array{"tcp:10.0.0.5:7171", "relay:1"});
   settings().pinHandshakeV2("relay:2");
   settings().pinHandshakeV2("relay:2");
-  const std::vector<std::string> all{"tcp:10.0.0.5:7171", "relay:1", "relay:2"};
-  EXPECT_EQ(settings().state().handshakeV2Pins, all) << "pins another process added stay, none twice";
+  EXPECT_EQ(settings().state().handshakeV2Pins, (std::vector<std::string>{"tcp:10.0.0.5:7171", "relay:2"}));
+  storageQueue().waitUntilIdle();  // where the file is merged
   EXPECT_EQ(SettingsFile(root_ / "user.json").get("handshakeV2Pins"), boost::json::value(boost::json::array{
-                                                                          "tcp:10.0.0.5:7171", "relay:1", "relay:2"}));
+                                                                          "tcp:10.0.0.5:7171", "relay:1", "relay:2"}))
+      << "pins another process added stay, none twice";
   EXPECT_FALSE(file().get("handshakeV2Pins")) << "the run's own copy is left alone";
 }
 
 TEST_F(AppSettingsTest, LaunchAtLoginWritesAndRemovesTheAutostartEntry) {
-  EXPECT_EQ(settings().setLaunchAtLogin(true, "/opt/Pellora Uygulama/pellora"), std::nullopt);
+  EXPECT_EQ(finish(settings().setLaunchAtLogin(true, "/opt/Pellora Uygulama/pellora")), std::nullopt);
   EXPECT_TRUE(settings().state().launchAtLogin);
   const std::string entry = readFile(autostartPath()).value_or("");
   EXPECT_TRUE(entry.starts_with("[Desktop Entry]\n")) << entry;
@@ -110,7 +124,7 @@ TEST_F(AppSettingsTest, LaunchAtLoginWritesAndRemovesTheAutostartEntry) {
   reopen();
   EXPECT_TRUE(settings().state().launchAtLogin);
 
-  EXPECT_EQ(settings().setLaunchAtLogin(false), std::nullopt);
+  EXPECT_EQ(finish(settings().setLaunchAtLogin(false)), std::nullopt);
   EXPECT_FALSE(settings().state().launchAtLogin);
   EXPECT_FALSE(fs::exists(autostartPath()));
   reopen();
@@ -119,7 +133,7 @@ TEST_F(AppSettingsTest, LaunchAtLoginWritesAndRemovesTheAutostartEntry) {
 
 TEST_F(AppSettingsTest, AnAutostartEntryThatCannotBeWrittenIsReportedAndNotClaimed) {
   ASSERT_TRUE(writeFileAtomically(root_ / "autostart", "a file where the folder should be"));
-  const auto error = settings().setLaunchAtLogin(true);
+  const auto error = finish(settings().setLaunchAtLogin(true));
   ASSERT_TRUE(error.has_value());
   EXPECT_FALSE(error->empty());
   EXPECT_FALSE(settings().state().launchAtLogin);

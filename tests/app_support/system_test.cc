@@ -10,6 +10,7 @@
 #include <deque>
 #include <fstream>
 
+#include "base/process_queues.h"
 #include "support/fake_power_inhibitor.h"
 #include "support/file_names_directory.h"
 #include "support/network_info.h"
@@ -93,25 +94,27 @@ TEST(Paths, DownloadFolderFromUserDirs) {
   EXPECT_EQ(FileNames::defaultDirectory(), "/home/ayse/İndirilenler/Pellora");
 }
 
+// The blocker's calls run on the power queue: each check waits for the queue first.
 TEST(SleepBlocker, HoldsAtMostOneInhibitionAndReleasesItOnce) {
   auto inhibitor = std::make_shared<FakePowerInhibitor>();
+  const auto settled = [] { powerQueue().waitUntilIdle(); };
   {
     SleepBlocker blocker(inhibitor);
     blocker.end();  // without begin: nothing to release
+    blocker.begin();
+    blocker.begin();
+    settled();
     EXPECT_TRUE(inhibitor->released.empty());
-
-    blocker.begin();
-    blocker.begin();
-    EXPECT_TRUE(blocker.active());
     EXPECT_EQ(inhibitor->reasons, std::vector<std::string>{"Pellora uzak oturum"});
     blocker.end();
     blocker.end();
-    EXPECT_FALSE(blocker.active());
+    settled();
     EXPECT_EQ(inhibitor->released, std::vector<std::uint32_t>{41});
 
     blocker.begin();  // the next session
   }
   // Destroyed while active: the second inhibition is released too.
+  settled();
   EXPECT_EQ(inhibitor->released, (std::vector<std::uint32_t>{41, 42}));
 }
 
@@ -120,13 +123,16 @@ TEST(SleepBlocker, StaysInactiveWhenTheDisplayCannotBeKeptAwake) {
   inhibitor->works = false;
   SleepBlocker blocker(inhibitor);
   blocker.begin();
-  EXPECT_FALSE(blocker.active());
+  powerQueue().waitUntilIdle();
+  EXPECT_EQ(inhibitor->held(), 0);
   blocker.end();
+  powerQueue().waitUntilIdle();
   EXPECT_TRUE(inhibitor->released.empty());
 
   inhibitor->works = true;  // e.g. the desktop's service came up: the next begin succeeds
   blocker.begin();
-  EXPECT_TRUE(blocker.active());
+  powerQueue().waitUntilIdle();
+  EXPECT_EQ(inhibitor->held(), 1);
 }
 
 }  // namespace

@@ -111,7 +111,7 @@ class HostServiceTest : public ::testing::Test, public test::SettingsStack {
     HostPlatform platform;
     platform.makeCapturer = [screen = screen] { return std::make_unique<test::FakeScreenCapturer>(screen); };
     platform.makeInputSink = [] { return std::make_unique<FakeInputEventSink>(); };
-    service = HostService::make({network, cpu, settings, permanent, identities,
+    service = HostService::make({network, cpu, settings, identities,
                                  ClipboardSync::make(network.mainStrand(), clipboard), power, approval, platform},
                                 options);
   }

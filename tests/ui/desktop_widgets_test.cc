@@ -59,7 +59,7 @@ class DesktopWidgetsTest : public ::testing::Test {
   auto onStrand(Work work) -> std::invoke_result_t<Work&> {
     return test::onStrand(network_.mainStrand(), std::move(work));
   }
-  SettingsModels models() { return {settings_, host_, passwords_}; }
+  SettingsModels models() { return {settings_, host_}; }
   MainModels mainModels(std::shared_ptr<Discovery> discovery, std::function<void(const std::string&)> opened = {}) {
     return {models(), viewers_, discovery, std::move(opened), nullptr, {}};
   }
@@ -78,7 +78,7 @@ class DesktopWidgetsTest : public ::testing::Test {
     HostPlatform platform;
     platform.makeCapturer = [] { return std::make_unique<SyntheticScreenCapturer>(SyntheticScreenCapturer::Options{320, 200}); };
     platform.makeInputSink = [] { return std::make_unique<NullInputEventSink>(PixelRect{0, 0, 320, 200}); };
-    host_ = HostService::make({network_, cpu_, hostStack_.settings, hostStack_.permanent, identities_,
+    host_ = HostService::make({network_, cpu_, hostStack_.settings, identities_,
                                ClipboardSync::make(network_.mainStrand(), std::make_shared<NullClipboard>()),
                                std::make_shared<FakePowerInhibitor>(), nullptr, platform},
                               options);
@@ -98,7 +98,6 @@ class DesktopWidgetsTest : public ::testing::Test {
 
   const std::shared_ptr<test::SettingsStack> stack_ = std::make_shared<test::SettingsStack>("pellora-ui");
   const std::shared_ptr<AppSettings> settings_{stack_, &stack_->settings};
-  const std::shared_ptr<PermanentPasswordStore> passwords_{stack_, &stack_->permanent};
   test::SettingsStack hostStack_{"pellora-ui-host"};
   RelayIdentityStore identities_{hostStack_.secrets, hostStack_.settingsFile};
   CpuPool cpu_;
@@ -208,7 +207,7 @@ TEST_F(DesktopWidgetsTest, PermanentPasswordFieldsFollowTheRulesInAWindowThatNee
   view.saveButton()->click();
   EXPECT_TRUE(view.firstPassword()->text().isEmpty());
   ASSERT_TRUE(QTest::qWaitFor([&] { return onStrand([&] { return settings_->state().hasPermanentPassword; }); }));
-  EXPECT_EQ(passwords_->load(), "12345678");
+  EXPECT_EQ(stack_->permanent.load(), "12345678");
 }
 
 TEST_F(DesktopWidgetsTest, PermissionsCardAsksUntilTheSystemHasGranted) {
