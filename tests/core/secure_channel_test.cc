@@ -76,18 +76,14 @@ TEST(CipherStateTest, ShortAndForgedRecords) {
   EXPECT_THROW(ahead.open(first), CryptoError);
 }
 
-TEST(SecureChannelRecords, FirstRecordUsesTheZeroNonceAndMessagesRoundTrip) {
+// Messages in both directions are the handshake's test and many threads' below.
+TEST(SecureChannelRecords, FirstRecordUsesTheZeroNonce) {
   ChannelPair p;
   p.client->send(Message::ChatText{"merhaba"});
   auto raw = p.net.spawn(p.server->wire()->readFrame());
   p.net.runUntil([&] { return raw->done; });
   CipherState fresh(keyA);
   EXPECT_EQ(Message::decode(fresh.open(*raw->value)), Message(Message::ChatText{"merhaba"}));
-
-  p.server->send(ping(7));
-  p.server->send(ping(8));
-  EXPECT_EQ(*p.receive(*p.client).value, ping(7));
-  EXPECT_EQ(*p.receive(*p.client).value, ping(8));
 }
 
 TEST(SecureChannelRecords, TamperedReplayedAndReorderedRecordsFailForGood) {
