@@ -157,8 +157,15 @@ TEST(HelloDecode, RecordedNegativeCases) {
 
 TEST(HelloDecode, NameBoundsTrailingBytesAndOperatingSystems) {
   Hello hello = clientHello();
-  hello.name = std::string(256, 'a');  // one byte more is a recorded negative case
+  hello.name = std::string(256, 'a');
   EXPECT_EQ(Hello::decode(hello.encode(), false).name.size(), 256u);
+  hello.name.push_back('a');
+  try {
+    Hello::decode(hello.encode(), false);
+    ADD_FAILURE() << "a 257-byte name decoded";
+  } catch (const WireError& e) {
+    EXPECT_EQ(e, WireError::tooLarge(257));
+  }
 
   hello.name = "Ekran 1";
   hello.os = PeerOS::linux;
