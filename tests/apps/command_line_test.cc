@@ -13,16 +13,12 @@ namespace {
 
 ParsedCommandLine parse(std::vector<std::string> arguments) { return parseCommandLine(arguments); }
 
-TEST(CommandLineTest, WithoutCommandStartsTheDesktopApp) {
-  auto parsed = parse({});
-  EXPECT_EQ(parsed.exitCode, 0);
-  EXPECT_TRUE(std::holds_alternative<DesktopCommand>(parsed.command));
-
+TEST(CommandLineTest, WithoutCommandStartsTheDesktopAppAndHostDefaultsLeaveTheSettingsAlone) {
+  EXPECT_TRUE(std::holds_alternative<DesktopCommand>(parse({}).command));
+  EXPECT_EQ(parse({}).exitCode, 0);
   EXPECT_EQ(parse({"--help"}).exitCode, 0);
   EXPECT_EQ(parse({"share"}).exitCode, 2);
-}
 
-TEST(CommandLineTest, HostDefaultsLeaveTheSettingsAlone) {
   auto parsed = parse({"host"});
   auto* host = std::get_if<HostCommand>(&parsed.command);
   ASSERT_NE(host, nullptr);

@@ -8,12 +8,14 @@
 #include <vector>
 
 #include "base/network_thread.h"
+#include "support/eventually.h"
 
 namespace pellora {
 namespace {
 
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
+using test::eventually;
 
 // Records where and when it is destroyed; its destructor may wait for the test to let it go.
 struct Blocking {
@@ -31,17 +33,6 @@ struct Blocking {
     ++destroyed;
   }
 };
-
-// Bounded wait for a condition another thread makes true.
-template <typename Condition>
-bool eventually(Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
 
 TEST(RetireTest, ADestructorThatWaitsNeverRunsOnTheNetworkThread) {
   NetworkThread network;

@@ -25,15 +25,11 @@ struct AdmitLog {
   Match match = Match::none;
 };
 
-// Admits with `status` after recording what it was shown; optionally waits first, as an approval prompt does.
-SecureChannel::Admit admitWith(HandshakeStatus status, AdmitLog& log, std::chrono::milliseconds wait = 0ms) {
-  return [status, &log, wait](const Hello&, Match match) -> awaitable<HandshakeStatus> {
+// Admits with `status` after recording what it was shown.
+SecureChannel::Admit admitWith(HandshakeStatus status, AdmitLog& log) {
+  return [status, &log](const Hello&, Match match) -> awaitable<HandshakeStatus> {
     ++log.calls;
     log.match = match;
-    if (wait.count() > 0) {
-      asio::steady_timer t(co_await asio::this_coro::executor, wait);
-      co_await t.async_wait(asio::use_awaitable);
-    }
     co_return status;
   };
 }
@@ -129,11 +125,9 @@ TEST_F(Handshake, HostRequiringVersion2RefusesVersion1Callers) {
   EXPECT_EQ((*client->value)->handshakeVersion(), 2);
 }
 
+// An approval that is still pending when the timer fires: the wire is cancelled under it. (An approval that
+// answers in time is the host service's test.)
 TEST_F(Handshake, AdmitMaySuspendButTheTimerStillBoundsIt) {
-  run("p", "p", std::nullopt, admitWith(HandshakeStatus::ok, log, 50ms));
-  EXPECT_TRUE(client->value) << client->errorText();
-
-  // An approval that is still pending when the timer fires: the wire is cancelled under it.
   int calls = 0;
   SecureChannel::Admit pending = [&](const Hello&, Match) -> awaitable<HandshakeStatus> {
     ++calls;
@@ -201,6 +195,10 @@ TEST_F(ScriptedServer, BadHellosAndStatusFramesEndTheHandshake) {
   const Spake2Hello shareOffCurve{PeerOS::linux, Bytes(16, 9), 50'000, {offCurve}, "Sahte"};
   Bytes forged(40, 0x55);
   forged[0] = 0;
+  // A host that knows the password but forges its version 2 confirmation.
+  Spake2Hello knowing{PeerOS::linux, Bytes(16, 9), 50'000, {}, "Sahte"};
+  knowing.shares = {Spake2(Spake2::Role::b, Spake2::passwordScalar("p", knowing.salt, knowing.iterations)).share()};
+  const std::size_t finish = Spake2::shareSize + Spake2::confirmationSize;
   const std::string badCount = "Geçersiz anahtar türetme parametresi (";
   const struct {
     const char* what;
@@ -217,6 +215,8 @@ TEST_F(ScriptedServer, BadHellosAndStatusFramesEndTheHandshake) {
        "Karşı taraf bağlantıyı reddetti", false, 32},
       {"the highest count; ok with a forged proof and trailing bytes", serverHello(1'000'000).encode(), forged,
        "Karşı tarafın kimliği doğrulanamadı", false, 32},
+      {"version 2, a forged confirmation", knowing.encode(), Bytes(forged.begin(), forged.begin() + 33),
+       "Karşı tarafın kimliği doğrulanamadı", false, finish},
       {"a short status frame", serverHello(50'000).encode(), Bytes{0, 1, 2, 3}, "Eksik veri", false, 32},
       {"an empty status frame", serverHello(50'000).encode(), Bytes{}, "Eksik veri", false, 32},
       {"a server key off the curve", keyOffCurve.encode(), std::nullopt, "point is not on curve", true, 0},
@@ -231,17 +231,6 @@ TEST_F(ScriptedServer, BadHellosAndStatusFramesEndTheHandshake) {
     }
     EXPECT_EQ(x.answer.size(), c.answered) << c.what;
   }
-}
-
-TEST_F(ScriptedServer, Version2ConfirmationIsChecked) {
-  // A host that knows the password but forges its confirmation.
-  Spake2Hello hello{PeerOS::linux, Bytes(16, 9), 50'000, {}, "Sahte"};
-  hello.shares = {Spake2(Spake2::Role::b, Spake2::passwordScalar("p", hello.salt, hello.iterations)).share()};
-  Bytes forged(33, 0x55);
-  forged[0] = 0;
-  const Exchange x = exchange(hello.encode(), forged);
-  EXPECT_EQ(x.error, "Karşı tarafın kimliği doğrulanamadı");
-  EXPECT_EQ(x.answer.size(), Spake2::shareSize + Spake2::confirmationSize);
 }
 
 TEST_F(ScriptedServer, PinnedTargetAnsweringInVersion1GetsNothingDerivedFromThePassword) {
@@ -292,13 +281,13 @@ TEST_F(ScriptedServer, AnImpostorGetsAnOfflineTestInVersion1AndOnlyItsOneGuessIn
 class ScriptedClient : public OverLoopback {
  protected:
   // Sends `bytes` raw (a whole burst), then leaves the connection open; returns the server's error.
-  std::string runServer(Bytes bytes, SecureChannel::Duration timeout = longTimeout) {
+  std::string runServer(Bytes bytes) {
     auto serverWire = net.spawn(net.accept());
     auto wire = net.connect();
     auto started = net.spawn(wire->start());
     net.runUntil([&] { return serverWire->done && started->done; });
     wire->send(std::move(bytes), nullptr);
-    auto server = net.spawn(SecureChannel::server(*serverWire->value, "p", std::nullopt, "s", timeout,
+    auto server = net.spawn(SecureChannel::server(*serverWire->value, "p", std::nullopt, "s", longTimeout,
                                                   admitWith(HandshakeStatus::ok, log), cpu));
     net.runUntil([&] { return server->done; });
     wire->cancel();
@@ -310,12 +299,8 @@ TEST_F(ScriptedClient, MalformedHellosEndTheHandshake) {
   const Hello good{PeerOS::linux, EcdhKey::generate().publicKey(), Bytes(32, 1), std::nullopt, std::nullopt, "g"};
   Bytes badMagic = good.encode();
   badMagic[0] = 'Q';
+  // Every decoding error is the recorded vectors' test; here, that one reaches the server's error.
   EXPECT_EQ(runServer(Framing::frame(badMagic)), "Tanınmayan protokol");
-  Bytes badVersion = good.encode();
-  badVersion[4] = 2;
-  EXPECT_EQ(runServer(Framing::frame(badVersion)), "Desteklenmeyen protokol sürümü 2");
-  EXPECT_EQ(runServer(Framing::frame(ByteView(good.encode()).first(50))), "Eksik veri");
-  EXPECT_EQ(runServer({0xff, 0xff, 0xff, 0xff}), "Çerçeve çok büyük (4294967295 bayt)");
   Hello offCurve = good;
   offCurve.publicKey = Bytes(65, 0x03);
   offCurve.publicKey[0] = 0x04;
@@ -346,12 +331,9 @@ TEST_F(ScriptedClient, Version2FinishWithABadShareOrConfirmation) {
   EXPECT_EQ(log.match, Match::none);
 }
 
-TEST_F(ScriptedClient, SilentOrTricklingPeersAreCutByTheTimer) {
-  EXPECT_EQ(runServer({}, 200ms), "Bağlantı kapandı");
-  // Half a frame and nothing more.
-  EXPECT_EQ(runServer({0, 0, 0, 120, 'P', 'L'}, 200ms), "Bağlantı kapandı");
-
-  // One byte of a long hello at a time: slow reads are bounded by the same timer.
+// One byte of a long hello at a time: slow reads are bounded by the handshake's timer. (Silence and half a
+// hello meet the hello's own deadline in the host's admission tests.)
+TEST_F(ScriptedClient, TricklingPeersAreCutByTheTimer) {
   auto serverWire = net.spawn(net.accept());
   auto wire = net.connect();
   auto started = net.spawn(wire->start());

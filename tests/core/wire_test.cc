@@ -203,7 +203,6 @@ TEST(TcpPath, FiguresComeFromTheLiveConnectionAndEndWithIt) {
   EXPECT_GT(figures->rttMicros, 0);
   EXPECT_GT(figures->minRttMicros, 0);
   EXPECT_LE(figures->minRttMicros, figures->rttMicros);
-  EXPECT_EQ(figures->queueingMicros(), figures->rttMicros - figures->minRttMicros);
   EXPECT_GE(figures->notsentBytes, 0);
   EXPECT_GE(figures->bytesSent, 4 * static_cast<std::int64_t>(payload.size()));
   EXPECT_GT(figures->bytesAcked, 0);
@@ -211,13 +210,10 @@ TEST(TcpPath, FiguresComeFromTheLiveConnectionAndEndWithIt) {
   client->cancel();
   net.runUntil([&] { return !client->pathFigures(); });
   EXPECT_FALSE(TcpPath::read(-1));
-}
 
-TEST(TcpPath, QueueingIsNeverNegative) {
-  PathFigures f;
-  f.rttMicros = 900;
-  f.minRttMicros = 1000;  // the smoothed value may dip below the minimum sample
-  EXPECT_EQ(f.queueingMicros(), 0);
+  PathFigures dipped = *figures;
+  dipped.minRttMicros = dipped.rttMicros + 100;  // the smoothed value may dip below the minimum sample
+  EXPECT_EQ(dipped.queueingMicros(), 0);
 }
 
 }  // namespace

@@ -133,9 +133,7 @@ TEST(CaptureSize, ScalesDownToTheLargestDimensionAndRoundsToEvenSides) {
   EXPECT_EQ(outputSize(1365, 767, 1440), (PixelSize{1366, 768}));   // halves away from zero
   EXPECT_EQ(outputSize(1920, 1080, 1440), (PixelSize{1440, 810}));
   EXPECT_EQ(outputSize(1080, 1920, 1440), (PixelSize{810, 1440}));  // portrait: the height is the larger side
-}
-
-TEST(CaptureSize, DegenerateInputsStillGiveAnEncodableSize) {
+  // Degenerate inputs still give an encodable size.
   EXPECT_EQ(outputSize(100'000, 1, 1440), (PixelSize{1440, 2}));  // would round to 0
   EXPECT_EQ(outputSize(0, 0, 1440), (PixelSize{2, 2}));
   EXPECT_EQ(outputSize(1365, 767, 0), (PixelSize{1366, 768}));   // no limit

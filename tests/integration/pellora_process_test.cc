@@ -169,7 +169,7 @@ TEST_F(PelloraProcessTest, ViewerReachesTheHostThroughTheRelayByItsId) {
   awaitVideo(*viewer);
   // The host accepts files by default, into the download folder of its (temporary) home.
   const fs::path received = folder_ / "Downloads" / "Pellora" / "bericht.txt";
-  eventually([&] { return fs::exists(received); }, settle);
+  ASSERT_TRUE(eventually([&] { return fs::exists(received); }, settle));
   EXPECT_EQ(readTextFile(received), "Pellora über das Relay\n");
   viewer->process->signal(SIGINT);
   ASSERT_EQ(viewer->process->wait(settle), 0) << viewer->errors();

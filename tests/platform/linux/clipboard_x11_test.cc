@@ -57,17 +57,6 @@ TEST(ClipboardX11, TextOfAnySizeWrittenByOneInstanceIsReadByItselfAndAnother) {
   EXPECT_TRUE(b.readText() == "küçük");
 }
 
-TEST(ClipboardX11, AnotherProgramTakingTheClipboardIsAChangeAndEndsOurOwnership) {
-  Xvfb xvfb;
-  ClipboardX11 a(xvfb.display());
-  const std::uint64_t written = a.writeText("bizim metin");
-  OtherProgram other(xvfb.display());
-  other.takeClipboard();
-  EXPECT_TRUE(countRisesAbove(a, written));
-  // The new owner never answers: the read gives up with nothing instead of our old text.
-  EXPECT_EQ(a.readText(), std::nullopt);
-}
-
 TEST(ClipboardX11, CallsReturnAtOnceWhenTheServerIsGone) {
   Xvfb xvfb;
   ClipboardX11 a(xvfb.display());
@@ -77,25 +66,10 @@ TEST(ClipboardX11, CallsReturnAtOnceWhenTheServerIsGone) {
   EXPECT_GE(a.writeText("kimse duymaz"), written);  // the dying server may still report our window's end
 }
 
-// What comes back from owners that offer something else than clean UTF-8 text.
-TEST(ClipboardX11, OnlyTextIsRead) {
-  Xvfb xvfb;
-  ClipboardX11 a(xvfb.display());
-  OtherProgram other(xvfb.display());
-  other.takeClipboard();
-  auto readWhileServing = [&](const std::map<std::string, OtherProgram::Data>& offers) {
-    auto reading = std::async(std::launch::async, [&] { return a.readText(); });
-    other.serveUntil(reading, offers);
-    return reading.get();
-  };
-
-  EXPECT_EQ(readWhileServing({{"image/png", {"image/png", "\x89PNG\r\n"}}}), std::nullopt);
-  EXPECT_EQ(readWhileServing({{"UTF8_STRING", {"UTF8_STRING", "bozuk \xC3("}}}), std::nullopt);
-  EXPECT_EQ(readWhileServing({{"STRING", {"STRING", "caf\xE9"}}}), "café");  // Latin-1 from an older program
-  EXPECT_EQ(readWhileServing({{"UTF8_STRING", {"UTF8_STRING", "çalışır"}}, {"STRING", {"STRING", "x"}}}), "çalışır");
-}
-
-TEST(ClipboardX11, OtherProgramsGetTheTargetsTheyAskFor) {
+// Another program on the display: the targets it asks of us, its taking the clipboard over (a change,
+// and the end of our ownership), and what comes back from owners that offer something else than clean
+// UTF-8 text.
+TEST(ClipboardX11, AnotherProgramAsksForTargetsTakesOverAndOnlyItsTextIsRead) {
   Xvfb xvfb;
   ClipboardX11 a(xvfb.display());
   OtherProgram other(xvfb.display());
@@ -110,9 +84,24 @@ TEST(ClipboardX11, OtherProgramsGetTheTargetsTheyAskFor) {
   EXPECT_EQ(other.request("TEXT")->type, "UTF8_STRING");
   EXPECT_EQ(other.request("image/png"), std::nullopt);
 
-  a.writeText("ğ");  // no Latin-1 form: STRING is neither listed nor served
+  const std::uint64_t written = a.writeText("ğ");  // no Latin-1 form: STRING is neither listed nor served
   EXPECT_EQ(other.request("TARGETS")->bytes.find(" STRING "), std::string::npos);
   EXPECT_EQ(other.request("STRING"), std::nullopt);
+
+  other.takeClipboard();
+  EXPECT_TRUE(countRisesAbove(a, written));
+  // The new owner never answers: the read gives up with nothing instead of our old text.
+  EXPECT_EQ(a.readText(), std::nullopt);
+
+  auto readWhileServing = [&](const std::map<std::string, OtherProgram::Data>& offers) {
+    auto reading = std::async(std::launch::async, [&] { return a.readText(); });
+    other.serveUntil(reading, offers);
+    return reading.get();
+  };
+  EXPECT_EQ(readWhileServing({{"image/png", {"image/png", "\x89PNG\r\n"}}}), std::nullopt);
+  EXPECT_EQ(readWhileServing({{"UTF8_STRING", {"UTF8_STRING", "bozuk \xC3("}}}), std::nullopt);
+  EXPECT_EQ(readWhileServing({{"STRING", {"STRING", "caf\xE9"}}}), "café");  // Latin-1 from an older program
+  EXPECT_EQ(readWhileServing({{"UTF8_STRING", {"UTF8_STRING", "çalışır"}}, {"STRING", {"STRING", "x"}}}), "çalışır");
 }
 
 }  // namespace

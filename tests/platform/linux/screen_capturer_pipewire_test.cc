@@ -22,27 +22,6 @@ constexpr std::uint32_t kRed = 0xE02010, kGreen = 0x20C040, kBlue = 0x3050F0;
 
 class ScreenCapturerPipeWireTest : public test::WaylandSessionTest {};
 
-// Scaled frames are the drawing test's; here, the monitor as listed and the first, whole frame of its size.
-TEST_F(ScreenCapturerPipeWireTest, ListsTheCompositorsMonitorAndDeliversWholeFramesOfItsSize) {
-  ScreenCapturerPipeWire capturer(std::make_shared<MutterDesktop>());
-  const std::vector<DisplayInfo> displays = capturer.displays();
-  ASSERT_EQ(displays.size(), 1u);
-  EXPECT_EQ(displays[0], (DisplayInfo{displays[0].id, 1280, 720, true, displays[0].name}));
-  EXPECT_FALSE(displays[0].name.empty());
-  Frames frames(capturer);
-  const CaptureInfo info = capturer.start(0xDEADBEEF, 1920, 30);  // unknown id: the main (only) monitor
-  EXPECT_EQ(info.width, 1280);
-  EXPECT_EQ(info.height, 720);
-  EXPECT_EQ(info.displayBounds, (PixelRect{0, 0, 1280, 720}));
-  std::vector<PixelRect> dirty;
-  auto frame = frames.waitFor([](const I420Frame&) { return true; }, &dirty);
-  ASSERT_TRUE(frame) << "no frame from the screen cast";
-  EXPECT_TRUE(frame->image->isWellFormed());
-  EXPECT_EQ(frame->image->width, 1280);
-  EXPECT_EQ(frame->image->height, 720);
-  EXPECT_EQ(dirty, (std::vector<PixelRect>{{0, 0, 1280, 720}}));  // the first frame is whole
-}
-
 // Paints a rectangle and waits for a frame showing it, gathering the changed rectangles on the way. GNOME
 // 43 drops a repaint that follows the previous frame within its frame interval (the window's opening
 // animation does), so the rectangle is painted again while it does not show.
@@ -63,9 +42,22 @@ TEST_F(ScreenCapturerPipeWireTest, CapturesDrawnRectanglesAndReportsWhereTheyCha
   // Away from the top left corner, where the pointer is drawn.
   const PixelRect red{80, 60, 240, 160}, green{900, 480, 200, 140}, blue{120, 500, 300, 120};
 
+  // The monitor as listed, and a first frame of its size that is whole and reported changed as a whole.
   ScreenCapturerPipeWire capturer(std::make_shared<MutterDesktop>());
+  const std::vector<DisplayInfo> displays = capturer.displays();
+  ASSERT_EQ(displays.size(), 1u);
+  EXPECT_EQ(displays[0], (DisplayInfo{displays[0].id, 1280, 720, true, displays[0].name}));
+  EXPECT_FALSE(displays[0].name.empty());
   Frames frames(capturer);
-  capturer.start(0, 1920, 30);
+  const CaptureInfo info = capturer.start(0xDEADBEEF, 1920, 30);  // unknown id: the main (only) monitor
+  EXPECT_EQ(info.width, 1280);
+  EXPECT_EQ(info.displayBounds, (PixelRect{0, 0, 1280, 720}));
+  std::vector<PixelRect> whole;
+  auto first = frames.waitFor([](const I420Frame&) { return true; }, &whole);
+  ASSERT_TRUE(first) << "no frame from the screen cast";
+  EXPECT_TRUE(first->image->isWellFormed());
+  EXPECT_EQ(first->image->height, 720);
+  EXPECT_EQ(whole, (std::vector<PixelRect>{{0, 0, 1280, 720}}));
   ASSERT_TRUE(paintUntilSeen(client, frames, red, kRed)) << "the red rectangle never arrived";
 
   for (const auto& [rect, rgb] : {std::pair{green, kGreen}, std::pair{blue, kBlue}}) {
