@@ -13,6 +13,9 @@ RunSettings::RunSettings(const std::filesystem::path& userFile) {
   if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary folder in " + pattern);
   folder_ = pattern;
   const auto copy = folder_ / "settings.json";
+  // A change this process made to the user's file may still be on its way to the disk; a settings object's
+  // destructor waits until it is there.
+  { const SettingsFile flushed(userFile); }
   if (auto content = readFile(userFile)) writeFileAtomically(copy, *content);
   file_ = std::make_unique<SettingsFile>(copy);
 }
