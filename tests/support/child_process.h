@@ -1,7 +1,8 @@
 #pragma once
 
 // Runs one of our executables as a real process for integration tests: arguments, standard output read
-// line by line (with a timeout), signals, and the exit status. The process is killed if the test forgets it.
+// line by line (with a timeout), signals, and the exit status. A process the test forgets is stopped with
+// SIGTERM, and killed if it does not exit within 3 s.
 
 #include <sys/types.h>
 
