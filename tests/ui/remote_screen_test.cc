@@ -16,7 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The geometry and click counting on their own; the widget that applies them, and throttles motion, below.
+// The geometry on its own; the widget that applies it, counts clicks and throttles motion, below.
 struct Landing {
   double viewWidth, viewHeight, videoWidth, videoHeight, x, y;
   NormalisedPoint expected;
@@ -41,21 +41,6 @@ TEST(ScreenMappingTest, PointsLandOnTheFittedPictureClampedToItsEdges) {
     EXPECT_EQ(normalise(c.x, c.y, contentRect(c.viewWidth, c.viewHeight, c.videoWidth, c.videoHeight)), c.expected);
   }
   EXPECT_EQ(contentRect(1000, 1000, 1920, 1080), (RectF{0, 218.75, 1000, 562.5}));
-}
-
-TEST(ScreenMappingTest, ClickCountsAreClampedAndCountedAcrossPresses) {
-  EXPECT_EQ(clampClicks(0), 1);
-  EXPECT_EQ(clampClicks(255), 255);
-  EXPECT_EQ(clampClicks(256), 255);
-
-  ClickCounter counter(400ms, 4);
-  const auto t0 = ClickCounter::Clock::time_point{} + 1h;
-  EXPECT_EQ(counter.press(1, 10, 10, t0), 1);
-  EXPECT_EQ(counter.press(1, 11, 12, t0 + 200ms), 2);
-  EXPECT_EQ(counter.press(1, 10, 10, t0 + 400ms), 3);
-  EXPECT_EQ(counter.press(1, 10, 10, t0 + 900ms), 1);   // too late
-  EXPECT_EQ(counter.press(2, 10, 10, t0 + 1000ms), 1);  // another button
-  EXPECT_EQ(counter.press(2, 30, 10, t0 + 1100ms), 1);  // too far
 }
 
 struct Move {
