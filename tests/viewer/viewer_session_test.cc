@@ -9,7 +9,6 @@
 #include <boost/asio/use_future.hpp>
 #include <fstream>
 #include <future>
-#include <ostream>
 #include <thread>
 
 #include "support/eventually.h"
@@ -25,12 +24,6 @@
 #include "viewer/viewer_target.h"
 
 namespace pellora {
-
-void PrintTo(const ViewerTarget& target, std::ostream* os) {
-  static const char* const kinds[] = {"direct", "relay", "bonjour"};
-  *os << kinds[target.value.index()] << '(' << target.label() << ')';
-}
-
 namespace {
 
 namespace asio = boost::asio;
@@ -351,8 +344,7 @@ TEST(ViewerTarget, ParsesTypedText) {
   const std::vector<std::pair<std::string, std::optional<ViewerTarget>>> cases = {
       // Relay identities: nine digits, white space anywhere inside.
       {"123 456 789", relay("123456789")},
-      {" \t123456789 ", relay("123456789")},
-      {"123\n456\t789", relay("123456789")},
+      {" \t123\n456 789 ", relay("123456789")},
       {"12345678", direct("12345678")},
       {"1234567890", direct("1234567890")},
       // Host and port: the last colon splits off a port that reads as 0...65535.
@@ -362,7 +354,6 @@ TEST(ViewerTarget, ParsesTypedText) {
       {"10.0.0.5:", direct("10.0.0.5:")},
       {"10.0.0.5:65536", direct("10.0.0.5:65536")},
       {"10.0.0.5:+80", direct("10.0.0.5:+80")},
-      {"10.0.0.5:-1", direct("10.0.0.5:-1")},
       {"host:port", direct("host:port")},
       {"fe80::1:8080", direct("fe80::1", 8080)},
       {"::1", direct(":", 1)},
@@ -372,7 +363,6 @@ TEST(ViewerTarget, ParsesTypedText) {
       {"two words", std::nullopt},
       {"host :80", std::nullopt},
       {"", std::nullopt},
-      {" \t ", std::nullopt},
       {"host\n", direct("host\n")},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(ViewerTarget::parse(text), expected) << '"' << text << '"';
