@@ -1,5 +1,5 @@
 // The windows' own rules with real model objects on a main strand: the bridge, the Connect tab's
-// connect and its nearby list, the unattended-access fields and a session window without its session.
+// connect and its nearby list, and a session window without its session.
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScrollArea>
-#include <QScrollBar>
 #include <QTest>
 
 #include "base/cpu_pool.h"
@@ -21,7 +19,6 @@
 #include "support/settings_stack.h"
 #include "ui/main_window.h"
 #include "ui/remote_window.h"
-#include "ui/settings_view.h"
 #include "viewer/fake_service_browser.h"
 
 namespace pellora::ui {
@@ -171,30 +168,6 @@ TEST_F(DesktopWidgetsTest, NearbyDevicesLeaveOutOurServiceUnderTheNameItIsAnnoun
   // Sharing off: nothing announced is ours.
   onStrand([&] { host_->stop(); });
   EXPECT_TRUE(QTest::qWaitFor([&] { return listed() == (QStringList{"Masa #2 cihazını seç", "Masa cihazını seç"}); }));
-}
-
-// The rules themselves are the presentation's test; here, that the fields follow them, that saving stores,
-// and that everything, the relay's address and the mismatch line included, fits without scrolling.
-TEST_F(DesktopWidgetsTest, PermanentPasswordFieldsFollowTheRulesInAWindowThatNeedsNoScrolling) {
-  onStrand([&] { settings_->setRelayEnabled(true); });
-  SettingsView view(bridge_, models());
-  view.resize(640, 540);
-  view.show();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return view.findChild<QLineEdit*>() && !view.findChildren<QLineEdit*>()[0]->isHidden(); }));
-  view.firstPassword()->setText("12345678");
-  view.secondPassword()->setText("1234567");
-  EXPECT_FALSE(view.saveButton()->isEnabled());
-  EXPECT_FALSE(view.mismatchLabel()->isHidden());
-  QApplication::processEvents();
-  EXPECT_EQ(view.findChild<QScrollArea*>()->verticalScrollBar()->maximum(), 0);
-
-  view.secondPassword()->setText("12345678");
-  EXPECT_TRUE(view.mismatchLabel()->isHidden());
-  ASSERT_TRUE(view.saveButton()->isEnabled());
-  view.saveButton()->click();
-  EXPECT_TRUE(view.firstPassword()->text().isEmpty());
-  ASSERT_TRUE(QTest::qWaitFor([&] { return onStrand([&] { return settings_->state().hasPermanentPassword; }); }));
-  EXPECT_EQ(stack_->permanent.load(), "12345678");
 }
 
 TEST_F(DesktopWidgetsTest, SessionWindowWithoutItsSessionSaysSoAndNothingElse) {
