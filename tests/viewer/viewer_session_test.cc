@@ -364,6 +364,9 @@ TEST(Discovery, ListsEveryResultButOurOwnSortedByBytes) {
   // Each report is the browser's whole set: what it no longer lists goes.
   t.report({at("Zeta", "10.0.0.9"), at("Office")});
   EXPECT_EQ(t.discovery->state().hosts, std::vector<ServiceEndpoint>{at("Zeta", "10.0.0.9")});
+  // The mDNS daemon renamed our service: the name we are now announced under is the one left out.
+  t.discovery->exclude("Zeta");
+  EXPECT_EQ(t.discovery->state().hosts, std::vector<ServiceEndpoint>{at("Office")});
 }
 
 TEST(Discovery, TheBrowserHandlerDoesNotKeepItAlive) {
