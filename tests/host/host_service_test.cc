@@ -20,26 +20,16 @@ using test::Attempt;
 using test::HostServiceTest;
 using test::InProcessRelay;
 
-TEST_F(HostServiceTest, ListenerAnnouncesItselfAndStops) {
+// Closing and the port chosen for 0 are the process tests'; the announcement's rename is not.
+TEST_F(HostServiceTest, ListenerAnnouncesItselfAndFollowsARename) {
   make();
-  EXPECT_EQ(state().password.size(), 8u);
   start();
-  auto s = state();
-  EXPECT_TRUE(s.isSharing);
-  EXPECT_EQ(s.listenerStatus, "Yerel ağda açık (port " + std::to_string(port()) + ")");  // the port chosen for 0
-  EXPECT_EQ(s.advertisedName, "Masa");
-  EXPECT_EQ(advertiser->name, "Masa");
+  EXPECT_EQ(state().listenerStatus, "Yerel ağda açık (port " + std::to_string(port()) + ")");
   EXPECT_EQ(advertiser->port, port());
-  EXPECT_NE(port(), 0);
-
   advertiser->onName("Masa (2)");  // a name collision, reported from the advertiser's thread
   EXPECT_TRUE(eventually([&] { return service->state().advertisedName == "Masa (2)"; }));
-
   onMain([&] { service->stop(); });
-  s = state();
-  EXPECT_FALSE(s.isSharing);
-  EXPECT_EQ(s.listenerStatus, "Kapalı");
-  EXPECT_EQ(s.advertisedName, "");
+  EXPECT_EQ(state().advertisedName, "");
 }
 
 TEST_F(HostServiceTest, APortInUseIsReported) {
