@@ -125,6 +125,28 @@ TEST_F(RelayFixture, IdleSplicesAreClosed) {
   EXPECT_TRUE(eventuallyOpen(1u));
 }
 
+// Codes the process tests show, but in this process only here: a viewer nobody accepts, its stale token.
+TEST_F(RelayFixture, ErrorsCarryTheirCodes) {
+  RelayConfig config;
+  config.acceptTimeout = std::chrono::seconds(1);
+  startRelay(config);
+  auto [id, secret] = registerIdentity();
+  auto control = hostControl(id, secret);
+  EXPECT_EQ(request(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n")),
+            std::make_pair(504, std::string(R"({"error":"timeout"})")));
+  const std::string stale = tokenOf(control->readLine());
+  EXPECT_EQ(request(upgradeRequest("/v1/accept", "X-Pellora-Token: " + stale + "\r\n")),
+            std::make_pair(404, std::string(R"({"error":"token"})")));
+}
+
+// A trusted balancer names its client (the caps and limits counted by that name are the hostile clients').
+TEST_F(RelayFixture, ABalancersProxyLineIsRead) {
+  RelayConfig config;
+  config.trustedProxies = *AddressRange::parseList("127.0.0.1");
+  startRelay(config);
+  EXPECT_EQ(request("PROXY TCP4 192.0.2.8 127.0.0.1 40000 8270\r\nGET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n").first, 200);
+}
+
 TEST_F(RelayFixture, ConnectionCap) {
   RelayConfig config;
   config.maxConnections = 1;
@@ -200,6 +222,12 @@ TEST(RelayArguments, OptionsAndMistakes) {
   EXPECT_EQ(ok.config->listenHost, "::1");
   EXPECT_EQ(ok.config->maxConnectionsPerAddress, 4u);
   EXPECT_EQ(ok.config->acceptsPerMinute, 7);
+  auto guarded = parseArguments({"--redis", "redis://[::1]:6379", "--advertise", "[::1]:8271", "--cluster-key-file",
+                                 "/etc/key", "--cluster-peers", "::1,10.0.0.0/24", "--trusted-proxy", "10.0.0.2",
+                                 "--proxy-protocol"});
+  ASSERT_TRUE(guarded.config) << guarded.message;
+  EXPECT_EQ(guarded.config->clusterPeers.size(), 2u);
+  EXPECT_EQ(guarded.config->trustedProxies.size(), 1u);
   auto help = parseArguments({"--help"});
   EXPECT_TRUE(help.ok && !help.config && help.message.find("usage") != std::string::npos);
   for (auto bad : std::vector<std::vector<std::string>>{
@@ -236,9 +264,11 @@ TEST(RelayArguments, RedisPasswordStaysOutOfTheCommandLine) {
     extra.insert(extra.end(), node.begin(), node.end());
     return parseArguments(extra);
   };
-  EXPECT_EQ(with({"--redis", "rediss://relay@10.0.0.5", "--redis-password-file", (folder / "password").string()})
-                .config->redis->password,
-            "from-a-file");
+  auto filed = with({"--redis", "rediss://relay@10.0.0.5", "--redis-password-file", (folder / "password").string(),
+                     "--redis-ca", "/etc/ca.pem"});
+  ASSERT_TRUE(filed.config) << filed.message;
+  EXPECT_EQ(filed.config->redis->password, "from-a-file");
+  EXPECT_EQ(filed.config->redis->caFile, "/etc/ca.pem");
   {
     // The service credential serves when the URL names no password; one in the URL wins over it.
     test::TempDir credentials("relay-credentials");
