@@ -120,5 +120,16 @@ TEST(ClusterLink, OnlyThisClustersGreetingNamesAToken) {
     EXPECT_FALSE(link.provenToken(forged)) << forged;
 }
 
+// Node addresses come from the registry; they also take the host:port parsing's mistakes.
+TEST(ClusterLink, AdvertisedNodeAddresses) {
+  EXPECT_EQ(ClusterLink::nodeEndpoint("10.0.0.7:8271")->port(), 8271);
+  const auto v6 = ClusterLink::nodeEndpoint("[::1]:8271");
+  ASSERT_TRUE(v6);
+  EXPECT_TRUE(v6->address().is_v6());
+  for (const char* bad : {"", "10.0.0.7", "10.0.0.7:0", "node.example:8271", "[::1]", "::1:8271x", "10.0.0.7:65536",
+                          "[]:80", "x:8o"})
+    EXPECT_FALSE(ClusterLink::nodeEndpoint(bad)) << bad;
+}
+
 }  // namespace
 }  // namespace pellora::relay
