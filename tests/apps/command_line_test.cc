@@ -28,36 +28,6 @@ TEST(CommandLineTest, WithoutCommandStartsTheDesktopAppAndHostDefaultsLeaveTheSe
   EXPECT_TRUE(host->discovery);
 }
 
-// The options the process tests pass are read there; these are the rest.
-TEST(CommandLineTest, HostTakesEveryOption) {
-  for (const auto& [name, source] : {std::pair{"auto", HostCommand::Source::automatic},
-                                     std::pair{"x11", HostCommand::Source::x11},
-                                     std::pair{"wayland", HostCommand::Source::wayland}}) {
-    auto chosen = parse({"host", "--source", name});
-    ASSERT_NE(std::get_if<HostCommand>(&chosen.command), nullptr) << chosen.text;
-    EXPECT_EQ(std::get<HostCommand>(chosen.command).source, source) << name;
-  }
-
-  auto plain = parse({"host", "--source", "synthetic", "--approve", "ask", "--no-relay", "--quality", "high"});
-  auto* synthetic = std::get_if<HostCommand>(&plain.command);
-  ASSERT_NE(synthetic, nullptr) << plain.text;
-  EXPECT_EQ(synthetic->syntheticWidth, 1920);
-  EXPECT_EQ(synthetic->requireApproval, true);
-  EXPECT_TRUE(synthetic->noRelay);
-  EXPECT_EQ(synthetic->quality, Quality::high);
-}
-
-TEST(CommandLineTest, ConnectParsesTargetsAndOptions) {
-  auto parsed = parse({"connect", "123 456 789", "--headless", "--seconds", "5", "--send", "a.txt", "--send", "b.txt",
-                       "--quality", "low"});
-  auto* connect = std::get_if<ConnectCommand>(&parsed.command);
-  ASSERT_NE(connect, nullptr) << parsed.text;
-  EXPECT_EQ(connect->seconds, 5);
-  EXPECT_EQ(connect->send, (std::vector<std::filesystem::path>{"a.txt", "b.txt"}));
-  EXPECT_EQ(connect->quality, Quality::low);
-  EXPECT_FALSE(connect->password);
-}
-
 // Each refused with the usage exit code and a line naming the command.
 TEST(CommandLineTest, CommandsRefuseArgumentsTheyCannotUse) {
   for (const auto& arguments : std::vector<std::vector<std::string>>{

@@ -1,5 +1,5 @@
-// What the command line reports: the host's status lines and file, a session's chat and transfer lines,
-// and the headless viewer's figures.
+// What the command line reports: the host's status file, a session's chat lines and the headless viewer's
+// figures.
 
 #include <gtest/gtest.h>
 #include <libyuv.h>
@@ -16,29 +16,6 @@ namespace {
 
 namespace json = boost::json;
 using R = HostService::RelayState;
-
-TEST(HostStatusTest, TellsWhatChangedAndKeepsEveryEvent) {
-  HostStatus status;
-  HostService::State state;
-  state.password = "abcdefgh";
-  EXPECT_EQ(status.update(state), (std::vector<std::string>{"Listener: Kapalı", "Relay: off", "Password: abcdefgh"}));
-  EXPECT_TRUE(status.update(state).empty());
-
-  state.listenerStatus = "Yerel ağda açık (port 7171)";
-  state.relayState.value = R::Online{RelayIdentity{"123456789", "s3cret"}};
-  state.lastEvent = "ayşe bağlandı";
-  EXPECT_EQ(status.update(state), (std::vector<std::string>{"Listener: Yerel ağda açık (port 7171)",
-                                                            "Relay: online, id 123 456 789", "ayşe bağlandı"}));
-  state.lastEvent = "Oturum bitti: İzleyici bağlantıyı kapattı";
-  state.relayState.value = R::Failed{"Relay'e ulaşılamadı"};
-  EXPECT_EQ(status.update(state), (std::vector<std::string>{"Relay: failed: Relay'e ulaşılamadı",
-                                                            "Oturum bitti: İzleyici bağlantıyı kapattı"}));
-
-  // (The process tests read the status file's events, relay state and port.)
-  auto document = json::parse(status.json({"192.168.1.20:7171"}, 7171)).as_object();
-  EXPECT_EQ(document.at("relay").at("reason").as_string(), "Relay'e ulaşılamadı");
-  EXPECT_EQ(document.at("addresses"), (json::array{"192.168.1.20:7171"}));
-}
 
 TEST(HostStatusTest, JsonShowsTheRelayIdButNeverItsSecretAndTheNewestEvents) {
   HostStatus status;
@@ -74,28 +51,6 @@ TEST(SessionLinesTest, ChatLinesFromThePeerOnlyOnce) {
   EXPECT_EQ(chatLines(now, {{"d", false, "yeni", {}}}), (std::vector<std::string>{"Chat: yeni"}));
 }
 
-TEST(SessionLinesTest, TransfersReportStatesAndTenths) {
-  TransferProgress t{1, TransferProgress::Direction::receiving, "rapor.pdf", 0, 1000, TransferProgress::Waiting{}};
-  EXPECT_EQ(transferLines({}, {t}), (std::vector<std::string>{"Receiving rapor.pdf: waiting"}));
-
-  TransferProgress running = t;
-  running.state = TransferProgress::Running{};
-  running.done = 150;
-  EXPECT_EQ(transferLines({t}, {running}), (std::vector<std::string>{"Receiving rapor.pdf: 10% (150 of 1000 bytes)"}));
-  TransferProgress further = running;
-  further.done = 190;  // still within the same tenth
-  EXPECT_TRUE(transferLines({running}, {further}).empty());
-
-  TransferProgress done = running;
-  done.done = 1000;
-  done.state = TransferProgress::Done{std::filesystem::path("/tmp/Pellora/rapor.pdf")};
-  EXPECT_EQ(transferLines({running}, {done}), (std::vector<std::string>{"Received rapor.pdf -> /tmp/Pellora/rapor.pdf"}));
-
-  // The same id in the other direction is another transfer.
-  TransferProgress sending{1, TransferProgress::Direction::sending, "a.txt", 3, 3, TransferProgress::Failed{"İptal edildi"}};
-  EXPECT_EQ(transferLines({done}, {done, sending}), (std::vector<std::string>{"Sending a.txt failed: İptal edildi"}));
-}
-
 // A decoded picture as the renderer hands it over: BGRA, carrying `stamp` when given.
 Picture picture(std::optional<FrameStamp> stamp, std::int64_t decodedMicros) {
   auto frame = I420Frame::allocate(640, 360);
@@ -111,16 +66,6 @@ Picture picture(std::optional<FrameStamp> stamp, std::int64_t decodedMicros) {
 
 json::object summary(const ViewerStats& stats, const ViewerSession::State& state) {
   return json::parse(stats.summaryJSON(state)).as_object();
-}
-
-TEST(ViewerStatsTest, PercentilesAreNearestRank) {
-  std::vector<double> values;
-  for (int i = 100; i >= 1; --i) values.push_back(i);
-  EXPECT_EQ(percentile(values, 50), 50);
-  EXPECT_EQ(percentile(values, 95), 95);
-  EXPECT_EQ(percentile({7}, 95), 7);
-  EXPECT_EQ(percentile({3, 1}, 50), 1);
-  EXPECT_FALSE(percentile({}, 50));
 }
 
 TEST(ViewerStatsTest, GlassToGlassCountsEachStampedFrameOnce) {

@@ -60,13 +60,6 @@ TEST(RelayControl, LinesAsTheVectorsRead) {
   EXPECT_EQ(RelayControl::parse(asBytes(std::string(100, '['))).kind, Kind::other) << "deep nesting";
 }
 
-TEST(RelayIdentity, DisplayIdInGroupsOfThree) {
-  for (const auto& c : test::wireVectors().at("relay").at("displayID").as_array()) {
-    const auto& o = c.as_object();
-    EXPECT_EQ((RelayIdentity{std::string(o.at("id").as_string()), ""}).displayID(), o.at("display").as_string());
-  }
-}
-
 TEST(RelayIdentity, JsonRoundTripAndRejects) {
   RelayIdentity id{"123456789", "abc"};
   EXPECT_EQ(RelayIdentity::fromJSON(id.toJSON()), id);

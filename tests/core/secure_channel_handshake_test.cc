@@ -46,12 +46,9 @@ class Handshake : public OverLoopback {
  protected:
   void run(std::string clientPassword, std::string sessionPassword, std::optional<std::string> permanent,
            SecureChannel::Admit admit, SecureChannel::Duration serverTimeout = longTimeout) {
-    auto serverWire = net.spawn(net.accept());
-    clientWire = net.connect();
+    std::tie(clientWire, acceptedWire) = net.pair();
     client = net.spawn(SecureChannel::client(clientWire, std::move(clientPassword), "Görüntüleyen", longTimeout, cpu,
                                              clientOptions));
-    net.runUntil([&] { return serverWire->done; });
-    acceptedWire = *serverWire->value;
     server = net.spawn(SecureChannel::server(acceptedWire, std::move(sessionPassword), std::move(permanent), "Paylaşan",
                                              serverTimeout, std::move(admit), cpu, serverOptions));
     net.runUntil([&] { return client->done && server->done; });
@@ -158,11 +155,9 @@ class ScriptedServer : public OverLoopback {
   };
   Exchange exchange(Bytes hello, std::optional<Bytes> reply, SecureChannel::ClientOptions options = {},
                     std::string password = "p") {
-    auto serverWire = net.spawn(net.accept());
-    auto wire = net.connect();
+    auto [wire, accepted] = net.pair();
     auto client = net.spawn(SecureChannel::client(wire, std::move(password), "g", longTimeout, cpu, options));
-    net.runUntil([&] { return serverWire->done; });
-    auto script = net.spawn(script_(*serverWire->value, std::move(hello), std::move(reply)));
+    auto script = net.spawn(script_(accepted, std::move(hello), std::move(reply)));
     net.runUntil([&] { return client->done; });
     wire->cancel();
     net.runUntil([&] { return script->done; });
@@ -282,12 +277,9 @@ class ScriptedClient : public OverLoopback {
  protected:
   // Sends `bytes` raw (a whole burst), then leaves the connection open; returns the server's error.
   std::string runServer(Bytes bytes) {
-    auto serverWire = net.spawn(net.accept());
-    auto wire = net.connect();
-    auto started = net.spawn(wire->start());
-    net.runUntil([&] { return serverWire->done && started->done; });
+    auto [wire, accepted] = net.pair();
     wire->send(std::move(bytes), nullptr);
-    auto server = net.spawn(SecureChannel::server(*serverWire->value, "p", std::nullopt, "s", longTimeout,
+    auto server = net.spawn(SecureChannel::server(accepted, "p", std::nullopt, "s", longTimeout,
                                                   admitWith(HandshakeStatus::ok, log), cpu));
     net.runUntil([&] { return server->done; });
     wire->cancel();
@@ -334,10 +326,7 @@ TEST_F(ScriptedClient, Version2FinishWithABadShareOrConfirmation) {
 // One byte of a long hello at a time: slow reads are bounded by the handshake's timer. (Silence and half a
 // hello meet the hello's own deadline in the host's admission tests.)
 TEST_F(ScriptedClient, TricklingPeersAreCutByTheTimer) {
-  auto serverWire = net.spawn(net.accept());
-  auto wire = net.connect();
-  auto started = net.spawn(wire->start());
-  net.runUntil([&] { return serverWire->done && started->done; });
+  auto [wire, accepted] = net.pair();
   const Hello hello{PeerOS::linux, EcdhKey::generate().publicKey(), Bytes(32, 1), std::nullopt, std::nullopt,
                     std::string(256, 'x')};
   auto trickle = net.spawn([](std::shared_ptr<Wire> w, Bytes bytes) -> awaitable<void> {
@@ -347,7 +336,7 @@ TEST_F(ScriptedClient, TricklingPeersAreCutByTheTimer) {
       co_await t.async_wait(asio::use_awaitable);
     }
   }(wire, Framing::frame(hello.encode())));
-  auto server = net.spawn(SecureChannel::server(*serverWire->value, "p", std::nullopt, "s", 300ms,
+  auto server = net.spawn(SecureChannel::server(accepted, "p", std::nullopt, "s", 300ms,
                                                 admitWith(HandshakeStatus::ok, log), cpu));
   net.runUntil([&] { return server->done; });
   EXPECT_EQ(server->errorText(), "Bağlantı kapandı");

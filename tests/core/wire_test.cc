@@ -107,44 +107,6 @@ TEST(WireCancel, FailsPendingAndLaterOperationsFromAnyThread) {
   EXPECT_EQ(ec, asio::error::eof);
 }
 
-TEST(WireWrite, FramesLeaveInTheOrderTheyWereHandedOver) {
-  RawPeer peer;
-  constexpr int threads = 4, perThread = 300;
-  std::atomic<int> completions{0};
-  std::vector<std::thread> senders;
-  for (int t = 0; t < threads; ++t)
-    senders.emplace_back([&, t] {
-      for (int i = 0; i < perThread; ++i) {
-        ByteWriter w;
-        w.u8(static_cast<std::uint8_t>(t));
-        w.u32(static_cast<std::uint32_t>(i));
-        w.raw(Bytes(static_cast<std::size_t>(i % 7) * 1000, 0xab));
-        peer.wire->send(Framing::frame(w.data()), [&](const boost::system::error_code& ec) {
-          EXPECT_FALSE(ec);
-          ++completions;
-        });
-      }
-    });
-  std::thread reader([&] {
-    std::array<std::uint32_t, threads> next{};
-    for (int n = 0; n < threads * perThread; ++n) {
-      const Bytes prefix = peer.receive(4);
-      const Bytes payload = peer.receive(Framing::payloadLength(prefix));
-      ByteReader r(payload);
-      const auto t = r.u8();
-      ASSERT_LT(t, threads);
-      EXPECT_EQ(r.u32(), next[t]++) << "frames of one sender arrived out of order";
-    }
-  });
-  for (auto& s : senders) s.join();
-  peer.net.runUntil([&] { return completions == threads * perThread; });
-  reader.join();
-
-  // `write` waits for its bytes, `writeFrame` frames them.
-  EXPECT_TRUE(peer.net.run(peer.wire->writeFrame(text("ab"))).value);
-  EXPECT_EQ(peer.receive(6), (Bytes{0, 0, 0, 2, 'a', 'b'}));
-}
-
 TEST(WireConnect, ReportsFailuresAndDescribesTheRemoteEnd) {
   Loopback net;
   auto [client, server] = net.pair();
@@ -187,32 +149,11 @@ TEST(TcpPath, BothEndsOfASessionSocketLimitWhatTheKernelHoldsUnsent) {
   for (int fd : sockets) EXPECT_NE(TcpPath::unsentLimitOf(fd), 2048);
 }
 
-TEST(TcpPath, FiguresComeFromTheLiveConnectionAndEndWithIt) {
-  test::Loopback net;
-  auto [client, server] = net.pair();
-  // A few exchanges give the kernel round-trip samples.
-  const Bytes payload(4096, 7);
-  for (int i = 0; i < 4; ++i) {
-    auto got = net.spawn(server->readFrame());
-    auto sent = net.spawn(client->writeFrame(payload));
-    net.runUntil([&] { return got->done && sent->done; });
-    ASSERT_TRUE(got->value);
-  }
-  const std::optional<PathFigures> figures = client->pathFigures();
-  ASSERT_TRUE(figures);
-  EXPECT_GT(figures->rttMicros, 0);
-  EXPECT_GT(figures->minRttMicros, 0);
-  EXPECT_LE(figures->minRttMicros, figures->rttMicros);
-  EXPECT_GE(figures->notsentBytes, 0);
-  EXPECT_GE(figures->bytesSent, 4 * static_cast<std::int64_t>(payload.size()));
-  EXPECT_GT(figures->bytesAcked, 0);
-
-  client->cancel();
-  net.runUntil([&] { return !client->pathFigures(); });
+TEST(TcpPath, QueueingIsNeverNegativeAndAClosedSocketHasNoFigures) {
   EXPECT_FALSE(TcpPath::read(-1));
-
-  PathFigures dipped = *figures;
-  dipped.minRttMicros = dipped.rttMicros + 100;  // the smoothed value may dip below the minimum sample
+  PathFigures dipped{};
+  dipped.rttMicros = 1000;
+  dipped.minRttMicros = 1100;  // the smoothed value may dip below the minimum sample
   EXPECT_EQ(dipped.queueingMicros(), 0);
 }
 

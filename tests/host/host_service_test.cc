@@ -20,26 +20,16 @@ using test::Attempt;
 using test::HostServiceTest;
 using test::InProcessRelay;
 
-TEST_F(HostServiceTest, ListenerAnnouncesItselfAndStops) {
+// Closing and the port chosen for 0 are the process tests'; the announcement's rename is not.
+TEST_F(HostServiceTest, ListenerAnnouncesItselfAndFollowsARename) {
   make();
-  EXPECT_EQ(state().password.size(), 8u);
   start();
-  auto s = state();
-  EXPECT_TRUE(s.isSharing);
-  EXPECT_EQ(s.listenerStatus, "Yerel ağda açık (port " + std::to_string(port()) + ")");  // the port chosen for 0
-  EXPECT_EQ(s.advertisedName, "Masa");
-  EXPECT_EQ(advertiser->name, "Masa");
+  EXPECT_EQ(state().listenerStatus, "Yerel ağda açık (port " + std::to_string(port()) + ")");
   EXPECT_EQ(advertiser->port, port());
-  EXPECT_NE(port(), 0);
-
   advertiser->onName("Masa (2)");  // a name collision, reported from the advertiser's thread
   EXPECT_TRUE(eventually([&] { return service->state().advertisedName == "Masa (2)"; }));
-
   onMain([&] { service->stop(); });
-  s = state();
-  EXPECT_FALSE(s.isSharing);
-  EXPECT_EQ(s.listenerStatus, "Kapalı");
-  EXPECT_EQ(s.advertisedName, "");
+  EXPECT_EQ(state().advertisedName, "");
 }
 
 TEST_F(HostServiceTest, APortInUseIsReported) {
@@ -164,23 +154,17 @@ TEST_F(HostServiceTest, OneCallerAtATimeAndTheApprovalDecides) {
   auto first = std::async(std::launch::async, [&] { return status(pw); });
   EXPECT_TRUE(eventually([&] { return approval->systems.size() == 1; }));
   EXPECT_EQ(status(pw), HandshakeStatus::busy);
-  EXPECT_EQ(status("yanlis"), HandshakeStatus::busy);
   onMain([&] { approval->release(); });
   EXPECT_EQ(first.get(), HandshakeStatus::rejected);
   EXPECT_EQ(state().lastEvent, "Ayşe bağlantısı reddedildi");
   EXPECT_EQ(approval->systems, std::vector<std::string>{"Linux"});
 
-  // The slot is free again; an allowed caller gets a session, and the next one is busy.
+  // The slot is free again: an allowed caller gets a session (busy behind it is the hostile admission's).
   approval->hold = false;
   approval->answer = true;
   Attempt admitted = connect(pw);
   ASSERT_TRUE(admitted.channel);
-  EXPECT_TRUE(eventually([&] { return service->state().active.has_value(); }));
-  auto s = state();
-  EXPECT_EQ(s.active->peerName, "Ayşe");
-  EXPECT_EQ(s.active->address.rfind("127.0.0.1:", 0), 0u);
-  EXPECT_EQ(s.lastEvent, "Ayşe bağlandı");
-  EXPECT_EQ(status(pw), HandshakeStatus::busy);
+  EXPECT_TRUE(eventually([&] { return service->state().lastEvent == "Ayşe bağlandı"; }));
   admitted.channel->close(std::nullopt);
 }
 
@@ -264,15 +248,7 @@ TEST_F(HostServiceTest, RelayLoopRegistersReRegistersAfter401AndStopsWhenReplace
   EXPECT_NE(identity, stale);
   EXPECT_EQ(identities.load(), identity);
 
-  // A viewer through the relay gets a session.
   RelayClient viewerSide(network.executor(), relay.url());
-  auto joined = asio::co_spawn(network.context(), viewerSide.connect(identity.id), asio::use_future).get();
-  Attempt a = connect(password(), joined);
-  ASSERT_TRUE(a.channel);
-  EXPECT_TRUE(eventually([&] { return service->state().active.has_value(); }));
-  EXPECT_EQ(state().active->address, "internet (relay)");
-  a.channel->close(std::nullopt);
-
   // Another host opens the same identity: ours gives up for good.
   std::vector<HostService::RelayState> seen;
   const int token = onMain(

@@ -49,41 +49,6 @@ TEST_F(InputInjectorTest, MapsNormalisedPositionsOntoTheDisplay) {
   EXPECT_EQ(mouse(0).type, Type::moved);
 }
 
-TEST_F(InputInjectorTest, MovesWhileButtonsAreHeldAreDrags) {
-  // Pressed in this order, each button beats those held before it.
-  const struct {
-    std::uint8_t raw;
-    Type dragged;
-    decltype(MouseEvent::button) number;
-  } held[] = {{2, Type::otherDragged, MouseEvent::centerButton},
-              {1, Type::rightDragged, MouseEvent::rightButton},
-              {0, Type::leftDragged, MouseEvent::leftButton}};
-  for (const auto& h : held) {
-    button(h.raw, true);
-    injector->handle(Message::MouseMove{0.1f, 0.1f});
-    const auto& drag = std::get<MouseEvent>(sink->events.back());
-    EXPECT_EQ(drag.type, h.dragged);
-    EXPECT_EQ(drag.button, h.number);
-  }
-  for (const auto& h : held) button(h.raw, false);
-  injector->handle(Message::MouseMove{0.4f, 0.4f});
-  EXPECT_EQ(mouse(9).type, Type::moved);
-}
-
-TEST_F(InputInjectorTest, ButtonEventsCarryTypeButtonClickStateAndLocation) {
-  button(0, true, 2, 0, 1);
-  button(0, false, 2, 0, 1);
-  button(1, true, 0);
-  button(4, true, 1);  // an extra button keeps its number
-  EXPECT_EQ(mouse(0), (MouseEvent{Type::leftDown, {0, 1079}, MouseEvent::leftButton, 2, 0}));
-  EXPECT_EQ(mouse(1), (MouseEvent{Type::leftUp, {0, 1079}, MouseEvent::leftButton, 2, 0}));
-  EXPECT_EQ(mouse(2).type, Type::rightDown);
-  EXPECT_EQ(mouse(2).clickState, 1);
-  EXPECT_EQ(mouse(3).type, Type::otherDown);
-  EXPECT_EQ(mouse(3).button, 4);
-  EXPECT_EQ(injector->location(), (ScreenPoint{959.5, 539.5}));
-}
-
 TEST_F(InputInjectorTest, KeysCarryTheHeldModifiersAndUnknownKeysChangeNothing) {
   key(50, true);  // Non-US #: no key on this sink
   key(0xFFFF, true);

@@ -4,8 +4,6 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
-#include <libyuv/compare.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -93,10 +91,6 @@ GrayImage composeRegions(const Message::ImageRegions& update, GrayImage canvas) 
                   part.pixels.data() + static_cast<std::size_t>(y) * part.width, part.width);
   }
   return canvas;
-}
-
-double lumaPsnr(const I420Frame& a, const I420Frame& b) {
-  return libyuv::CalcFramePsnr(a.y.data(), a.strideY, b.y.data(), b.strideY, a.width, a.height);
 }
 
 }  // namespace pellora::test

@@ -36,6 +36,4 @@ GrayImage decodeJpegGray(ByteView jpeg);
 // Paints every region of an `imageRegions` message into a luma canvas of the message's size.
 GrayImage composeRegions(const Message::ImageRegions& update, GrayImage canvas = {});
 
-double lumaPsnr(const I420Frame& a, const I420Frame& b);
-
 }  // namespace pellora::test

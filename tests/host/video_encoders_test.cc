@@ -1,5 +1,4 @@
-// The host's video: both encoders against a decoder as the viewer's, and the frame stamp through them at
-// every preset.
+// The host's video: both encoders against a decoder as the viewer's, and the frame stamp through them.
 
 #include <gtest/gtest.h>
 
@@ -19,51 +18,6 @@ namespace {
 
 namespace json = boost::json;
 
-struct Output {
-  std::optional<Message::VideoConfig> config;
-  Message::VideoFrame frame;
-};
-
-// Encodes `count` synthetic frames at `fps`.
-std::vector<Output> encodeSynthetic(H264Encoder& encoder, SyntheticFrameSource& source, int count, int fps,
-                                    std::vector<std::shared_ptr<const I420Frame>>* sources = nullptr) {
-  std::vector<Output> out;
-  encoder.onOutput = [&out](std::optional<Message> config, Message frame) {
-    out.push_back({config ? std::optional(*config->as<Message::VideoConfig>()) : std::nullopt,
-                   *frame.as<Message::VideoFrame>()});
-  };
-  for (int i = 0; i < count; ++i) {
-    CapturedFrame f = source.next(1'000'000 + std::int64_t{i} * 1'000'000 / fps);
-    if (sources) sources->push_back(f.image);
-    encoder.encode(f.image, f.ptsMicros);
-  }
-  return out;
-}
-
-TEST(H264Encoder, DecodesCloseToTheSourceAtBalanced) {
-  const QualityPreset& p = preset(Quality::balanced);
-  SyntheticFrameSource source(1920, 1080, 0.25);
-  H264Encoder encoder(1920, 1080, p.h264Bitrate, p.h264Fps);
-  std::vector<std::shared_ptr<const I420Frame>> sources;
-  const auto out = encodeSynthetic(encoder, source, 30, p.h264Fps, &sources);
-  ASSERT_EQ(out.size(), sources.size());
-  ASSERT_TRUE(out[0].config);
-
-  // The rate control starts cautiously on the first keyframe and refines the still parts after it:
-  // the stream as a whole must be well above 30 dB and no single picture broken.
-  test::H264TestDecoder decoder(*out[0].config);
-  double sum = 0;
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const auto pictures = decoder.decode(out[i].frame);
-    ASSERT_EQ(pictures.size(), 1u) << i;
-    ASSERT_EQ(pictures[0]->width, 1920);
-    const double psnr = test::lumaPsnr(*sources[i], *pictures[0]);
-    EXPECT_GT(psnr, 27.0) << "frame " << i;
-    sum += psnr;
-  }
-  EXPECT_GT(sum / static_cast<double>(out.size()), 30.0);
-}
-
 // The session spaces pictures out on slow paths: the stream still carries the rate it was given, not that
 // rate's share of the frames that no longer come.
 TEST(H264Encoder, KeepsItsBitRateWhenFramesComeSlowerThanOpenedFor) {
@@ -72,9 +26,14 @@ TEST(H264Encoder, KeepsItsBitRateWhenFramesComeSlowerThanOpenedFor) {
     SyntheticFrameSource source(640, 360, 1.0);
     H264Encoder encoder(640, 360, bitrate, 30);
     encoder.setBitrate(bitrate, bitrate / 4, fps);
-    std::size_t bytes = 0;
-    const auto out = encodeSynthetic(encoder, source, seconds * fps, fps);
-    for (std::size_t i = 1; i < out.size(); ++i) bytes += out[i].frame.data.size();  // past the first keyframe
+    std::size_t bytes = 0, frames = 0;
+    encoder.onOutput = [&](std::optional<Message>, Message frame) {
+      if (frames++ > 0) bytes += frame.as<Message::VideoFrame>()->data.size();  // past the first keyframe
+    };
+    for (int i = 0; i < seconds * fps; ++i) {
+      CapturedFrame f = source.next(1'000'000 + std::int64_t{i} * 1'000'000 / fps);
+      encoder.encode(f.image, f.ptsMicros);
+    }
     return static_cast<double>(bytes) * 8 / seconds;
   };
   const double full = bitsPerSecond(30), spaced = bitsPerSecond(6);
@@ -155,17 +114,10 @@ TEST(TileRuns, Vectors) {
   }
 }
 
-TEST(TileRuns, JoinsAlongRowsOnlyAndClipsToTheFrame) {
+TEST(TileRuns, ChangesOutsideOrDegenerateMarkNothingAndNeverOverflow) {
   using V = std::vector<PixelRect>;
-  // One rectangle over two rows and three columns: one run per row, never a block.
-  EXPECT_EQ(JPEGRegionEncoder::tileRuns({{70, 70, 130, 60}}, 1920, 1080),
-            (V{{64, 64, 192, 64}, {64, 128, 192, 64}}));
-  // Overlapping changes mark a tile once; touching tiles in a row join.
-  EXPECT_EQ(JPEGRegionEncoder::tileRuns({{0, 0, 64, 1}, {10, 0, 5, 5}, {64, 0, 1, 1}}, 640, 480), (V{{0, 0, 128, 64}}));
-  // Beyond the frame on every side: clipped, and nothing for changes wholly outside.
   EXPECT_EQ(JPEGRegionEncoder::tileRuns({{-100, -100, 50, 50}, {700, 10, 10, 10}, {0, 600, 10, 10}}, 640, 480), V{});
-  EXPECT_EQ(JPEGRegionEncoder::tileRuns({{600, 440, 500, 500}}, 640, 480), (V{{576, 384, 64, 64}, {576, 448, 64, 32}}));
-  // A negative size reaches left and up; a huge one does not overflow.
+  // A negative size reaches left and up.
   EXPECT_EQ(JPEGRegionEncoder::tileRuns({{100, 100, -40, -40}}, 640, 480), (V{{0, 0, 128, 64}, {0, 64, 128, 64}}));
   EXPECT_EQ(JPEGRegionEncoder::tileRuns({{2'000'000'000, 0, 2'000'000'000, 1}}, 640, 480), V{});
   EXPECT_EQ(JPEGRegionEncoder::tileRuns({{0, 0, 10, 10}}, 0, 480), V{});
@@ -235,33 +187,6 @@ TEST(FrameStamp, RoundTripsAndRejectsWhatIsNotAStamp) {
     for (int x = 0; x < 16; ++x) frame->y[static_cast<std::size_t>(y) * frame->strideY + x] ^= 0xFF;  // one bit
   EXPECT_EQ(stampOf(*frame), std::nullopt);
   EXPECT_EQ(stampOf(*I420Frame::allocate(1920, 1080)), std::nullopt);
-}
-
-TEST(SyntheticFrameSource, ChangesOnlyWhereItSaysItDoes) {
-  SyntheticFrameSource source(640, 480, 0.25);
-  EXPECT_EQ(source.band(), (PixelRect{0, 64, 640, 120}));
-  CapturedFrame first = source.next(100);
-  EXPECT_EQ(first.dirty, (std::vector<PixelRect>{{0, 0, 640, 480}}));
-  CapturedFrame second = source.next(200);
-  ASSERT_EQ(second.dirty.size(), 2u);
-  EXPECT_EQ(stampOf(*second.image), (FrameStamp{1, 200}));
-  EXPECT_EQ(second.ptsMicros, 200);
-
-  // Every changed pixel lies inside a reported rectangle, and the band did move.
-  const I420Frame &a = *first.image, &b = *second.image;
-  int changed = 0;
-  for (int y = 0; y < 480; ++y)
-    for (int x = 0; x < 640; ++x) {
-      const std::size_t i = static_cast<std::size_t>(y) * 640 + x;
-      if (a.y[i] == b.y[i]) continue;
-      ++changed;
-      const bool covered = std::any_of(second.dirty.begin(), second.dirty.end(), [&](const PixelRect& r) {
-        return x >= r.x && x < r.x + r.width && y >= r.y && y < r.y + r.height;
-      });
-      ASSERT_TRUE(covered) << x << "," << y;
-    }
-  EXPECT_GT(changed, 640 * 120 / 4);
-  EXPECT_TRUE(SyntheticFrameSource(640, 480, 0).band().empty());
 }
 
 // Decodes the stream of each preset, as a viewer would, and reads every frame's stamp back.

@@ -20,11 +20,8 @@ TEST(AddressRange, ParsesNetworksAndMatchesAddresses) {
     const char* outside;
     const char* text;
   };
-  for (const Case& c : {Case{"10.0.0.0/8", "10.255.1.2", "11.0.0.1", "10.0.0.0/8"},
-                        Case{"192.0.2.77/24", "192.0.2.1", "192.0.3.1", "192.0.2.0/24"},  // host bits ignored
-                        Case{"192.0.2.7", "192.0.2.7", "192.0.2.8", "192.0.2.7/32"},
+  for (const Case& c : {Case{"192.0.2.77/24", "192.0.2.1", "192.0.3.1", "192.0.2.0/24"},  // host bits ignored
                         Case{"0.0.0.0/0", "203.0.113.9", "::1", "0.0.0.0/0"},
-                        Case{"2001:db8::/32", "2001:db8:ffff::1", "2001:db9::1", "2001:db8::/32"},
                         Case{"2001:db8:0:1::/63", "2001:db8:0:0::5", "2001:db8:0:2::1", "2001:db8::/63"},
                         Case{"::1", "::1", "::2", "::1/128"},
                         Case{"::ffff:192.0.2.0/24", "192.0.2.200", "192.0.1.1", "192.0.2.0/24"},
@@ -48,22 +45,12 @@ TEST(AddressRange, ParsesNetworksAndMatchesAddresses) {
   EXPECT_FALSE(AddressRange::parseList(""));
 }
 
-TEST(AddressRange, LimitKeysAndHostPorts) {
+TEST(AddressRange, LimitKeysGroupV6ByItsSlash64) {
   EXPECT_EQ(limitKey(ip::make_address("192.0.2.7")), "192.0.2.7");
   EXPECT_EQ(limitKey(ip::make_address("::ffff:192.0.2.7")), "192.0.2.7");
   EXPECT_EQ(limitKey(ip::make_address("2001:db8:1:2:aaaa::1")), limitKey(ip::make_address("2001:db8:1:2:ffff::9")))
       << "one /64";
   EXPECT_NE(limitKey(ip::make_address("2001:db8:1:2::1")), limitKey(ip::make_address("2001:db8:1:3::1")));
-
-  std::string host;
-  std::uint16_t port = 0;
-  EXPECT_TRUE(splitHostPort("[::1]:8271", host, port));
-  EXPECT_EQ(host, "::1");
-  EXPECT_EQ(port, 8271);
-  EXPECT_TRUE(splitHostPort("10.0.0.7:80", host, port));
-  EXPECT_EQ(host, "10.0.0.7");
-  for (const char* bad : {"", ":80", "10.0.0.7", "10.0.0.7:", "10.0.0.7:65536", "[]:80", "x:8o"})
-    EXPECT_FALSE(splitHostPort(bad, host, port)) << bad;
 }
 
 TEST(ProxyLine, NamesTheClientOrIsRefused) {
@@ -133,12 +120,14 @@ TEST(ClusterLink, OnlyThisClustersGreetingNamesAToken) {
     EXPECT_FALSE(link.provenToken(forged)) << forged;
 }
 
+// Node addresses come from the registry; they also take the host:port parsing's mistakes.
 TEST(ClusterLink, AdvertisedNodeAddresses) {
   EXPECT_EQ(ClusterLink::nodeEndpoint("10.0.0.7:8271")->port(), 8271);
   const auto v6 = ClusterLink::nodeEndpoint("[::1]:8271");
   ASSERT_TRUE(v6);
   EXPECT_TRUE(v6->address().is_v6());
-  for (const char* bad : {"", "10.0.0.7", "10.0.0.7:0", "node.example:8271", "[::1]", "::1:8271x"})
+  for (const char* bad : {"", "10.0.0.7", "10.0.0.7:0", "node.example:8271", "[::1]", "::1:8271x", "10.0.0.7:65536",
+                          "[]:80", "x:8o"})
     EXPECT_FALSE(ClusterLink::nodeEndpoint(bad)) << bad;
 }
 

@@ -58,34 +58,28 @@ std::optional<char> RawClient::readByte() {
   return c;
 }
 
-std::optional<std::string> RawClient::readHead() {
-  std::string head;
-  while (!head.ends_with("\r\n\r\n")) {
-    auto c = readByte();
-    if (!c) return std::nullopt;
-    head.push_back(*c);
-  }
-  return head;
-}
-
-std::optional<std::string> RawClient::readLine() {
-  std::string line;
-  while (!line.ends_with('\n')) {
-    auto c = readByte();
-    if (!c) return std::nullopt;
-    line.push_back(*c);
-  }
-  return line;
-}
-
-std::optional<std::string> RawClient::read(std::size_t n) {
+namespace {
+// Reads byte by byte until `done` holds for what was read; nullopt when the stream ends first.
+template <typename Next, typename Done>
+std::optional<std::string> readUntil(Next next, Done done) {
   std::string out;
-  while (out.size() < n) {
-    auto c = readByte();
+  while (!done(out)) {
+    auto c = next();
     if (!c) return std::nullopt;
     out.push_back(*c);
   }
   return out;
+}
+}  // namespace
+
+std::optional<std::string> RawClient::readHead() {
+  return readUntil([this] { return readByte(); }, [](const std::string& s) { return s.ends_with("\r\n\r\n"); });
+}
+std::optional<std::string> RawClient::readLine() {
+  return readUntil([this] { return readByte(); }, [](const std::string& s) { return s.ends_with('\n'); });
+}
+std::optional<std::string> RawClient::read(std::size_t n) {
+  return readUntil([this] { return readByte(); }, [n](const std::string& s) { return s.size() >= n; });
 }
 
 std::string RawClient::readToEnd() {

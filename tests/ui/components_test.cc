@@ -98,28 +98,6 @@ TEST(TrayMenuTest, ItemsStayWhileASessionChangesAndActOnTheNewestState) {
   EXPECT_EQ(toggled, std::vector<bool>{false});
 }
 
-// Lines that fall out of the history's front lose their rows; the others keep theirs, in order.
-TEST(ChatPanelTest, FollowsAHistoryWhoseOldestLinesFallOut) {
-  ChatPanel chat;
-  ChatHistory lines;
-  const auto shown = [&] {
-    std::vector<QString> texts;
-    for (auto* label : chat.findChildren<QLabel*>())
-      if (label->text().startsWith("satır ")) texts.push_back(label->text());
-    return texts;
-  };
-  for (std::size_t i = 0; i < ChatHistory::capacity + 3; ++i) {
-    lines.push_back(ChatLine{std::to_string(i), i % 2 == 0, "satır " + std::to_string(i), {}});
-    if (i == 1 || i + 1 >= ChatHistory::capacity) chat.show(lines);
-  }
-  const auto texts = shown();
-  ASSERT_EQ(texts.size(), ChatHistory::capacity);
-  EXPECT_EQ(texts.front(), "satır 3");
-  EXPECT_EQ(texts.back(), qs("satır " + std::to_string(ChatHistory::capacity + 2)));
-  chat.show(ChatHistory{ChatLine{"yeni", false, "satır yeni", {}}});  // a new session starts afresh
-  EXPECT_EQ(shown(), std::vector<QString>{"satır yeni"});
-}
-
 // Every label that shows what a peer chose holds it as plain text.
 TEST(PeerTextTest, NamesMessagesAndReasonsAreNeverMarkup) {
   const std::string markup = "<img src=x><b>Ali</b>";

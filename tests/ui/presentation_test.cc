@@ -7,26 +7,6 @@ namespace {
 
 using Relay = HostService::RelayState;
 
-TEST(PresentationTest, FiguresLineLeavesOutWhatIsUnknown) {
-  ViewerSession::State state;
-  state.remoteOS = PeerOS::unknown;
-  state.fps = 30;
-  state.kbps = 999;
-  EXPECT_EQ(figuresLine(state), "?  /  30 fps  /  999 kbit/s");
-  state.remoteOS = PeerOS::macOS;
-  state.latencyMs = 12;
-  state.kbps = 1000;
-  state.codec = Codec::h264;
-  EXPECT_EQ(figuresLine(state), "macOS  /  12 ms  /  30 fps  /  1.0 Mbit/s  /  H.264");
-  state.remoteOS = PeerOS::windows;
-  state.codec = Codec::jpegRegions;
-  state.kbps = 12345;
-  EXPECT_EQ(figuresLine(state), "Windows  /  12 ms  /  30 fps  /  12.3 Mbit/s  /  JPEG");
-  // The path's rate, once measured, stands beside the ping.
-  state.pathKbps = 2950;
-  EXPECT_EQ(figuresLine(state), "Windows  /  12 ms  /  ↔ 3.0 Mbit/s  /  30 fps  /  12.3 Mbit/s  /  JPEG");
-}
-
 TEST(PresentationTest, BadgeTakesTheFirstMatchingRow) {
   HostService::State state;
   EXPECT_EQ(hostBadge(state, true), (Badge{"Paylaşım kapalı", Tone::off}));

@@ -136,13 +136,6 @@ TEST_F(InputEventSinkRemoteDesktopTest, PointerWheelAndKeysReachTheClientAndTheP
     drawn = frames.waitFor(pointerDrawn, nullptr, std::chrono::seconds(1)).has_value();
   }
   EXPECT_TRUE(drawn) << "no frame showed the pointer";
-
-  // After the capture stops, input has nowhere to go and is dropped. A click that never comes leaves no
-  // mark, so this rests on a second's grace.
-  capturer.stop();
-  sink.postMouse(mouse(T::leftDown, 100, 100));
-  sink.postMouse(mouse(T::leftUp, 100, 100));
-  EXPECT_FALSE(client.next("press", std::chrono::seconds(1)));
 }
 
 }  // namespace

@@ -86,24 +86,6 @@ INSTANTIATE_TEST_SUITE_P(Extensions, ScreenCapturerX11Capture,
                                            CaptureCase{"ScaledToHalf", {}, 1280, 720, 640}),
                          [](const auto& p) { return p.param.name; });
 
-TEST(ScreenCapturerX11, DrawsTheCursorIntoTheFrame) {
-  BlackScreen screen(640, 480, {}, {320, 240});
-  ScreenCapturerX11 capturer(screen.display());
-  Frames frames(capturer);
-  capturer.start(kUnknownDisplay, 640, 30);
-  auto nearPointer = [](const I420Frame& f) {
-    for (int py = 224; py < 256; ++py) {
-      for (int px = 304; px < 336; ++px) {
-        if (!looksLike(f, px, py, kBlack, 12)) return true;
-      }
-    }
-    return false;
-  };
-  EXPECT_TRUE(frames.waitFor(nearPointer));
-  screen.x.warpPointer(100, 100);  // moving it alone makes a frame without the old picture
-  EXPECT_TRUE(frames.waitFor([&](const I420Frame& f) { return !nearPointer(f); }));
-}
-
 TEST(ScreenCapturerX11, ListsMonitorsAndCapturesOneThatGoesAway) {
   BlackScreen screen(1280, 720, {}, {0, 0});
   X11TestWindow& x = screen.x;
