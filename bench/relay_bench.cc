@@ -520,7 +520,7 @@ struct PinnedThread {
 // slow heads that hold its share of connections. The flood's own answers are counted apart.
 struct Flood {
   std::atomic<bool> running = true;
-  std::atomic<long> requests = 0, limited = 0;
+  std::atomic<long> sent = 0, requests = 0, limited = 0;  // requests sent; answered; answered 429
   std::vector<std::thread> threads;
 
   explicit Flood(std::uint16_t port) {
@@ -536,6 +536,7 @@ struct Flood {
           try {
             test::RawClient c("127.0.0.1", port, 2000, "127.0.0.2");
             c.send(request);
+            ++sent;
             const int status = test::statusOf(c.readHead().value_or(""));
             ++requests;
             limited += status == 429;
@@ -584,7 +585,7 @@ void BM_RelaySetupUnderFlood(benchmark::State& state) {
                             "--connects-per-identity-per-minute", "100000"});
   if (canPin()) pinProcess(relay.process->pid(), kRelayCore);
   std::vector<double> quiet, flooded;
-  double requestsPerSecond = 0, limitedPerSecond = 0;
+  double sentPerSecond = 0, requestsPerSecond = 0, limitedPerSecond = 0;
   double floodRss = 0;
   for (auto _ : state) {
     const auto began = Clock::now();
@@ -592,10 +593,11 @@ void BM_RelaySetupUnderFlood(benchmark::State& state) {
     {
       Flood flood(relay.port);
       std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the limits are reached by now
-      const long requestsBefore = flood.requests, limitedBefore = flood.limited;
+      const long sentBefore = flood.sent, requestsBefore = flood.requests, limitedBefore = flood.limited;
       const auto probesBegan = Clock::now();
       flooded = relayProbesOnce(relay.port);
       const double seconds = std::chrono::duration<double>(Clock::now() - probesBegan).count();
+      sentPerSecond = static_cast<double>(flood.sent - sentBefore) / seconds;
       requestsPerSecond = static_cast<double>(flood.requests - requestsBefore) / seconds;
       limitedPerSecond = static_cast<double>(flood.limited - limitedBefore) / seconds;
       floodRss = residentMiB(relay.process->pid(), "VmHWM:");
@@ -608,8 +610,9 @@ void BM_RelaySetupUnderFlood(benchmark::State& state) {
   state.counters["setup_quiet_median_ms"] = percentile(quiet, 0.5);
   state.counters["setups_quiet"] = static_cast<double>(quiet.size());
   state.counters["setups_under_flood"] = static_cast<double>(flooded.size());
-  // While the flooded probes ran: every answer the flood got, and its 429s among them.
-  state.counters["flood_requests_per_s"] = requestsPerSecond;
+  // While the flooded probes ran: the requests the flood sent, those answered, and the 429s among them.
+  state.counters["flood_sent_per_s"] = sentPerSecond;
+  state.counters["flood_answered_per_s"] = requestsPerSecond;
   state.counters["flood_rate_limited_per_s"] = limitedPerSecond;
   state.counters["pinned_to_cores"] = canPin();
   state.counters["relay_peak_rss_under_flood_MiB"] = floodRss;
