@@ -35,8 +35,9 @@ class RedisRelayRegistry final : public RelayRegistry {
  public:
   static constexpr Seconds presenceLifetime{45};  // refreshed every tick (a few seconds)
   // Calls in flight at once: each waits for its reply in the pipeline, so this bounds how many commands
-  // one round trip carries.
-  static constexpr unsigned kConcurrency = 32;
+  // one round trip carries. Hundreds of viewers come back together after a restart; at 32 their connects
+  // queued for a dozen round trips in turn.
+  static constexpr unsigned kConcurrency = 128;
 
   // `nodeAddress`: "HOST:PORT" of this node's internal listener. Does not connect yet; throws RedisRefused
   // when the address' CA file cannot be read.

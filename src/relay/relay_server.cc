@@ -33,6 +33,8 @@ constexpr int kCopierNiceness = 10;
 awaitable<void> RelayServer::Impl::acceptLoop(tcp::acceptor& from, Taker take, std::function<bool()> full,
                                               net::steady_timer* slot) {
   auto self = shared_from_this();
+  boost::system::error_code ignored;
+  from.non_blocking(true, ignored);
   while (!stopping) {
     while (slot && full() && !stopping) {
       slot->expires_at(net::steady_timer::time_point::max());
@@ -44,11 +46,22 @@ awaitable<void> RelayServer::Impl::acceptLoop(tcp::acceptor& from, Taker take, s
       if (stopping || ec == net::error::operation_aborted) break;
       continue;  // e.g. too many open files: keep serving the connections we have
     }
-    boost::system::error_code ignored;
-    socket.set_option(tcp::no_delay(true), ignored);
-    const net::ip::address address = unmapped(socket.remote_endpoint(ignored).address());
-    take(std::move(socket), address);
+    hand(socket, take);
+    // A burst (hosts coming back after a restart) is taken from the kernel's queue at once: one accept per
+    // pass would wait behind every handler queued on this thread, and each connection accepted adds more.
+    boost::system::error_code drained;
+    for (int i = 1; i < kAcceptBurst && !drained && !stopping && !(slot && full()); ++i) {
+      tcp::socket next = from.accept(drained);  // would_block once the queue is empty
+      if (!drained) hand(next, take);
+    }
   }
+}
+
+void RelayServer::Impl::hand(tcp::socket& socket, const Taker& take) {
+  boost::system::error_code ignored;
+  socket.set_option(tcp::no_delay(true), ignored);
+  const net::ip::address address = unmapped(socket.remote_endpoint(ignored).address());
+  take(std::move(socket), address);
 }
 
 void RelayServer::Impl::accepted(tcp::socket socket, net::ip::address address) {
