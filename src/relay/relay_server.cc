@@ -44,7 +44,13 @@ awaitable<void> RelayServer::Impl::acceptLoop(tcp::acceptor& from, Taker take, s
     auto [ec, socket] = co_await from.async_accept(tuple);
     if (ec) {
       if (stopping || ec == net::error::operation_aborted) break;
-      continue;  // e.g. too many open files: keep serving the connections we have
+      if (ec != net::error::connection_aborted) {
+        // E.g. too many open files: the connection stays in the kernel's queue, so an accept at once would
+        // fail again at once and spin this thread. Keep serving the connections we have, try again shortly.
+        net::steady_timer pause(from.get_executor(), kAcceptRetry);
+        co_await pause.async_wait(tuple);
+      }
+      continue;
     }
     hand(socket, take);
     // A burst (hosts coming back after a restart) is taken from the kernel's queue at once: one accept per

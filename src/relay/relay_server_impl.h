@@ -103,6 +103,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   awaitable<void> acceptLoop(tcp::acceptor& from, Taker take, std::function<bool()> full = [] { return false; },
                              net::steady_timer* slot = nullptr);
   static constexpr int kAcceptBurst = 64;  // connections taken from the kernel's queue per pass
+  static constexpr std::chrono::milliseconds kAcceptRetry{100};  // after an accept failed (no file descriptor left)
   static void hand(tcp::socket& socket, const Taker& take);
   void accepted(tcp::socket socket, net::ip::address address);
   // Takes a slot for the connection (or refuses it) and serves it.

@@ -4,11 +4,15 @@
 // leaving from distinct loopback addresses (127.0.0.x) or by PROXY lines from a trusted balancer.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
+#include <thread>
 
 #include "support/eventually.h"
 #include "support/raw_client.h"
@@ -90,6 +94,36 @@ TEST(RelayHostile, OnlyTrustedBalancersMayNameAnotherAddress) {
   EXPECT_EQ(behind("192.0.2.66").first, 404);
   EXPECT_EQ(behind("192.0.2.66"), kRateLimited);
   EXPECT_EQ(behind("192.0.2.67").first, 404);
+}
+
+// CPU seconds `pid` has used so far.
+double cpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), {});
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string skip;
+  for (int i = 0; i < 11; ++i) fields >> skip;  // state ... cmajflt
+  long user = 0, system = 0;
+  fields >> user >> system;
+  return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// A client that holds every descriptor the relay may open leaves its next accepts failing: the relay waits
+// for a descriptor instead of spinning on the failure, and serves again once they are closed.
+TEST(RelayHostile, RunningOutOfDescriptorsCostsNoCpu) {
+  test::TempDir dir("relay-hostile");
+  RelayProcess relay({"--db", (dir / "relay.db").string()});
+  const rlimit few{48, 48};
+  ASSERT_EQ(prlimit(relay.process->pid(), RLIMIT_NOFILE, &few, nullptr), 0);
+  std::vector<std::unique_ptr<RawClient>> held;
+  for (int i = 0; i < 64; ++i) held.push_back(Via{"127.0.0.1", "127.0.0.4"}.open(relay.port));
+  ASSERT_TRUE(test::eventually([&] { return openFiles(relay.process->pid()) >= 48; }));
+  const double before = cpuSeconds(relay.process->pid());
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // a spinning accept would use all of it
+  EXPECT_LT(cpuSeconds(relay.process->pid()) - before, 0.5);
+  held.clear();
+  EXPECT_TRUE(test::eventually(
+      [&] { return request(relay.port, "GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n").first == 200; }));
 }
 
 class HostileCluster : public ::testing::Test {
