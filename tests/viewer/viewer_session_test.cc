@@ -285,7 +285,7 @@ TEST_F(ViewerSessionTest, ChatIsTrimmedAndCutToWhatAHostAccepts) {
   EXPECT_EQ(std::tie(s.chat[0].fromMe, s.chat[0].text), std::tuple(true, "kedi"));
 }
 
-TEST_F(ViewerSessionTest, StatisticsCountVideoOnlyAndPongsGiveLatency) {
+TEST_F(ViewerSessionTest, StatisticsCountVideoOnlyPongsGiveLatencyAndTheHostTellsItsTarget) {
   ScriptedHost host(network_, cpu_);
   auto session = connected(host);
   auto tick = [&] {
@@ -296,14 +296,17 @@ TEST_F(ViewerSessionTest, StatisticsCountVideoOnlyAndPongsGiveLatency) {
   host.send(M::VideoConfig{2, 640, 480, 0, {}});
   host.sync();
   EXPECT_EQ(tick(), Rates(1, 0)) << "a configuration is a frame of 0 bytes";
+  EXPECT_FALSE(state(session).targetKbps) << "until the host tells its target";
   const Message ping = host.next();
 
   host.send(M::VideoFrame{false, 1, Bytes(100'000, 0)});
   host.send(M::ImageRegions{640, 480, false, {{0, 0, 8, 8, Bytes(20'000, 0)}, {8, 0, 8, 8, Bytes(5'000, 0)}}});
   host.send(M::AudioPacket{1, Bytes(50'000, 0)});
   host.send(M::Pong{ping.as<M::Ping>()->value});
+  host.send(M::TargetBitrate{2500});
   host.sync();
   EXPECT_EQ(tick(), Rates(2, 1000)) << "125,000 video bytes";
+  EXPECT_EQ(state(session).targetKbps, 2500);
   EXPECT_EQ(tick(), Rates(0, 0));
   const auto latency = state(session).latencyMs;
   ASSERT_TRUE(latency);
