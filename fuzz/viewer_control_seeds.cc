@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
   std::vector<Message> control{Message::HostInfo{PeerOS::macOS, 2, "Masa"},
                                Message::FeaturesMsg{Features{Features::all}},
                                Message::DisplayList{{{1, 1920, 1080, true, "Ekran"}}}, Message::Ping{1},
-                               Message::Bye{"Görüşürüz"}};
+                               Message::TargetBitrate{8000}, Message::Bye{"Görüşürüz"}};
   const bool ok = fuzz::writeFramed(folder + "/seed-control", control) &&
                   fuzz::writeFramed(folder + "/seed-chat", hostile::chatFlood(8, 2000)) &&
                   fuzz::writeFramed(folder + "/seed-cancels", hostile::unknownCancels(64, 0)) &&

@@ -63,9 +63,11 @@ std::string ViewerStats::second(const ViewerSession::State& state) {
   kbps_.push_back(static_cast<double>(state.kbps));
   if (state.latencyMs) latencyMs_.push_back(static_cast<double>(*state.latencyMs));
   if (state.pathKbps) pathKbps_.push_back(static_cast<double>(*state.pathKbps));
+  if (state.targetKbps) targetKbps_.push_back(static_cast<double>(*state.targetKbps));
 
   std::string line = "os=" + std::string(label(state.remoteOS)) + " latency=" +
                      (state.latencyMs ? std::to_string(*state.latencyMs) + "ms" : std::string("-")) +
+                     (state.targetKbps ? " target=" + std::to_string(*state.targetKbps) + "kbps" : std::string()) +
                      (state.pathKbps ? " path=" + std::to_string(*state.pathKbps) + "kbps" : std::string()) +
                      " fps=" + std::to_string(state.fps) + " kbps=" + std::to_string(state.kbps) +
                      " codec=" + codecName(state.codec);
@@ -108,6 +110,7 @@ std::string ViewerStats::summaryJSON(const ViewerSession::State& state) const {
       {"meanKbps", mean(kbps_)},
       {"latencyMs", percentiles(latencyMs_)},
       {"pathKbps", percentiles(pathKbps_)},
+      {"targetKbps", percentiles(targetKbps_)},
       {"glassToGlassMs", percentiles(glassToGlassMs_)},
       {"connectedAfterMs", millisSinceStart(connectedMicros_)},
       {"firstPictureAfterMs", millisSinceStart(firstPictureMicros_)},

@@ -35,14 +35,14 @@ class ViewerStats {
   std::string second(const ViewerSession::State& state);
 
   // The summary --stats-json writes: end state and reason, codec, frames, mean fps and kbit/s, latency,
-  // the path's estimated kbit/s and glass-to-glass p50/p95, the rate of decoded pictures between the first and the last, and the
+  // the path's estimated kbit/s, the host's target kbit/s and glass-to-glass p50/p95, the rate of decoded pictures between the first and the last, and the
   // times to the connected state and to the first picture.
   std::string summaryJSON(const ViewerSession::State& state) const;
 
  private:
   std::int64_t startMicros_;
   std::optional<std::int64_t> connectedMicros_;
-  std::vector<double> fps_, kbps_, latencyMs_, pathKbps_;
+  std::vector<double> fps_, kbps_, latencyMs_, pathKbps_, targetKbps_;
 
   mutable std::mutex lock_;
   std::int64_t pictures_ = 0;

@@ -47,6 +47,7 @@ constexpr std::uint8_t typeOf(const M::SetAudio&) { return 0x16; }
 constexpr std::uint8_t typeOf(const M::SetQuality&) { return 0x17; }
 constexpr std::uint8_t typeOf(const M::DisplayList&) { return 0x18; }
 constexpr std::uint8_t typeOf(const M::SelectDisplay&) { return 0x19; }
+constexpr std::uint8_t typeOf(const M::TargetBitrate&) { return 0x1A; }
 constexpr std::uint8_t typeOf(const M::MouseMove&) { return 0x20; }
 constexpr std::uint8_t typeOf(const M::MouseButtonMsg&) { return 0x21; }
 constexpr std::uint8_t typeOf(const M::Scroll&) { return 0x22; }
@@ -126,6 +127,7 @@ void put(ByteWriter& w, const M::DisplayList& m) {
   }
 }
 void put(ByteWriter& w, const M::SelectDisplay& m) { w.u32(m.id); }
+void put(ByteWriter& w, const M::TargetBitrate& m) { w.u32(m.kbps); }
 void put(ByteWriter& w, const M::MouseMove& m) {
   w.f32(m.x);
   w.f32(m.y);
@@ -277,6 +279,8 @@ Message decodePayload(std::uint8_t type, ByteReader& r) {
     }
     case 0x19:
       return M::SelectDisplay{r.u32()};
+    case 0x1A:
+      return M::TargetBitrate{r.u32()};
     case 0x20: {
       M::MouseMove m;
       m.x = r.f32();

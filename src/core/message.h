@@ -136,6 +136,12 @@ struct Message {
     std::uint32_t id = 0;
     bool operator==(const SelectDisplay&) const = default;
   };
+  // The host's current video bit rate target in kbit/s, sent when it changes. Newer than the other cases:
+  // a viewer that predates it reads it as `Unknown` and ignores it, as it ignores every unknown type.
+  struct TargetBitrate {
+    std::uint32_t kbps = 0;
+    bool operator==(const TargetBitrate&) const = default;
+  };
   struct MouseMove {
     float x = 0, y = 0;
     bool operator==(const MouseMove&) const = default;
@@ -215,9 +221,9 @@ struct Message {
 
   using Value = std::variant<ViewerHello, HostInfo, FeaturesMsg, VideoConfig, VideoFrame, ImageRegions,
                              RequestKeyframe, AudioConfig, AudioPacket, SetAudio, SetQuality, DisplayList,
-                             SelectDisplay, MouseMove, MouseButtonMsg, Scroll, Key, ClipboardText, ChatText,
-                             Ping, Pong, Bye, FileOffer, FileAccept, FileReject, FileChunk, FileDone, FileCancel,
-                             Unknown>;
+                             SelectDisplay, TargetBitrate, MouseMove, MouseButtonMsg, Scroll, Key, ClipboardText,
+                             ChatText, Ping, Pong, Bye, FileOffer, FileAccept, FileReject, FileChunk, FileDone,
+                             FileCancel, Unknown>;
 
   Value value;
 

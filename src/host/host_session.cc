@@ -83,6 +83,8 @@ struct HostSession::Video {
   std::optional<RateController> rate;
   std::int64_t lastEncodeMicros = 0;
   std::int64_t unsentLimit = 0;  // last given to the wire; 0: the wire's own
+  std::uint32_t announcedKbps = 0;  // the H.264 target the viewer was told last; 0: none yet
+  std::int64_t announcedMicros = 0;
   std::unique_ptr<ScreenCapturer> spare;  // made to read the display list; used by the first start
   std::unique_ptr<ScreenCapturer> capturer;
   std::unique_ptr<H264Encoder> h264;
@@ -160,6 +162,7 @@ struct HostSession::Video {
     }
     const std::int64_t now = monotonicMicros();
     steer(now);
+    announceTarget(now);
     if (dueIn(now) == 0 && roomLeft())
       encodeLast();
     else
@@ -220,6 +223,18 @@ struct HostSession::Video {
     }
   }
 
+  // Tells the viewer the H.264 target when it changed, at most every `announceInterval`: back-offs can come
+  // a few times a second, and the figure is for people to read. A change held back goes with a later
+  // frame or the resend tick. Viewers that predate the message ignore it.
+  void announceTarget(std::int64_t now) {
+    if (!h264 || !rate) return;
+    const auto kbps = static_cast<std::uint32_t>(rate->decision().bitrate / 1000);
+    if (kbps == announcedKbps || now - announcedMicros < announceInterval.count()) return;
+    announcedKbps = kbps;
+    announcedMicros = now;
+    channel->send(Message::TargetBitrate{kbps});
+  }
+
   void encodeLast() {
     if (!lastFrame) return;
     unsent = false;
@@ -257,6 +272,7 @@ struct HostSession::Video {
       auto video = self.lock();
       if (!video || !video->resendTimer) return;
       if (video->unsent && video->roomLeft()) video->encodeLast();
+      video->announceTarget(monotonicMicros());
       video->resendTimer->expires_at(video->resendTimer->expiry() + resendInterval);
       video->scheduleResend(self);
     });

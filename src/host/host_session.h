@@ -49,6 +49,8 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
 
   // How often a frame held back by the send-queue budget is tried again.
   static constexpr std::chrono::milliseconds resendInterval{250};
+  // The viewer hears of a change of the video target at most this often.
+  static constexpr std::chrono::microseconds announceInterval{500'000};
   // Changed rectangles kept for the next JPEG update; beyond this the update covers the whole frame.
   static constexpr std::size_t maxPendingDirty = 1024;
 

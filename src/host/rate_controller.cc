@@ -18,6 +18,11 @@ void RateController::setPathLimits() {
   if (path > 0) {
     decision_.bufferBits = std::clamp(path * keyframeMicros / 1'000'000,
                                       decision_.bitrate * keyframeMicros / 1'000'000, decision_.bitrate);
+  } else if (carried_) {
+    // As on a path of the target's rate, and never smaller than the buffer a faster reading gave: a buffer
+    // that grows back looks empty to the encoder, which then starves the frames that follow.
+    decision_.bufferBits = std::clamp(decision_.bufferBits, decision_.bitrate * keyframeMicros / 1'000'000,
+                                      decision_.bitrate);
   } else {
     // Never less than one average frame, which the encoder's buffer must hold.
     decision_.bufferBits = std::max(std::min(decision_.bitrate, unknownPathBitrate) * keyframeMicros / 1'000'000,
@@ -70,6 +75,25 @@ void RateController::sampleDrain(const Sample& sample) {
   last_ = sample;
 }
 
+void RateController::sampleCarried(const Sample& sample, std::int64_t delay) {
+  if (delay >= lowDelayMicros || sample.bytesSent <= 0) {
+    calmFrom_.reset();
+    return;
+  }
+  if (!calmFrom_) {
+    calmFrom_.emplace(sample.nowMicros, sample.bytesSent);
+    return;
+  }
+  const auto [fromMicros, fromSent] = *calmFrom_;
+  const std::int64_t span = sample.nowMicros - fromMicros;
+  if (span < carriedMicros) return;
+  // A still screen sends little and proves nothing; only a span sent near the target does.
+  const double sentBits = static_cast<double>(sample.bytesSent - fromSent) * 8;
+  if (sentBits >= carriedShare * static_cast<double>(decision_.bitrate) * static_cast<double>(span) / 1e6)
+    carried_ = true;
+  calmFrom_.emplace(sample.nowMicros, sample.bytesSent);
+}
+
 std::int64_t RateController::pathBitrate() const { return bestRate(std::numeric_limits<std::int64_t>::min()); }
 
 std::int64_t RateController::delayMicros(const Sample& sample) const {
@@ -90,6 +114,7 @@ const RateController::Decision& RateController::update(const Sample& sample) {
   while (!rates_.empty() && rates_.front().atMicros < sample.nowMicros - rateWindowMicros) rates_.pop_front();
 
   const std::int64_t delay = delayMicros(sample);
+  sampleCarried(sample, delay);
   const std::int64_t sinceChange = sample.nowMicros - lastChangeMicros_;
   if (delay > highDelayMicros) {
     // Right after a back-off the queue is still draining; judging it again would back off twice for one
@@ -108,6 +133,7 @@ const RateController::Decision& RateController::update(const Sample& sample) {
           delay > jumpDelayMicros ? latestRate() : bestRate(sample.nowMicros - backoffHoldMicros);
       if (path > 0) next = std::min(next, static_cast<std::int64_t>(static_cast<double>(path) * drainShare));
       backedOff_ = true;
+      carried_ = false;
       setBitrate(next, sample.nowMicros);
     }
   } else if (delay < lowDelayMicros && decision_.bitrate < limits_.ceilingBitrate && sinceChange >= probeIntervalMicros) {

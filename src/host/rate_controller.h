@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <utility>
 
 namespace pellora {
@@ -67,6 +68,13 @@ class RateController {
   // session on a slow uplink must not hold up the first second, and on a fast one the path is known a
   // round trip later.
   static constexpr std::int64_t unknownPathBitrate = 2'000'000;
+  // A path we never fill shows no rate of its own (every sample is one we limited), yet it carries what we
+  // send: once we sent at least `carriedShare` of the target for `carriedMicros` with a short queue, the
+  // path counts as carrying the target, and keyframes are sized as on a path of that rate. Without it an
+  // encoder held to the unknown path's keyframe, barely one average frame, spends half its target on a
+  // fast path (so the share sits below that half).
+  static constexpr std::int64_t carriedMicros = 1'000'000;
+  static constexpr double carriedShare = 0.3;
   // Our queue, and the kernel's unsent bytes beyond it, each hold at most this long at the path's rate
   // before the next picture waits: a ping or a key press sealed behind them then waits no longer than
   // that. Never more than `maxQueueBytes` (the figure while the path's rate is unknown, and what a fast
@@ -101,6 +109,7 @@ class RateController {
  private:
   void setBitrate(std::int64_t bitrate, std::int64_t nowMicros);
   void setPathLimits();
+  void sampleCarried(const Sample& sample, std::int64_t delay);
 
   Limits limits_;
   Decision decision_;
@@ -128,6 +137,9 @@ class RateController {
   std::int64_t busyMicros_ = 0;
   std::int64_t busyAcked_ = 0;
   Sample last_;
+  // Since when (and with how many bytes sent) the queue has been short; none while it is not.
+  std::optional<std::pair<std::int64_t, std::int64_t>> calmFrom_;
+  bool carried_ = false;  // the path carried what we sent at the target, and no back-off came since
 };
 
 }  // namespace pellora

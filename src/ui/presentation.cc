@@ -15,6 +15,7 @@ std::string figuresLine(const ViewerSession::State& state) {
   std::vector<std::string> parts;
   parts.emplace_back(label(state.remoteOS));
   if (state.latencyMs) parts.push_back(std::to_string(*state.latencyMs) + " ms");
+  if (state.targetKbps) parts.push_back("→ " + bitRateText(*state.targetKbps));
   if (state.pathKbps) parts.push_back("↔ " + bitRateText(*state.pathKbps));
   parts.push_back(std::to_string(state.fps) + " fps");
   parts.push_back(bitRateText(state.kbps));

@@ -358,6 +358,8 @@ void ViewerSession::handleControl(const Message& message) {
   } else if (const auto* pong = message.as<Message::Pong>()) {
     const std::uint64_t elapsed = uptimeNanos() - pong->value;  // wraps, as unsigned arithmetic does
     published_.update([&](State& s) { s.latencyMs = static_cast<std::int64_t>(elapsed / 1'000'000); });
+  } else if (const auto* target = message.as<Message::TargetBitrate>()) {
+    published_.update([&](State& s) { s.targetKbps = target->kbps; });
   } else if (const auto* bye = message.as<Message::Bye>()) {
     setPhase(Ended{bye->reason.empty() ? std::string(peerLeftText) : bye->reason});
   } else if (const auto* features = message.as<Message::FeaturesMsg>()) {

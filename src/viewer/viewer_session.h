@@ -68,6 +68,8 @@ class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
     // What the path from the host carries, estimated from how fast large video frames arrive (kbit/s);
     // none until such frames came.
     std::optional<std::int64_t> pathKbps;
+    // The host's current video target (kbit/s) as it last told us; none from hosts that do not tell.
+    std::optional<std::int64_t> targetKbps;
     std::int64_t kbps = 0;
     std::int64_t fps = 0;
     VideoRenderer::Size videoSize{16, 10};

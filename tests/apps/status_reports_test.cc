@@ -84,13 +84,15 @@ TEST(ViewerStatsTest, GlassToGlassCountsEachStampedFrameOnce) {
   state.latencyMs = 4;
   state.remoteOS = PeerOS::linux;
   state.pathKbps = 2950;
+  state.targetKbps = 8000;
   const std::string line = stats.second(state);
-  EXPECT_EQ(line, "os=Linux latency=4ms path=2950kbps fps=30 kbps=1200 codec=h264 g2g=30ms");
+  EXPECT_EQ(line, "os=Linux latency=4ms target=8000kbps path=2950kbps fps=30 kbps=1200 codec=h264 g2g=30ms");
   // The next second has no new stamped picture: no glass-to-glass figure on its line.
   state.fps = 20;
   state.kbps = 800;
   state.latencyMs.reset();
   state.pathKbps.reset();
+  state.targetKbps.reset();
   EXPECT_EQ(stats.second(state), "os=Linux latency=- fps=20 kbps=800 codec=h264");
 
   auto document = summary(stats, state);
@@ -100,6 +102,7 @@ TEST(ViewerStatsTest, GlassToGlassCountsEachStampedFrameOnce) {
   EXPECT_DOUBLE_EQ(document.at("meanFps").as_double(), 25);
   EXPECT_DOUBLE_EQ(document.at("meanKbps").as_double(), 1000);
   EXPECT_DOUBLE_EQ(document.at("pathKbps").at("p50").as_double(), 2950);
+  EXPECT_DOUBLE_EQ(document.at("targetKbps").at("p50").as_double(), 8000);
   const auto& g2g = document.at("glassToGlassMs").as_object();
   EXPECT_EQ(g2g.at("samples").to_number<std::int64_t>(), 2);
   EXPECT_DOUBLE_EQ(g2g.at("p50").as_double(), 30);

@@ -95,12 +95,16 @@ TEST(HostSessionTest, ChangesCapturedFasterThanTheEncoderTakesThemAllReachTheVie
   }
 }
 
-TEST(HostSessionTest, H264StartsWithAConfiguredKeyframeAfterEveryRestart) {
+TEST(HostSessionTest, H264StartsWithAConfiguredKeyframeAndItsTargetAfterEveryRestart) {
   Rig h;
   h.hostStarted({1});
+  std::vector<std::uint32_t> targets;  // the video targets the viewer was told, in order
   auto firstAfter = [&] {
     std::vector<Message> seen;
-    while (seen.empty() || !seen.back().is<Message::VideoFrame>()) seen.push_back(h.peer->next());
+    while (seen.empty() || !seen.back().is<Message::VideoFrame>()) {
+      seen.push_back(h.peer->next());
+      if (auto target = seen.back().as<Message::TargetBitrate>()) targets.push_back(target->kbps);
+    }
     return seen;
   };
   auto keyframe = [&] {
@@ -117,6 +121,10 @@ TEST(HostSessionTest, H264StartsWithAConfiguredKeyframeAfterEveryRestart) {
   EXPECT_EQ(h.screen->lastStart().maxDimension, preset(Quality::low).maxDimension);
   h.screen->deliver(test::greyFrame(320, 240));
   EXPECT_TRUE(keyframe());
+  // Each start tells the preset's target first (the new one may wait for the announcement interval).
+  while (std::find(targets.begin(), targets.end(), preset(Quality::low).h264Bitrate / 1000) == targets.end())
+    targets.push_back(h.peer->next<Message::TargetBitrate>().kbps);
+  EXPECT_EQ(targets.front(), preset(Quality::balanced).h264Bitrate / 1000);
 }
 
 TEST(HostSessionTest, SoundIsConfiguredOncePerSwitchOn) {

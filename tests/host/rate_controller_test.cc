@@ -175,5 +175,28 @@ TEST(RateController, LearnsThePathRateFromWhatDrainsWhileBytesWait) {
   EXPECT_NEAR(static_cast<double>(rc.pathBitrate()), 1e6, 1e5);
 }
 
+// A fast path that never fills shows no rate of its own: every sample is one we limited. Once we have
+// sent near the target without a queue for a while, keyframes (the encoder's buffer) are sized as on a
+// path of the target's rate; a still screen proves nothing, and a back-off undoes it.
+TEST(RateController, SizesKeyframesForTheTargetOnceAFastPathCarriedIt) {
+  RateController rc(balanced);
+  const std::int64_t unknown = rc.decision().bufferBits;
+  std::int64_t sent = 1;
+  int ms = 0;
+  const auto sendFor = [&](int untilMs, std::int64_t bitsPerSecond) {
+    for (RateController::Sample s; ms < untilMs; ms += 33, rc.update(s)) {
+      s = path(ms, 1, 1, 900'000'000, 0, true);
+      s.bytesSent = s.bytesAcked = sent += bitsPerSecond / 8 * 33 / 1000;
+    }
+  };
+  sendFor(2500, 500'000);
+  EXPECT_EQ(rc.decision().bufferBits, unknown) << "a still screen";
+  sendFor(5000, 6'000'000);
+  EXPECT_EQ(rc.decision().bufferBits, 8'000'000 * RateController::keyframeMicros / 1'000'000);
+  rc.update(path(ms, 300, 1, 0));
+  EXPECT_LT(rc.decision().bitrate, 8'000'000);
+  EXPECT_LE(rc.decision().bufferBits, unknown) << "backed off: the path is unknown again";
+}
+
 }  // namespace
 }  // namespace pellora

@@ -250,6 +250,16 @@ TEST_F(ViewerSessionTest, ChatIsTrimmedAndCutToWhatAHostAccepts) {
   EXPECT_EQ(std::tie(s.chat[0].fromMe, s.chat[0].text), std::tuple(true, "kedi"));
 }
 
+TEST_F(ViewerSessionTest, TheHostTellsItsVideoTarget) {
+  ScriptedHost host(network_, cpu_);
+  auto session = connected(host);
+  host.sync();
+  EXPECT_FALSE(state(session).targetKbps) << "until the host tells it";
+  host.send(M::TargetBitrate{2500});
+  host.sync();
+  EXPECT_EQ(state(session).targetKbps, 2500);
+}
+
 // A version 2 session pins its target (the process test through the relay reads the pin in the user's settings).
 TEST_F(ViewerSessionTest, AVersion1SessionPinsNothingAndAPinnedTargetRefusesADowngrade) {
   SecureChannel::ServerOptions version1Only;
