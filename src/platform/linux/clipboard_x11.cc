@@ -390,7 +390,10 @@ void ClipboardX11::Worker::handle(const xcb_generic_event_t* event) {
     }
     case XCB_SELECTION_NOTIFY: {
       const auto& e = *reinterpret_cast<const xcb_selection_notify_event_t*>(event);
-      if (e.requestor == window_ && e.selection == atoms_.clipboard && step_ == Step::awaitingNotify)
+      // An answer for another target is a late one to an earlier request (an owner that answered after we
+      // gave up, or the UTF-8 refusal arriving after we asked for Latin-1): not this request's.
+      if (e.requestor == window_ && e.selection == atoms_.clipboard && step_ == Step::awaitingNotify &&
+          e.target == readTarget_)
         onSelectionNotify(e);
       return;
     }
