@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QSystemTrayIcon>
 #include <atomic>
+#include <boost/asio/signal_set.hpp>
 #include <cstdlib>
 #include <future>
 #include <iostream>
@@ -152,6 +153,10 @@ class DesktopApp : public QObject {
   }
 
   void start() {
+    // A logout or `kill` ends the app as its Quit does: sessions say goodbye, settings reach the disk.
+    quitSignals_.async_wait([](const boost::system::error_code& ec, int) {
+      if (!ec) QMetaObject::invokeMethod(qApp, &QApplication::quit, Qt::QueuedConnection);
+    });
     applyTheme();
     QApplication::setWindowIcon(appIcon());
     QApplication::setQuitOnLastWindowClosed(false);
@@ -323,6 +328,7 @@ class DesktopApp : public QObject {
   std::atomic<bool> asking_{false};
   CpuPool cpu_;
   NetworkThread network_;
+  boost::asio::signal_set quitSignals_{network_.context(), SIGINT, SIGTERM};
   std::shared_ptr<HostService> host_;
   std::shared_ptr<ViewerStore> viewers_;
   std::shared_ptr<Discovery> discovery_;

@@ -118,7 +118,11 @@ TEST_F(DesktopAppTest, AutoConnectedWindowControlsTheHost) {
     return run("cat " + keys.string()).find("(keysym 0x62, b)") != std::string::npos;
   })) << run("cat " + keys.string());
   watcher->signal(SIGTERM);
+
+  // A logout's SIGTERM ends the app as its Quit does: the session says goodbye, the app exits cleanly.
   app->process->signal(SIGTERM);
+  EXPECT_EQ(app->process->wait(), 0) << app->errors();
+  EXPECT_TRUE(eventually([&] { return !hostHasSession(); }));
   host->process->signal(SIGTERM);
 }
 
