@@ -83,7 +83,7 @@ awaitable<void> RelayServer::Impl::hostControl(std::shared_ptr<Connection<Stream
                                                std::string secret) {
   if (id.empty()) co_return co_await respond(*c, http::status::unauthorized, "auth"sv);
   if (!allow(Admission::Endpoint::hostControl, *c, id))
-    co_return co_await respond(*c, http::status::too_many_requests, "rate-limit"sv);
+    co_return co_await decline(c, rateLimitAnswer);
   auto check = [this, id, secret] { return registry.authenticate(id, secret); };
   auto authentic = co_await registryCall(std::move(check));
   if (!authentic) co_return co_await unavailable(*c);

@@ -42,7 +42,7 @@ awaitable<void> RelayServer::Impl::serve(std::shared_ptr<Connection<Stream>> c) 
   const auto& req = parser.get();
   const std::string_view target(req.target().data(), req.target().size());
 
-  if (admission.clientConnections() > config.maxConnections) co_return co_await respond(*c, http::status::service_unavailable, "capacity"sv);
+  if (admission.clientConnections() > config.maxConnections) co_return co_await decline(c, capacityAnswer);
 
   if (target == "/v1/health") {
     if (req.method() != http::verb::get && req.method() != http::verb::head)
@@ -57,7 +57,7 @@ awaitable<void> RelayServer::Impl::serve(std::shared_ptr<Connection<Stream>> c) 
   // Registration lives under the operator's base path; the upgrade paths are absolute.
   if (target.ends_with("/v1/register")) {
     if (req.method() != http::verb::post) co_return co_await respond(*c, http::status::method_not_allowed, "method"sv);
-    if (!allow(Admission::Endpoint::registration, *c)) co_return co_await respond(*c, http::status::too_many_requests, "rate-limit"sv);
+    if (!allow(Admission::Endpoint::registration, *c)) co_return co_await decline(c, rateLimitAnswer);
     auto draw = [this] { return registry.registerIdentity(); };
     auto registration = co_await registryCall(std::move(draw));
     if (!registration) co_return co_await unavailable(*c);
@@ -79,7 +79,7 @@ awaitable<void> RelayServer::Impl::serve(std::shared_ptr<Connection<Stream>> c) 
 template <typename Stream>
 awaitable<void> RelayServer::Impl::connect(std::shared_ptr<Connection<Stream>> viewer, std::string id) {
   if (!allow(Admission::Endpoint::connect, *viewer, id))
-    co_return co_await respond(*viewer, http::status::too_many_requests, "rate-limit"sv);
+    co_return co_await decline(viewer, rateLimitAnswer);
   auto waiting = std::make_shared<Waiting>(viewer->stream.get_executor());
   // The wait starts before the host hears of it: its accept may come back before the call below returns.
   waiting->wake.expires_after(config.acceptTimeout);
@@ -105,7 +105,7 @@ awaitable<void> RelayServer::Impl::connect(std::shared_ptr<Connection<Stream>> v
 template <typename Stream>
 awaitable<void> RelayServer::Impl::accept(std::shared_ptr<Connection<Stream>> host, std::string token) {
   if (!allow(Admission::Endpoint::accept, *host))
-    co_return co_await respond(*host, http::status::too_many_requests, "rate-limit"sv);
+    co_return co_await decline(host, rateLimitAnswer);
   auto take = [this, token] { return registry.takePending(token); };
   auto lookup = co_await registryCall(std::move(take));
   if (!lookup) co_return co_await unavailable(*host);

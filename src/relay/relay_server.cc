@@ -8,6 +8,8 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/http.hpp>
 
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -78,7 +80,8 @@ void RelayServer::Impl::accepted(tcp::socket socket, net::ip::address address) {
 void RelayServer::Impl::start(tcp::socket socket, net::ip::address address) {
   auto id = admission.admitClient(address, socket.native_handle());
   if (!id) {
-    net::co_spawn(io, refuse(std::make_shared<PlainStream>(std::move(socket))), net::detached);
+    if (tls) closeSocket(socket);
+    else refuse(std::move(socket), capacityAnswer);
   } else if (tls) {
     auto c = std::make_shared<Connection<TlsStream>>(std::move(socket), *tls);
     track(*c, *id, address);
@@ -123,24 +126,39 @@ awaitable<void> RelayServer::Impl::tickLoop() {
   }
 }
 
-awaitable<void> RelayServer::Impl::refuse(std::shared_ptr<PlainStream> s) {
-  if (!tls && lingering < kLingering) {
-    ++lingering;
-    http::response<http::string_body> res{http::status::service_unavailable, 11};
-    res.set(http::field::server, "pellora-relay");
-    res.set(http::field::content_type, "application/json");
-    res.set(http::field::connection, "close");
-    res.body() = errorBody("capacity");
-    res.prepare_payload();
-    s->expires_after(std::chrono::seconds(2));
-    auto [ec, n] = co_await http::async_write(*s, res, tuple);
-    boost::system::error_code ignored;
-    s->socket().shutdown(tcp::socket::shutdown_send, ignored);
-    char sink[512];
-    while (!ec) std::tie(ec, n) = co_await s->async_read_some(net::buffer(sink), tuple);
-    --lingering;
+void RelayServer::Impl::refuse(tcp::socket socket, const std::string& answer, std::shared_ptr<void> slot) {
+  boost::system::error_code ec;
+  const tcp protocol = socket.local_endpoint(ec).protocol();
+  if (ec || refusing.fetch_add(1) >= kLingering) {
+    if (!ec) --refusing;
+    return closeSocket(socket);
   }
-  closeSocket(s->socket());
+  const int fd = socket.release(ec);
+  if (ec) {
+    --refusing;
+    return closeSocket(socket);
+  }
+  net::post(refusals, [self = shared_from_this(), protocol, fd, &answer, slot = std::move(slot)]() mutable {
+    tcp::socket s(self->refusals, protocol, fd);
+    auto done = [self, slot = std::move(slot)](std::exception_ptr) mutable {
+      --self->refusing;
+      if (slot) net::post(self->io, [slot = std::move(slot)] {});  // its stream belongs to the setup thread
+    };
+    net::co_spawn(self->refusals, self->linger(std::move(s), answer), std::move(done));
+  });
+}
+
+// Answers, then reads until the client closes (for at most 2 s): closing with its request unread would
+// reset the connection, and the reset can overtake the answer.
+awaitable<void> RelayServer::Impl::linger(tcp::socket socket, const std::string& answer) {
+  PlainStream s(std::move(socket));
+  s.expires_after(std::chrono::seconds(2));
+  auto [ec, n] = co_await net::async_write(s, net::buffer(answer), tuple);
+  boost::system::error_code ignored;
+  s.socket().shutdown(tcp::socket::shutdown_send, ignored);
+  char sink[512];
+  while (!ec) std::tie(ec, n) = co_await s.async_read_some(net::buffer(sink), tuple);
+  closeSocket(s.socket());
 }
 
 awaitable<void> RelayServer::Impl::serveTls(std::shared_ptr<Connection<TlsStream>> c) {
@@ -167,8 +185,10 @@ RelayServer::~RelayServer() {
     registryIo_->stop();
   }
   for (auto& c : copiers_) c->stop();
+  if (refusals_) refusals_->stop();
   for (auto& t : threads_) t.join();
   copiers_.clear();
+  refusals_.reset();
   registryIo_.reset();
 }
 
@@ -190,13 +210,18 @@ void RelayServer::start() {
   d.acceptor.listen(net::socket_base::max_listen_connections);
 
   // Threads that run forever until the destructor stops them.
-  auto spawnThread = [this](net::io_context& context, int niceness = 0) {
-    threads_.emplace_back([&context, niceness] {
-      if (niceness) {
+  enum class Priority { normal, copying, idle };
+  auto spawnThread = [this](net::io_context& context, Priority priority = Priority::normal) {
+    threads_.emplace_back([&context, priority] {
+      if (priority == Priority::copying) {
         const auto self = static_cast<id_t>(::gettid());  // a thread's own nice value on Linux
         errno = 0;
         const int base = ::getpriority(PRIO_PROCESS, self);
-        if (errno == 0) ::setpriority(PRIO_PROCESS, self, base + niceness);
+        if (errno == 0) ::setpriority(PRIO_PROCESS, self, base + kCopierNiceness);
+      } else if (priority == Priority::idle) {
+        // Runs only while no other thread wants the core, and yields it as soon as one wakes.
+        const sched_param none{};
+        pthread_setschedparam(pthread_self(), SCHED_IDLE, &none);
       }
       auto guard = net::make_work_guard(context);
       context.run();
@@ -210,9 +235,16 @@ void RelayServer::start() {
     copiers_.push_back(std::make_unique<net::io_context>(1));
     d.copiers.push_back(copiers_.back()->get_executor());
   }
+  refusals_ = std::make_unique<net::io_context>(1);
+  d.refusals = refusals_->get_executor();
   if (d.config.cluster()) d.listenInternal();
   for (unsigned i = 0; i < registryThreads; ++i) spawnThread(*registryIo_);
-  for (auto& c : copiers_) spawnThread(*c, kCopierNiceness);
+  for (auto& c : copiers_) spawnThread(*c, Priority::copying);
+  spawnThread(*refusals_, Priority::idle);
+  // A context makes its reactor (descriptors of its own) on first use, which may come when descriptors have
+  // run out: the first splice or refusal would then end the process. Each makes it now.
+  for (auto& c : copiers_) net::steady_timer(*c).cancel();
+  net::steady_timer(*refusals_).cancel();
   auto publicSide = [&d](tcp::socket s, net::ip::address address) { d.accepted(std::move(s), address); };
   net::co_spawn(d.io, d.acceptLoop(d.acceptor, publicSide), net::detached);
   net::co_spawn(d.io, d.tickLoop(), net::detached);

@@ -22,7 +22,8 @@ namespace pellora::relay {
 // Threads: the io_context it is given (which must run on one thread) accepts connections and sets up every
 // splice: request heads, control lines, waiting viewers. Bytes of plain splices are copied on a pool of
 // threads of its own (config.threads), so that a new splice never queues behind bulk copying; TLS splices
-// stay on the given io_context. Registry calls run on threads of their own (as many as the registry takes at
+// stay on the given io_context. Answers that refuse a client (slots, rate limits) are written on a thread of
+// their own at idle priority. Registry calls run on threads of their own (as many as the registry takes at
 // once), so a registry that waits for its store never holds up the network. In a cluster (config.cluster()),
 // a second listener at the advertised address takes internal connections from other nodes. Who may come in
 // and how often (connection slots, rate limits, trusted balancers) is Admission's to say.
@@ -48,6 +49,7 @@ class RelayServer {
   // Owned here rather than by Impl: their pending handlers hold Impl, so they go first.
   std::unique_ptr<boost::asio::io_context> registryIo_;
   std::vector<std::unique_ptr<boost::asio::io_context>> copiers_;
+  std::unique_ptr<boost::asio::io_context> refusals_;
   std::vector<std::thread> threads_;
 };
 

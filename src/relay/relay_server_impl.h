@@ -20,6 +20,7 @@
 #include <functional>
 #include <iostream>
 #include <optional>
+#include <sstream>
 
 #include "relay/admission.h"
 #include "relay/cluster_link.h"
@@ -43,6 +44,19 @@ inline constexpr std::string_view kSwitching =
 
 inline std::string errorBody(std::string_view code) {
   return boost::json::serialize(boost::json::object{{"error", code}});
+}
+
+// A whole answer that closes the connection: status, headers and body ({"error": code} when `code` is set).
+inline std::string answerText(http::status status, std::string_view code, std::string body = {}) {
+  http::response<http::string_body> res{status, 11};
+  res.set(http::field::server, "pellora-relay");
+  res.set(http::field::content_type, "application/json");
+  res.set(http::field::connection, "close");
+  res.body() = code.empty() ? std::move(body) : errorBody(code);
+  res.prepare_payload();
+  std::ostringstream text;
+  text << res;
+  return std::move(text).str();
 }
 
 struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
@@ -120,12 +134,30 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
     };
   }
 
-  // An address beyond its share of connections: 503 at once, without waiting for its request (TLS
-  // listeners just close). The refusal lingers briefly so that the answer is read before the socket goes;
-  // beyond kLingering refusals at once (a flood), sockets are closed without an answer.
+  // Refusals: an address beyond its share of connections (503 at once, without waiting for its request) or
+  // asking beyond its rate (429). They are written, and linger until the client has read them, on a thread
+  // of their own at idle priority (`refusals`), so that a flood of them costs the setup thread little more
+  // than its accepts and a legitimate setup never waits behind them. At most kLingering at once; beyond
+  // that, sockets are closed without an answer. TLS connections are answered here (their state lives
+  // here), or just closed when refused before their handshake.
   static constexpr int kLingering = 256;
-  int lingering = 0;  // on the setup thread
-  awaitable<void> refuse(std::shared_ptr<PlainStream> s);
+  std::atomic<int> refusing{0};
+  net::any_io_executor refusals;
+  const std::string capacityAnswer = answerText(http::status::service_unavailable, "capacity"sv);
+  const std::string rateLimitAnswer = answerText(http::status::too_many_requests, "rate-limit"sv);
+  // `slot`, when set, is given back on the setup thread once the answer is done.
+  void refuse(tcp::socket socket, const std::string& answer, std::shared_ptr<void> slot = nullptr);
+  awaitable<void> linger(tcp::socket socket, const std::string& answer);
+  template <typename Stream>
+  awaitable<void> decline(std::shared_ptr<Connection<Stream>> c, const std::string& answer) {
+    if constexpr (std::is_same_v<Stream, PlainStream>) {
+      refuse(c->stream.release_socket(), answer, c);
+    } else {
+      tcpOf(c->stream).expires_after(config.headerTimeout);
+      co_await net::async_write(c->stream, net::buffer(answer), tuple);
+      c->close();
+    }
+  }
   awaitable<void> serveTls(std::shared_ptr<Connection<TlsStream>> c);
 
   // ----------------------------------------------------------------------------------- requests (endpoints.cc)
@@ -137,14 +169,9 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   template <typename Stream>
   awaitable<void> respond(Connection<Stream>& c, http::status status, std::string_view code,
                           std::string body = {}) {
-    http::response<http::string_body> res{status, 11};
-    res.set(http::field::server, "pellora-relay");
-    res.set(http::field::content_type, "application/json");
-    res.set(http::field::connection, "close");
-    res.body() = code.empty() ? std::move(body) : errorBody(code);
-    res.prepare_payload();
+    const std::string answer = answerText(status, code, std::move(body));
     tcpOf(c.stream).expires_after(config.headerTimeout);
-    co_await http::async_write(c.stream, res, tuple);
+    co_await net::async_write(c.stream, net::buffer(answer), tuple);
     c.close();
   }
 
