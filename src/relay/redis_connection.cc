@@ -241,14 +241,15 @@ RedisReply RedisPipeline::command(std::vector<std::string> args) {
 }
 
 std::vector<RedisReply> RedisPipeline::commands(std::vector<std::vector<std::string>> batch) {
+  Waiter waiter;
   std::vector<Call> calls(batch.size());
-  for (std::size_t i = 0; i < batch.size(); ++i) calls[i].args = std::move(batch[i]);
+  for (std::size_t i = 0; i < batch.size(); ++i) calls[i].args = std::move(batch[i]), calls[i].waiter = &waiter;
   std::unique_lock lock(mutex_);
   for (Call& c : calls) queue_.push_back(&c);
   const auto allDone = [&calls] { return std::all_of(calls.begin(), calls.end(), [](const Call& c) { return c.done; }); };
   while (!allDone()) {
     if (sending_) {
-      finished_.wait(lock);
+      waiter.wake.wait(lock);
       continue;
     }
     // Nobody is sending: this caller sends what is queued, its own calls among it.
@@ -258,9 +259,12 @@ std::vector<RedisReply> RedisPipeline::commands(std::vector<std::vector<std::str
     lock.unlock();
     send(next);
     lock.lock();
-    for (Call* c : next) c->done = true;
     sending_ = false;
-    finished_.notify_all();
+    for (Call* c : next) {
+      c->done = true;
+      if (c->waiter != &waiter) c->waiter->wake.notify_one();
+    }
+    if (!queue_.empty() && queue_.front()->waiter != &waiter) queue_.front()->waiter->wake.notify_one();
   }
   std::vector<RedisReply> replies;
   replies.reserve(calls.size());

@@ -100,11 +100,18 @@ class RedisPipeline {
   std::vector<RedisReply> commands(std::vector<std::vector<std::string>> batch);
 
  private:
+  // One caller's wait: woken when a batch with its calls ends, or when it is first in the queue and the
+  // sender has finished (so that it sends next). A single condition shared by all would wake every waiting
+  // thread at every batch: in a burst, a hundred threads, most of them only to sleep again.
+  struct Waiter {
+    std::condition_variable wake;
+  };
   struct Call {
     std::vector<std::string> args;
     std::optional<RedisReply> reply;
     std::exception_ptr error;
     bool done = false;
+    Waiter* waiter = nullptr;
   };
   static constexpr std::size_t kMaxBatch = 512;  // bounds one write and one batch's replies
   void send(std::vector<Call*> batch);
@@ -112,7 +119,6 @@ class RedisPipeline {
   const Connect connect_;
   std::unique_ptr<RedisConnection> connection_;  // used by the sending caller only
   std::mutex mutex_;
-  std::condition_variable finished_;
   std::deque<Call*> queue_;
   bool sending_ = false;
 };
