@@ -125,37 +125,14 @@ TEST_F(RelayFixture, IdleSplicesAreClosed) {
   EXPECT_TRUE(eventuallyOpen(1u));
 }
 
-// Codes the process tests show, but in this process only here: a viewer nobody accepts, its stale token.
-TEST_F(RelayFixture, ErrorsCarryTheirCodes) {
-  RelayConfig config;
-  config.acceptTimeout = std::chrono::seconds(1);
-  startRelay(config);
-  auto [id, secret] = registerIdentity();
-  auto control = hostControl(id, secret);
-  EXPECT_EQ(request(upgradeRequest("/v1/connect", "X-Pellora-Id: " + id + "\r\n")),
-            std::make_pair(504, std::string(R"({"error":"timeout"})")));
-  const std::string stale = tokenOf(control->readLine());
-  EXPECT_EQ(request(upgradeRequest("/v1/accept", "X-Pellora-Token: " + stale + "\r\n")),
-            std::make_pair(404, std::string(R"({"error":"token"})")));
-}
-
-// A trusted balancer names its client (the caps and limits counted by that name are the hostile clients').
-TEST_F(RelayFixture, ABalancersProxyLineIsRead) {
-  RelayConfig config;
-  config.trustedProxies = *AddressRange::parseList("127.0.0.1");
-  startRelay(config);
-  EXPECT_EQ(request("PROXY TCP4 192.0.2.8 127.0.0.1 40000 8270\r\nGET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n").first, 200);
-}
-
 TEST_F(RelayFixture, ConnectionCap) {
   RelayConfig config;
   config.maxConnections = 1;
   startRelay(config);
   auto [id, secret] = registerIdentity();
   auto control = hostControl(id, secret);
-  auto [status, body] = request("GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n");
-  EXPECT_EQ(status, 503);
-  EXPECT_EQ(body, R"({"error":"capacity"})");
+  EXPECT_EQ(request("GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n"),
+            std::make_pair(503, std::string(R"({"error":"capacity"})")));
 }
 
 TEST_F(RelayFixture, BadHeadsAreRefusedAndSlowOnesCutOff) {
@@ -215,21 +192,15 @@ TEST(RelayArguments, KeyFilesFromTheServiceCredentials) {
   EXPECT_FALSE(parseArguments({"--redis", "redis://10.0.0.5", "--advertise", "10.0.0.7:8271"}).config);
 }
 
-// The options the process tests start relays with are read there; here what they never pass.
+// The options the process tests start relays with are read there (and --help is the relay process test's);
+// here what they never pass.
 TEST(RelayArguments, OptionsAndMistakes) {
   auto ok = parseArguments({"--listen", "[::1]:9000", "--max-connections-per-address", "4", "--accepts-per-minute", "7"});
   ASSERT_TRUE(ok.config);
   EXPECT_EQ(ok.config->listenHost, "::1");
   EXPECT_EQ(ok.config->maxConnectionsPerAddress, 4u);
   EXPECT_EQ(ok.config->acceptsPerMinute, 7);
-  auto guarded = parseArguments({"--redis", "redis://[::1]:6379", "--advertise", "[::1]:8271", "--cluster-key-file",
-                                 "/etc/key", "--cluster-peers", "::1,10.0.0.0/24", "--trusted-proxy", "10.0.0.2",
-                                 "--proxy-protocol"});
-  ASSERT_TRUE(guarded.config) << guarded.message;
-  EXPECT_EQ(guarded.config->clusterPeers.size(), 2u);
-  EXPECT_EQ(guarded.config->trustedProxies.size(), 1u);
-  auto help = parseArguments({"--help"});
-  EXPECT_TRUE(help.ok && !help.config && help.message.find("usage") != std::string::npos);
+  EXPECT_TRUE(parseArguments({"--trusted-proxy", "10.0.0.2", "--proxy-protocol"}).config) << "with its balancer";
   for (auto bad : std::vector<std::vector<std::string>>{
            {"--listen", "nowhere"}, {"--listen"}, {"--frobnicate", "1"}, {"--tls-cert", "a.pem"},
            {"--max-connections", "-1"}, {"--accept-timeout", "soon"}, {"--threads", "0"},
@@ -250,11 +221,14 @@ TEST(RelayArguments, RedisUrls) {
   EXPECT_EQ(a->password, "pa:ss@w");
   EXPECT_EQ(a->database, 3);
   EXPECT_EQ(a->describe().find("pa:ss"), std::string::npos) << "descriptions never carry the password";
+  EXPECT_EQ(parseRedisUrl("redis://[::1]")->describe(), "redis://[::1]:6379/0");
   for (const char* bad : {"http://x", "redis://", "redis://h:0", "redis://h:70000", "redis://h/x", "redis://h/1?a=b",
                           "redis:h", "redis://h/-1"})
     EXPECT_FALSE(parseRedisUrl(bad)) << bad;
 }
 
+// A password file and a CA for a TLS Redis are the cluster's process test; the credential and the mistakes
+// are here.
 TEST(RelayArguments, RedisPasswordStaysOutOfTheCommandLine) {
   test::TempDir folder("relay-redis-args");
   std::ofstream(folder / "password") << "from-a-file\n";
@@ -264,11 +238,6 @@ TEST(RelayArguments, RedisPasswordStaysOutOfTheCommandLine) {
     extra.insert(extra.end(), node.begin(), node.end());
     return parseArguments(extra);
   };
-  auto filed = with({"--redis", "rediss://relay@10.0.0.5", "--redis-password-file", (folder / "password").string(),
-                     "--redis-ca", "/etc/ca.pem"});
-  ASSERT_TRUE(filed.config) << filed.message;
-  EXPECT_EQ(filed.config->redis->password, "from-a-file");
-  EXPECT_EQ(filed.config->redis->caFile, "/etc/ca.pem");
   {
     // The service credential serves when the URL names no password; one in the URL wins over it.
     test::TempDir credentials("relay-credentials");
