@@ -199,7 +199,8 @@ TEST_F(ViewerSessionTest, ControlAndCommandSwapOnlyForAMacHost) {
   EXPECT_EQ(press(224), 224) << "a Windows host";
 }
 
-TEST_F(ViewerSessionTest, DisconnectReleasesKeysSaysGoodbyeAndKeepsItsText) {
+// The goodbye's text at the host and the viewer's own end text are the process tests'.
+TEST_F(ViewerSessionTest, DisconnectReleasesKeysBeforeItSaysGoodbye) {
   ScriptedHost host(network_, cpu_);
   auto session = connected(host);
   onMain([&] {
@@ -209,9 +210,8 @@ TEST_F(ViewerSessionTest, DisconnectReleasesKeysSaysGoodbyeAndKeepsItsText) {
   });
   EXPECT_EQ(host.next(), Message(M::Key{4, true}));
   EXPECT_EQ(host.next(), Message(M::Key{4, false}));
-  EXPECT_EQ(host.next(), Message(M::Bye{"İzleyici bağlantıyı kapattı"}));
+  EXPECT_TRUE(host.next().is<M::Bye>());
   EXPECT_THROW(host.next(), TransportError);
-  EXPECT_EQ(endText(session), "ended: Bağlantı kapatıldı");
 }
 
 TEST_F(ViewerSessionTest, GoodbyeTextOutlivesTheDropAndADisconnect) {
@@ -248,16 +248,6 @@ TEST_F(ViewerSessionTest, ChatIsTrimmedAndCutToWhatAHostAccepts) {
   const State s = state(session);
   ASSERT_EQ(s.chat.size(), 2u);
   EXPECT_EQ(std::tie(s.chat[0].fromMe, s.chat[0].text), std::tuple(true, "kedi"));
-}
-
-TEST_F(ViewerSessionTest, TheHostTellsItsVideoTarget) {
-  ScriptedHost host(network_, cpu_);
-  auto session = connected(host);
-  host.sync();
-  EXPECT_FALSE(state(session).targetKbps) << "until the host tells it";
-  host.send(M::TargetBitrate{2500});
-  host.sync();
-  EXPECT_EQ(state(session).targetKbps, 2500);
 }
 
 // A version 2 session pins its target (the process test through the relay reads the pin in the user's settings).
