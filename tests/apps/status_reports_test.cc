@@ -97,11 +97,6 @@ TEST(ViewerStatsTest, GlassToGlassCountsEachStampedFrameOnce) {
 
   auto document = summary(stats, state);
   EXPECT_EQ(document.at("pictures").as_int64(), 4);
-  EXPECT_EQ(document.at("frames").as_int64(), 50);
-  EXPECT_EQ(document.at("seconds").to_number<std::int64_t>(), 2);
-  EXPECT_DOUBLE_EQ(document.at("meanFps").as_double(), 25);
-  EXPECT_DOUBLE_EQ(document.at("meanKbps").as_double(), 1000);
-  EXPECT_DOUBLE_EQ(document.at("pathKbps").at("p50").as_double(), 2950);
   EXPECT_DOUBLE_EQ(document.at("targetKbps").at("p50").as_double(), 8000);
   const auto& g2g = document.at("glassToGlassMs").as_object();
   EXPECT_EQ(g2g.at("samples").to_number<std::int64_t>(), 2);
@@ -109,7 +104,6 @@ TEST(ViewerStatsTest, GlassToGlassCountsEachStampedFrameOnce) {
   EXPECT_DOUBLE_EQ(g2g.at("p95").as_double(), 50);
   EXPECT_DOUBLE_EQ(document.at("firstPictureAfterMs").as_double(), 1030);
   EXPECT_NEAR(document.at("pictureFps").as_double(), 3 / 0.053, 1e-9);  // 4 pictures from 2.030 s to 2.083 s
-  EXPECT_DOUBLE_EQ(document.at("latencyMs").at("p50").as_double(), 4);
 }
 
 }  // namespace

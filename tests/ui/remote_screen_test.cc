@@ -16,7 +16,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The geometry on its own; the widget that applies it, counts clicks and throttles motion, below.
+// The geometry on its own (the desktop process test clicks the centre and the left edge); the widget that
+// applies it, counts clicks and throttles motion, below.
 struct Landing {
   double viewWidth, viewHeight, videoWidth, videoHeight, x, y;
   NormalisedPoint expected;
@@ -24,7 +25,6 @@ struct Landing {
 
 TEST(ScreenMappingTest, PointsLandOnTheFittedPictureClampedToItsEdges) {
   const Landing cases[] = {
-      {1000, 1000, 1920, 1080, 500, 500, {0.5f, 0.5f}},       // centred
       {1000, 1000, 1920, 1080, 0, 218.75, {0, 0}},            // the picture's corners, below and above the bars
       {1000, 1000, 1920, 1080, 1000, 781.25, {1, 1}},
       {1000, 1000, 1920, 1080, 250, 10, {0.25f, 0}},          // a bar clamps to the nearest edge, x stays
@@ -37,7 +37,6 @@ TEST(ScreenMappingTest, PointsLandOnTheFittedPictureClampedToItsEdges) {
     SCOPED_TRACE(testing::Message() << c.viewWidth << "x" << c.viewHeight << " at " << c.x << "," << c.y);
     EXPECT_EQ(normalise(c.x, c.y, contentRect(c.viewWidth, c.viewHeight, c.videoWidth, c.videoHeight)), c.expected);
   }
-  EXPECT_EQ(contentRect(1000, 1000, 1920, 1080), (RectF{0, 218.75, 1000, 562.5}));
 }
 
 struct Move {
