@@ -43,23 +43,6 @@ struct RawPeer {
   }
 };
 
-TEST(WireRead, ExactCountsDelimitersAndFramesShareOneStream) {
-  RawPeer peer;
-  // An HTTP-like head, then a frame, an empty frame and loose bytes, all in one burst: every read takes
-  // exactly its own bytes and leaves the rest.
-  Bytes burst = text("HTTP/1.1 101 OK\r\nA: b\r\n\r\n");
-  const Bytes frame = Framing::frame(text("payload"));
-  burst.insert(burst.end(), frame.begin(), frame.end());
-  burst.insert(burst.end(), {0, 0, 0, 0, 'x', 'y', 'z'});
-  peer.send(burst);
-
-  EXPECT_EQ(*peer.net.run(peer.wire->readUntil(text("\r\n\r\n"), 1024)).value, text("HTTP/1.1 101 OK\r\nA: b\r\n\r\n"));
-  EXPECT_EQ(*peer.net.run(peer.wire->readFrame()).value, text("payload"));
-  EXPECT_EQ(*peer.net.run(peer.wire->readFrame()).value, Bytes{});
-  EXPECT_EQ(*peer.net.run(peer.wire->read(2)).value, text("xy"));
-  EXPECT_EQ(*peer.net.run(peer.wire->read(1)).value, text("z"));
-}
-
 TEST(WireRead, BoundsAndEndsOfStream) {
   enum class End { open, closed, halfClosed };
   const auto frame = [](Wire& w) { return w.readFrame(); };

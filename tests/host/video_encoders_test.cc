@@ -1,7 +1,8 @@
-// The host's video: both encoders against a decoder as the viewer's, and the frame stamp through them.
+// The host's video: both encoders, and the frame stamp through them into the viewer's renderer.
 
 #include <gtest/gtest.h>
 
+#include "base/av_handles.h"
 #include "core/quality.h"
 #include "core/transport_error.h"
 #include "host/capture_size.h"
@@ -10,8 +11,8 @@
 #include "host/h264_nal_units.h"
 #include "host/jpeg_region_encoder.h"
 #include "host/synthetic_frame_source.h"
-#include "media_test_support.h"
 #include "support/test_vectors.h"
+#include "viewer/video_renderer.h"
 
 namespace pellora {
 namespace {
@@ -189,46 +190,48 @@ TEST(FrameStamp, RoundTripsAndRejectsWhatIsNotAStamp) {
   EXPECT_EQ(stampOf(*I420Frame::allocate(1920, 1080)), std::nullopt);
 }
 
-// Decodes the stream of each preset, as a viewer would, and reads every frame's stamp back.
-TEST(FrameStamp, SurvivesH264AtEveryPreset) {
-  for (Quality q : allQualities) {
-    const QualityPreset& p = preset(q);
-    const PixelSize size = outputSize(2560, 1600, p.maxDimension);
-    SyntheticFrameSource source(size.width, size.height, 0.3);
-    H264Encoder encoder(size.width, size.height, p.h264Bitrate, p.h264Fps);
-    std::optional<test::H264TestDecoder> decoder;
-    std::vector<std::uint32_t> read;
-    encoder.onOutput = [&](std::optional<Message> config, Message frame) {
-      if (config) decoder.emplace(*config->as<Message::VideoConfig>());
-      for (const auto& picture : decoder->decode(*frame.as<Message::VideoFrame>())) {
-        const auto stamp = stampOf(*picture);
-        ASSERT_TRUE(stamp) << rawValue(q) << " frame " << read.size();
-        EXPECT_EQ(stamp->captureMicros, 5'000 + std::int64_t{stamp->counter} * 1'000'000 / p.h264Fps);
-        read.push_back(stamp->counter);
-      }
-    };
-    for (int i = 0; i < 8; ++i) {
-      CapturedFrame f = source.next(5'000 + std::int64_t{i} * 1'000'000 / p.h264Fps);
-      encoder.encode(f.image, f.ptsMicros);
-    }
-    EXPECT_EQ(read, (std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5, 6, 7})) << rawValue(q);
-  }
+// The stamp of the picture the viewer's renderer shows after `message`, read as the headless viewer reads it.
+std::optional<FrameStamp> shownStamp(VideoRenderer& renderer, Message message) {
+  renderer.handle(std::move(message));
+  renderer.waitUntilIdle();
+  const auto picture = renderer.sink()->take();
+  if (!picture) return std::nullopt;
+  return FrameStamp::read(picture->bgra.data() + 1, picture->stride, picture->width, picture->height, 4);
 }
 
-TEST(FrameStamp, SurvivesJpegRegionsAtEveryPreset) {
+// Each preset's stream of both encoders, drawn by the viewer's renderer, still carries every frame's stamp.
+TEST(FrameStamp, SurvivesBothEncodersAtEveryPreset) {
   for (Quality q : allQualities) {
-    const PixelSize size = outputSize(2560, 1600, preset(q).maxDimension);
+    SCOPED_TRACE(rawValue(q));
+    const QualityPreset& p = preset(q);
+    const PixelSize size = outputSize(2560, 1600, p.maxDimension);
+    {
+      VideoRenderer renderer(std::make_shared<FrameSink>(), VideoRenderer::maxDimension, false);
+      SyntheticFrameSource source(size.width, size.height, 0.3);
+      H264Encoder encoder(size.width, size.height, p.h264Bitrate, p.h264Fps);
+      std::vector<std::uint32_t> read;
+      encoder.onOutput = [&](std::optional<Message> config, Message frame) {
+        if (config) renderer.handle(std::move(*config));
+        const auto stamp = shownStamp(renderer, std::move(frame));
+        ASSERT_TRUE(stamp) << "frame " << read.size();
+        EXPECT_EQ(stamp->captureMicros, 5'000 + std::int64_t{stamp->counter} * 1'000'000 / p.h264Fps);
+        read.push_back(stamp->counter);
+      };
+      for (int i = 0; i < 8; ++i) {
+        CapturedFrame f = source.next(5'000 + std::int64_t{i} * 1'000'000 / p.h264Fps);
+        encoder.encode(f.image, f.ptsMicros);
+      }
+      EXPECT_EQ(read, (std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5, 6, 7}));
+    }
+    VideoRenderer renderer(std::make_shared<FrameSink>(), VideoRenderer::maxDimension, false);
     SyntheticFrameSource source(size.width, size.height, 0.1);
-    JPEGRegionEncoder encoder(preset(q).jpegQuality);
-    test::GrayImage canvas;
+    JPEGRegionEncoder encoder(p.jpegQuality);
     for (std::uint32_t i = 0; i < 3; ++i) {
       CapturedFrame f = source.next(42 + i);
-      const auto update = encoder.encode(*f.image, f.dirty, false);
+      auto update = encoder.encode(*f.image, f.dirty, false);
       ASSERT_TRUE(update);
       EXPECT_EQ(update->as<Message::ImageRegions>()->full, i == 0);
-      canvas = test::composeRegions(*update->as<Message::ImageRegions>(), std::move(canvas));
-      EXPECT_EQ(FrameStamp::read(canvas.pixels.data(), canvas.width, canvas.width, canvas.height), (FrameStamp{i, 42 + i}))
-          << rawValue(q);
+      EXPECT_EQ(shownStamp(renderer, std::move(*update)), (FrameStamp{i, 42 + i}));
     }
   }
 }
