@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -22,6 +23,10 @@ RawClient::RawClient(const std::string& host, std::uint16_t port, int timeoutMs,
   setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   if (!source.empty()) {
+    // The port is chosen at connect, where a loopback port in TIME_WAIT may be taken again: chosen at bind,
+    // a flood of short connections from one address runs out of ports within seconds.
+    const int late = 1;
+    setsockopt(fd_, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &late, sizeof late);
     sockaddr_in from{};
     from.sin_family = AF_INET;
     inet_pton(AF_INET, source.c_str(), &from.sin_addr);
