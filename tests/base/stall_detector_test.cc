@@ -7,6 +7,10 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <sched.h>
+
+#include <atomic>
+#include <filesystem>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -127,6 +131,47 @@ TEST(StallDetectorTest, HandlersRunOneAfterAnotherOnAStrandAreTimedEachOnItsOwn)
   runOnStrandAndWait(net, [] {});
 
   for (const auto& r : reports.naming("")) EXPECT_FALSE(r.real) << r.line();
+}
+
+// A handler that computes for less than the limit but is kept from its CPU past it (a loaded machine) is
+// reported as preempted, not as a stall of its own: here two busy threads share the network thread's core.
+TEST(StallDetectorTest, AHandlerKeptFromItsCpuIsReportedAsPreempted) {
+  if (!std::filesystem::exists("/proc/thread-self/schedstat")) GTEST_SKIP() << "no scheduler figures here";
+  cpu_set_t all, one;
+  ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+  int core = 0;
+  while (!CPU_ISSET(core, &all)) ++core;
+  CPU_ZERO(&one);
+  CPU_SET(core, &one);
+  CollectedReports reports;
+  NetworkThread net;
+  std::atomic<bool> busy = true;
+  std::atomic<int> spinning = 0;
+  std::vector<std::thread> rivals;
+  for (int i = 0; i < 2; ++i)
+    rivals.emplace_back([&] {
+      sched_setaffinity(0, sizeof one, &one);
+      ++spinning;
+      while (busy) {
+      }
+    });
+  while (spinning < 2) std::this_thread::yield();
+  runOnStrandAndWait(net, [&] {
+    sched_setaffinity(0, sizeof one, &one);
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < StallDetector::kLimit * 9 / 5) {
+    }
+  });
+  busy = false;
+  for (auto& t : rivals) t.join();
+
+  const auto found = reports.naming("AHandlerKeptFromItsCpuIsReportedAsPreempted");
+  ASSERT_GE(found.size(), 1u);
+  for (const auto& r : found) {
+    EXPECT_FALSE(r.real) << r.line();
+    EXPECT_GT(r.runnable, 0ms);
+    EXPECT_NE(r.line().find("preempted"), std::string::npos);
+  }
 }
 
 TEST(StallDetectorTest, ThreadsNotWatchedAreNotTimed) {
