@@ -127,19 +127,18 @@ awaitable<void> RelayServer::Impl::tickLoop() {
 }
 
 void RelayServer::Impl::refuse(tcp::socket socket, const std::string& answer, std::shared_ptr<void> slot) {
-  boost::system::error_code ec;
-  const tcp protocol = socket.local_endpoint(ec).protocol();
-  if (ec || refusing.fetch_add(1) >= kLingering) {
-    if (!ec) --refusing;
-    return closeSocket(socket);
-  }
-  const int fd = socket.release(ec);
-  if (ec) {
+  if (refusing.fetch_add(1) >= kLingering) {
     --refusing;
     return closeSocket(socket);
   }
-  net::post(refusals, [self = shared_from_this(), protocol, fd, &answer, slot = std::move(slot)]() mutable {
-    tcp::socket s(self->refusals, protocol, fd);
+  const Handoff h = handOff(socket);
+  if (h.fd < 0) {
+    --refusing;
+    return;
+  }
+  net::post(refusals, [self = shared_from_this(), h, &answer, slot = std::move(slot)]() mutable {
+    tcp::socket s(self->refusals);
+    takeUp(s, h);
     auto done = [self, slot = std::move(slot)](std::exception_ptr) mutable {
       --self->refusing;
       if (slot) net::post(self->io, [slot = std::move(slot)] {});  // its stream belongs to the setup thread

@@ -153,9 +153,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
     if constexpr (std::is_same_v<Stream, PlainStream>) {
       refuse(c->stream.release_socket(), answer, c);
     } else {
-      tcpOf(c->stream).expires_after(config.headerTimeout);
-      co_await net::async_write(c->stream, net::buffer(answer), tuple);
-      c->close();
+      co_await sendAndClose(*c, answer);
     }
   }
   awaitable<void> serveTls(std::shared_ptr<Connection<TlsStream>> c);
@@ -169,7 +167,11 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   template <typename Stream>
   awaitable<void> respond(Connection<Stream>& c, http::status status, std::string_view code,
                           std::string body = {}) {
-    const std::string answer = answerText(status, code, std::move(body));
+    const std::string answer = answerText(status, code, std::move(body));  // named: see GCC 12 and co_await
+    co_await sendAndClose(c, answer);
+  }
+  template <typename Stream>
+  awaitable<void> sendAndClose(Connection<Stream>& c, const std::string& answer) {
     tcpOf(c.stream).expires_after(config.headerTimeout);
     co_await net::async_write(c.stream, net::buffer(answer), tuple);
     c.close();

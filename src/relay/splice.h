@@ -66,22 +66,36 @@ struct Connection {
 };
 
 
-// A plain connection's socket, taken from the setup thread to be handed to a copying thread.
+// A plain socket taken from the setup thread by its descriptor, to be taken up on another thread's executor
+// (a socket cannot change executors).
 struct Handoff {
   tcp protocol = tcp::v4();
-  int fd = -1;
+  int fd = -1;        // -1: the socket could not be released (it is closed then)
   std::string early;  // bytes that arrived behind the request head
 };
 
-inline Handoff handOff(Connection<PlainStream>& c) {
+inline Handoff handOff(tcp::socket& s) {
   Handoff h;
   boost::system::error_code ec;
-  auto local = c.stream.socket().local_endpoint(ec);
+  auto local = s.local_endpoint(ec);
   if (!ec) h.protocol = local.protocol();
-  h.fd = c.stream.socket().release(ec);
-  if (ec) h.fd = -1;
+  h.fd = s.release(ec);
+  if (ec) {
+    h.fd = -1;
+    closeSocket(s);
+  }
+  return h;
+}
+
+inline Handoff handOff(Connection<PlainStream>& c) {
+  Handoff h = handOff(c.stream.socket());
   h.early = c.leftover();
   return h;
+}
+
+inline void takeUp(tcp::socket& s, const Handoff& h) {
+  boost::system::error_code ignored;
+  if (h.fd >= 0) s.assign(h.protocol, h.fd, ignored);
 }
 
 // One side of a splice, on the executor that copies its bytes. Holds its connection so that the
@@ -94,8 +108,7 @@ struct PlainEnd {
 
   PlainEnd(std::shared_ptr<Connection<PlainStream>> c, net::any_io_executor ex, Handoff h)
       : owner(std::move(c)), socket(ex), early(std::move(h.early)) {
-    boost::system::error_code ignored;
-    if (h.fd >= 0) socket.assign(h.protocol, h.fd, ignored);
+    takeUp(socket, h);
   }
   tcp::socket& stream() { return socket; }
   void close() { closeSocket(socket); }
@@ -196,6 +209,9 @@ void runSplice(net::any_io_executor ex, std::shared_ptr<A> a, std::shared_ptr<B>
 
 using splicing::Connection;
 using splicing::closeSocket;
+using splicing::Handoff;
+using splicing::handOff;
+using splicing::takeUp;
 using splicing::runSplice;
 using splicing::socketOf;
 using splicing::takeOver;
