@@ -19,7 +19,8 @@
 #include <memory>
 #include <string>
 #include <type_traits>
-#include <vector>
+
+#include "relay/splice_buffers.h"
 
 namespace pellora::relay {
 
@@ -33,8 +34,6 @@ namespace beast = boost::beast;
 using net::awaitable;
 using tcp = net::ip::tcp;
 inline constexpr auto tuple = net::as_tuple(net::use_awaitable);
-
-inline constexpr std::size_t kSpliceBuffer = 64 * 1024;  // per direction: what one relayed stream may hold in memory
 
 inline tcp::socket& socketOf(PlainStream& s) { return s.socket(); }
 inline tcp::socket& socketOf(TlsStream& s) { return s.next_layer().socket(); }
@@ -150,9 +149,10 @@ awaitable<void> pump(std::shared_ptr<From> from, std::shared_ptr<To> to,
     if (ec) co_return closeBoth();
     from->early.clear();
   }
-  std::vector<char> buffer(kSpliceBuffer);
+  auto& pool = net::use_service<SpliceBuffers>(net::query(from->stream().get_executor(), net::execution::context));
+  const SpliceBuffers::Lease buffer = pool.take();
   for (;;) {
-    auto [ec, n] = co_await from->stream().async_read_some(net::buffer(buffer), tuple);
+    auto [ec, n] = co_await from->stream().async_read_some(net::buffer(buffer.data(), buffer.size()), tuple);
     if constexpr (From::halfClose && To::halfClose) {
       if (ec == net::error::eof) {
         boost::system::error_code ignored;
@@ -193,8 +193,9 @@ void runSplice(net::any_io_executor ex, std::shared_ptr<A> a, std::shared_ptr<B>
   net::co_spawn(ex, watch(watchdog, idle, lastActivity, a, b), net::detached);
   // Both directions run at once; each finishes at its own end of stream or error.
   auto done = std::make_shared<int>(0);
-  auto finish = [a, b, watchdog, done](std::exception_ptr) {
-    if (++*done == 2) {
+  auto finish = [a, b, watchdog, done](std::exception_ptr failed) {
+    const bool last = ++*done == 2;
+    if (last || failed) {  // a direction that failed to start (no memory) ends the splice
       watchdog->cancel();
       a->close();
       b->close();
