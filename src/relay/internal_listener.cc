@@ -19,11 +19,7 @@ constexpr auto kInternalLineTimeout = std::chrono::seconds(2);  // another node 
 
 void RelayServer::Impl::listenInternal() {
   cluster = ClusterLink::fromKeyFile(config.clusterKeyFile);
-  tcp::endpoint here(net::ip::make_address(config.advertiseHost), config.advertisePort);
-  internal.open(here.protocol());
-  internal.set_option(tcp::acceptor::reuse_address(true));
-  internal.bind(here);
-  internal.listen(net::socket_base::max_listen_connections);
+  listenOn(internal, {net::ip::make_address(config.advertiseHost), config.advertisePort});
   auto take = [this](tcp::socket s, net::ip::address address) { acceptedInternal(std::move(s), address); };
   auto full = [this] { return internalSetups >= config.maxInternalSetups; };
   net::co_spawn(io, acceptLoop(internal, take, full, &internalSlot), net::detached);

@@ -43,7 +43,8 @@ awaitable<void> RelayServer::Impl::acceptLoop(tcp::acceptor& from, Taker take, s
       co_await slot->async_wait(tuple);
     }
     if (stopping) break;
-    auto [ec, socket] = co_await from.async_accept(tuple);
+    tcp::endpoint peer;  // from the accept itself: asking the socket for it costs a system call each
+    auto [ec, socket] = co_await from.async_accept(peer, tuple);
     if (ec) {
       if (stopping || ec == net::error::operation_aborted) break;
       if (ec != net::error::connection_aborted) {
@@ -54,22 +55,23 @@ awaitable<void> RelayServer::Impl::acceptLoop(tcp::acceptor& from, Taker take, s
       }
       continue;
     }
-    hand(socket, take);
+    take(std::move(socket), unmapped(peer.address()));
     // A burst (hosts coming back after a restart) is taken from the kernel's queue at once: one accept per
     // pass would wait behind every handler queued on this thread, and each connection accepted adds more.
     boost::system::error_code drained;
     for (int i = 1; i < kAcceptBurst && !drained && !stopping && !(slot && full()); ++i) {
-      tcp::socket next = from.accept(drained);  // would_block once the queue is empty
-      if (!drained) hand(next, take);
+      tcp::socket next = from.accept(peer, drained);  // would_block once the queue is empty
+      if (!drained) take(std::move(next), unmapped(peer.address()));
     }
   }
 }
 
-void RelayServer::Impl::hand(tcp::socket& socket, const Taker& take) {
-  boost::system::error_code ignored;
-  socket.set_option(tcp::no_delay(true), ignored);
-  const net::ip::address address = unmapped(socket.remote_endpoint(ignored).address());
-  take(std::move(socket), address);
+void RelayServer::Impl::listenOn(tcp::acceptor& acceptor, const tcp::endpoint& at) {
+  acceptor.open(at.protocol());
+  acceptor.set_option(tcp::acceptor::reuse_address(true));
+  acceptor.set_option(tcp::no_delay(true));
+  acceptor.bind(at);
+  acceptor.listen(net::socket_base::max_listen_connections);
 }
 
 void RelayServer::Impl::accepted(tcp::socket socket, net::ip::address address) {
@@ -202,11 +204,7 @@ void RelayServer::start() {
     if (!ec) d.tls->use_private_key_file(d.config.tlsKey.string(), net::ssl::context::pem, ec);
     if (ec) throw std::runtime_error("pellora-relay: TLS certificate or key: " + ec.message());
   }
-  tcp::endpoint endpoint(net::ip::make_address(d.config.listenHost), d.config.listenPort);
-  d.acceptor.open(endpoint.protocol());
-  d.acceptor.set_option(tcp::acceptor::reuse_address(true));
-  d.acceptor.bind(endpoint);
-  d.acceptor.listen(net::socket_base::max_listen_connections);
+  Impl::listenOn(d.acceptor, {net::ip::make_address(d.config.listenHost), d.config.listenPort});
 
   // Threads that run forever until the destructor stops them.
   enum class Priority { normal, copying, idle };

@@ -111,6 +111,9 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
 
   // ---------------------------------------------------------------------------------- accept (relay_server.cc)
 
+  // Listens at `at` with TCP_NODELAY, which the sockets it accepts inherit: a splice's small writes (input,
+  // cursor updates) must not wait for acks.
+  static void listenOn(tcp::acceptor& acceptor, const tcp::endpoint& at);
   // Hands every connection `from` accepts to `take(socket, peer address)` until the server stops. While
   // `full()`, it waits for `slot` to be cancelled before accepting more (the kernel queues them meanwhile).
   using Taker = std::function<void(tcp::socket, net::ip::address)>;
@@ -118,7 +121,6 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
                              net::steady_timer* slot = nullptr);
   static constexpr int kAcceptBurst = 64;  // connections taken from the kernel's queue per pass
   static constexpr std::chrono::milliseconds kAcceptRetry{100};  // after an accept failed (no file descriptor left)
-  static void hand(tcp::socket& socket, const Taker& take);
   void accepted(tcp::socket socket, net::ip::address address);
   // Takes a slot for the connection (or refuses it) and serves it.
   void start(tcp::socket socket, net::ip::address address);
