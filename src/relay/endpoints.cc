@@ -84,8 +84,10 @@ awaitable<void> RelayServer::Impl::connect(std::shared_ptr<Connection<Stream>> v
   // The wait starts before the host hears of it: its accept may come back before the call below returns.
   waiting->wake.expires_after(config.acceptTimeout);
   const auto expiry = std::chrono::steady_clock::now() + config.acceptTimeout;
-  auto announce = [this, waiting, expiry, id] { return registry.announce(id, waiting, expiry); };
-  auto token = co_await registryCall(std::move(announce));
+  auto announce = [this, waiting, expiry, id](RelayRegistry::Announced done) {
+    registry.announcePipelined(id, waiting, expiry, std::move(done));
+  };
+  auto token = co_await storeCall<std::string>(std::move(announce));
   if (!token) co_return co_await unavailable(*viewer);
   if (token->empty()) co_return co_await respond(*viewer, http::status::not_found, "offline"sv);
   if (!waiting->joined()) co_await waiting->wake.async_wait(tuple);
@@ -106,8 +108,8 @@ template <typename Stream>
 awaitable<void> RelayServer::Impl::accept(std::shared_ptr<Connection<Stream>> host, std::string token) {
   if (!allow(Admission::Endpoint::accept, *host))
     co_return co_await decline(host, rateLimitAnswer);
-  auto take = [this, token] { return registry.takePending(token); };
-  auto lookup = co_await registryCall(std::move(take));
+  auto take = [this, token](RelayRegistry::Taken done) { registry.takePendingPipelined(token, std::move(done)); };
+  auto lookup = co_await storeCall<PendingLookup>(std::move(take));
   if (!lookup) co_return co_await unavailable(*host);
   auto waiting = std::dynamic_pointer_cast<Waiting>(lookup->local);
   if (!waiting && !lookup->node.empty() && config.cluster()) co_return co_await acceptElsewhere(host, token, lookup->node);

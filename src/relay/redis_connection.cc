@@ -234,6 +234,17 @@ void RedisConnection::interrupt() {
   if (const int fd = stream_->fd; fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }
 
+RedisPipeline::RedisPipeline(Connect connect) : connect_(std::move(connect)), sender_([this] { run(); }) {}
+
+RedisPipeline::~RedisPipeline() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  work_.notify_one();
+  sender_.join();
+}
+
 RedisReply RedisPipeline::command(std::vector<std::string> args) {
   std::vector<std::vector<std::string>> one;
   one.push_back(std::move(args));
@@ -243,29 +254,13 @@ RedisReply RedisPipeline::command(std::vector<std::string> args) {
 std::vector<RedisReply> RedisPipeline::commands(std::vector<std::vector<std::string>> batch) {
   Waiter waiter;
   std::vector<Call> calls(batch.size());
-  for (std::size_t i = 0; i < batch.size(); ++i) calls[i].args = std::move(batch[i]), calls[i].waiter = &waiter;
   std::unique_lock lock(mutex_);
-  for (Call& c : calls) queue_.push_back(&c);
-  const auto allDone = [&calls] { return std::all_of(calls.begin(), calls.end(), [](const Call& c) { return c.done; }); };
-  while (!allDone()) {
-    if (sending_) {
-      waiter.wake.wait(lock);
-      continue;
-    }
-    // Nobody is sending: this caller sends what is queued, its own calls among it.
-    sending_ = true;
-    std::vector<Call*> next;
-    while (!queue_.empty() && next.size() < kMaxBatch) next.push_back(queue_.front()), queue_.pop_front();
-    lock.unlock();
-    send(next);
-    lock.lock();
-    sending_ = false;
-    for (Call* c : next) {
-      c->done = true;
-      if (c->waiter != &waiter) c->waiter->wake.notify_one();
-    }
-    if (!queue_.empty() && queue_.front()->waiter != &waiter) queue_.front()->waiter->wake.notify_one();
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    calls[i].args = std::move(batch[i]);
+    calls[i].waiter = &waiter;
+    enqueue(&calls[i]);
   }
+  waiter.wake.wait(lock, [&calls] { return std::all_of(calls.begin(), calls.end(), [](const Call& c) { return c.done; }); });
   std::vector<RedisReply> replies;
   replies.reserve(calls.size());
   for (Call& c : calls) {
@@ -275,7 +270,62 @@ std::vector<RedisReply> RedisPipeline::commands(std::vector<std::vector<std::str
   return replies;
 }
 
-void RedisPipeline::send(std::vector<Call*> batch) {
+void RedisPipeline::submit(std::vector<std::string> args, Completion done) {
+  auto call = std::make_unique<Call>();
+  call->args = std::move(args);
+  call->completion = std::move(done);
+  std::lock_guard lock(mutex_);
+  enqueue(call.release());
+}
+
+void RedisPipeline::enqueue(Call* call) {
+  if (stopping_) {
+    call->error = std::make_exception_ptr(RegistryUnavailable("redis: the relay is stopping"));
+    call->done = true;
+    if (!call->waiter) {
+      const std::unique_ptr<Call> owned(call);
+      owned->completion(RedisReply(), owned->error);
+    }
+    return;
+  }
+  queue_.push_back(call);
+  if (queue_.size() == 1) work_.notify_one();
+}
+
+void RedisPipeline::run() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    work_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+    std::vector<Call*> batch;
+    while (!queue_.empty() && batch.size() < kMaxBatch) batch.push_back(queue_.front()), queue_.pop_front();
+    if (batch.empty()) return;  // stopping, and nothing left
+    const bool stopping = stopping_;
+    lock.unlock();
+    if (stopping) {
+      const auto error = std::make_exception_ptr(RegistryUnavailable("redis: the relay is stopping"));
+      for (Call* c : batch) c->error = error;
+    } else {
+      send(batch);
+    }
+    // Submitted calls complete here, outside the lock; blocking callers are woken under it.
+    std::vector<Call*> waiting;
+    for (Call* c : batch) {
+      if (c->waiter) {
+        waiting.push_back(c);
+        continue;
+      }
+      const std::unique_ptr<Call> owned(c);
+      owned->completion(owned->reply ? std::move(*owned->reply) : RedisReply(), owned->error);
+    }
+    lock.lock();
+    for (Call* c : waiting) {
+      c->done = true;
+      c->waiter->wake.notify_one();
+    }
+  }
+}
+
+void RedisPipeline::send(const std::vector<Call*>& batch) {
   try {
     if (!connection_) connection_ = connect_();
     std::vector<const std::vector<std::string>*> args;

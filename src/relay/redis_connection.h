@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "relay/relay_config.h"
@@ -86,23 +87,29 @@ class RedisConnection {
 
 // Commands from any number of threads over one connection, pipelined: whatever is queued while a batch is
 // in flight goes out as the next batch in one write, and the replies are handed back in order, so a burst of
-// calls costs a few round trips instead of one each. The caller whose call finds no batch in flight sends
-// the batch and reads its replies; the others wait. Connects on first use and again after a failure.
+// calls costs a few round trips instead of one each. A thread of its own sends the batches and reads their
+// replies; blocking callers wait for theirs, and submit() takes a completion instead, so that a network
+// thread can use Redis without a thread of its own waiting on each call. Connects on first use and again
+// after a failure.
 class RedisPipeline {
  public:
   using Connect = std::function<std::unique_ptr<RedisConnection>()>;
-  explicit RedisPipeline(Connect connect) : connect_(std::move(connect)) {}
+  // The reply, or why there is none; called once, on the pipeline's thread.
+  using Completion = std::function<void(RedisReply reply, std::exception_ptr error)>;
+  explicit RedisPipeline(Connect connect);
+  ~RedisPipeline();  // calls still queued fail with RegistryUnavailable
 
   // The reply (error replies included). Throws what connecting throws, or RegistryUnavailable when the
   // connection fails; every call of that batch then fails alike, and the next batch connects again.
   RedisReply command(std::vector<std::string> args);
   // Several commands sent one after another in the same batch; their replies in order.
   std::vector<RedisReply> commands(std::vector<std::vector<std::string>> batch);
+  // As command(), without waiting: `done` gets the outcome. It must not call into this pipeline and wait.
+  void submit(std::vector<std::string> args, Completion done);
 
  private:
-  // One caller's wait: woken when a batch with its calls ends, or when it is first in the queue and the
-  // sender has finished (so that it sends next). A single condition shared by all would wake every waiting
-  // thread at every batch: in a burst, a hundred threads, most of them only to sleep again.
+  // One blocking caller's wait, woken when a batch with its calls ends. (A single condition shared by all
+  // would wake every waiting thread at every batch: in a burst, a hundred threads, most only to sleep again.)
   struct Waiter {
     std::condition_variable wake;
   };
@@ -111,16 +118,21 @@ class RedisPipeline {
     std::optional<RedisReply> reply;
     std::exception_ptr error;
     bool done = false;
-    Waiter* waiter = nullptr;
+    Waiter* waiter = nullptr;  // a blocking caller's; else the call is submitted and owned by the queue
+    Completion completion;
   };
   static constexpr std::size_t kMaxBatch = 512;  // bounds one write and one batch's replies
-  void send(std::vector<Call*> batch);
+  void run();  // the sending thread
+  void send(const std::vector<Call*>& batch);
+  void enqueue(Call* call);  // with mutex_ held
 
   const Connect connect_;
-  std::unique_ptr<RedisConnection> connection_;  // used by the sending caller only
+  std::unique_ptr<RedisConnection> connection_;  // the sending thread's
   std::mutex mutex_;
+  std::condition_variable work_;
   std::deque<Call*> queue_;
-  bool sending_ = false;
+  bool stopping_ = false;
+  std::thread sender_;
 };
 
 }  // namespace pellora::relay

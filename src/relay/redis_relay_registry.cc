@@ -1,5 +1,7 @@
 #include "relay/redis_relay_registry.h"
 
+#include <algorithm>
+#include <future>
 #include <iostream>
 #include <sstream>
 #include <utility>
@@ -73,6 +75,21 @@ RedisReply RedisRelayRegistry::command(std::vector<std::string> args) {
   return reply;
 }
 
+void RedisRelayRegistry::submit(std::vector<std::string> args, RedisPipeline::Completion then) {
+  std::string name = args.front();
+  commands_.submit(std::move(args), [this, name = std::move(name), then = std::move(then)](RedisReply reply,
+                                                                                         std::exception_ptr error) {
+    if (!error) {
+      try {
+        checked(reply, name);
+      } catch (...) {
+        error = std::current_exception();
+      }
+    }
+    then(std::move(reply), error);
+  });
+}
+
 void RedisRelayRegistry::checked(const RedisReply& reply, const std::string& name) const {
   if (!reply.error()) return;
   const std::string why = reply.text();
@@ -124,12 +141,9 @@ void RedisRelayRegistry::detachHost(const std::string& id, const HostLink* link)
 }
 
 bool RedisRelayRegistry::notifyHost(const std::string& id, const std::string& token) {
-  {
-    std::lock_guard lock(hostsMutex_);
-    if (auto it = hosts_.find(id); it != hosts_.end()) {
-      it->second->incoming(token);
-      return true;
-    }
+  if (auto here = hostHere(id)) {
+    here->incoming(token);
+    return true;
   }
   const std::string holder = command({"GET", presenceKey(id)}).text();
   if (holder.empty()) return false;
@@ -144,7 +158,11 @@ std::pair<std::string, std::string> RedisRelayRegistry::keepPending(std::shared_
       1, std::chrono::duration_cast<std::chrono::milliseconds>(expiry - now).count());
   std::string token = randomToken();
   std::lock_guard lock(pendingMutex_);
-  std::erase_if(pending_, [now](const auto& e) { return e.second.expiry <= now || e.second.connect.expired(); });
+  // Swept when it has doubled since the last sweep: a sweep at every call made a burst of n connects cost n².
+  if (pending_.size() >= sweepAt_) {
+    std::erase_if(pending_, [now](const auto& e) { return e.second.expiry <= now || e.second.connect.expired(); });
+    sweepAt_ = std::max<std::size_t>(64, 2 * pending_.size());
+  }
   pending_[token] = Pending{std::move(pending), expiry};
   return {std::move(token), std::to_string(lifetime)};
 }
@@ -168,39 +186,68 @@ std::string RedisRelayRegistry::addPending(std::shared_ptr<PendingConnect> pendi
   return token;
 }
 
+std::shared_ptr<HostLink> RedisRelayRegistry::hostHere(const std::string& id) {
+  std::lock_guard lock(hostsMutex_);
+  auto it = hosts_.find(id);
+  return it == hosts_.end() ? nullptr : it->second;
+}
+
+namespace {
+
+// Waits for what a pipelined call hands its completion.
+template <typename T, typename Start>
+T waitFor(Start start) {
+  std::promise<T> result;
+  start([&result](T value, std::exception_ptr error) {
+    if (error) result.set_exception(error);
+    else result.set_value(std::move(value));
+  });
+  return result.get_future().get();
+}
+
+}  // namespace
+
 std::string RedisRelayRegistry::announce(const std::string& id, std::shared_ptr<PendingConnect> pending,
                                          std::chrono::steady_clock::time_point expiry) {
-  std::shared_ptr<HostLink> here;
-  {
-    std::lock_guard lock(hostsMutex_);
-    if (auto it = hosts_.find(id); it != hosts_.end()) here = it->second;
-  }
-  if (here) {
-    std::string token = addPending(std::move(pending), expiry);
-    here->incoming(token);
-    return token;
-  }
+  return waitFor<std::string>([&](Announced done) { announcePipelined(id, std::move(pending), expiry, std::move(done)); });
+}
+
+// addPending and notifyHost in one round trip; a token that no host heard of is forgotten.
+void RedisRelayRegistry::announcePipelined(const std::string& id, std::shared_ptr<PendingConnect> pending,
+                                           std::chrono::steady_clock::time_point expiry, Announced done) {
+  std::shared_ptr<HostLink> here = hostHere(id);
   auto [token, lifetime] = keepPending(std::move(pending), expiry);
-  const std::string channels = channelOf("");  // the script appends the holder's node
-  try {
-    if (command({"EVAL", kAnnounce, "2", presenceKey(id), tokenKey(token), tokenEntry(), lifetime, channels,
-                 "incoming " + id + " " + token})
-            .integer() > 0)
-      return token;
-  } catch (const RegistryUnavailable&) {
-    forgetPending(token);
-    throw;
+  auto finish = [this, token, done = std::move(done)](bool heard, std::exception_ptr error) {
+    if (!heard || error) forgetPending(token);
+    done(heard && !error ? token : std::string(), error);
+  };
+  if (here) {
+    submit({"SET", tokenKey(token), tokenEntry(), "PX", lifetime},
+           [here, token, finish](RedisReply, std::exception_ptr error) {
+             if (!error) here->incoming(token);
+             finish(true, error);
+           });
+    return;
   }
-  forgetPending(token);
-  return {};
+  const std::string channels = channelOf("");  // the script appends the holder's node
+  submit({"EVAL", kAnnounce, "2", presenceKey(id), tokenKey(token), tokenEntry(), lifetime, channels,
+          "incoming " + id + " " + token},
+         [finish](RedisReply heard, std::exception_ptr error) { finish(!error && heard.integer() > 0, error); });
 }
 
 PendingLookup RedisRelayRegistry::takePending(const std::string& token) {
-  const std::string where = command({"GETDEL", tokenKey(token)}).text();
-  const auto space = where.find(' ');
-  if (space == std::string::npos) return {};
-  if (where.substr(0, space) == node_) return {takeLocalPending(token), {}};
-  return {nullptr, where.substr(space + 1)};
+  return waitFor<PendingLookup>([&](Taken done) { takePendingPipelined(token, std::move(done)); });
+}
+
+void RedisRelayRegistry::takePendingPipelined(const std::string& token, Taken done) {
+  submit({"GETDEL", tokenKey(token)}, [this, token, done = std::move(done)](RedisReply reply, std::exception_ptr error) {
+    if (error) return done({}, error);
+    const std::string where = reply.text();
+    const auto space = where.find(' ');
+    if (space == std::string::npos) return done({}, nullptr);
+    if (where.substr(0, space) == node_) return done({takeLocalPending(token), {}}, nullptr);
+    done({nullptr, where.substr(space + 1)}, nullptr);
+  });
 }
 
 std::shared_ptr<PendingConnect> RedisRelayRegistry::takeLocalPending(const std::string& token) {

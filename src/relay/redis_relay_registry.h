@@ -27,16 +27,17 @@ namespace pellora::relay {
 //   pellora:presence:<id>    the node holding the control connection; expires unless that node refreshes it
 //   pellora:token:<token>    "<node> <internal address>" of the node where the viewer waits; single use
 //   pellora:node:<node>      channel: "incoming <id> <token>", "replaced <id>"
-// Calls may run on several threads at once (the server's registry threads): their commands share one
-// pipelined connection, so that a burst of calls costs a few round trips. A thread of its own listens on
-// the node's channel. Whenever Redis cannot be reached, calls throw
+// Calls may run on several threads at once (the server's registry threads), and a viewer's connect and a
+// host's accept come in pipelined form from the network thread: all their commands share one pipelined
+// connection, so that a burst of calls costs a few round trips. A thread of its own listens on the node's
+// channel. Whenever Redis cannot be reached, calls throw
 // RegistryUnavailable (RedisRefused when Redis turns the node away); the next call connects again.
 class RedisRelayRegistry final : public RelayRegistry {
  public:
   static constexpr Seconds presenceLifetime{45};  // refreshed every tick (a few seconds)
-  // Calls in flight at once: each waits for its reply in the pipeline, so this bounds how many commands
-  // one round trip carries. Hundreds of viewers come back together after a restart; at 32 their connects
-  // queued for a dozen round trips in turn.
+  // Blocking calls in flight at once (registrations, control lines): each waits for its reply in the
+  // pipeline, so this bounds how many of them one round trip carries. Hundreds of hosts come back together
+  // after a restart.
   static constexpr unsigned kConcurrency = 128;
 
   // `nodeAddress`: "HOST:PORT" of this node's internal listener. Does not connect yet; throws RedisRefused
@@ -54,6 +55,10 @@ class RedisRelayRegistry final : public RelayRegistry {
   std::string announce(const std::string& id, std::shared_ptr<PendingConnect> pending,
                        std::chrono::steady_clock::time_point expiry) override;
   PendingLookup takePending(const std::string& token) override;
+  bool pipelined() const override { return true; }
+  void announcePipelined(const std::string& id, std::shared_ptr<PendingConnect> pending,
+                         std::chrono::steady_clock::time_point expiry, Announced done) override;
+  void takePendingPipelined(const std::string& token, Taken done) override;
   std::shared_ptr<PendingConnect> takeLocalPending(const std::string& token) override;
   bool reachable() override;
   unsigned concurrency() const override { return kConcurrency; }
@@ -70,6 +75,9 @@ class RedisRelayRegistry final : public RelayRegistry {
 
  private:
   RedisReply command(std::vector<std::string> args);
+  // As command(), without waiting: `then` gets the reply, or the error command() would throw, on the
+  // pipeline's thread.
+  void submit(std::vector<std::string> args, RedisPipeline::Completion then);
   // Throws for error replies as command() does.
   void checked(const RedisReply& reply, const std::string& name) const;
   // Attaching and detaching one id take turns, so that a detach never drops the presence an attach of the
@@ -83,12 +91,12 @@ class RedisRelayRegistry final : public RelayRegistry {
                                                   std::chrono::steady_clock::time_point expiry);
   void forgetPending(const std::string& token);
   std::string tokenEntry() const { return node_ + " " + nodeAddress_; }
+  std::shared_ptr<HostLink> hostHere(const std::string& id);
 
   const RedisAddress redis_;
   const std::shared_ptr<boost::asio::ssl::context> tls_;  // for rediss://
   std::string nodeAddress_;
   const std::string node_;  // random, new at every start
-  RedisPipeline commands_;
   std::array<std::mutex, 64> idTurns_;
 
   std::mutex hostsMutex_;  // the channel thread delivers lines too
@@ -97,8 +105,9 @@ class RedisRelayRegistry final : public RelayRegistry {
     std::weak_ptr<PendingConnect> connect;
     std::chrono::steady_clock::time_point expiry;
   };
-  std::mutex pendingMutex_;  // taken on the setup thread too (takeLocalPending)
+  std::mutex pendingMutex_;  // taken on the setup thread and the pipeline's too
   std::unordered_map<std::string, Pending> pending_;
+  std::size_t sweepAt_ = 64;  // pending_'s size at which its expired entries are swept next
 
   std::mutex listenMutex_;
   std::condition_variable listenWake_;
@@ -106,6 +115,8 @@ class RedisRelayRegistry final : public RelayRegistry {
   RedisConnection* listening_ = nullptr;  // the channel thread's connection, interrupted on the way out
   bool subscribed_ = false;               // the channel thread's subscription is confirmed
   std::thread listener_;
+  // Last: its thread completes calls with the state above, so it stops before that goes.
+  RedisPipeline commands_;
 };
 
 }  // namespace pellora::relay

@@ -116,6 +116,31 @@ std::string RelayRegistry::announce(const std::string& id, std::shared_ptr<Pendi
   return {};
 }
 
+namespace {
+
+// Without a pipeline: the blocking form, on the caller's (registry) thread.
+template <typename Blocking, typename Done>
+void answerAtOnce(Blocking blocking, Done& done) {
+  decltype(blocking()) result;
+  try {
+    result = blocking();
+  } catch (...) {
+    return done({}, std::current_exception());
+  }
+  done(std::move(result), nullptr);
+}
+
+}  // namespace
+
+void RelayRegistry::announcePipelined(const std::string& id, std::shared_ptr<PendingConnect> pending,
+                                      std::chrono::steady_clock::time_point expiry, Announced done) {
+  answerAtOnce([&] { return announce(id, std::move(pending), expiry); }, done);
+}
+
+void RelayRegistry::takePendingPipelined(const std::string& token, Taken done) {
+  answerAtOnce([&] { return takePending(token); }, done);
+}
+
 std::string LocalRelayRegistry::addPending(std::shared_ptr<PendingConnect> pending,
                                            std::chrono::steady_clock::time_point expiry) {
   std::lock_guard lock(pendingMutex_);

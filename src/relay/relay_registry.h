@@ -4,10 +4,13 @@
 // viewers waiting for their host to accept. Behind this interface so that a store shared by several relay
 // nodes (RedisRelayRegistry) can replace the in-process one. Every call is made on one of the relay server's
 // registry threads (as many as concurrency() says), never on a network thread, so an implementation may
-// block on its store; the one exception is takeLocalPending, which touches only this node's memory.
+// block on its store; the exceptions are takeLocalPending, which touches only this node's memory, and the
+// pipelined forms of announce and takePending.
 
 #include <chrono>
+#include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -36,8 +39,8 @@ std::string randomID();
 // A single-use token: 16 random bytes as hex.
 std::string randomToken();
 
-// A host's live control connection, as the registry sees it. Called on a registry thread: an
-// implementation hands the line over to its own executor.
+// A host's live control connection, as the registry sees it. Called on a registry thread (or a store's
+// pipeline thread): an implementation hands the line over to its own executor.
 class HostLink {
  public:
   virtual ~HostLink() = default;
@@ -86,6 +89,17 @@ class RelayRegistry {
   // The viewer of a token that another node has already taken, when it waits here; removes it. Safe on
   // any thread: a node joining its host to a viewer here need not queue behind calls to the store.
   virtual std::shared_ptr<PendingConnect> takeLocalPending(const std::string& token) = 0;
+
+  // announce and takePending with the outcome handed to `done` (the result, or the exception the blocking
+  // form throws). Where the store answers through a pipeline of its own (pipelined()), they return at once
+  // and may be called on a network thread; `done` comes later, on another thread. Otherwise they are the
+  // blocking forms, made on a registry thread.
+  using Announced = std::function<void(std::string token, std::exception_ptr error)>;
+  using Taken = std::function<void(PendingLookup lookup, std::exception_ptr error)>;
+  virtual bool pipelined() const { return false; }
+  virtual void announcePipelined(const std::string& id, std::shared_ptr<PendingConnect> pending,
+                                 std::chrono::steady_clock::time_point expiry, Announced done);
+  virtual void takePendingPipelined(const std::string& token, Taken done);
 
   // How many calls may run at once, each on a thread of its own; 1 unless the implementation is safe to
   // call from several threads.

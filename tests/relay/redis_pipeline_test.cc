@@ -1,6 +1,7 @@
 // Many threads sharing one pipelined Redis connection, against a real redis-server: each gets its own
-// replies, in order; an error reply fails only its own command; a lost connection fails every command of
-// the batch in flight and the next batch connects again. Skipped when redis-server is not installed.
+// replies, in order, whether it waits or submits; an error reply fails only its own command; a lost
+// connection fails every command of the batch in flight and the next batch connects again. Skipped when
+// redis-server is not installed.
 
 #include <gtest/gtest.h>
 
@@ -57,6 +58,14 @@ TEST_F(RedisPipelineTest, EveryCallerGetsItsOwnRepliesInOrder) {
   RedisPipeline pipeline(connect());
   constexpr int kThreads = 12, kEach = 150;
   std::atomic<int> wrong = 0;
+  // A caller that does not wait (a network thread's): its replies come in the order it submitted.
+  std::atomic<int> submittedDone = 0;
+  for (int i = 1; i <= kEach; ++i) {
+    pipeline.submit({"INCR", "submitted"}, [&, i](relay::RedisReply r, std::exception_ptr error) {
+      wrong += error || r.integer() != i || submittedDone.load() != i - 1;
+      ++submittedDone;
+    });
+  }
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
@@ -73,6 +82,7 @@ TEST_F(RedisPipelineTest, EveryCallerGetsItsOwnRepliesInOrder) {
     });
   }
   for (auto& t : threads) t.join();
+  EXPECT_TRUE(test::eventually([&] { return submittedDone == kEach; }));
   EXPECT_EQ(wrong, 0);
 }
 
@@ -122,8 +132,11 @@ TEST_F(RedisPipelineTest, ALostConnectionFailsItsWholeBatchAndTheNextConnectsAga
       }
     });
   }
+  std::atomic<bool> submittedFailed = false;
+  pipeline.submit({"GET", "k"}, [&](relay::RedisReply, std::exception_ptr error) { submittedFailed = error != nullptr; });
   for (auto& c : callers) c.join();
   EXPECT_EQ(failed, 4);
+  EXPECT_TRUE(test::eventually([&] { return submittedFailed.load(); }));
   redis_->start();
   EXPECT_EQ(pipeline.command({"GET", "k"}).text(), "v");
 }
