@@ -28,6 +28,18 @@ void bindText(sqlite3_stmt* s, int index, std::string_view text) {
   sqlite3_bind_text(s, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }
 
+// Without a pipeline: the blocking form, on the caller's (registry) thread.
+template <typename Blocking, typename Done>
+void answerAtOnce(Blocking blocking, Done& done) {
+  decltype(blocking()) result;
+  try {
+    result = blocking();
+  } catch (...) {
+    return done({}, std::current_exception());
+  }
+  done(std::move(result), nullptr);
+}
+
 }  // namespace
 
 std::string randomID() {
@@ -115,22 +127,6 @@ std::string RelayRegistry::announce(const std::string& id, std::shared_ptr<Pendi
   takeLocalPending(token);
   return {};
 }
-
-namespace {
-
-// Without a pipeline: the blocking form, on the caller's (registry) thread.
-template <typename Blocking, typename Done>
-void answerAtOnce(Blocking blocking, Done& done) {
-  decltype(blocking()) result;
-  try {
-    result = blocking();
-  } catch (...) {
-    return done({}, std::current_exception());
-  }
-  done(std::move(result), nullptr);
-}
-
-}  // namespace
 
 void RelayRegistry::announcePipelined(const std::string& id, std::shared_ptr<PendingConnect> pending,
                                       std::chrono::steady_clock::time_point expiry, Announced done) {

@@ -39,7 +39,6 @@ class SpliceBuffers : public boost::asio::execution_context::service {
     char* data_;
   };
 
-  using key_type = SpliceBuffers;
   static boost::asio::execution_context::id id;
   explicit SpliceBuffers(boost::asio::execution_context& owner);
   ~SpliceBuffers() override;
