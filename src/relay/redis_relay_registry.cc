@@ -4,6 +4,7 @@
 #include <future>
 #include <iostream>
 #include <sstream>
+#include <tuple>
 #include <utility>
 
 #include "core/crypto.h"
@@ -216,7 +217,8 @@ std::string RedisRelayRegistry::announce(const std::string& id, std::shared_ptr<
 void RedisRelayRegistry::announcePipelined(const std::string& id, std::shared_ptr<PendingConnect> pending,
                                            std::chrono::steady_clock::time_point expiry, Announced done) {
   std::shared_ptr<HostLink> here = hostHere(id);
-  auto [token, lifetime] = keepPending(std::move(pending), expiry);
+  std::string token, lifetime;
+  std::tie(token, lifetime) = keepPending(std::move(pending), expiry);
   auto finish = [this, token, done = std::move(done)](bool heard, std::exception_ptr error) {
     if (!heard || error) forgetPending(token);
     done(heard && !error ? token : std::string(), error);
