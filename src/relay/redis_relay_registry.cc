@@ -173,20 +173,6 @@ void RedisRelayRegistry::forgetPending(const std::string& token) {
   pending_.erase(token);
 }
 
-// The viewer is kept here before its token is stored: once stored, another node may take the token and
-// join the viewer at once.
-std::string RedisRelayRegistry::addPending(std::shared_ptr<PendingConnect> pending,
-                                           std::chrono::steady_clock::time_point expiry) {
-  auto [token, lifetime] = keepPending(std::move(pending), expiry);
-  try {
-    command({"SET", tokenKey(token), tokenEntry(), "PX", lifetime});
-  } catch (const RegistryUnavailable&) {
-    forgetPending(token);
-    throw;
-  }
-  return token;
-}
-
 std::shared_ptr<HostLink> RedisRelayRegistry::hostHere(const std::string& id) {
   std::lock_guard lock(hostsMutex_);
   auto it = hosts_.find(id);
@@ -208,25 +194,37 @@ T waitFor(Start start) {
 
 }  // namespace
 
+std::string RedisRelayRegistry::addPending(std::shared_ptr<PendingConnect> pending,
+                                           std::chrono::steady_clock::time_point expiry) {
+  return waitFor<std::string>([&](Announced done) { storePending({}, nullptr, std::move(pending), expiry, std::move(done)); });
+}
+
 std::string RedisRelayRegistry::announce(const std::string& id, std::shared_ptr<PendingConnect> pending,
                                          std::chrono::steady_clock::time_point expiry) {
   return waitFor<std::string>([&](Announced done) { announcePipelined(id, std::move(pending), expiry, std::move(done)); });
 }
 
-// addPending and notifyHost in one round trip; a token that no host heard of is forgotten.
+// addPending and notifyHost in one round trip.
 void RedisRelayRegistry::announcePipelined(const std::string& id, std::shared_ptr<PendingConnect> pending,
                                            std::chrono::steady_clock::time_point expiry, Announced done) {
-  std::shared_ptr<HostLink> here = hostHere(id);
+  storePending(id, hostHere(id), std::move(pending), expiry, std::move(done));
+}
+
+// The viewer is kept here before its token is stored: once stored, another node may take the token and
+// join the viewer at once. A token that no host heard of is forgotten.
+void RedisRelayRegistry::storePending(const std::string& id, std::shared_ptr<HostLink> here,
+                                      std::shared_ptr<PendingConnect> pending,
+                                      std::chrono::steady_clock::time_point expiry, Announced done) {
   std::string token, lifetime;
   std::tie(token, lifetime) = keepPending(std::move(pending), expiry);
   auto finish = [this, token, done = std::move(done)](bool heard, std::exception_ptr error) {
     if (!heard || error) forgetPending(token);
     done(heard && !error ? token : std::string(), error);
   };
-  if (here) {
+  if (here || id.empty()) {
     submit({"SET", tokenKey(token), tokenEntry(), "PX", lifetime},
            [here, token, finish](RedisReply, std::exception_ptr error) {
-             if (!error) here->incoming(token);
+             if (here && !error) here->incoming(token);
              finish(true, error);
            });
     return;

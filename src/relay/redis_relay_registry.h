@@ -90,6 +90,11 @@ class RedisRelayRegistry final : public RelayRegistry {
   std::pair<std::string, std::string> keepPending(std::shared_ptr<PendingConnect> pending,
                                                   std::chrono::steady_clock::time_point expiry);
   void forgetPending(const std::string& token);
+  // Keeps `pending` and stores its token. `here`: the host's control line on this node, told once the token
+  // is stored; without it, the token is published to the node of host `id`, or only stored when `id` is
+  // empty. `done` gets the token, or "" when no node holds the host.
+  void storePending(const std::string& id, std::shared_ptr<HostLink> here, std::shared_ptr<PendingConnect> pending,
+                    std::chrono::steady_clock::time_point expiry, Announced done);
   std::string tokenEntry() const { return node_ + " " + nodeAddress_; }
   std::shared_ptr<HostLink> hostHere(const std::string& id);
 

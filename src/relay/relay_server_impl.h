@@ -115,9 +115,9 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
     try {
       T result = co_await net::async_initiate<decltype(use_awaitable), void(std::exception_ptr, T)>(
           [this, &start](auto handler) {
-            auto waiting = std::make_shared<decltype(handler)>(std::move(handler));
-            auto done = [waiting, here = io.get_executor()](T value, std::exception_ptr error) {
-              net::post(here, [waiting, value = std::move(value), error]() mutable { (*waiting)(error, std::move(value)); });
+            auto held = std::make_shared<decltype(handler)>(std::move(handler));
+            auto done = [held, here = io.get_executor()](T value, std::exception_ptr error) {
+              net::post(here, [held, value = std::move(value), error]() mutable { (*held)(error, std::move(value)); });
             };
             if (registry.pipelined()) start(std::move(done));
             else net::post(registryExecutor, [start = std::move(start), done = std::move(done)]() mutable { start(std::move(done)); });
