@@ -45,6 +45,14 @@ EVP_KDF* hkdfAlgorithm() {
   static const std::unique_ptr<EVP_KDF, KdfFree> k(kdf("HKDF"));
   return k.get();
 }
+EVP_MAC* hmacAlgorithm() {
+  static EVP_MAC* mac = [] {
+    EVP_MAC* m = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    if (!m) fail("HMAC");
+    return m;
+  }();
+  return mac;
+}
 const EVP_MD* sha256Algorithm() {
   static EVP_MD* md = [] {
     EVP_MD* m = EVP_MD_fetch(nullptr, "SHA256", nullptr);
@@ -121,16 +129,7 @@ Bytes sha256(ByteView data) {
   return out;
 }
 
-Bytes hmacSha256(ByteView key, ByteView data) {
-  Bytes out(sha256Size);
-  std::size_t n = 0;
-  // An empty key still needs a valid pointer.
-  static const std::uint8_t empty = 0;
-  if (!EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, key.empty() ? &empty : key.data(), key.size(),
-                 data.data(), data.size(), out.data(), out.size(), &n))
-    fail("HMAC");
-  return out;
-}
+Bytes hmacSha256(ByteView key, ByteView data) { return HmacSha256(key).sign(data); }
 
 bool constantTimeEqual(ByteView a, ByteView b) {
   return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
@@ -155,6 +154,31 @@ Bytes Sha256::finish() {
   if (EVP_DigestFinal_ex(ctx_.get(), out.data(), &n) != 1 ||
       EVP_DigestInit_ex2(ctx_.get(), sha256Algorithm(), nullptr) != 1)
     fail("SHA256");
+  return out;
+}
+
+void HmacSha256::Free::operator()(EVP_MAC_CTX* ctx) const { EVP_MAC_CTX_free(ctx); }
+
+HmacSha256::HmacSha256(ByteView key) : keyed_(EVP_MAC_CTX_new(hmacAlgorithm())) {
+  static const std::uint8_t empty = 0;  // an empty key still needs a valid pointer
+  char digest[] = "SHA256";
+  const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                               OSSL_PARAM_construct_end()};
+  if (!keyed_ || EVP_MAC_init(keyed_.get(), key.empty() ? &empty : key.data(), key.size(), params) != 1)
+    fail("HMAC");
+}
+HmacSha256::~HmacSha256() = default;
+HmacSha256::HmacSha256(HmacSha256&&) noexcept = default;
+HmacSha256& HmacSha256::operator=(HmacSha256&&) noexcept = default;
+
+// Each message is signed on a copy of the keyed context, which stays as it was for the next.
+Bytes HmacSha256::sign(ByteView data) const {
+  std::unique_ptr<EVP_MAC_CTX, Free> ctx(EVP_MAC_CTX_dup(keyed_.get()));
+  Bytes out(sha256Size);
+  std::size_t n = 0;
+  if (!ctx || EVP_MAC_update(ctx.get(), data.data(), data.size()) != 1 ||
+      EVP_MAC_final(ctx.get(), out.data(), &n, out.size()) != 1)
+    fail("HMAC");
   return out;
 }
 

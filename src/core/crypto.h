@@ -11,6 +11,7 @@
 #include "core/bytes.h"
 
 typedef struct evp_md_ctx_st EVP_MD_CTX;
+typedef struct evp_mac_ctx_st EVP_MAC_CTX;
 
 namespace pellora::PelloraCrypto {
 
@@ -56,6 +57,24 @@ class Sha256 {
     void operator()(EVP_MD_CTX* ctx) const;
   };
   std::unique_ptr<EVP_MD_CTX, Free> ctx_;
+};
+
+// HMAC-SHA256 under one key that signs many messages: the key is set up once, not for every message.
+// `sign` may be called from several threads at once.
+class HmacSha256 {
+ public:
+  explicit HmacSha256(ByteView key);
+  ~HmacSha256();
+  HmacSha256(HmacSha256&&) noexcept;
+  HmacSha256& operator=(HmacSha256&&) noexcept;
+
+  Bytes sign(ByteView data) const;
+
+ private:
+  struct Free {
+    void operator()(EVP_MAC_CTX* ctx) const;
+  };
+  std::unique_ptr<EVP_MAC_CTX, Free> keyed_;
 };
 
 }  // namespace pellora::PelloraCrypto

@@ -3,7 +3,6 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "core/crypto.h"
 #include "relay/address_range.h"
 
 namespace pellora::relay {
@@ -18,12 +17,11 @@ ClusterLink ClusterLink::fromKeyFile(const std::filesystem::path& keyFile) {
   std::getline(in, key);
   if (key.size() < 16)
     throw std::runtime_error("cluster key file " + keyFile.string() + " is unreadable or shorter than 16 bytes");
-  return ClusterLink(std::move(key));
+  return ClusterLink(key);
 }
 
 std::string ClusterLink::greeting(const std::string& token) const {
-  return std::string(kGreeting) + token + " " + hexString(PelloraCrypto::hmacSha256(asBytes(key_), asBytes(token))) +
-         "\n";
+  return std::string(kGreeting) + token + " " + hexString(mac_.sign(asBytes(token))) + "\n";
 }
 
 std::optional<std::string> ClusterLink::provenToken(const std::string& line) const {

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "core/crypto.h"
+
 namespace pellora::relay {
 
 // How the nodes of a cluster reach each other: an internal connection opens with one line naming the token
@@ -14,7 +16,7 @@ class ClusterLink {
  public:
   // Throws std::runtime_error when the file is unreadable or its key shorter than 16 bytes.
   static ClusterLink fromKeyFile(const std::filesystem::path& keyFile);
-  explicit ClusterLink(std::string key) : key_(std::move(key)) {}
+  explicit ClusterLink(const std::string& key) : mac_(asBytes(key)) {}
 
   // "PELLORA-SPLICE <token> <HMAC-SHA-256 of the token, hex>\n"
   std::string greeting(const std::string& token) const;
@@ -24,7 +26,7 @@ class ClusterLink {
   static std::optional<boost::asio::ip::tcp::endpoint> nodeEndpoint(const std::string& node);
 
  private:
-  std::string key_;
+  PelloraCrypto::HmacSha256 mac_;
 };
 
 }  // namespace pellora::relay

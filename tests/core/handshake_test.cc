@@ -82,6 +82,17 @@ TEST(HandshakeVectors, BothSidesDeriveTheRecordedKeysAndProofs) {
             frames.at("4_statusBadPassword").as_string());
 }
 
+// RFC 4231's second case, and the empty key and message: a key set up once signs message after message.
+TEST(HandshakeVectors, HmacSha256KeyedOnceOrPerCall) {
+  const ByteView message = asBytes("what do ya want for nothing?");
+  const PelloraCrypto::HmacSha256 jefe(asBytes("Jefe"));
+  for (int i = 0; i < 2; ++i)
+    EXPECT_EQ(toHex(jefe.sign(message)), "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+  EXPECT_EQ(PelloraCrypto::hmacSha256(asBytes("Jefe"), message), jefe.sign(message));
+  EXPECT_EQ(toHex(PelloraCrypto::hmacSha256({}, {})),
+            "b613679a0814d9ec772f95d778c35fc5ff1697c493715653c6c712144292c5ad");
+}
+
 TEST(HandshakeVectors, EmptyPasswordAndOtherIterationCountReachTheKdf) {
   const auto& v = vectors().at("emptyPassword50000").as_object();
   const SessionKeys keys = PelloraCrypto::deriveKeys(EcdhKey::fromPrivateScalar(field("clientPrivateScalar")),
