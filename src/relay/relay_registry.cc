@@ -1,5 +1,6 @@
 #include "relay/relay_registry.h"
 
+#include <openssl/crypto.h>
 #include <sqlite3.h>
 
 #include <cstdint>
@@ -48,7 +49,23 @@ std::string randomID() {
   return std::to_string(100'000'000 + n % 900'000'000);
 }
 
-std::string randomToken() { return hexString(PelloraCrypto::randomBytes(16)); }
+// Drawn from a pool of random bytes that each thread refills 1 KiB at a time: the generator's setup costs
+// more than 16 bytes of output, and a burst of connects (hosts back after a restart) draws a token each.
+// Bytes are wiped as they are handed out.
+std::string randomToken() {
+  constexpr std::size_t kTokenBytes = 16, kPoolBytes = 1024;
+  thread_local Bytes pool;
+  thread_local std::size_t used = 0;
+  if (used == pool.size()) {
+    pool = PelloraCrypto::randomBytes(kPoolBytes);
+    used = 0;
+  }
+  std::uint8_t* token = pool.data() + used;
+  used += kTokenBytes;
+  std::string hex = hexString(ByteView(token, kTokenBytes));
+  OPENSSL_cleanse(token, kTokenBytes);
+  return hex;
+}
 
 void LocalRelayRegistry::Close::operator()(sqlite3* db) const { sqlite3_close(db); }
 

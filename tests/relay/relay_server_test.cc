@@ -1,4 +1,5 @@
 #include "relay/relay_server.h"
+#include "relay/relay_registry.h"
 
 #include <gtest/gtest.h>
 
@@ -172,6 +173,17 @@ TEST_F(RelayFixture, OneAddressCannotTakeEverySlot) {
   // Meanwhile 127.0.0.2 registers, comes online and is joined with a viewer as usual.
   EXPECT_TRUE(test::hostAndViewerMeet(port_, {"127.0.0.1", "127.0.0.2"}));
   EXPECT_TRUE(eventuallyOpen(8u)) << "the refused connections and the meeting's are gone";
+}
+
+// Tokens are drawn from a pool refilled as it runs out: none repeats across refills, each is 32 hex digits.
+TEST(RelayTokens, DistinctAcrossPoolRefills) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 300; ++i) {
+    const std::string token = randomToken();
+    EXPECT_EQ(token.size(), 32u);
+    EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos) << token;
+    EXPECT_TRUE(seen.insert(token).second) << "repeated: " << token;
+  }
 }
 
 // Under systemd the key files come as credentials; options still win.
