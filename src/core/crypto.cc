@@ -171,13 +171,13 @@ HmacSha256::~HmacSha256() = default;
 HmacSha256::HmacSha256(HmacSha256&&) noexcept = default;
 HmacSha256& HmacSha256::operator=(HmacSha256&&) noexcept = default;
 
-// Each message is signed on a copy of the keyed context, which stays as it was for the next.
-Bytes HmacSha256::sign(ByteView data) const {
-  std::unique_ptr<EVP_MAC_CTX, Free> ctx(EVP_MAC_CTX_dup(keyed_.get()));
+Bytes HmacSha256::sign(ByteView data) {
   Bytes out(sha256Size);
   std::size_t n = 0;
-  if (!ctx || EVP_MAC_update(ctx.get(), data.data(), data.size()) != 1 ||
-      EVP_MAC_final(ctx.get(), out.data(), &n, out.size()) != 1)
+  // A null key restarts the context from the key it was given.
+  if (EVP_MAC_init(keyed_.get(), nullptr, 0, nullptr) != 1 ||
+      EVP_MAC_update(keyed_.get(), data.data(), data.size()) != 1 ||
+      EVP_MAC_final(keyed_.get(), out.data(), &n, out.size()) != 1)
     fail("HMAC");
   return out;
 }

@@ -59,8 +59,8 @@ class Sha256 {
   std::unique_ptr<EVP_MD_CTX, Free> ctx_;
 };
 
-// HMAC-SHA256 under one key that signs many messages: the key is set up once, not for every message.
-// `sign` may be called from several threads at once.
+// HMAC-SHA256 under one key that signs many messages: the key is set up once, and each message only
+// resets the context to it. One thread at a time.
 class HmacSha256 {
  public:
   explicit HmacSha256(ByteView key);
@@ -68,7 +68,7 @@ class HmacSha256 {
   HmacSha256(HmacSha256&&) noexcept;
   HmacSha256& operator=(HmacSha256&&) noexcept;
 
-  Bytes sign(ByteView data) const;
+  Bytes sign(ByteView data);
 
  private:
   struct Free {

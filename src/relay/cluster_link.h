@@ -11,7 +11,7 @@ namespace pellora::relay {
 
 // How the nodes of a cluster reach each other: an internal connection opens with one line naming the token
 // of the viewer it joins, proven with the key every node shares, and goes to the internal address the
-// viewer's node advertised. Immutable once made; used on the setup thread.
+// viewer's node advertised. Used on the setup thread only.
 class ClusterLink {
  public:
   // Throws std::runtime_error when the file is unreadable or its key shorter than 16 bytes.
@@ -26,7 +26,7 @@ class ClusterLink {
   static std::optional<boost::asio::ip::tcp::endpoint> nodeEndpoint(const std::string& node);
 
  private:
-  PelloraCrypto::HmacSha256 mac_;
+  mutable PelloraCrypto::HmacSha256 mac_;  // signing resets its state
 };
 
 }  // namespace pellora::relay
