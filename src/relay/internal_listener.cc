@@ -30,17 +30,20 @@ void RelayServer::Impl::acceptedInternal(tcp::socket socket, net::ip::address ad
   auto c = std::make_shared<Connection<PlainStream>>(std::move(socket));
   track(*c, admission.bookInternal(c->stream.socket().native_handle()));
   ++internalSetups;
-  auto self = shared_from_this();
-  net::co_spawn(io, serveInternal(c), [self](std::exception_ptr) {
+  std::shared_ptr<void> setup(nullptr, [self = shared_from_this()](void*) {
     --self->internalSetups;
     self->internalSlot.cancel();
   });
+  net::co_spawn(io, serveInternal(c, std::move(setup)), net::detached);
 }
 
-awaitable<void> RelayServer::Impl::serveInternal(std::shared_ptr<Connection<PlainStream>> c) {
+awaitable<void> RelayServer::Impl::serveInternal(std::shared_ptr<Connection<PlainStream>> c, std::shared_ptr<void> setup) {
   c->stream.expires_after(kInternalLineTimeout);
   const std::string line = co_await readLine(*c);
   const std::optional<std::string> token = cluster->provenToken(line);
+  // Proven or not, its setup has ended: the next may be accepted while this one is answered. In a burst the
+  // answer waits for a turn of this thread, and holding the slot meanwhile would hold back the accepts.
+  setup.reset();
   if (!token) co_return c->close();
   // Straight from this node's memory: a join must not queue behind the registry's calls to the store,
   // which a burst of connects fills.

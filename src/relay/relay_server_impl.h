@@ -269,7 +269,8 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   // joined to a viewer waiting here, so there are no more of those than waiting viewers.
   void acceptedInternal(tcp::socket socket, net::ip::address address);
   // Another node's host accepted a viewer that waits here. Without the cluster key: closed at once.
-  awaitable<void> serveInternal(std::shared_ptr<Connection<PlainStream>> c);
+  // `setup` holds the connection's place among the unproven until its line has been checked.
+  awaitable<void> serveInternal(std::shared_ptr<Connection<PlainStream>> c, std::shared_ptr<void> setup);
 
   // -------------------------------------------------------------------------------------------------- splicing
 
