@@ -15,6 +15,14 @@
 
 namespace {
 
+std::filesystem::path database;
+
+// libFuzzer ends a run with exit(): the relay's database and its journal files go then.
+void removeDatabase() {
+  std::error_code ignored;
+  for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(database.string() + suffix, ignored);
+}
+
 struct Relay {
   boost::asio::io_context io;
   std::unique_ptr<pellora::relay::LocalRelayRegistry> registry;
@@ -31,9 +39,10 @@ struct Relay {
     config.hostLoginsPerMinute = 1'000'000;
     config.connectsPerIdentityPerMinute = 1'000'000;
     config.acceptTimeout = std::chrono::seconds(1);
-    auto db = std::filesystem::temp_directory_path() / ("relay-fuzz-" + std::to_string(getpid()) + ".db");
-    std::filesystem::remove(db);
-    registry = std::make_unique<pellora::relay::LocalRelayRegistry>(db);
+    database = std::filesystem::temp_directory_path() / ("relay-fuzz-" + std::to_string(getpid()) + ".db");
+    removeDatabase();
+    std::atexit(removeDatabase);
+    registry = std::make_unique<pellora::relay::LocalRelayRegistry>(database);
     server = std::make_unique<pellora::relay::RelayServer>(io, config, *registry);
     server->start();
     port = server->localEndpoint().port();
