@@ -37,7 +37,8 @@ void RelayServer::Impl::acceptedInternal(tcp::socket socket, net::ip::address ad
   net::co_spawn(io, serveInternal(c, std::move(setup)), net::detached);
 }
 
-awaitable<void> RelayServer::Impl::serveInternal(std::shared_ptr<Connection<PlainStream>> c, std::shared_ptr<void> setup) {
+awaitable<void> RelayServer::Impl::serveInternal(std::shared_ptr<Connection<PlainStream>> c,
+                                                 std::shared_ptr<void> setup) {
   c->stream.expires_after(kInternalLineTimeout);
   const std::string line = co_await readLine(*c);
   const std::optional<std::string> token = cluster->provenToken(line);
