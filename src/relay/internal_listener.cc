@@ -15,6 +15,21 @@ namespace pellora::relay {
 
 namespace {
 constexpr auto kInternalLineTimeout = std::chrono::seconds(2);  // another node sends its line at once
+
+// Opens `socket` and starts its connection without waiting for it: the first write waits for the rest. A
+// node nearby has often answered before the call returns, and in a burst each wait for the connect's own
+// completion would cost a join a turn of the busy setup thread.
+boost::system::error_code startConnect(tcp::socket& socket, const tcp::endpoint& to) {
+  boost::system::error_code ec;
+  socket.open(to.protocol(), ec);
+  if (!ec) socket.non_blocking(true, ec);
+  // As on accepted connections: a splice's small writes (input, cursor updates) must not wait for acks.
+  if (!ec) socket.set_option(tcp::no_delay(true), ec);
+  if (!ec && ::connect(socket.native_handle(), to.data(), static_cast<socklen_t>(to.size())) != 0 &&
+      errno != EINPROGRESS && errno != EINTR)
+    ec.assign(errno, boost::system::system_category());
+  return ec;
+}
 }  // namespace
 
 void RelayServer::Impl::listenInternal() {
@@ -50,7 +65,7 @@ awaitable<void> RelayServer::Impl::serveInternal(std::shared_ptr<Connection<Plai
   // which a burst of connects fills.
   auto waiting = std::dynamic_pointer_cast<Waiting>(registry.takeLocalPending(*token));
   const std::string answer = waiting ? "OK\n" : "GONE\n";
-  auto [wec, wn] = co_await net::async_write(c->stream, net::buffer(answer), tuple);
+  const boost::system::error_code wec = co_await sendNow(c->stream, answer);
   c->stream.expires_never();
   if (wec || !waiting) co_return c->close();
   waiting->join(std::move(c));
@@ -73,11 +88,9 @@ awaitable<void> RelayServer::Impl::acceptElsewhere(std::shared_ptr<Connection<St
   if (!there) co_return co_await respond(*host, http::status::not_found, "token"sv);
   auto peer = std::make_shared<Connection<PlainStream>>(io);
   peer->stream.expires_after(config.headerTimeout);
-  auto [cec] = co_await peer->stream.async_connect(*there, tuple);
-  // As on accepted connections: a splice's small writes (input, cursor updates) must not wait for acks.
-  if (!cec) peer->stream.socket().set_option(tcp::no_delay(true), cec);
+  boost::system::error_code cec = startConnect(peer->stream.socket(), *there);
   const std::string greeting = cluster->greeting(token);
-  if (!cec) std::tie(cec, std::ignore) = co_await net::async_write(peer->stream, net::buffer(greeting), tuple);
+  if (!cec) cec = co_await sendNow(peer->stream, greeting);
   std::string answer;
   if (!cec) answer = co_await readLine(*peer);
   peer->stream.expires_never();

@@ -220,10 +220,16 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   template <typename Stream>
   awaitable<bool> switchProtocols(Connection<Stream>& c) {
     tcpOf(c.stream).expires_after(config.headerTimeout);
-    auto [ec, n] = co_await net::async_write(c.stream, net::buffer(kSwitching), tuple);
+    boost::system::error_code ec;
+    if constexpr (std::is_same_v<Stream, PlainStream>) ec = co_await sendNow(c.stream, kSwitching);
+    else std::tie(ec, std::ignore) = co_await net::async_write(c.stream, net::buffer(kSwitching), tuple);
     tcpOf(c.stream).expires_never();
     co_return !ec;
   }
+  // Sends a short message at once where the socket takes it whole, as a fresh connection's does, and waits
+  // only for what it does not take. The steps of a join are short messages, and in a burst the completion
+  // of each asynchronous write waits its turn behind every handler queued on the setup thread.
+  static awaitable<boost::system::error_code> sendNow(PlainStream& stream, std::string_view bytes);
 
   // A host's control connection, /v1/host (control_lines.cc).
   template <typename Stream>

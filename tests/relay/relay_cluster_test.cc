@@ -138,11 +138,16 @@ TEST_F(RelayCluster, NodeAndRedisFailures) {
   Pair viaNode3 = join(*hostControl, identity.first, port(1), port(2));
   Pair viaNode2 = join(*hostControl, identity.first, port(1), port(1));
   ASSERT_TRUE(viaNode3.viewer && viaNode2.viewer);
+  RawClient stranded("127.0.0.1", port(2));
+  stranded.send(upgradeRequest("/v1/connect", "X-Pellora-Id: " + identity.first + "\r\n"));
+  const std::string strandedToken = tokenOf(hostControl->readLine());
 
-  // A node that dies ends its own splices only.
+  // A node that dies ends its own splices only, and a viewer that waited there cannot be joined.
   nodes_[2]->process->signal(SIGKILL);
   nodes_[2]->process->wait();
   EXPECT_EQ(viaNode3.viewer->readToEnd(), "");
+  EXPECT_EQ(request(port(1), upgradeRequest("/v1/accept", "X-Pellora-Token: " + strandedToken + "\r\n")),
+            std::make_pair(404, std::string(R"({"error":"token"})")));
   viaNode2.viewer->send("alive");
   EXPECT_EQ(viaNode2.host->read(5), "alive");
 
