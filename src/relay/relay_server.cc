@@ -66,16 +66,6 @@ awaitable<void> RelayServer::Impl::acceptLoop(tcp::acceptor& from, Taker take, s
   }
 }
 
-awaitable<boost::system::error_code> RelayServer::Impl::sendNow(PlainStream& stream, std::string_view bytes) {
-  const ssize_t n = ::send(stream.socket().native_handle(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-  if (n == static_cast<ssize_t>(bytes.size())) co_return boost::system::error_code();
-  if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-    co_return boost::system::error_code(errno, boost::system::system_category());
-  const std::size_t sent = n > 0 ? static_cast<std::size_t>(n) : 0;
-  auto [ec, written] = co_await net::async_write(stream, net::buffer(bytes.substr(sent)), tuple);
-  co_return ec;
-}
-
 void RelayServer::Impl::listenOn(tcp::acceptor& acceptor, const tcp::endpoint& at) {
   acceptor.open(at.protocol());
   acceptor.set_option(tcp::acceptor::reuse_address(true));

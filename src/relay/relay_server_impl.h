@@ -207,7 +207,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   template <typename Stream>
   awaitable<void> sendAndClose(Connection<Stream>& c, const std::string& answer) {
     tcpOf(c.stream).expires_after(config.headerTimeout);
-    co_await net::async_write(c.stream, net::buffer(answer), tuple);
+    co_await sendNow(c.stream, answer);
     c.close();
   }
 
@@ -220,16 +220,27 @@ struct RelayServer::Impl : std::enable_shared_from_this<Impl> {
   template <typename Stream>
   awaitable<bool> switchProtocols(Connection<Stream>& c) {
     tcpOf(c.stream).expires_after(config.headerTimeout);
-    boost::system::error_code ec;
-    if constexpr (std::is_same_v<Stream, PlainStream>) ec = co_await sendNow(c.stream, kSwitching);
-    else std::tie(ec, std::ignore) = co_await net::async_write(c.stream, net::buffer(kSwitching), tuple);
+    const boost::system::error_code ec = co_await sendNow(c.stream, kSwitching);
     tcpOf(c.stream).expires_never();
     co_return !ec;
   }
   // Sends a short message at once where the socket takes it whole, as a fresh connection's does, and waits
   // only for what it does not take. The steps of a join are short messages, and in a burst the completion
-  // of each asynchronous write waits its turn behind every handler queued on the setup thread.
-  static awaitable<boost::system::error_code> sendNow(PlainStream& stream, std::string_view bytes);
+  // of each asynchronous write waits its turn behind every handler queued on the setup thread. A TLS
+  // stream's records always go through the stream.
+  template <typename Stream>
+  static awaitable<boost::system::error_code> sendNow(Stream& stream, std::string_view bytes) {
+    std::size_t sent = 0;
+    if constexpr (std::is_same_v<Stream, PlainStream>) {
+      const ssize_t n = ::send(stream.socket().native_handle(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        co_return boost::system::error_code(errno, boost::system::system_category());
+      sent = n > 0 ? static_cast<std::size_t>(n) : 0;
+      if (sent == bytes.size()) co_return boost::system::error_code();
+    }
+    auto [ec, written] = co_await net::async_write(stream, net::buffer(bytes.substr(sent)), tuple);
+    co_return ec;
+  }
 
   // A host's control connection, /v1/host (control_lines.cc).
   template <typename Stream>
