@@ -157,7 +157,7 @@ std::pair<std::string, std::string> RedisRelayRegistry::keepPending(std::shared_
   const auto now = std::chrono::steady_clock::now();
   const auto lifetime = std::max<long long>(
       1, std::chrono::duration_cast<std::chrono::milliseconds>(expiry - now).count());
-  std::string token = randomToken();
+  std::string token = randomToken() + '.' + node_;
   std::lock_guard lock(pendingMutex_);
   // Swept when it has doubled since the last sweep: a sweep at every call made a burst of n connects cost n².
   if (pending_.size() >= sweepAt_) {
@@ -239,15 +239,43 @@ PendingLookup RedisRelayRegistry::takePending(const std::string& token) {
   return waitFor<PendingLookup>([&](Taken done) { takePendingPipelined(token, std::move(done)); });
 }
 
+// A token names the node where its viewer waits, so a join asks Redis only for a node whose address this
+// one has not learnt yet: in a burst each lookup is a round trip on the join's way.
 void RedisRelayRegistry::takePendingPipelined(const std::string& token, Taken done) {
+  const std::string_view node = nodeOf(token);
+  if (node == node_) return done({takeLocalPending(token), {}}, nullptr);
+  if (std::string address = knownAddress(node); !address.empty()) return done({nullptr, std::move(address)}, nullptr);
   submit({"GETDEL", tokenKey(token)}, [this, token, done = std::move(done)](RedisReply reply, std::exception_ptr error) {
     if (error) return done({}, error);
     const std::string where = reply.text();
     const auto space = where.find(' ');
     if (space == std::string::npos) return done({}, nullptr);
-    if (where.substr(0, space) == node_) return done({takeLocalPending(token), {}}, nullptr);
-    done({nullptr, where.substr(space + 1)}, nullptr);
+    std::string holder = where.substr(0, space), address = where.substr(space + 1);
+    if (holder == node_) return done({takeLocalPending(token), {}}, nullptr);
+    learn(std::move(holder), address);
+    done({nullptr, std::move(address)}, nullptr);
   });
+}
+
+std::string_view RedisRelayRegistry::nodeOf(std::string_view token) {
+  const auto dot = token.rfind('.');
+  return dot == std::string_view::npos ? std::string_view() : token.substr(dot + 1);
+}
+
+std::string RedisRelayRegistry::knownAddress(std::string_view node) {
+  if (node.empty()) return {};
+  std::lock_guard lock(nodesMutex_);
+  for (const auto& [id, address] : nodes_)
+    if (id == node) return address;
+  return {};
+}
+
+void RedisRelayRegistry::learn(std::string node, std::string address) {
+  std::lock_guard lock(nodesMutex_);
+  for (const auto& known : nodes_)
+    if (known.first == node) return;
+  if (nodes_.size() < kKnownNodes) nodes_.emplace_back(std::move(node), std::move(address));
+  else nodes_[nextNode_++ % kKnownNodes] = {std::move(node), std::move(address)};  // the oldest goes
 }
 
 std::shared_ptr<PendingConnect> RedisRelayRegistry::takeLocalPending(const std::string& token) {

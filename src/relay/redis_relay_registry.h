@@ -25,7 +25,10 @@ namespace pellora::relay {
 // a Redis channel of that node.
 //   pellora:identity:<id>    SHA-256 of the secret (hex), never deleted, so an id is never handed out twice
 //   pellora:presence:<id>    the node holding the control connection; expires unless that node refreshes it
-//   pellora:token:<token>    "<node> <internal address>" of the node where the viewer waits; single use
+//   pellora:token:<token>    "<node> <internal address>" of the node where the viewer waits. A token is
+//                            "<random>.<node>": a node that has learnt that node's address from an earlier
+//                            entry joins without asking, and the entry expires; the viewer's node keeps
+//                            the token single use.
 //   pellora:node:<node>      channel: "incoming <id> <token>", "replaced <id>"
 // Calls may run on several threads at once (the server's registry threads), and a viewer's connect and a
 // host's accept come in pipelined form from the network thread: all their commands share one pipelined
@@ -95,6 +98,12 @@ class RedisRelayRegistry final : public RelayRegistry {
   // empty. `done` gets the token, or "" when no node holds the host.
   void storePending(const std::string& id, std::shared_ptr<HostLink> here, std::shared_ptr<PendingConnect> pending,
                     std::chrono::steady_clock::time_point expiry, Announced done);
+  // The node a token names ("<random>.<node>"); empty for a token that names none.
+  static std::string_view nodeOf(std::string_view token);
+  // The internal address of another node, when a lookup has told it; empty otherwise. A node's id is new at
+  // every start, so what was learnt stays true.
+  std::string knownAddress(std::string_view node);
+  void learn(std::string node, std::string address);
   std::string tokenEntry() const { return node_ + " " + nodeAddress_; }
   std::shared_ptr<HostLink> hostHere(const std::string& id);
 
@@ -113,6 +122,11 @@ class RedisRelayRegistry final : public RelayRegistry {
   std::mutex pendingMutex_;  // taken on the setup thread and the pipeline's too
   std::unordered_map<std::string, Pending> pending_;
   std::size_t sweepAt_ = 64;  // pending_'s size at which its expired entries are swept next
+
+  static constexpr std::size_t kKnownNodes = 64;
+  std::mutex nodesMutex_;
+  std::vector<std::pair<std::string, std::string>> nodes_;  // learnt node ids and addresses, oldest replaced first
+  std::size_t nextNode_ = 0;
 
   std::mutex listenMutex_;
   std::condition_variable listenWake_;

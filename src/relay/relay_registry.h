@@ -92,8 +92,8 @@ class RelayRegistry {
 
   // announce and takePending with the outcome handed to `done` (the result, or the exception the blocking
   // form throws). Where the store answers through a pipeline of its own (pipelined()), they return at once
-  // and may be called on a network thread; `done` comes later, on another thread. Otherwise they are the
-  // blocking forms, made on a registry thread.
+  // and may be called on a network thread; `done` comes later on another thread, or at once when no store
+  // needs asking. Otherwise they are the blocking forms, made on a registry thread.
   using Announced = std::function<void(std::string token, std::exception_ptr error)>;
   using Taken = std::function<void(PendingLookup lookup, std::exception_ptr error)>;
   virtual bool pipelined() const { return false; }

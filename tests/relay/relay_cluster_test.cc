@@ -107,6 +107,18 @@ TEST_F(RelayCluster, HostViewerAndAcceptOnThreeNodes) {
   EXPECT_TRUE(hostControl->closedByPeer());
   Pair again = join(*second, identity.first, port(0), port(2));
   EXPECT_TRUE(again.viewer && again.host) << "incoming lines now reach the new node";
+
+  // A token names the node its viewer waits on: the third node, which has joined hosts to that node's
+  // viewers before, joins this one without asking Redis, even while Redis is away.
+  RawClient viewer("127.0.0.1", port(1));
+  viewer.send(upgradeRequest("/v1/connect", "X-Pellora-Id: " + identity.first + "\r\n"));
+  const std::string token = tokenOf(second->readLine());
+  redis_->stop();
+  RawClient host("127.0.0.1", port(2));
+  host.send(upgradeRequest("/v1/accept", "X-Pellora-Token: " + token + "\r\n") + "over");
+  EXPECT_EQ(statusOf(host.readHead().value_or("")), 101);
+  EXPECT_EQ(statusOf(viewer.readHead().value_or("")), 101);
+  EXPECT_EQ(viewer.read(4), "over");
 }
 
 TEST_F(RelayCluster, ExpiredTokensAndForgedInternalConnectionsAreRefused) {
