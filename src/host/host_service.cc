@@ -89,8 +89,11 @@ std::string HostService::computerName() const {
 }
 
 std::vector<std::string> HostService::addresses() const {
-  std::vector<std::string> out;
   const std::string port = std::to_string(listeningPort());
+  // Bound to one address (the command line's --listen): no other one reaches the listener.
+  if (const auto bound = options_.listen.address(); !bound.is_unspecified())
+    return {(bound.is_v6() ? "[" + bound.to_string() + "]" : bound.to_string()) + ":" + port};
+  std::vector<std::string> out;
   for (const auto& address : NetworkInfo::ipv4Addresses()) out.push_back(address + ":" + port);
   return out;
 }

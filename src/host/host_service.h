@@ -146,7 +146,8 @@ class HostService : public std::enable_shared_from_this<HostService> {
   void sendChat(const std::string& text);
   void sendFiles(const std::vector<std::filesystem::path>& files);
   void markChatRead();
-  // Every local IPv4 address with the listener's port (":7171" unless the options move it).
+  // Every local IPv4 address with the listener's port (":7171" unless the options move it); only the
+  // listener's own address when the options bind it to one.
   std::vector<std::string> addresses() const;
   // The running session, if any (disconnect button, transfer answers).
   std::shared_ptr<HostSession> session() const { return session_; }

@@ -25,6 +25,8 @@ TEST_F(HostServiceTest, ListenerAnnouncesItselfAndFollowsARename) {
   make();
   start();
   EXPECT_EQ(state().listenerStatus, "Yerel ağda açık (port " + std::to_string(port()) + ")");
+  EXPECT_EQ(onMain([&] { return service->addresses(); }), std::vector<std::string>{"127.0.0.1:" + std::to_string(port())})
+      << "bound to loopback, the listener is reachable there only";
   EXPECT_EQ(advertiser->port, port());
   advertiser->onName("Masa (2)");  // a name collision, reported from the advertiser's thread
   EXPECT_TRUE(eventually([&] { return service->state().advertisedName == "Masa (2)"; }));
